@@ -1,0 +1,160 @@
+// HTTP GET of a log document on libcurl's multi interface, so waiting never blocks a yield.
+#include "core/http_client.h"
+
+#include <curl/curl.h>
+
+#include <memory>
+
+namespace brenvale {
+
+namespace {
+
+constexpr std::size_t kPieceSize = 4096;
+
+struct EasyDeleter {
+    void operator()(CURL* easy) const noexcept { curl_easy_cleanup(easy); }
+};
+struct MultiDeleter {
+    void operator()(CURLM* multi) const noexcept { curl_multi_cleanup(multi); }
+};
+
+/// Attaches an easy handle to a multi handle for the duration of a transfer.
+class Attachment {
+public:
+    Attachment(CURLM* multi, CURL* easy) : multi_(multi), easy_(easy) {
+        attached_ = curl_multi_add_handle(multi, easy) == CURLM_OK;
+    }
+    ~Attachment() {
+        if (attached_)
+            curl_multi_remove_handle(multi_, easy_);
+    }
+    Attachment(const Attachment&) = delete;
+    Attachment& operator=(const Attachment&) = delete;
+    bool ok() const { return attached_; }
+
+private:
+    CURLM* multi_;
+    CURL* easy_;
+    bool attached_ = false;
+};
+
+struct Transfer {
+    CURL* easy = nullptr;
+    const std::function<bool(std::string_view)>* piece = nullptr;
+    bool stopped = false;
+    bool rejectedStatus = false;
+};
+
+bool Successful(long status) { return status >= 200 && status < 300; }
+
+std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* transfer = static_cast<Transfer*>(user);
+    const std::size_t total = size * count;
+    long status = 0;
+    curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
+    if (!Successful(status)) {
+        // An error page is not a log: swallow it, load nothing.
+        transfer->rejectedStatus = true;
+        return total;
+    }
+    for (std::size_t at = 0; at < total; at += kPieceSize) {
+        const std::size_t length = std::min(kPieceSize, total - at);
+        if (!(*transfer->piece)(std::string_view(data + at, length))) {
+            transfer->stopped = true;
+            return CURL_WRITEFUNC_ERROR;
+        }
+    }
+    return total;
+}
+
+void EnsureGlobalInit() {
+    static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    (void)initialised;
+}
+
+} // namespace
+
+HttpOutcome HttpGet(const std::string& url, const std::string& userAgent,
+                    const std::function<bool(std::string_view)>& piece,
+                    const std::function<bool()>& idle, const HttpLimits& limits) {
+    EnsureGlobalInit();
+    HttpOutcome outcome;
+    std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
+    std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
+    if (!easy || !multi) {
+        outcome.error = "the HTTP client could not be started";
+        return outcome;
+    }
+    Transfer transfer;
+    transfer.easy = easy.get();
+    transfer.piece = &piece;
+    char errorText[CURL_ERROR_SIZE] = {};
+
+    CURL* e = easy.get();
+    curl_easy_setopt(e, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(e, CURLOPT_USERAGENT, userAgent.c_str());
+    curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
+    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(e, CURLOPT_MAXREDIRS, 10L);
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT, limits.connectTimeoutSeconds);
+    curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, limits.stallTimeoutSeconds);
+    curl_easy_setopt(e, CURLOPT_BUFFERSIZE, static_cast<long>(kPieceSize));
+    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errorText);
+    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &OnBody);
+    curl_easy_setopt(e, CURLOPT_WRITEDATA, &transfer);
+    // Always from the server, never from a cache on the way.
+    curl_slist* headers = curl_slist_append(nullptr, "Cache-Control: no-cache");
+    headers = curl_slist_append(headers, "Pragma: no-cache");
+    std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headerList(headers,
+                                                                           &curl_slist_free_all);
+    curl_easy_setopt(e, CURLOPT_HTTPHEADER, headerList.get());
+
+    Attachment attachment(multi.get(), e);
+    if (!attachment.ok()) {
+        outcome.error = "the HTTP client could not be started";
+        return outcome;
+    }
+    int running = 1;
+    while (running > 0) {
+        if (curl_multi_perform(multi.get(), &running) != CURLM_OK)
+            break;
+        if (transfer.stopped)
+            break;
+        if (running == 0)
+            break;
+        int ready = 0;
+        curl_multi_poll(multi.get(), nullptr, 0, static_cast<int>(limits.idleMilliseconds),
+                        &ready);
+        if (!idle()) {
+            transfer.stopped = true;
+            break;
+        }
+    }
+
+    curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &outcome.status);
+    if (transfer.stopped) {
+        outcome.stopped = true;
+        return outcome;
+    }
+    CURLcode code = CURLE_OK;
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi.get(), &queued))
+        if (message->msg == CURLMSG_DONE)
+            code = message->data.result;
+    if (code != CURLE_OK) {
+        outcome.error = errorText[0] != '\0' ? errorText : curl_easy_strerror(code);
+        return outcome;
+    }
+    if (!Successful(outcome.status)) {
+        outcome.error = "the server answered with HTTP status " + std::to_string(outcome.status);
+        return outcome;
+    }
+    outcome.ok = true;
+    return outcome;
+}
+
+} // namespace brenvale
