@@ -271,6 +271,52 @@ DbResult Connection::EndTransaction(short completion) {
     return DbResult::Success();
 }
 
+DbResult Connection::Query(const std::string& sql,
+                           std::vector<std::vector<std::optional<std::string>>>& rows) {
+    rows.clear();
+    if (!open_)
+        return DbResult::Failure("08003", "The connection is not open.");
+    Handle stmt = Allocate(SQL_HANDLE_STMT, handle_.get());
+    if (!stmt)
+        return Diagnose(SQL_HANDLE_DBC, handle_.get(), "no statement handle could be had");
+    SQLRETURN rc = SQLExecDirect(stmt.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())),
+                                 static_cast<SQLINTEGER>(sql.size()));
+    if (!Succeeded(rc))
+        return Diagnose(SQL_HANDLE_STMT, stmt.get(), "the query failed");
+    SQLSMALLINT columns = 0;
+    SQLNumResultCols(stmt.get(), &columns);
+    while (Succeeded(rc = SQLFetch(stmt.get()))) {
+        auto& row = rows.emplace_back();
+        for (SQLUSMALLINT column = 1; column <= columns; ++column) {
+            std::string value;
+            bool isNull = false;
+            std::array<char, 4096> chunk{};
+            for (;;) {
+                SQLLEN length = 0;
+                const SQLRETURN got = SQLGetData(stmt.get(), column, SQL_C_BINARY, chunk.data(),
+                                                 chunk.size(), &length);
+                if (!Succeeded(got))
+                    break;
+                if (length == SQL_NULL_DATA) {
+                    isNull = true;
+                    break;
+                }
+                const std::size_t piece =
+                    (length == SQL_NO_TOTAL || length > static_cast<SQLLEN>(chunk.size()))
+                        ? chunk.size()
+                        : static_cast<std::size_t>(length);
+                value.append(chunk.data(), piece);
+                if (got == SQL_SUCCESS)
+                    break;
+            }
+            row.push_back(isNull ? std::nullopt : std::optional<std::string>(std::move(value)));
+        }
+    }
+    if (rc != SQL_NO_DATA)
+        return Diagnose(SQL_HANDLE_STMT, stmt.get(), "reading the rows failed");
+    return DbResult::Success();
+}
+
 DbResult Connection::Commit() { return EndTransaction(SQL_COMMIT); }
 
 DbResult Connection::Rollback() { return EndTransaction(SQL_ROLLBACK); }

@@ -4,6 +4,7 @@
 #include "core/database.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -78,6 +79,9 @@ public:
     DbResult SetAutoCommit(bool on) override;
     DbResult Commit() override;
     DbResult Rollback() override;
+
+    /// Runs a query and reads every row as text (a NULL as an empty optional).
+    DbResult Query(const std::string& sql, std::vector<std::vector<std::optional<std::string>>>& rows);
 
     void* get() const { return handle_.get(); }
 

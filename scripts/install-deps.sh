@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Installs, from Debian's packages, everything Quorvane Brenvale needs to build, run and test.
+set -euo pipefail
+if [ "$(id -u)" != 0 ]; then
+    echo "install-deps.sh: run as root (it uses apt-get)" >&2
+    exit 1
+fi
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -q
+apt-get install -y -q --no-install-recommends \
+    build-essential cmake ninja-build pkg-config git ca-certificates \
+    qt6-base-dev libgl-dev libxkbcommon-dev \
+    unixodbc unixodbc-dev odbcinst libsqliteodbc odbc-postgresql \
+    postgresql postgresql-client sqlite3 \
+    libcurl4-openssl-dev libgtest-dev libgmock-dev \
+    python3 xvfb xauth fonts-dejavu-core

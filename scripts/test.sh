@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Installs what is needed, then builds and runs every test twice: a normal build and one with
+# address and undefined-behaviour sanitizers. The tests start their own PostgreSQL on 127.0.0.1.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+if [ "${BRENVALE_SKIP_INSTALL:-0}" != 1 ]; then
+    bash "$root/scripts/install-deps.sh"
+fi
+export QT_QPA_PLATFORM=offscreen
+
+status=0
+bash "$root/scripts/build.sh" "$root/build-asan" -DBRENVALE_SANITIZE=ON
+echo "=== tests, sanitizer build ==="
+(cd "$root/build-asan" && ctest --output-on-failure -j 2) || status=1
+
+bash "$root/scripts/build.sh" "$root/build"
+echo "=== tests, normal build ==="
+(cd "$root/build" && ctest --output-on-failure -j 2) || status=1
+exit $status

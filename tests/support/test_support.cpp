@@ -1,0 +1,125 @@
+// Shared pieces of the tests: real databases by DSN, and scripted stand-ins for the user.
+#include "support/test_support.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace brenvale::test {
+
+std::string TestDir() {
+    const char* dir = std::getenv("BRENVALE_TEST_DIR");
+    return dir ? dir : BRENVALE_TEST_DIR;
+}
+
+std::string ScratchDir(const std::string& tag) {
+    static std::atomic<int> counter{0};
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = tag;
+    if (info)
+        name += std::string("_") + info->test_suite_name() + "_" + info->name();
+    for (char& c : name)
+        if (c == '/')
+            c = '_';
+    const std::filesystem::path path = std::filesystem::path(TestDir()) / "scratch" /
+                                       (name + "_" + std::to_string(::getpid()) + "_" +
+                                        std::to_string(counter++));
+    std::filesystem::remove_all(path);
+    std::filesystem::create_directories(path);
+    return path.string();
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    ASSERT_TRUE(out.good()) << "could not write " << path;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+TestDatabase::TestDatabase(const std::string& dsn) : dsn_(dsn), connection_(environment_) {
+    const DbResult result = connection_.Open("DSN=" + dsn);
+    EXPECT_TRUE(result.ok) << "cannot open " << dsn << ": " << result.message;
+}
+
+void TestDatabase::CreateLogTable(const std::string& table) {
+    TryExec("DROP VIEW IF EXISTS v_" + table);
+    TryExec("DROP TABLE IF EXISTS " + table);
+    Exec("CREATE TABLE " + table +
+         " (c_ip VARCHAR(64), c_dns VARCHAR(255), ts VARCHAR(32), uri VARCHAR(2000), status "
+         "INTEGER, agent VARCHAR(2000), bytes VARCHAR(32), duration VARCHAR(32), bandwidth "
+         "VARCHAR(32))");
+}
+
+void TestDatabase::Exec(const std::string& sql) {
+    const DbResult result = connection_.Execute(sql);
+    ASSERT_TRUE(result.ok) << sql << ": " << result.message;
+}
+
+void TestDatabase::TryExec(const std::string& sql) { (void)connection_.Execute(sql); }
+
+Rows TestDatabase::Query(const std::string& sql) {
+    std::vector<std::vector<std::optional<std::string>>> raw;
+    const DbResult result = connection_.Query(sql, raw);
+    EXPECT_TRUE(result.ok) << sql << ": " << result.message;
+    Rows rows;
+    for (const auto& row : raw) {
+        auto& out = rows.emplace_back();
+        for (const auto& value : row)
+            out.push_back(value ? *value : "<null>");
+    }
+    return rows;
+}
+
+long TestDatabase::Count(const std::string& table) {
+    const Rows rows = Query("SELECT COUNT(*) FROM " + table);
+    if (rows.empty() || rows[0].empty())
+        return -1;
+    return std::stol(rows[0][0]);
+}
+
+bool ScriptedPrompts::AskYesNo(MessageIcon icon, const std::string& title,
+                               const std::string& text) {
+    shown.push_back({icon, title, text, true});
+    if (answers.empty())
+        return false;
+    const bool answer = answers.front();
+    answers.pop_front();
+    return answer;
+}
+
+void ScriptedPrompts::Inform(MessageIcon icon, const std::string& title, const std::string& text) {
+    shown.push_back({icon, title, text, false});
+}
+
+void RecordingStatus::Show() {
+    visible = true;
+    events.push_back("show");
+}
+void RecordingStatus::Hide() {
+    visible = false;
+    events.push_back("hide");
+}
+void RecordingStatus::SetOwnerEnabled(bool enabled) {
+    ownerEnabled = enabled;
+    events.push_back(enabled ? "enable" : "disable");
+}
+void RecordingStatus::SetStatus(const std::string& text) {
+    status = text;
+    statusHistory.push_back(text);
+}
+void RecordingStatus::SetFilesProcessed(const std::string& text) {
+    filesProcessed = text;
+    filesHistory.push_back(text);
+}
+
+} // namespace brenvale::test

@@ -1,0 +1,130 @@
+// Shared pieces of the tests: real databases by DSN, and scripted stand-ins for the user.
+#pragma once
+
+#include "core/run_state.h"
+#include "data/odbc.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace brenvale::test {
+
+/// The DSNs the test environment defines.
+inline constexpr const char* kSqliteDsn = "brenvale_sqlite";
+inline constexpr const char* kPostgresDsn = "brenvale_pg";
+
+/// Folder of the test environment (ini files, SQLite databases, scratch files).
+std::string TestDir();
+
+/// A fresh scratch folder under the test environment, unique per call.
+std::string ScratchDir(const std::string& tag);
+
+/// Writes `bytes` to `path` exactly.
+void WriteFile(const std::string& path, const std::string& bytes);
+std::string ReadFile(const std::string& path);
+
+using Rows = std::vector<std::vector<std::string>>;
+
+/// An open connection on one test DSN, with helpers to make and read tables.
+class TestDatabase {
+public:
+    explicit TestDatabase(const std::string& dsn);
+    odbc::Connection& connection() { return connection_; }
+    const std::string& dsn() const { return dsn_; }
+    bool IsPostgres() const { return dsn_ == kPostgresDsn; }
+
+    /// Drops `table` if present and creates the nine-column log table
+    /// (c_ip, c_dns, ts, uri, status INTEGER, agent, bytes, duration, bandwidth; text otherwise).
+    void CreateLogTable(const std::string& table);
+    /// Runs a statement, failing the test on error.
+    void Exec(const std::string& sql);
+    /// Runs a statement, ignoring errors.
+    void TryExec(const std::string& sql);
+    /// Every row of `sql`, NULL as "<null>".
+    Rows Query(const std::string& sql);
+    /// COUNT(*) of `table`.
+    long Count(const std::string& table);
+
+private:
+    std::string dsn_;
+    odbc::Environment environment_;
+    odbc::Connection connection_;
+};
+
+/// Runs a test body once per database: TEST_P(MyTest, ...) with INSTANTIATE_FOR_DATABASES(MyTest).
+class PerDatabase : public ::testing::TestWithParam<std::string> {};
+#define INSTANTIATE_FOR_DATABASES(Suite)                                                            \
+    INSTANTIATE_TEST_SUITE_P(Databases, Suite,                                                      \
+                             ::testing::Values(std::string(::brenvale::test::kSqliteDsn),           \
+                                               std::string(::brenvale::test::kPostgresDsn)),        \
+                             [](const auto& info) { return info.param; })
+
+/// Message boxes answered from a script; every question and message is recorded.
+class ScriptedPrompts final : public Prompts {
+public:
+    struct Shown {
+        MessageIcon icon;
+        std::string title;
+        std::string text;
+        bool question;
+    };
+    std::deque<bool> answers; ///< Yes/No answers in order; an empty script answers No
+    std::vector<Shown> shown;
+
+    bool AskYesNo(MessageIcon icon, const std::string& title, const std::string& text) override;
+    void Inform(MessageIcon icon, const std::string& title, const std::string& text) override;
+};
+
+/// A status display that records what it was told.
+class RecordingStatus final : public StatusDisplay {
+public:
+    bool visible = false;
+    bool ownerEnabled = true;
+    std::string status, filesProcessed, recordsTotal, recordsFile;
+    float progressMin = 0, progressMax = 0, progressValue = 0;
+    std::vector<std::string> statusHistory;
+    std::vector<std::string> filesHistory;
+    std::vector<std::string> events; ///< "show", "hide", "enable", "disable" in order
+
+    void Show() override;
+    void Hide() override;
+    void SetOwnerEnabled(bool enabled) override;
+    void SetStatus(const std::string& text) override;
+    void SetFilesProcessed(const std::string& text) override;
+    void SetRecordsInsertedTotal(const std::string& text) override { recordsTotal = text; }
+    void SetRecordsInsertedFile(const std::string& text) override { recordsFile = text; }
+    void SetProgressMaximum(float value) override { progressMax = value; }
+    void SetProgressMinimum(float value) override { progressMin = value; }
+    void SetProgressValue(float value) override { progressValue = value; }
+};
+
+/// A clock the test moves by hand; each reading may also advance it by `step`.
+class ManualClock final : public TickClock {
+public:
+    std::uint32_t now = 0;
+    std::uint32_t step = 0;
+    std::uint32_t Ticks() override {
+        const std::uint32_t value = now;
+        now += step;
+        return value;
+    }
+};
+
+/// A yield that runs a test-supplied action (a Cancel click, say) and counts calls.
+class ScriptedYield final : public Yielder {
+public:
+    int calls = 0;
+    std::function<void(int)> action; ///< called with the 1-based call number
+    void Yield() override {
+        ++calls;
+        if (action)
+            action(calls);
+    }
+};
+
+} // namespace brenvale::test
