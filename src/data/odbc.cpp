@@ -103,10 +103,17 @@ std::vector<DataSource> ListDataSources() {
 /// A prepared nine-value insert; parameters are bound afresh per row with explicit lengths.
 class OdbcRowInserter final : public RowInserter {
 public:
-    explicit OdbcRowInserter(Handle statement) : statement_(std::move(statement)) {}
+    OdbcRowInserter(Handle statement, bool refuseNul)
+        : statement_(std::move(statement)), refuseNul_(refuseNul) {}
 
     DbResult Insert(const RowValues& values) override {
         static char empty[1] = {0};
+        if (refuseNul_)
+            for (const std::string_view value : values)
+                if (value.find('\0') != std::string_view::npos)
+                    return DbResult::Failure(
+                        "22021", "A value holds a NUL byte (0x00), which PostgreSQL text cannot "
+                                 "store; the row was not sent.");
         for (std::size_t i = 0; i < values.size(); ++i) {
             const std::string_view value = values[i];
             lengths_[i] = static_cast<SQLLEN>(value.size());
@@ -131,6 +138,8 @@ public:
 
 private:
     Handle statement_;
+    // psqlODBC cuts a text parameter at its first NUL instead of refusing it.
+    bool refuseNul_ = false;
     std::array<SQLLEN, 9> lengths_{};
 };
 
@@ -250,7 +259,7 @@ std::unique_ptr<RowInserter> Connection::PrepareInsert(const std::string& table,
         return nullptr;
     }
     error = DbResult::Success();
-    return std::make_unique<OdbcRowInserter>(std::move(stmt));
+    return std::make_unique<OdbcRowInserter>(std::move(stmt), DbmsName() == "PostgreSQL");
 }
 
 DbResult Connection::SetAutoCommit(bool on) {
@@ -285,6 +294,17 @@ DbResult Connection::Query(const std::string& sql,
         return Diagnose(SQL_HANDLE_STMT, stmt.get(), "the query failed");
     SQLSMALLINT columns = 0;
     SQLNumResultCols(stmt.get(), &columns);
+    // Text comes as raw bytes (no conversion by the driver); numbers and the rest as their text.
+    std::vector<SQLSMALLINT> targetTypes;
+    for (SQLUSMALLINT column = 1; column <= columns; ++column) {
+        SQLLEN type = 0;
+        SQLColAttribute(stmt.get(), column, SQL_DESC_CONCISE_TYPE, nullptr, 0, nullptr, &type);
+        const bool raw = type == SQL_CHAR || type == SQL_VARCHAR || type == SQL_LONGVARCHAR ||
+                         type == SQL_WCHAR || type == SQL_WVARCHAR || type == SQL_WLONGVARCHAR ||
+                         type == SQL_BINARY || type == SQL_VARBINARY ||
+                         type == SQL_LONGVARBINARY;
+        targetTypes.push_back(raw ? SQL_C_BINARY : SQL_C_CHAR);
+    }
     while (Succeeded(rc = SQLFetch(stmt.get()))) {
         auto& row = rows.emplace_back();
         for (SQLUSMALLINT column = 1; column <= columns; ++column) {
@@ -293,17 +313,20 @@ DbResult Connection::Query(const std::string& sql,
             std::array<char, 4096> chunk{};
             for (;;) {
                 SQLLEN length = 0;
-                const SQLRETURN got = SQLGetData(stmt.get(), column, SQL_C_BINARY, chunk.data(),
-                                                 chunk.size(), &length);
+                const SQLSMALLINT target = targetTypes[column - 1];
+                const SQLRETURN got =
+                    SQLGetData(stmt.get(), column, target, chunk.data(), chunk.size(), &length);
                 if (!Succeeded(got))
                     break;
                 if (length == SQL_NULL_DATA) {
                     isNull = true;
                     break;
                 }
+                // Character data keeps a terminating NUL in the buffer; binary data does not.
+                const std::size_t room = chunk.size() - (target == SQL_C_CHAR ? 1 : 0);
                 const std::size_t piece =
-                    (length == SQL_NO_TOTAL || length > static_cast<SQLLEN>(chunk.size()))
-                        ? chunk.size()
+                    (length == SQL_NO_TOTAL || length > static_cast<SQLLEN>(room))
+                        ? room
                         : static_cast<std::size_t>(length);
                 value.append(chunk.data(), piece);
                 if (got == SQL_SUCCESS)

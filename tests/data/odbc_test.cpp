@@ -1,1 +1,125 @@
-#include <gtest/gtest.h>
+// The ODBC layer against the real driver manager: data source listing, opening, catalogue.
+#include "data/odbc.h"
+
+#include "support/test_support.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace brenvale {
+namespace {
+
+std::vector<std::string> Names(const std::vector<odbc::DataSource>& sources) {
+    std::vector<std::string> names;
+    for (const auto& source : sources)
+        names.push_back(source.name);
+    return names;
+}
+
+bool Contains(const std::vector<std::string>& names, const std::string& name) {
+    return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+TEST(DataSourcesTest, ListsUserAndSystemSourcesWithLongAndBlankNames) {
+    // A private user file beside the test environment's system file.
+    const std::string dir = test::ScratchDir("dsn");
+    const std::string longName(32, 'L');
+    test::WriteFile(dir + "/odbc.ini", "[" + longName + "]\nDriver=SQLite3\nDatabase=" + dir +
+                                           "/long.db\n\n[with blanks inside]\nDriver=SQLite3\n"
+                                           "Database=" + dir + "/blanks.db\n");
+    ASSERT_EQ(setenv("ODBCINI", (dir + "/odbc.ini").c_str(), 1), 0);
+
+    const auto sources = odbc::ListDataSources();
+    const auto names = Names(sources);
+    EXPECT_TRUE(Contains(names, longName));
+    EXPECT_TRUE(Contains(names, "with blanks inside"));
+    EXPECT_TRUE(Contains(names, test::kSqliteDsn)) << "system data sources are listed too";
+    EXPECT_TRUE(Contains(names, test::kPostgresDsn));
+    for (const auto& source : sources) {
+        if (source.name == longName) {
+            EXPECT_EQ(source.description, "SQLite3");
+        }
+    }
+
+    odbc::Environment environment;
+    odbc::Connection connection(environment);
+    const DbResult opened = connection.Open("DSN=with blanks inside");
+    EXPECT_TRUE(opened.ok) << opened.message;
+    EXPECT_TRUE(connection.IsOpen());
+    EXPECT_EQ(connection.DbmsName(), "SQLite");
+}
+
+TEST(ConnectionTest, FailuresCarryTheDriverManagersDiagnostic) {
+    odbc::Environment environment;
+    odbc::Connection connection(environment);
+
+    DbResult missingDriver = connection.Open("DSN=brenvale_missing_driver");
+    EXPECT_FALSE(missingDriver.ok);
+    EXPECT_FALSE(connection.IsOpen());
+    EXPECT_NE(missingDriver.message.find("[unixODBC][Driver Manager]"), std::string::npos)
+        << missingDriver.message;
+    EXPECT_NE(missingDriver.message.find("no-such-driver.so"), std::string::npos)
+        << missingDriver.message;
+
+    DbResult unknown = connection.Open("DSN=no such source");
+    EXPECT_FALSE(unknown.ok);
+    EXPECT_EQ(unknown.sqlState, "IM002");
+    EXPECT_NE(unknown.message.find("Data source name not found"), std::string::npos);
+
+    // A closed connection refuses every use with a reason instead of failing obscurely.
+    std::vector<std::string> names;
+    EXPECT_FALSE(connection.GetTableList(names).ok);
+    EXPECT_FALSE(connection.Execute("SELECT 1").ok);
+    DbResult error;
+    EXPECT_EQ(connection.PrepareInsert("logs", error), nullptr);
+    EXPECT_FALSE(error.ok);
+}
+
+class ConnectionPerDatabase : public test::PerDatabase {};
+
+TEST_P(ConnectionPerDatabase, OpenCloseReopenAndCatalogue) {
+    test::TestDatabase db(GetParam());
+    db.TryExec("DROP VIEW IF EXISTS od_view");
+    db.CreateLogTable("od_logs");
+    db.Exec("CREATE VIEW od_view AS SELECT * FROM od_logs");
+
+    odbc::Environment environment;
+    odbc::Connection connection(environment);
+    ASSERT_TRUE(connection.Open("DSN=" + GetParam()).ok);
+    std::vector<std::string> names;
+    ASSERT_TRUE(connection.GetTableList(names).ok);
+    EXPECT_TRUE(Contains(names, "od_logs"));
+    EXPECT_TRUE(Contains(names, "od_view")) << "views are in the catalogue too";
+
+    const DbResult refused = connection.Execute("INSERT INTO od_missing VALUES (1)");
+    EXPECT_FALSE(refused.ok);
+    EXPECT_FALSE(refused.message.empty());
+    EXPECT_FALSE(refused.sqlState.empty());
+
+    connection.Close();
+    EXPECT_FALSE(connection.IsOpen());
+    EXPECT_TRUE(connection.Open("DSN=" + GetParam()).ok);
+    EXPECT_TRUE(connection.IsOpen());
+}
+
+TEST_P(ConnectionPerDatabase, RollbackDiscardsAndCommitKeeps) {
+    test::TestDatabase db(GetParam());
+    db.CreateLogTable("od_tx");
+    odbc::Connection& connection = db.connection();
+    DbResult error;
+    auto inserter = connection.PrepareInsert("od_tx", error);
+    ASSERT_NE(inserter, nullptr) << error.message;
+    const RowValues row = {"a", "b", "c", "d", "200", "f", "g", "h", "i"};
+    ASSERT_TRUE(connection.SetAutoCommit(false).ok);
+    ASSERT_TRUE(inserter->Insert(row).ok);
+    ASSERT_TRUE(connection.Rollback().ok);
+    ASSERT_TRUE(inserter->Insert(row).ok);
+    ASSERT_TRUE(connection.Commit().ok);
+    ASSERT_TRUE(connection.SetAutoCommit(true).ok);
+    EXPECT_EQ(db.Count("od_tx"), 1);
+}
+
+INSTANTIATE_FOR_DATABASES(ConnectionPerDatabase);
+
+} // namespace
+} // namespace brenvale
