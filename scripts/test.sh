@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, then builds and runs every test twice: a normal build and one with
-# address and undefined-behaviour sanitizers. The tests start their own PostgreSQL on 127.0.0.1.
+# address and undefined-behaviour sanitizers. The tests start their own PostgreSQL on 127.0.0.1
+# and share its databases, so they run one at a time.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 if [ "${BRENVALE_SKIP_INSTALL:-0}" != 1 ]; then
@@ -11,9 +12,9 @@ export QT_QPA_PLATFORM=offscreen
 status=0
 bash "$root/scripts/build.sh" "$root/build-asan" -DBRENVALE_SANITIZE=ON
 echo "=== tests, sanitizer build ==="
-(cd "$root/build-asan" && ctest --output-on-failure -j 2) || status=1
+(cd "$root/build-asan" && ctest --output-on-failure) || status=1
 
 bash "$root/scripts/build.sh" "$root/build"
 echo "=== tests, normal build ==="
-(cd "$root/build" && ctest --output-on-failure -j 2) || status=1
+(cd "$root/build" && ctest --output-on-failure) || status=1
 exit $status
