@@ -11,8 +11,12 @@
 
 namespace brenvale {
 
+/// Most jobs a configuration file loads: job positions are signed 16-bit values.
+inline constexpr int kMaxConfigJobs = 32767;
+
 /// Every text between `openTag` and the next `closeTag` (searched from one character after the
-/// opening tag's start), in order; empty when nothing is found. Tags include their brackets.
+/// opening tag's start), in order; empty when nothing is found. Tags include their brackets. The
+/// search goes on one character into the closing tag, so its remainder is searched again.
 std::vector<std::string> GetTagContents(std::string_view source, std::string_view openTag,
                                         std::string_view closeTag);
 
@@ -41,14 +45,16 @@ public:
 
 /// Writes the configuration to `path` (empty: `configPath`, written back into `path`). The file
 /// is written beside the target and renamed over it only when complete, so a failed save leaves
-/// the earlier file whole. False with `error` set on failure; nothing is shown.
+/// the earlier file whole. False with `error` set (a sentence naming the path and the system's
+/// reason) on failure; nothing is shown.
 bool SaveConfig(std::string& path, const std::string& configPath, ConfigSubject& subject,
                 std::string& error);
 
 /// Loads the configuration at `configfile` (empty: `configPath`, written back). A missing file
 /// shows "Configuration File Missing" unless `bSilent`, and changes nothing. Otherwise replaces
-/// the jobs and options, the DSN when named, sets the title and `configPath`. Returns false only
-/// for a missing file.
+/// the jobs (at most kMaxConfigJobs) and options, the DSN when named, sets the title and
+/// `configPath`; an unreadable file loads as empty. Text that is not UTF-8 is read as
+/// Windows-1252. Returns false only for a missing file.
 bool LoadConfig(std::string& configfile, bool bSilent, std::string& configPath,
                 ConfigSubject& subject);
 
