@@ -1,1 +1,430 @@
-#include <gtest/gtest.h>
+// Whole runs through the core interfaces against real SQLite and PostgreSQL databases.
+#include "core/runner.h"
+
+#include "core/line_splitter.h"
+#include "core/run_harness.h"
+#include "support/test_support.h"
+
+#include <string>
+#include <vector>
+
+namespace brenvale::test {
+namespace {
+
+using NameList = std::vector<std::string>;
+
+class RunnerTest : public PerDatabase {
+protected:
+    std::string WriteLog(const std::string& name, const std::string& text) {
+        const std::string path = dir_ + "/" + name;
+        WriteFile(path, text);
+        return path;
+    }
+    /// A fresh log table holding one row per name.
+    void MakeTable(const std::string& table, const NameList& names = {}) {
+        db_.CreateLogTable(table);
+        for (const std::string& name : names)
+            db_.Exec("INSERT INTO " + table + " VALUES ('192.0.2.1', '" + name +
+                     "', '2006-11-26 13:05:00', '/s', 200, 'a', '1', '1', '1')");
+    }
+    void DropTable(const std::string& table) { db_.TryExec("DROP TABLE IF EXISTS " + table); }
+
+    TestDatabase db_{GetParam()};
+    std::string dir_ = ScratchDir("runner");
+};
+
+struct TruncationCase {
+    const char* table;
+    bool onStart;
+    bool onEach;
+    NameList rows;
+    bool truncatingTexts;
+};
+
+TEST_P(RunnerTest, TruncationOptionsWithTwoJobsOnOneTable) {
+    const TruncationCase cases[] = {
+        // Both truncations come before any load, so both jobs' rows stay.
+        {"rt_trunc_start", true, false, {"a1", "a2", "b1"}, true},
+        {"rt_trunc_each", false, true, {"b1"}, false},
+        {"rt_trunc_both", true, true, {"b1"}, true},
+    };
+    const std::string a = WriteLog("a.log", LogText({"a1", "a2"}));
+    const std::string b = WriteLog("b.log", LogText({"b1"}));
+    for (const TruncationCase& c : cases) {
+        SCOPED_TRACE(c.table);
+        MakeTable(c.table, {"old"});
+        RunHarness h(db_.connection(), {{a, c.table}, {b, c.table}});
+        h.options.truncateOnStart = c.onStart;
+        h.options.truncateOnInsert = c.onEach;
+        EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
+        EXPECT_EQ(Names(db_, c.table), c.rows);
+        std::vector<std::string> statuses = {"Status: Setting Up Jobs"};
+        if (c.truncatingTexts)
+            statuses.insert(statuses.end(), 2,
+                            std::string("Status:  Truncating table '") + c.table + "'");
+        statuses.push_back("Status:  Parsing file 'a.log'");
+        statuses.push_back("Status:  Parsing file 'b.log'");
+        EXPECT_EQ(h.status.statusHistory, statuses);
+        EXPECT_TRUE(h.prompts.shown.empty());
+        EXPECT_TRUE(h.Idle());
+    }
+}
+
+TEST_P(RunnerTest, NoToMissingTableOfJob3Of5ChangesNothing) {
+    const std::vector<std::string> tables = {"rt_no_1", "rt_no_2", "rt_no_missing", "rt_no_4",
+                                             "rt_no_5"};
+    std::vector<Job> list;
+    for (const std::string& table : tables) {
+        if (table == "rt_no_missing")
+            DropTable(table);
+        else
+            MakeTable(table, {"old"});
+        list.push_back({WriteLog(table + ".log", LogText({"new"})), table});
+    }
+    RunHarness h(db_.connection(), list);
+    h.options.truncateOnStart = true;
+    h.options.truncateOnInsert = true;
+    h.prompts.answers = {false};
+
+    EXPECT_EQ(h.runner.ProcessJobs(), RunResult::MissingTable);
+    ASSERT_EQ(h.prompts.shown.size(), 1u);
+    const auto& question = h.prompts.shown[0];
+    EXPECT_TRUE(question.question);
+    EXPECT_EQ(question.icon, MessageIcon::Exclamation);
+    EXPECT_EQ(question.title, "Table Does Not Exist");
+    EXPECT_EQ(question.text,
+              "The selected table 'rt_no_missing' does not seem to exist.  Continue anyway?");
+    for (const std::string& table : tables) {
+        if (table != "rt_no_missing") {
+            EXPECT_EQ(Names(db_, table), NameList{"old"}) << table;
+        }
+    }
+    EXPECT_EQ(h.status.events, (std::vector<std::string>{"show", "disable", "hide", "enable"}));
+    EXPECT_EQ(h.status.statusHistory, std::vector<std::string>{"Status: Setting Up Jobs"});
+    // The table check itself never yields.
+    EXPECT_EQ(h.yielder.calls, 1);
+    EXPECT_TRUE(h.Idle());
+}
+
+TEST_P(RunnerTest, YesToEveryMissingTableLoadsTheRest) {
+    MakeTable("rt_yes");
+    DropTable("rt_yes_missing");
+    RunHarness h(db_.connection(), {{WriteLog("1.log", LogText({"y1"})), "rt_yes"},
+                                    {WriteLog("2.log", LogText({"y2"})), "rt_yes_missing"},
+                                    {WriteLog("3.log", LogText({"y3"})), "rt_yes_missing"},
+                                    {WriteLog("4.log", LogText({"y4"})), "rt_yes"}});
+    h.prompts.answers = {true, true};
+    EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
+    // One question per job naming the missing table, and no other message.
+    EXPECT_EQ(h.prompts.shown.size(), 2u);
+    EXPECT_EQ(Names(db_, "rt_yes"), (NameList{"y1", "y4"}));
+    EXPECT_EQ(h.state.RecordsTotal, 2);
+    EXPECT_TRUE(h.Idle());
+}
+
+TEST_P(RunnerTest, CancelDuringJob2Of4StopsAfterTheCurrentLine) {
+    MakeTable("rt_cancel");
+    std::vector<Job> list;
+    for (int job = 1; job <= 4; ++job) {
+        NameList names;
+        for (int line = 1; line <= 5; ++line)
+            names.push_back("c" + std::to_string(job) + "_" + std::to_string(line));
+        list.push_back({WriteLog("j" + std::to_string(job) + ".log", LogText(names)), "rt_cancel"});
+    }
+    RunHarness h(db_.connection(), list);
+    // Every reading moves the clock past the throttle, so every line refreshes and yields.
+    h.clock.now = 1000;
+    h.clock.step = 201;
+    h.yielder.action = [&](int) {
+        if (h.status.filesProcessed == "Processing File:  2 of 4" && h.state.RecordsThisFile == 3)
+            h.state.bCancel = true;
+    };
+
+    EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Cancelled);
+    EXPECT_EQ(Names(db_, "rt_cancel"),
+              (NameList{"c1_1", "c1_2", "c1_3", "c1_4", "c1_5", "c2_1", "c2_2", "c2_3"}));
+    EXPECT_EQ(h.status.filesHistory.back(), "Processing File:  2 of 4");
+    EXPECT_EQ(h.status.statusHistory.back(), "Status:  Parsing file 'j2.log'");
+    EXPECT_TRUE(h.Idle());
+
+    bool cancelSeen = false;
+    h.yielder.action = [&](int) { cancelSeen = cancelSeen || h.state.bCancel; };
+    EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
+    EXPECT_FALSE(cancelSeen);
+    EXPECT_EQ(db_.Count("rt_cancel"), 8 + 20);
+    EXPECT_EQ(h.status.filesHistory.back(), "Processing File:  4 of 4");
+    EXPECT_EQ(h.status.recordsFile, "Records Inserted (this file):  5");
+    EXPECT_EQ(h.status.recordsTotal, "Records Inserted (total):  20");
+}
+
+TEST_P(RunnerTest, StatusTextsAndProgressAtEveryYield) {
+    MakeTable("rt_status");
+    RunHarness h(db_.connection(), {{WriteLog("first.log", LogText({"s1", "s2"})), "rt_status"},
+                                    {WriteLog("second.log", LogText({"s3"})), "rt_status"}});
+    h.options.truncateOnStart = true;
+    struct Seen {
+        std::string status, files;
+        float value;
+        bool operator==(const Seen&) const = default;
+    };
+    std::vector<Seen> seen;
+    h.yielder.action = [&](int) {
+        seen.push_back({h.status.status, h.status.filesProcessed, h.status.progressValue});
+    };
+
+    EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
+    const std::string truncating = "Status:  Truncating table 'rt_status'";
+    const std::vector<Seen> expected = {
+        {"Status: Setting Up Jobs", "Files Processed: ", 0},
+        {truncating, "Files Processed: ", 1},
+        {truncating, "Files Processed: ", 2},
+        {"Status:  Parsing file 'first.log'", "Processing File:  1 of 2", 1},
+        {"Status:  Parsing file 'second.log'", "Processing File:  2 of 2", 2},
+    };
+    EXPECT_EQ(seen, expected);
+    EXPECT_EQ(h.status.progressMax, 2.0f);
+    EXPECT_EQ(h.status.progressMin, 0.0f);
+    // The clock stood still, so the count lines keep the texts the run started with.
+    EXPECT_EQ(h.status.recordsTotal, "Records Inserted (total): ");
+    EXPECT_EQ(h.status.recordsFile, "Records Inserted (this file): ");
+    EXPECT_EQ(h.state.RecordsTotal, 3);
+    EXPECT_EQ(h.state.RecordsThisFile, 1);
+}
+
+TEST_P(RunnerTest, OtherSchemesAreLocalPaths) {
+    MakeTable("rt_scheme");
+    const std::vector<std::string> urls = {"HTTP://127.0.0.1:9/upper.log",
+                                           "https://127.0.0.1:9/secure.log"};
+    RunHarness h(db_.connection(), {{urls[0], "rt_scheme"},
+                                    {urls[1], "rt_scheme"},
+                                    {WriteLog("ok.log", LogText({"k1"})), "rt_scheme"}});
+    EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
+    ASSERT_EQ(h.prompts.shown.size(), 2u);
+    for (std::size_t i = 0; i < urls.size(); ++i) {
+        EXPECT_EQ(h.prompts.shown[i].title, "Error Opening Log File");
+        EXPECT_NE(h.prompts.shown[i].text.find("'" + urls[i] + "'"), std::string::npos);
+        EXPECT_NE(h.prompts.shown[i].text.find("No such file or directory"), std::string::npos);
+    }
+    EXPECT_EQ(h.status.statusHistory[1], "Status:  Parsing file 'upper.log'");
+    EXPECT_EQ(Names(db_, "rt_scheme"), NameList{"k1"});
+    EXPECT_EQ(h.runner.JobsFailed(), 2);
+    EXPECT_TRUE(h.Idle());
+}
+
+TEST_P(RunnerTest, UnreadableLocalFileIsNamedAndTheRunGoesOn) {
+    MakeTable("rt_unread");
+    const std::vector<std::string> bad = {dir_ + "/missing.log", dir_, ""};
+    RunHarness h(db_.connection(), {{bad[0], "rt_unread"},
+                                    {bad[1], "rt_unread"},
+                                    {bad[2], "rt_unread"},
+                                    {WriteLog("good.log", LogText({"g1", "g2"})), "rt_unread"}});
+    EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
+    ASSERT_EQ(h.prompts.shown.size(), bad.size());
+    for (std::size_t i = 0; i < bad.size(); ++i) {
+        SCOPED_TRACE(bad[i]);
+        const std::string& text = h.prompts.shown[i].text;
+        const std::string named = "The log file '" + bad[i] + "' could not be read:";
+        EXPECT_EQ(text.compare(0, named.size(), named), 0) << text;
+        // A reason follows the path.
+        EXPECT_GT(text.size(), named.size() + 4) << text;
+        EXPECT_FALSE(h.prompts.shown[i].question);
+    }
+    EXPECT_EQ(Names(db_, "rt_unread"), (NameList{"g1", "g2"}));
+    EXPECT_EQ(h.runner.JobsFailed(), 3);
+    EXPECT_TRUE(h.Idle());
+}
+
+TEST_P(RunnerTest, FailedTruncateShowsTheDiagnosticAndEndsTheRun) {
+    DropTable("rt_tf_missing");
+    MakeTable("rt_tf_start", {"old"});
+    MakeTable("rt_tf_each");
+    const std::string a = WriteLog("a.log", LogText({"a1"}));
+    const std::string b = WriteLog("b.log", LogText({"b1"}));
+    struct Case {
+        const char* name;
+        bool onStart;
+        std::vector<Job> jobs;
+        const char* table;
+        NameList rows;
+    };
+    const Case cases[] = {
+        {"before_start", true, {{a, "rt_tf_missing"}, {b, "rt_tf_start"}}, "rt_tf_start", {"old"}},
+        // The third job would load into a table that was emptied fine: it must not run.
+        {"before_each",
+         false,
+         {{a, "rt_tf_each"}, {b, "rt_tf_missing"}, {b, "rt_tf_each"}},
+         "rt_tf_each",
+         {"a1"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RunHarness h(db_.connection(), c.jobs);
+        h.options.truncateOnStart = c.onStart;
+        h.options.truncateOnInsert = !c.onStart;
+        h.prompts.answers = {true};
+        EXPECT_EQ(h.runner.ProcessJobs(), RunResult::TruncateFailed);
+        ASSERT_EQ(h.prompts.shown.size(), 2u);
+        const auto& message = h.prompts.shown[1];
+        EXPECT_EQ(message.icon, MessageIcon::Critical);
+        EXPECT_EQ(message.title, "Error Emptying Table");
+        const DbResult again = h.runner.TruncateTable("rt_tf_missing");
+        ASSERT_FALSE(again.ok);
+        EXPECT_NE(message.text.find("'rt_tf_missing'"), std::string::npos) << message.text;
+        EXPECT_NE(message.text.find(again.message), std::string::npos) << message.text;
+        EXPECT_EQ(Names(db_, c.table), c.rows);
+        EXPECT_TRUE(h.Idle());
+    }
+}
+
+TEST_P(RunnerTest, LocalLineEndsAndOverLongLines) {
+    MakeTable("rt_ends");
+    const std::string longLine = LogLine(std::string(LineSplitter::kDefaultMaxLine + 10, 'x'));
+    const std::string text =
+        LogLine("e1") + "\r\n" +
+        "192.0.2.10 e2 2006-11-26 13:05:00 /stream 200 Win\rAmp 4096 60 64\r\n" + longLine +
+        "\r\n" + LogLine("e3") + "\n\r\n#Fields: c-ip\r\n" + LogLine("e4");
+    RunHarness h(db_.connection(), {{WriteLog("ends.log", text), "rt_ends"}});
+    LongLineCounter observer;
+    h.runner.SetObserver(&observer);
+    EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
+    const Rows expected = {{"e1", "Player/1.0", "64"},
+                           {"e2", "Win\rAmp", "64"},
+                           {"e3", "Player/1.0", "64"},
+                           {"e4", "Player/1.0", "64"}};
+    EXPECT_EQ(db_.Query("SELECT c_dns, agent, bandwidth FROM rt_ends ORDER BY c_dns"), expected);
+    EXPECT_EQ(observer.longLines, 1u);
+    EXPECT_TRUE(h.prompts.shown.empty());
+}
+
+TEST_P(RunnerTest, TableExistsIsExactAndCaseSensitive) {
+    db_.TryExec("DROP VIEW IF EXISTS rt_te_v_logs");
+    db_.CreateLogTable("rt_te_logs");
+    db_.TryExec("DROP TABLE IF EXISTS \"rt_te_Archive\"");
+    db_.Exec("CREATE TABLE \"rt_te_Archive\" (id INTEGER)");
+    db_.Exec("CREATE VIEW rt_te_v_logs AS SELECT * FROM rt_te_logs");
+    const std::pair<const char*, bool> cases[] = {
+        {"rt_te_logs", true},     {"RT_TE_LOGS", false},        {"rt_te_Archive", true},
+        {"rt_te_archive", false}, {"rt_te_v_logs", true},       {"", false},
+        {"rt_te_logs ", false},   {"public.rt_te_logs", false},
+    };
+    for (const auto& [table, exists] : cases) {
+        DbResult error;
+        EXPECT_EQ(JobRunner::TableExists(table, db_.connection(), error), exists) << table;
+        EXPECT_TRUE(error.ok) << error.message;
+    }
+}
+
+INSTANTIATE_FOR_DATABASES(RunnerTest);
+
+TEST(RunnerWithoutDatabase, EmptyJobListDoesNothing) {
+    odbc::Environment environment;
+    odbc::Connection closed(environment);
+    RunHarness h(closed);
+    h.state.RecordsThisFile = 3;
+    h.state.RecordsTotal = 7;
+    h.state.LastCountRefresh = 9;
+    EXPECT_EQ(h.runner.ProcessJobs(), RunResult::NothingToDo);
+    EXPECT_TRUE(h.status.events.empty());
+    EXPECT_TRUE(h.status.statusHistory.empty());
+    EXPECT_TRUE(h.prompts.shown.empty());
+    EXPECT_EQ(h.yielder.calls, 0);
+    EXPECT_EQ(h.state.RecordsThisFile, 3);
+    EXPECT_EQ(h.state.RecordsTotal, 7);
+    EXPECT_EQ(h.state.LastCountRefresh, 9u);
+}
+
+TEST(RunnerWithoutDatabase, NoOpenConnectionGivesAMessageAndNoRun) {
+    odbc::Environment environment;
+    odbc::Connection closed(environment);
+    RunHarness h(closed, {{"a.log", "logs"}});
+    EXPECT_EQ(h.runner.ProcessJobs(), RunResult::NoConnection);
+    ASSERT_EQ(h.prompts.shown.size(), 1u);
+    EXPECT_FALSE(h.prompts.shown[0].question);
+    EXPECT_TRUE(h.status.events.empty());
+    EXPECT_EQ(h.yielder.calls, 0);
+    EXPECT_TRUE(h.Idle());
+}
+
+TEST(RunnerWithoutDatabase, TableExistsOnAnEmptyCatalogue) {
+    odbc::Environment environment;
+    odbc::Connection empty(environment);
+    ASSERT_TRUE(empty.Open("DRIVER=SQLite3;Database=" + ScratchDir("empty") + "/empty.db").ok);
+    for (const char* table : {"logs", ""}) {
+        DbResult error;
+        EXPECT_FALSE(JobRunner::TableExists(table, empty, error)) << table;
+        EXPECT_TRUE(error.ok) << error.message;
+    }
+}
+
+TEST(RunnerOnPostgres, FailedTableCheckEndsTheRunBeforeAnyChange) {
+    TestDatabase runnerDb(kPostgresDsn);
+    TestDatabase admin(kPostgresDsn);
+    admin.CreateLogTable("rt_tcf");
+    admin.Exec(
+        "INSERT INTO rt_tcf VALUES ('192.0.2.1', 'old', 'x', '/s', 200, 'a', '1', '1', '1')");
+    const std::string path = ScratchDir("tcf") + "/t.log";
+    WriteFile(path, LogText({"t1"}));
+    // The server ends the runner's session, so its catalogue can no longer be read.
+    const std::string pid = runnerDb.Query("SELECT pg_backend_pid()").at(0).at(0);
+    admin.Exec("SELECT pg_terminate_backend(" + pid + ", 60000)");
+
+    RunHarness h(runnerDb.connection(), {{path, "rt_tcf"}});
+    h.options.truncateOnStart = true;
+    EXPECT_EQ(h.runner.ProcessJobs(), RunResult::TableCheckFailed);
+    ASSERT_EQ(h.prompts.shown.size(), 1u);
+    const auto& message = h.prompts.shown[0];
+    EXPECT_EQ(message.icon, MessageIcon::Critical);
+    EXPECT_EQ(message.title, "Error Reading Tables");
+    const std::string header = "The list of tables could not be read from the database:";
+    EXPECT_EQ(message.text.compare(0, header.size(), header), 0) << message.text;
+    EXPECT_GT(message.text.size(), header.size() + 4) << message.text;
+    EXPECT_EQ(Names(admin, "rt_tcf"), NameList{"old"});
+    EXPECT_EQ(h.status.events, (std::vector<std::string>{"show", "disable", "hide", "enable"}));
+    EXPECT_TRUE(h.Idle());
+}
+
+struct ThrottleCase {
+    std::uint32_t last;
+    std::uint32_t now;
+    bool refresh;
+};
+
+TEST(UpdateRecordCounts, RefreshesOnlyAfterMoreThan200Milliseconds) {
+    const ThrottleCase cases[] = {
+        {1000, 1000, false},
+        {1000, 1200, false},
+        {1000, 1201, true},
+        {0xFFFFFF38u, 0, false}, // 200 ms across the wrap of the tick count
+        {0xFFFFFF37u, 0, true},  // 201 ms across the wrap
+        {0xFFFFFF00u, 0x000000C8u, true},
+        {0xFFFFFFF0u, 0x00000010u, false},
+    };
+    odbc::Environment environment;
+    odbc::Connection closed(environment);
+    for (const ThrottleCase& c : cases) {
+        SCOPED_TRACE(std::to_string(c.last) + " -> " + std::to_string(c.now));
+        RunHarness h(closed);
+        h.state.RecordsThisFile = 12;
+        h.state.RecordsTotal = 345;
+        h.state.LastCountRefresh = c.last;
+        h.status.recordsFile = h.status.recordsTotal = "before";
+        h.clock.now = c.now;
+        // The refresh time is read after the yield, so time spent in it counts as before it.
+        h.yielder.action = [&](int) { h.clock.now += 5; };
+        h.runner.UpdateRecordCounts();
+        if (c.refresh) {
+            EXPECT_EQ(h.status.recordsFile, "Records Inserted (this file):  12");
+            EXPECT_EQ(h.status.recordsTotal, "Records Inserted (total):  345");
+            EXPECT_EQ(h.yielder.calls, 1);
+            EXPECT_EQ(h.state.LastCountRefresh, c.now + 5);
+        } else {
+            EXPECT_EQ(h.status.recordsFile, "before");
+            EXPECT_EQ(h.status.recordsTotal, "before");
+            EXPECT_EQ(h.yielder.calls, 0);
+            EXPECT_EQ(h.state.LastCountRefresh, c.last);
+        }
+    }
+}
+
+} // namespace
+} // namespace brenvale::test
