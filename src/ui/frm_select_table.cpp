@@ -1,0 +1,71 @@
+// The table chooser: a list of the connected database's tables, picked by a single selection.
+#include "ui/frm_select_table.h"
+
+#include "ui/twips.h"
+
+#include <QGroupBox>
+#include <QListWidget>
+#include <QSignalBlocker>
+
+#include <exception>
+
+namespace brenvale {
+
+frmSelectTable::frmSelectTable(QWidget* parent) : QDialog(parent) {
+    setObjectName(QStringLiteral("frmSelectTable"));
+    setWindowTitle(QStringLiteral("Select Target Table"));
+    setModal(true);
+    UseDesignFont(*this);
+    setFixedSize(TwipSize(4080, 4560));
+
+    Frame1 = new QGroupBox(QStringLiteral("Tables"), this);
+    Frame1->setGeometry(TwipRect(60, 0, 3960, 4500));
+    lstTables = new QListWidget(Frame1);
+    lstTables->setGeometry(TwipRect(120, 240, 3720, 4140));
+    lstTables->setSelectionMode(QAbstractItemView::SingleSelection);
+
+    // A selection by mouse or keyboard picks; a click on the entry already selected picks it again.
+    connect(lstTables, &QListWidget::itemSelectionChanged, this, &frmSelectTable::lstTables_Click);
+    connect(lstTables, &QListWidget::itemClicked, this, &frmSelectTable::lstTables_Click);
+    connect(lstTables, &QListWidget::itemActivated, this, &frmSelectTable::lstTables_Click);
+}
+
+void frmSelectTable::FillTables(const std::vector<std::string>& names,
+                                const std::string& previous) {
+    const QSignalBlocker blocker(lstTables);
+    lstTables->clear();
+    for (const std::string& name : names)
+        lstTables->addItem(QString::fromStdString(name));
+    if (previous.empty())
+        return;
+    const QList<QListWidgetItem*> matches = lstTables->findItems(
+        QString::fromStdString(previous), Qt::MatchExactly | Qt::MatchCaseSensitive);
+    if (!matches.isEmpty())
+        lstTables->setCurrentItem(matches.first());
+}
+
+void frmSelectTable::lstTables_Click() {
+    if (!isVisible())
+        return;
+    const QList<QListWidgetItem*> selected = lstTables->selectedItems();
+    if (selected.isEmpty())
+        return;
+    picked_ = selected.first()->text().toStdString();
+    accept();
+}
+
+std::string ChooseTargetTable(frmSelectTable& chooser, Database& database) {
+    try {
+        std::vector<std::string> names;
+        if (!database.GetTableList(names))
+            names.clear();
+        chooser.FillTables(names, chooser.PickedTable());
+        if (chooser.exec() != QDialog::Accepted)
+            return {};
+        return chooser.PickedTable();
+    } catch (const std::exception&) {
+        return {};
+    }
+}
+
+} // namespace brenvale

@@ -1,0 +1,44 @@
+// The table chooser: a list of the connected database's tables, picked by a single selection.
+#pragma once
+
+#include "core/database.h"
+
+#include <QDialog>
+
+#include <string>
+
+class QGroupBox;
+class QListWidget;
+
+namespace brenvale {
+
+/// Kept for the program's life and only hidden after a pick; the first selection in the list
+/// picks, there is no button.
+class frmSelectTable final : public QDialog {
+    Q_OBJECT
+
+public:
+    explicit frmSelectTable(QWidget* parent);
+
+    /// Fills the list with `names`, selecting `previous` where it is among them.
+    void FillTables(const std::vector<std::string>& names, const std::string& previous);
+    /// The entry picked last, or empty text.
+    std::string PickedTable() const { return picked_; }
+
+    QGroupBox* Frame1;
+    QListWidget* lstTables;
+
+public slots:
+    /// Takes the selected entry as the pick and hides the chooser.
+    void lstTables_Click();
+
+private:
+    std::string picked_;
+};
+
+/// Shows `chooser` modally with the tables of `database` read afresh, and returns the name picked,
+/// or empty text when the chooser was closed without a pick. Never fails: an unreadable catalogue
+/// shows an empty list.
+std::string ChooseTargetTable(frmSelectTable& chooser, Database& database);
+
+} // namespace brenvale

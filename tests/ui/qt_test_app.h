@@ -1,0 +1,44 @@
+// The QApplication of a Qt test program, and a way to act inside a modal dialog's event loop.
+#pragma once
+
+#include <QApplication>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+
+namespace brenvale::test {
+
+/// Creates the QApplication before the first test and destroys it after the last, inside main.
+class QtApplicationEnvironment final : public ::testing::Environment {
+public:
+    void SetUp() override { app_ = std::make_unique<QApplication>(argc_, argv_); }
+    void TearDown() override { app_.reset(); }
+
+private:
+    int argc_ = 1;
+    char name_[16] = "brenvale-test";
+    char* argv_[2] = {name_, nullptr};
+    std::unique_ptr<QApplication> app_;
+};
+
+inline ::testing::Environment* const kQtApplication =
+    ::testing::AddGlobalTestEnvironment(new QtApplicationEnvironment);
+
+/// Runs `action` once, from the next event loop to run (the one of the modal dialog the test
+/// opens next). The timer dies with this object, so it can never act on a later dialog.
+class WhenModal {
+public:
+    explicit WhenModal(std::function<void()> action) {
+        timer_.setSingleShot(true);
+        QObject::connect(&timer_, &QTimer::timeout, &timer_, std::move(action));
+        timer_.start(0);
+    }
+
+private:
+    QTimer timer_;
+};
+
+} // namespace brenvale::test
