@@ -13,4 +13,4 @@ apt-get install -y -q --no-install-recommends \
     unixodbc unixodbc-dev odbcinst libsqliteodbc odbc-postgresql \
     postgresql postgresql-client sqlite3 \
     libcurl4-openssl-dev libgtest-dev libgmock-dev \
-    python3 xvfb xauth fonts-dejavu-core
+    python3 xvfb xauth fonts-dejavu-core time

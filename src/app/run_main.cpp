@@ -1,1 +1,15 @@
-int main() { return 0; }
+// brenvale-run: loads a configuration file's jobs without a window, for schedulers.
+#include "app/cli_runner.h"
+
+#include <unistd.h>
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    brenvale::CliEnvironment environment;
+    environment.progressTerminal = ::isatty(STDERR_FILENO) == 1;
+    return brenvale::RunCli(args, std::cout, std::cerr, environment);
+}

@@ -32,8 +32,9 @@ public:
     /// Executes the insert once with `values`, passed with explicit lengths (NUL bytes included).
     virtual DbResult Insert(const RowValues& values) = 0;
     /// Executes the insert for each row in turn, stopping at the first refused one; `done` is the
-    /// number of rows executed successfully before it. Drivers with parameter arrays may send all
-    /// rows at once; the default runs Insert row by row.
+    /// number of rows known to be executed before it. Drivers with parameter arrays may send all
+    /// rows at once, and then rows after a refused one may have been executed too: call it inside
+    /// a transaction and roll back on failure. The default runs Insert row by row.
     virtual DbResult InsertMany(const std::vector<RowValues>& rows, std::size_t& done);
 };
 

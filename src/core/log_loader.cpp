@@ -39,7 +39,9 @@ LogLineLoader::LogLineLoader(Database& database, RunState& state, const Options&
                              TickClock& clock)
     : database_(database), state_(state), options_(options), clock_(clock) {}
 
-LogLineLoader::~LogLineLoader() { Flush(); }
+LogLineLoader::~LogLineLoader() {
+    Flush();
+}
 
 void LogLineLoader::SetCommitRows(std::size_t rows) {
     Flush();
@@ -62,8 +64,7 @@ bool LogLineLoader::PrepareFor(const std::string& table, DbResult& error) {
     return inserter_ != nullptr;
 }
 
-void LogLineLoader::BuildValues(const std::array<std::string_view, 10>& fields,
-                                RowValues& values) {
+void LogLineLoader::BuildValues(const std::array<std::string_view, 10>& fields, RowValues& values) {
     std::array<std::string_view, 10> text = fields;
     if (options_.TranslateASCII()) {
         for (std::size_t i = 0; i < fields.size(); ++i) {
@@ -96,14 +97,20 @@ void LogLineLoader::Report(LineOutcome outcome, std::string_view raw, std::uint6
 
 LineOutcome LogLineLoader::InsertLogLine(std::string_view line, const std::string& table,
                                          std::uint64_t lineNumber) {
-    if (line.empty() || line.front() == '#') {
-        Report(LineOutcome::Ignored, line, lineNumber, DbResult::Success());
-        return LineOutcome::Ignored;
-    }
+    LineOutcome skipped = LineOutcome::Pending;
     std::array<std::string_view, 10> fields;
-    if (!SplitLogFields(line, fields)) {
-        Report(LineOutcome::Short, line, lineNumber, DbResult::Success());
-        return LineOutcome::Short;
+    if (line.empty() || line.front() == '#')
+        skipped = LineOutcome::Ignored;
+    else if (!SplitLogFields(line, fields))
+        skipped = LineOutcome::Short;
+    if (skipped != LineOutcome::Pending) {
+        if (pendingCount_ == 0) {
+            Report(skipped, line, lineNumber, DbResult::Success());
+        } else {
+            NextPending(line, lineNumber).outcome = skipped;
+            FlushIfDue();
+        }
+        return skipped;
     }
     DbResult error;
     if (!PrepareFor(table, error)) {
@@ -124,63 +131,86 @@ LineOutcome LogLineLoader::InsertLogLine(std::string_view line, const std::strin
         return LineOutcome::Inserted;
     }
 
-    if (pending_.empty())
-        batchStart_ = clock_.Ticks();
-    PendingRow& row = pending_.emplace_back();
+    PendingRow& row = NextPending(line, lineNumber);
+    row.insert = true;
     for (std::size_t i = 0; i < values.size(); ++i)
         row.values[i].assign(values[i]);
-    row.raw.assign(line);
-    row.lineNumber = lineNumber;
-    if (pending_.size() >= commitRows_ ||
-        static_cast<std::uint32_t>(clock_.Ticks() - batchStart_) > kBatchMilliseconds)
-        Flush();
+    FlushIfDue();
     return LineOutcome::Pending;
 }
 
-void LogLineLoader::Flush() {
-    if (pending_.empty())
-        return;
-    std::vector<RowValues> rows;
-    rows.reserve(pending_.size());
-    for (const PendingRow& row : pending_) {
-        RowValues values;
-        for (std::size_t i = 0; i < values.size(); ++i)
-            values[i] = row.values[i];
-        rows.push_back(values);
-    }
-    bool committed = false;
-    if (database_.SetAutoCommit(false)) {
-        std::size_t done = 0;
-        committed = inserter_->InsertMany(rows, done) && database_.Commit();
-        if (!committed)
-            database_.Rollback();
-        database_.SetAutoCommit(true);
-    }
-    if (committed) {
-        for (const PendingRow& row : pending_) {
-            CountInserted();
-            Report(LineOutcome::Inserted, row.raw, row.lineNumber, DbResult::Success());
-        }
-    } else {
-        ReplayOneByOne();
-    }
-    pending_.clear();
+LogLineLoader::PendingRow& LogLineLoader::NextPending(std::string_view line,
+                                                      std::uint64_t lineNumber) {
+    if (pendingCount_ == 0)
+        batchStart_ = clock_.Ticks();
+    if (pendingCount_ == pending_.size())
+        pending_.emplace_back();
+    PendingRow& row = pending_[pendingCount_++];
+    row.insert = false;
+    row.outcome = LineOutcome::Pending;
+    row.raw.assign(line);
+    row.lineNumber = lineNumber;
+    return row;
 }
 
-void LogLineLoader::ReplayOneByOne() {
-    // The batch was rolled back whole; row by row, with autocommit, keeps every good row and
-    // skips exactly the refused ones, as loading without batches would.
-    for (const PendingRow& row : pending_) {
-        RowValues values;
+void LogLineLoader::FlushIfDue() {
+    if (pendingCount_ >= commitRows_ ||
+        static_cast<std::uint32_t>(clock_.Ticks() - batchStart_) > kBatchMilliseconds)
+        Flush();
+}
+
+void LogLineLoader::Flush() {
+    if (pendingCount_ == 0)
+        return;
+    batchRows_.clear();
+    for (std::size_t r = 0; r < pendingCount_; ++r) {
+        const PendingRow& row = pending_[r];
+        if (!row.insert)
+            continue;
+        RowValues& values = batchRows_.emplace_back();
         for (std::size_t i = 0; i < values.size(); ++i)
             values[i] = row.values[i];
-        DbResult result = inserter_->Insert(values);
-        if (result) {
-            CountInserted();
-            Report(LineOutcome::Inserted, row.raw, row.lineNumber, result);
-        } else {
-            Report(LineOutcome::Refused, row.raw, row.lineNumber, result);
+    }
+    ReportBatch(batchRows_.empty() || CommitBatch(batchRows_));
+    pendingCount_ = 0;
+}
+
+bool LogLineLoader::CommitBatch(const std::vector<RowValues>& rows) noexcept {
+    if (!database_.SetAutoCommit(false))
+        return false;
+    bool committed = false;
+    try {
+        std::size_t done = 0;
+        committed = inserter_->InsertMany(rows, done) && database_.Commit();
+    } catch (...) {
+        committed = false;
+    }
+    if (!committed)
+        database_.Rollback();
+    database_.SetAutoCommit(true);
+    return committed;
+}
+
+void LogLineLoader::ReportBatch(bool committed) {
+    // A batch that was not committed was rolled back whole; row by row, with autocommit, keeps
+    // every good row and skips exactly the refused ones, as loading without batches would.
+    for (std::size_t r = 0; r < pendingCount_; ++r) {
+        const PendingRow& row = pending_[r];
+        if (!row.insert) {
+            Report(row.outcome, row.raw, row.lineNumber, DbResult::Success());
+            continue;
         }
+        DbResult result = DbResult::Success();
+        if (!committed) {
+            RowValues values;
+            for (std::size_t i = 0; i < values.size(); ++i)
+                values[i] = row.values[i];
+            result = inserter_->Insert(values);
+        }
+        if (result)
+            CountInserted();
+        Report(result ? LineOutcome::Inserted : LineOutcome::Refused, row.raw, row.lineNumber,
+               result);
     }
 }
 

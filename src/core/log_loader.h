@@ -60,7 +60,11 @@ public:
     void Reset();
 
 private:
+    /// A line waiting in the batch: a row to insert, or a skipped line whose report waits so
+    /// that observers hear of every line in the log's order.
     struct PendingRow {
+        bool insert = false;
+        LineOutcome outcome = LineOutcome::Pending;
         std::array<std::string, 9> values;
         std::string raw;
         std::uint64_t lineNumber = 0;
@@ -71,7 +75,10 @@ private:
     void CountInserted();
     void Report(LineOutcome outcome, std::string_view raw, std::uint64_t lineNumber,
                 const DbResult& error);
-    void ReplayOneByOne();
+    PendingRow& NextPending(std::string_view line, std::uint64_t lineNumber);
+    void FlushIfDue();
+    bool CommitBatch(const std::vector<RowValues>& rows) noexcept;
+    void ReportBatch(bool committed);
 
     Database& database_;
     RunState& state_;
@@ -85,7 +92,10 @@ private:
     DbResult prepareError_;
 
     std::size_t commitRows_ = 1;
+    // Slots are reused from batch to batch, so their buffers are allocated once.
     std::vector<PendingRow> pending_;
+    std::size_t pendingCount_ = 0;
+    std::vector<RowValues> batchRows_;
     std::uint32_t batchStart_ = 0;
 
     std::array<std::string, 10> translated_;

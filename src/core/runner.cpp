@@ -69,11 +69,25 @@ bool JobRunner::HandleLine(std::string_view line, const std::string& table) {
     return !host_.state.bCancel;
 }
 
+void JobRunner::CountLongLines(const LineSplitter& splitter) {
+    // Skipped lines still take their number, so later line numbers match the log.
+    while (longLinesCounted_ < splitter.LongLinesSkipped()) {
+        ++longLinesCounted_;
+        ++lineNumber_;
+        if (observer_)
+            observer_->OnLongLine(lineNumber_);
+    }
+}
+
 bool JobRunner::ProcessLocalFile(std::istream& stream, const std::string& table,
                                  std::string& failure) {
     LineSplitter splitter;
+    longLinesCounted_ = 0;
     std::vector<char> buffer(64 * 1024);
-    const auto onLine = [&](std::string_view line) { return HandleLine(line, table); };
+    const auto onLine = [&](std::string_view line) {
+        CountLongLines(splitter);
+        return HandleLine(line, table);
+    };
     bool more = true;
     while (more && stream) {
         stream.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
@@ -88,6 +102,7 @@ bool JobRunner::ProcessLocalFile(std::istream& stream, const std::string& table,
     }
     if (more)
         splitter.Finish(onLine);
+    CountLongLines(splitter);
     if (observer_ && splitter.LongLinesSkipped() > 0)
         observer_->OnLongLines(splitter.LongLinesSkipped());
     return true;
@@ -97,8 +112,12 @@ bool JobRunner::ProcessURL(const std::string& url, const std::string& table,
                            std::string& failure) {
     host_.yielder.Yield();
     LineSplitter splitter;
+    longLinesCounted_ = 0;
     bool cancelled = false;
-    const auto onLine = [&](std::string_view line) { return HandleLine(line, table); };
+    const auto onLine = [&](std::string_view line) {
+        CountLongLines(splitter);
+        return HandleLine(line, table);
+    };
     const auto piece = [&](std::string_view bytes) {
         if (!splitter.Feed(bytes, onLine)) {
             cancelled = true;
@@ -114,6 +133,7 @@ bool JobRunner::ProcessURL(const std::string& url, const std::string& table,
     const HttpOutcome outcome = HttpGet(url, UserAgent(), piece, idle);
     if (outcome.ok && !cancelled && !host_.state.bCancel)
         splitter.Finish(onLine);
+    CountLongLines(splitter);
     if (observer_ && splitter.LongLinesSkipped() > 0)
         observer_->OnLongLines(splitter.LongLinesSkipped());
     if (!outcome.ok && !outcome.stopped) {

@@ -3,6 +3,7 @@
 
 #include "core/database.h"
 #include "core/job.h"
+#include "core/line_splitter.h"
 #include "core/log_loader.h"
 #include "core/run_state.h"
 
@@ -31,6 +32,8 @@ public:
     virtual void OnJobEnd(int position, const Job& job, const std::string& failure) = 0;
     /// Lines of the job skipped for their length.
     virtual void OnLongLines(std::uint64_t count) = 0;
+    /// One line skipped for its length (its bytes are not kept), numbered like the others.
+    virtual void OnLongLine(std::uint64_t /*lineNumber*/) {}
 };
 
 /// Everything a run reaches the outside through.
@@ -77,6 +80,7 @@ public:
 
 private:
     bool HandleLine(std::string_view line, const std::string& table);
+    void CountLongLines(const LineSplitter& splitter);
     bool LoadJob(const Job& job, std::string& failure);
     void EndRun();
 
@@ -84,6 +88,7 @@ private:
     LogLineLoader loader_;
     RunObserver* observer_ = nullptr;
     std::uint64_t lineNumber_ = 0;
+    std::uint64_t longLinesCounted_ = 0;
     int jobsFailed_ = 0;
 };
 

@@ -4,7 +4,9 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <algorithm>
 #include <array>
+#include <vector>
 
 namespace brenvale::odbc {
 
@@ -100,47 +102,352 @@ std::vector<DataSource> ListDataSources() {
     return sources;
 }
 
-/// A prepared nine-value insert; parameters are bound afresh per row with explicit lengths.
+/// A prepared nine-value insert. One row goes through buffers bound once (rebound only when a
+/// value outgrows its buffer). Many rows go out through multi-row INSERTs of fixed sizes where
+/// the database takes them, the rest as parameter arrays where the driver takes them, and one
+/// by one otherwise.
 class OdbcRowInserter final : public RowInserter {
 public:
-    OdbcRowInserter(Handle statement, bool refuseNul)
-        : statement_(std::move(statement)), refuseNul_(refuseNul) {}
+    OdbcRowInserter(Handle statement, bool refuseNul, void* connection, std::string table)
+        : statement_(std::move(statement)), refuseNul_(refuseNul), connection_(connection),
+          table_(std::move(table)) {}
 
     DbResult Insert(const RowValues& values) override {
-        static char empty[1] = {0};
-        if (refuseNul_)
-            for (const std::string_view value : values)
-                if (value.find('\0') != std::string_view::npos)
-                    return DbResult::Failure(
-                        "22021", "A value holds a NUL byte (0x00), which PostgreSQL text cannot "
-                                 "store; the row was not sent.");
+        if (refuseNul_ && HoldsNul(values))
+            return NulRefusal();
         for (std::size_t i = 0; i < values.size(); ++i) {
             const std::string_view value = values[i];
-            lengths_[i] = static_cast<SQLLEN>(value.size());
-            auto* data = value.empty() ? empty : const_cast<char*>(value.data());
-            const SQLRETURN rc = SQLBindParameter(
-                statement_.get(), static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_CHAR,
-                SQL_VARCHAR, std::max<SQLULEN>(value.size(), 1), 0, data, lengths_[i],
-                &lengths_[i]);
-            if (!Succeeded(rc))
-                return Diagnose(SQL_HANDLE_STMT, statement_.get(), "binding a value failed");
+            const std::size_t need = std::max(value.size(), kSingleStart);
+            if (need > single_[i].size() || !singleBound_) {
+                if (need > single_[i].size())
+                    single_[i].resize(std::max(need, 2 * single_[i].size()));
+                if (!BindSingle(i)) {
+                    singleBound_ = false;
+                    return Diagnose(SQL_HANDLE_STMT, statement_.get(), "binding a value failed");
+                }
+            }
+            std::copy(value.begin(), value.end(), single_[i].begin());
+            singleLengths_[i] = static_cast<SQLLEN>(value.size());
         }
+        singleBound_ = true;
         const SQLRETURN rc = SQLExecute(statement_.get());
-        if (!Succeeded(rc) && rc != SQL_NO_DATA) {
+        const bool refused = !Succeeded(rc) && rc != SQL_NO_DATA;
+        if (suspect_) {
+            ++replayed_;
+            replayRefused_ += refused ? 1 : 0;
+        }
+        if (refused) {
             DbResult failure =
                 Diagnose(SQL_HANDLE_STMT, statement_.get(), "the database refused the row");
             SQLFreeStmt(statement_.get(), SQL_CLOSE);
             return failure;
         }
-        SQLFreeStmt(statement_.get(), SQL_CLOSE);
         return DbResult::Success();
     }
 
+    DbResult InsertMany(const std::vector<RowValues>& rows, std::size_t& done) override {
+        done = 0;
+        // A multi-row statement that failed before it ever worked, while every row replayed
+        // after it went in one by one, is beyond this database (no multi-row VALUES, too many
+        // parameters); the driver's SQLSTATE alone cannot tell that from a refused row.
+        if (suspect_ && replayed_ > 0 && replayRefused_ == 0)
+            suspect_->usable = false;
+        suspect_ = nullptr;
+        if (refuseNul_)
+            for (const RowValues& row : rows)
+                if (HoldsNul(row))
+                    return NulRefusal();
+        std::size_t first = 0;
+        for (MultiRow& multi : multiRows_) {
+            while (rows.size() - first >= multi.rows && multi.usable) {
+                const std::size_t end = first + multi.rows;
+                DbResult result = FitsSlots(rows, first, end)
+                                      ? ExecuteMultiRow(multi, rows, first, done)
+                                      : InsertArrays(rows, first, end, done);
+                if (!result)
+                    return result;
+                first = end;
+            }
+        }
+        return InsertArrays(rows, first, rows.size(), done);
+    }
+
 private:
+    /// A multi-row INSERT of a fixed number of rows, bound once to one slot per value.
+    struct MultiRow {
+        explicit MultiRow(std::size_t count) : rows(count) {}
+        std::size_t rows;
+        Handle statement;
+        bool usable = true;
+        bool worked = false;
+        std::array<std::size_t, 9> widths{};
+        std::array<std::vector<char>, 9> slots;
+        std::array<std::vector<SQLLEN>, 9> lengths;
+    };
+
+    static constexpr std::size_t kSingleStart = 256;
+    // A value longer than this sends its rows as arrays instead, so the slots stay small.
+    static constexpr std::size_t kSlotStart = 64;
+    static constexpr std::size_t kSlotMax = 2048;
+    // Array buffers hold every row at its column's widest value, so one long value multiplies;
+    // a chunk ends before its buffers pass this size.
+    static constexpr std::size_t kArrayBytes = 4 * 1024 * 1024;
+    static constexpr SQLUSMALLINT kStatusUnset = 0xFFFF;
+
+    static bool HoldsNul(const RowValues& values) {
+        for (const std::string_view value : values)
+            if (value.find('\0') != std::string_view::npos)
+                return true;
+        return false;
+    }
+
+    static DbResult NulRefusal() {
+        return DbResult::Failure("22021", "A value holds a NUL byte (0x00), which PostgreSQL text "
+                                          "cannot store; the row was not sent.");
+    }
+
+    static std::size_t ChunkEnd(const std::vector<RowValues>& rows, std::size_t first,
+                                std::size_t last, std::array<std::size_t, 9>& widths) {
+        std::size_t end = first;
+        while (end < last) {
+            std::array<std::size_t, 9> grown = widths;
+            std::size_t rowBytes = 0;
+            for (std::size_t c = 0; c < grown.size(); ++c) {
+                grown[c] = std::max({grown[c], rows[end][c].size(), std::size_t{1}});
+                rowBytes += grown[c];
+            }
+            if (end > first && rowBytes * (end - first + 1) > kArrayBytes)
+                break;
+            widths = grown;
+            ++end;
+        }
+        return end;
+    }
+
+    /// Rows [first, end) as parameter arrays of the one-row statement, or one by one.
+    DbResult InsertArrays(const std::vector<RowValues>& rows, std::size_t first, std::size_t end,
+                          std::size_t& done) {
+        while (first < end) {
+            if (!arraysUsable_)
+                return InsertEach(rows, first, end, done);
+            std::array<std::size_t, 9> widths{};
+            const std::size_t chunkEnd = ChunkEnd(rows, first, end, widths);
+            DbResult result = chunkEnd - first == 1
+                                  ? InsertEach(rows, first, chunkEnd, done)
+                                  : ExecuteArray(rows, first, chunkEnd, widths, done);
+            if (!result)
+                return result;
+            first = chunkEnd;
+        }
+        return DbResult::Success();
+    }
+
+    static bool FitsSlots(const std::vector<RowValues>& rows, std::size_t first, std::size_t end) {
+        for (std::size_t r = first; r < end; ++r)
+            for (const std::string_view value : rows[r])
+                if (value.size() > kSlotMax)
+                    return false;
+        return true;
+    }
+
+    bool PrepareMultiRow(MultiRow& multi) {
+        Handle stmt = Allocate(SQL_HANDLE_STMT, connection_);
+        if (!stmt)
+            return false;
+        std::string sql = "INSERT INTO " + table_ + " VALUES ";
+        for (std::size_t r = 0; r < multi.rows; ++r)
+            sql += r == 0 ? "(?, ?, ?, ?, ?, ?, ?, ?, ?)" : ", (?, ?, ?, ?, ?, ?, ?, ?, ?)";
+        if (!Succeeded(SQLPrepare(stmt.get(), reinterpret_cast<SQLCHAR*>(sql.data()),
+                                  static_cast<SQLINTEGER>(sql.size()))))
+            return false;
+        multi.statement = std::move(stmt);
+        return true;
+    }
+
+    /// Binds column `c` of every row of `multi` to its slots.
+    static bool BindSlots(MultiRow& multi, std::size_t c) {
+        const auto width = static_cast<SQLULEN>(multi.widths[c]);
+        for (std::size_t r = 0; r < multi.rows; ++r) {
+            const auto number = static_cast<SQLUSMALLINT>(r * 9 + c + 1);
+            if (!Succeeded(SQLBindParameter(multi.statement.get(), number, SQL_PARAM_INPUT,
+                                            SQL_C_CHAR, SQL_VARCHAR, width, 0,
+                                            &multi.slots[c][r * multi.widths[c]],
+                                            static_cast<SQLLEN>(width), &multi.lengths[c][r])))
+                return false;
+        }
+        return true;
+    }
+
+    /// `multi.rows` rows from `first` as one statement.
+    DbResult ExecuteMultiRow(MultiRow& multi, const std::vector<RowValues>& rows, std::size_t first,
+                             std::size_t& done) {
+        const std::size_t end = first + multi.rows;
+        if (!multi.statement && !PrepareMultiRow(multi)) {
+            multi.usable = false;
+            return InsertArrays(rows, first, end, done);
+        }
+        for (std::size_t c = 0; c < multi.slots.size(); ++c) {
+            std::size_t need = kSlotStart;
+            for (std::size_t r = first; r < end; ++r)
+                need = std::max(need, rows[r][c].size());
+            if (need > multi.widths[c] || multi.slots[c].empty()) {
+                multi.widths[c] = std::max(need, 2 * multi.widths[c]);
+                multi.slots[c].assign(multi.widths[c] * multi.rows, 0);
+                multi.lengths[c].assign(multi.rows, 0);
+                if (!BindSlots(multi, c)) {
+                    multi.slots[c].clear();
+                    multi.usable = false;
+                    return InsertArrays(rows, first, end, done);
+                }
+            }
+            for (std::size_t r = 0; r < multi.rows; ++r) {
+                const std::string_view value = rows[first + r][c];
+                std::copy(value.begin(), value.end(), &multi.slots[c][r * multi.widths[c]]);
+                multi.lengths[c][r] = static_cast<SQLLEN>(value.size());
+            }
+        }
+        const SQLRETURN rc = SQLExecute(multi.statement.get());
+        if (!Succeeded(rc) && rc != SQL_NO_DATA) {
+            DbResult failure =
+                Diagnose(SQL_HANDLE_STMT, multi.statement.get(), "the database refused a row");
+            SQLFreeStmt(multi.statement.get(), SQL_CLOSE);
+            if (!multi.worked) {
+                suspect_ = &multi;
+                replayed_ = 0;
+                replayRefused_ = 0;
+            }
+            return failure;
+        }
+        multi.worked = true;
+        done = end;
+        return DbResult::Success();
+    }
+
+    DbResult InsertEach(const std::vector<RowValues>& rows, std::size_t first, std::size_t end,
+                        std::size_t& done) {
+        for (std::size_t r = first; r < end; ++r) {
+            DbResult result = Insert(rows[r]);
+            if (!result)
+                return result;
+            done = r + 1;
+        }
+        return DbResult::Success();
+    }
+
+    bool BindSingle(std::size_t column) {
+        const auto size = static_cast<SQLULEN>(single_[column].size());
+        return Succeeded(SQLBindParameter(statement_.get(), static_cast<SQLUSMALLINT>(column + 1),
+                                          SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, size, 0,
+                                          single_[column].data(), static_cast<SQLLEN>(size),
+                                          &singleLengths_[column]));
+    }
+
+    bool SetArrayAttributes(std::size_t count) {
+        SQLHSTMT stmt = statement_.get();
+        SQLULEN size = 0;
+        const bool set =
+            Succeeded(SQLSetStmtAttr(stmt, SQL_ATTR_PARAM_BIND_TYPE,
+                                     reinterpret_cast<SQLPOINTER>(SQL_PARAM_BIND_BY_COLUMN), 0)) &&
+            Succeeded(SQLSetStmtAttr(stmt, SQL_ATTR_PARAMSET_SIZE,
+                                     reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(count)),
+                                     0)) &&
+            Succeeded(SQLSetStmtAttr(stmt, SQL_ATTR_PARAM_STATUS_PTR, statuses_.data(), 0)) &&
+            Succeeded(SQLSetStmtAttr(stmt, SQL_ATTR_PARAMS_PROCESSED_PTR, &processed_, 0)) &&
+            Succeeded(SQLGetStmtAttr(stmt, SQL_ATTR_PARAMSET_SIZE, &size, 0, nullptr));
+        // A driver may put its own value in place of the size asked for (01S02).
+        return set && size == count;
+    }
+
+    void ResetArrayAttributes() {
+        SQLHSTMT stmt = statement_.get();
+        SQLSetStmtAttr(stmt, SQL_ATTR_PARAMSET_SIZE, reinterpret_cast<SQLPOINTER>(SQLULEN{1}), 0);
+        SQLSetStmtAttr(stmt, SQL_ATTR_PARAM_STATUS_PTR, nullptr, 0);
+        SQLSetStmtAttr(stmt, SQL_ATTR_PARAMS_PROCESSED_PTR, nullptr, 0);
+    }
+
+    /// Rows [first, end) as one parameter array. Any doubt about the outcome is a failure: the
+    /// caller works inside a transaction, rolls it back and replays the rows one by one.
+    DbResult ExecuteArray(const std::vector<RowValues>& rows, std::size_t first, std::size_t end,
+                          const std::array<std::size_t, 9>& widths, std::size_t& done) {
+        const std::size_t count = end - first;
+        singleBound_ = false;
+        statuses_.assign(count, kStatusUnset);
+        processed_ = 0;
+        if (!SetArrayAttributes(count)) {
+            arraysUsable_ = false;
+            ResetArrayAttributes();
+            return InsertEach(rows, first, end, done);
+        }
+        for (std::size_t c = 0; c < widths.size(); ++c) {
+            std::vector<char>& data = arrayData_[c];
+            std::vector<SQLLEN>& lengths = arrayLengths_[c];
+            data.resize(widths[c] * count);
+            lengths.resize(count);
+            for (std::size_t r = 0; r < count; ++r) {
+                const std::string_view value = rows[first + r][c];
+                std::copy(value.begin(), value.end(),
+                          data.begin() + static_cast<std::ptrdiff_t>(r * widths[c]));
+                lengths[r] = static_cast<SQLLEN>(value.size());
+            }
+            const auto width = static_cast<SQLULEN>(widths[c]);
+            if (!Succeeded(SQLBindParameter(statement_.get(), static_cast<SQLUSMALLINT>(c + 1),
+                                            SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, width, 0,
+                                            data.data(), static_cast<SQLLEN>(width),
+                                            lengths.data()))) {
+                DbResult failure =
+                    Diagnose(SQL_HANDLE_STMT, statement_.get(), "binding a value array failed");
+                ResetArrayAttributes();
+                return failure;
+            }
+        }
+        const SQLRETURN rc = SQLExecute(statement_.get());
+        std::size_t confirmed = 0;
+        bool unset = false;
+        for (const SQLUSMALLINT status : statuses_) {
+            if (status == kStatusUnset)
+                unset = true;
+            else if (status != SQL_PARAM_SUCCESS && status != SQL_PARAM_SUCCESS_WITH_INFO)
+                break;
+            ++confirmed;
+        }
+        DbResult result = DbResult::Success();
+        if (!Succeeded(rc) && rc != SQL_NO_DATA) {
+            result = Diagnose(SQL_HANDLE_STMT, statement_.get(), "the database refused a row");
+        } else if (processed_ != count || confirmed != count || (unset && rc != SQL_SUCCESS)) {
+            // The SQLite driver leaves the status array alone, which is fine with plain success
+            // for all rows; anything else cannot be told apart from a partial insert.
+            if (processed_ != count)
+                arraysUsable_ = false;
+            result = DbResult::Failure("HY000", "The driver did not confirm every row of the "
+                                                "parameter array.");
+        }
+        // A driver that counts rows per set keeps those results pending; closing drops them.
+        SQLFreeStmt(statement_.get(), SQL_CLOSE);
+        ResetArrayAttributes();
+        done = result ? end : first + (unset ? 0 : confirmed);
+        return result;
+    }
+
     Handle statement_;
     // psqlODBC cuts a text parameter at its first NUL instead of refusing it.
     bool refuseNul_ = false;
-    std::array<SQLLEN, 9> lengths_{};
+    std::array<std::vector<char>, 9> single_;
+    std::array<SQLLEN, 9> singleLengths_{};
+    bool singleBound_ = false;
+    bool arraysUsable_ = true;
+    std::array<std::vector<char>, 9> arrayData_;
+    std::array<std::vector<SQLLEN>, 9> arrayLengths_;
+    std::vector<SQLUSMALLINT> statuses_;
+    SQLULEN processed_ = 0;
+
+    void* connection_;
+    std::string table_;
+    // 4,500 parameters suit psqlODBC (it loses its footing near 9,000) and SQLite; a database
+    // that takes fewer, or no multi-row VALUES, is found out on first use and not asked again.
+    std::array<MultiRow, 2> multiRows_{MultiRow(500), MultiRow(50)};
+    MultiRow* suspect_ = nullptr;
+    std::size_t replayed_ = 0;
+    std::size_t replayRefused_ = 0;
 };
 
 Connection::Connection(Environment& environment) : environment_(environment) {}
@@ -259,7 +566,8 @@ std::unique_ptr<RowInserter> Connection::PrepareInsert(const std::string& table,
         return nullptr;
     }
     error = DbResult::Success();
-    return std::make_unique<OdbcRowInserter>(std::move(stmt), DbmsName() == "PostgreSQL");
+    return std::make_unique<OdbcRowInserter>(std::move(stmt), DbmsName() == "PostgreSQL",
+                                             handle_.get(), table);
 }
 
 DbResult Connection::SetAutoCommit(bool on) {

@@ -1,1 +1,546 @@
-#include <gtest/gtest.h>
+// brenvale-run against real SQLite and PostgreSQL databases: exit codes, summaries, rejects,
+// Ctrl-C and batched loading.
+#include "app/cli_runner.h"
+
+#include "core/job.h"
+#include "core/line_splitter.h"
+#include "support/test_support.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace brenvale::test {
+namespace {
+
+struct CliRun {
+    int code = -1;
+    std::string out;
+    std::string err;
+};
+
+/// Runs the command line with a clock that stands still, so no progress line or timed batch
+/// flush depends on speed.
+CliRun Cli(const std::vector<std::string>& args, std::function<void(std::uint64_t)> afterLine = {},
+           TickClock* clock = nullptr, bool terminal = false) {
+    ManualClock still;
+    CliEnvironment environment;
+    environment.clock = clock ? clock : &still;
+    environment.afterLine = std::move(afterLine);
+    environment.progressTerminal = terminal;
+    std::ostringstream out;
+    std::ostringstream err;
+    CliRun run;
+    run.code = RunCli(args, out, err, environment);
+    run.out = out.str();
+    run.err = err.str();
+    return run;
+}
+
+struct ConfigSpec {
+    std::string dsn;
+    std::vector<Job> jobs;
+    bool truncateOnce = false;
+    bool translate = true;
+};
+
+std::string ConfigText(const ConfigSpec& spec) {
+    const auto flag = [](bool on) { return on ? "True" : "False"; };
+    std::string text = "<?xml version=\"1.0\"?>\r\n<Brenvale.Config>\r\n\t<DSN>" + spec.dsn +
+                       "</DSN>\r\n\t<TruncateOnce>" + flag(spec.truncateOnce) +
+                       "</TruncateOnce>\r\n\t<TruncatePerFile>False</TruncatePerFile>\r\n"
+                       "\t<TranslateASCIICodes>" +
+                       flag(spec.translate) + "</TranslateASCIICodes>\r\n\t<Jobs>\r\n";
+    for (const Job& job : spec.jobs)
+        text += "\t\t<Job>\r\n\t\t\t<File>" + job.File + "</File>\r\n\t\t\t<DBTable>" +
+                job.DBTable + "</DBTable>\r\n\t\t</Job>\r\n";
+    return text + "\t</Jobs>\r\n</Brenvale.Config>\r\n";
+}
+
+/// A SHOUTcast line whose second field names the row; `bandwidth` over three characters is
+/// refused by the tables below.
+std::string Line(const std::string& name, const std::string& bandwidth = "128",
+                 const std::string& agent = "VLC%2F3.0.18%20LibVLC%2F3.0.18") {
+    return "192.0.2.7 " + name + " 2024-03-01 18:04:11 /stream?title=Bj%C3%B6rk%20-%20Joga 200 " +
+           agent + " 1048576 65 " + bandwidth;
+}
+
+const std::string kHeader = "#Software: SHOUTcast\r\n#Version: 2.6\r\n#Fields: c-ip c-dns date "
+                            "time cs-uri-stem c-status cs(User-Agent) sc-bytes x-duration "
+                            "avgbandwidth\r\n";
+
+/// A port on 127.0.0.1 that is bound but not listening, so connecting to it is refused.
+class ClosedPort {
+public:
+    ClosedPort() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), size);
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
+        port_ = ntohs(address.sin_port);
+    }
+    ~ClosedPort() { ::close(fd_); }
+    int Port() const { return port_; }
+
+private:
+    int fd_;
+    int port_ = 0;
+};
+
+class CliTest : public PerDatabase {
+protected:
+    std::string WriteLog(const std::string& name, const std::string& text) {
+        const std::string path = dir_ + "/" + name;
+        WriteFile(path, text);
+        return path;
+    }
+    std::string WriteConfig(ConfigSpec spec, const std::string& name = "config.xml") {
+        if (spec.dsn.empty())
+            spec.dsn = GetParam();
+        return WriteLog(name, ConfigText(spec));
+    }
+    /// Nine columns; bandwidth takes at most three characters (SQLite needs a CHECK for that),
+    /// and with `unique` the row name (c_dns) appears once.
+    void MakeTable(const std::string& table, bool unique = false) {
+        db_.TryExec("DROP TABLE IF EXISTS " + table);
+        db_.Exec("CREATE TABLE " + table + " (c_ip VARCHAR(64), c_dns VARCHAR(255)" +
+                 (unique ? " UNIQUE" : "") +
+                 ", ts VARCHAR(32), uri VARCHAR(2000), status INTEGER, agent VARCHAR(2000), "
+                 "bytes VARCHAR(32), duration VARCHAR(32), bandwidth VARCHAR(3)" +
+                 (db_.IsPostgres() ? "" : " CHECK (length(bandwidth) <= 3)") + ")");
+    }
+    std::vector<std::string> Names(const std::string& table) {
+        std::vector<std::string> names;
+        for (const auto& row : db_.Query("SELECT c_dns FROM " + table))
+            names.push_back(row.at(0));
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    Rows Sorted(const std::string& table) {
+        Rows rows = db_.Query("SELECT * FROM " + table);
+        std::sort(rows.begin(), rows.end());
+        return rows;
+    }
+
+    TestDatabase db_{GetParam()};
+    std::string dir_ = ScratchDir("cli");
+};
+
+TEST(CliArguments, UsageErrorsAndForms) {
+    struct Case {
+        const char* why;
+        std::vector<std::string> args;
+        bool ok;
+        const char* errorPart;
+    };
+    const Case cases[] = {
+        {"nothing given", {}, false, "No configuration file"},
+        {"two configurations", {"a.xml", "b.xml"}, false, "Only one configuration file"},
+        {"unknown option", {"a.xml", "--fast"}, false, "Unknown option '--fast'"},
+        {"value missing", {"a.xml", "--dsn"}, false, "--dsn needs a value"},
+        {"zero rows", {"a.xml", "--commit-rows", "0"}, false, "from 1 to 1000000"},
+        {"rows not a number", {"a.xml", "--commit-rows=many"}, false, "not 'many'"},
+        {"too many rows", {"a.xml", "--commit-rows", "1000001"}, false, "from 1 to"},
+        {"flag with a value", {"a.xml", "--quiet=yes"}, false, "takes no value"},
+        {"everything",
+         {"--dsn", "x", "a.xml", "--continue-missing-tables", "--commit-rows=250", "--rejects",
+          "r.tsv", "--quiet"},
+         true,
+         ""},
+        {"a name after --", {"--", "--odd.xml"}, true, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.why);
+        CliArguments parsed;
+        std::string error;
+        EXPECT_EQ(ParseCliArguments(c.args, parsed, error), c.ok);
+        EXPECT_NE(error.find(c.errorPart), std::string::npos) << error;
+        if (!c.ok) {
+            const CliRun run = Cli(c.args);
+            EXPECT_EQ(run.code, kExitUsage);
+            EXPECT_NE(run.err.find(c.errorPart), std::string::npos) << run.err;
+            EXPECT_NE(run.err.find("Usage: brenvale-run CONFIG"), std::string::npos);
+        }
+    }
+    CliArguments parsed;
+    std::string error;
+    ASSERT_TRUE(ParseCliArguments(cases[8].args, parsed, error));
+    EXPECT_EQ(parsed.configPath, "a.xml");
+    EXPECT_EQ(parsed.dsn, "x");
+    EXPECT_TRUE(parsed.continueMissingTables);
+    EXPECT_EQ(parsed.commitRows, 250u);
+    EXPECT_EQ(parsed.rejectsPath, "r.tsv");
+    EXPECT_TRUE(parsed.quiet);
+    EXPECT_EQ(Cli({"--help"}).code, kExitSuccess);
+}
+
+TEST(CliSetup, ConfigurationDataSourceAndRejectsFailures) {
+    const std::string dir = ScratchDir("cli_setup");
+    const auto config = [&](const std::string& name, const std::string& dsn) {
+        const std::string path = dir + "/" + name;
+        WriteFile(path, ConfigText({dsn, {{dir + "/a.log", "cli_setup"}}}));
+        return path;
+    };
+    struct Case {
+        const char* why;
+        std::vector<std::string> args;
+        int code;
+        const char* errorPart;
+    };
+    const Case cases[] = {
+        {"missing configuration", {dir + "/none.xml"}, kExitConfig, "' does not exist."},
+        {"configuration is a folder", {dir}, kExitConfig, "is a folder, not a file"},
+        {"no DSN anywhere", {config("nodsn.xml", "")}, kExitDsn, "names none and --dsn"},
+        {"driver library missing",
+         {config("missing.xml", "brenvale_missing_driver")},
+         kExitDsn,
+         "The data source 'brenvale_missing_driver' could not be opened: [unixODBC][Driver "
+         "Manager]Can't open lib"},
+        {"--dsn overrides the file's",
+         {config("good.xml", kSqliteDsn), "--dsn", "brenvale_missing_driver"},
+         kExitDsn,
+         "'brenvale_missing_driver' could not be opened"},
+        {"rejects file cannot be made",
+         {config("good2.xml", kSqliteDsn), "--rejects", dir + "/no/such/dir/r.tsv"},
+         kExitRejects,
+         "could not be created: No such file or directory"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.why);
+        const CliRun run = Cli(c.args);
+        EXPECT_EQ(run.code, c.code);
+        EXPECT_NE(run.err.find(c.errorPart), std::string::npos) << run.err;
+        EXPECT_EQ(run.out, "");
+    }
+}
+
+struct FailureCase {
+    const char* name;
+    int code;
+    std::string errorPart;
+    std::vector<std::string> rows; ///< of cli_f_ok afterwards
+};
+
+TEST_P(CliTest, EachFailureHasItsExitCode) {
+    const std::string good =
+        WriteLog("good.log", kHeader + Line("g1") + "\r\n" + Line("g2") + "\n");
+    ClosedPort closed;
+    const std::string url = "http://127.0.0.1:" + std::to_string(closed.Port()) + "/x.log";
+    struct Case {
+        FailureCase expect;
+        ConfigSpec spec;
+        std::vector<std::string> extra;
+    };
+    const Case cases[] = {
+        {{"missing table",
+          kExitMissingTable,
+          "The selected table 'cli_f_missing' does not seem to exist.  Continue anyway? No: "
+          "nothing was loaded",
+          {"old"}},
+         {"", {{good, "cli_f_ok"}, {good, "cli_f_missing"}}, true},
+         {}},
+        {{"missing table allowed",
+          kExitSuccess,
+          "warning: The selected table 'cli_f_missing' does not seem to exist.",
+          {"g1", "g2", "old"}},
+         {"", {{good, "cli_f_ok"}, {good, "cli_f_missing"}}, false},
+         {"--continue-missing-tables"}},
+        {{"failed truncate",
+          kExitTruncate,
+          "Error Emptying Table: The table 'cli_f_missing' could not be emptied:",
+          {}},
+         {"", {{good, "cli_f_ok"}, {good, "cli_f_missing"}}, true},
+         {"--continue-missing-tables"}},
+        {{"unreadable log",
+          kExitLogFailed,
+          "Error Opening Log File: The log file '" + dir_ +
+              "/none.log' could not be read: No such file or directory",
+          {"g1", "g2", "old"}},
+         {"", {{dir_ + "/none.log", "cli_f_ok"}, {good, "cli_f_ok"}}, false},
+         {}},
+        {{"log is a folder",
+          kExitLogFailed,
+          "1 of 2 jobs could not read its log; the other jobs were loaded.",
+          {"g1", "g2", "old"}},
+         {"", {{dir_, "cli_f_ok"}, {good, "cli_f_ok"}}, false},
+         {}},
+        {{"failed download",
+          kExitLogFailed,
+          "Error Downloading Log File: The log '" + url + "' could not be downloaded:",
+          {"g1", "g2", "old"}},
+         {"", {{url, "cli_f_ok"}, {good, "cli_f_ok"}}, false},
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.expect.name);
+        MakeTable("cli_f_ok");
+        db_.Exec("INSERT INTO cli_f_ok (c_dns) VALUES ('old')");
+        db_.TryExec("DROP TABLE IF EXISTS cli_f_missing");
+        std::vector<std::string> args = {WriteConfig(c.spec)};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        const CliRun run = Cli(args);
+        EXPECT_EQ(run.code, c.expect.code) << run.err;
+        EXPECT_NE(run.err.find(c.expect.errorPart), std::string::npos) << run.err;
+        EXPECT_EQ(Names("cli_f_ok"), c.expect.rows);
+    }
+}
+
+TEST_P(CliTest, AllowedMissingTableIsSummarisedWithItsRefusals) {
+    const std::string good = WriteLog("good.log", kHeader + Line("g1") + "\n");
+    MakeTable("cli_m_ok");
+    db_.TryExec("DROP TABLE IF EXISTS cli_m_missing");
+    const CliRun run = Cli({WriteConfig({"", {{good, "cli_m_ok"}, {good, "cli_m_missing"}}}),
+                            "--continue-missing-tables"});
+    EXPECT_EQ(run.code, kExitSuccess);
+    const std::string job2 = "job 2 of 2: " + good +
+                             " -> cli_m_missing\n  lines read: 4; rows inserted: 0; lines "
+                             "skipped: 4 (comment/empty 3, short 0, refused by the database 1, "
+                             "too long 0)\n  database diagnostics (first 1 of 1):\n    line 4: ";
+    EXPECT_NE(run.out.find(job2), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("run: 2 of 2 jobs; lines read: 8; rows inserted: 1; lines skipped: 7 "
+                           "(comment/empty 6, short 0, refused by the database 1, too long 0); "
+                           "0.0 s\n"),
+              std::string::npos)
+        << run.out;
+}
+
+TEST_P(CliTest, RejectsFileHoldsEveryLineThatInsertedNothing) {
+    const std::string refused = "192.0.2.9 r\tx 2024-03-01 18:04:12 /s 200 VLC\x01\xFF 1 65 12800";
+    const std::string shortLine = "short\tline \x01\xFE\\";
+    const std::string log =
+        WriteLog("rej.log", kHeader + Line("g1") + "\r\n" + refused + "\r\n" + shortLine + "\n" +
+                                std::string(LineSplitter::kDefaultMaxLine + 1, 'x') + "\n\n" +
+                                Line("g2") + "\n");
+    MakeTable("cli_rej");
+    const std::string rejects = dir_ + "/rejects.tsv";
+    const CliRun run = Cli({WriteConfig({"", {{log, "cli_rej"}}}), "--rejects", rejects});
+    EXPECT_EQ(run.code, kExitSuccess) << run.err;
+    EXPECT_EQ(Names("cli_rej"), (std::vector<std::string>{"g1", "g2"}));
+
+    const std::string message =
+        db_.IsPostgres()
+            ? "22001\tERROR: value too long for type character varying(3);\\nError while "
+              "executing the query"
+            : "HY000\t[SQLite]CHECK constraint failed: length(bandwidth) <= 3 (19)";
+    const std::string expected =
+        "source\ttable\tline\treason\tsqlstate\tmessage\traw\n" + log + "\tcli_rej\t5\trefused\t" +
+        message + "\t192.0.2.9 r\\tx 2024-03-01 18:04:12 /s 200 VLC\\x01\xFF 1 65 12800\n" + log +
+        "\tcli_rej\t6\tshort\t\t\tshort\\tline \\x01\xFE\\\\\n" + log +
+        "\tcli_rej\t7\ttoo-long\t\tThe line is longer than 1048576 bytes; its bytes were not "
+        "kept.\t\n";
+    EXPECT_EQ(ReadFile(rejects), expected);
+    EXPECT_EQ(UnescapeRejectField(EscapeRejectField(refused)), refused);
+    EXPECT_EQ(UnescapeRejectField(EscapeRejectField(shortLine)), shortLine);
+
+    EXPECT_EQ(run.out, "job 1 of 1: " + log +
+                           " -> cli_rej\n  lines read: 9; rows inserted: 2; lines skipped: 7 "
+                           "(comment/empty 4, short 1, refused by the database 1, too long 1)\n"
+                           "  database diagnostics (first 1 of 1):\n    line 5: " +
+                           (db_.IsPostgres()
+                                ? "22001: ERROR: value too long for type character varying(3); "
+                                  "Error while executing the query\n"
+                                : "HY000: [SQLite]CHECK constraint failed: length(bandwidth) <= "
+                                  "3 (19)\n") +
+                           "run: 1 of 1 jobs; lines read: 9; rows inserted: 2; lines skipped: 7 "
+                           "(comment/empty 4, short 1, refused by the database 1, too long 1); "
+                           "0.0 s\n");
+}
+
+TEST_P(CliTest, CtrlCStopsAfterTheLineInHand) {
+    std::string text = kHeader;
+    for (int i = 1; i <= 10; ++i)
+        text += Line("c" + std::to_string(i)) + "\n";
+    const std::string a = WriteLog("a.log", text);
+    MakeTable("cli_int");
+    const std::uint64_t stopLine = 7; // three directives, then the fourth data line
+    const CliRun run =
+        Cli({WriteConfig({"", {{a, "cli_int"}, {a, "cli_int"}}})}, [&](std::uint64_t line) {
+            if (line == stopLine)
+                std::raise(SIGINT);
+        });
+    EXPECT_EQ(run.code, kExitInterrupted);
+    EXPECT_EQ(Names("cli_int"), (std::vector<std::string>{"c1", "c2", "c3", "c4"}));
+    EXPECT_NE(run.err.find("Interrupted by Ctrl-C (SIGINT): stopped after line 7 of job 1 of 2 ('" +
+                           a + "'); 4 rows of that job and 4 rows in all were inserted."),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.out.find("  interrupted after line 7\nrun: 1 of 2 jobs;"), std::string::npos)
+        << run.out;
+    struct sigaction now {};
+    sigaction(SIGINT, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_DFL) << "the handler is only there during a run";
+}
+
+TEST_P(CliTest, BatchesEndExactlyAsRowByRow) {
+    // Refusals in the middle of batches and of multi-row statements, at their ends and at the
+    // end of the log: a value too long, a duplicate name, a NUL byte (PostgreSQL refuses it,
+    // SQLite keeps it); the second job repeats every name, so all its rows are refused.
+    const std::set<int> tooLong = {6, 21, 22, 23, 230, 231, 450};
+    std::string text = kHeader;
+    for (int i = 1; i <= 450; ++i) {
+        const std::string name = "b" + std::to_string(i);
+        if (tooLong.count(i))
+            text += Line(name, "12800");
+        else if (i == 9 || i == 300)
+            text += Line("b2");
+        else if (i == 13)
+            text += Line(name, "128", "NUL%00here");
+        else if (i == 17)
+            text += "192.0.2.7 " + name + " short";
+        else if (i == 30)
+            text += "";
+        else
+            text += Line(name);
+        text += i % 3 == 0 ? "\r\n" : "\n";
+    }
+    const std::string log = WriteLog("batch.log", text);
+    const std::string config = WriteConfig({"", {{log, "cli_batch"}, {log, "cli_batch"}}, true});
+    const std::string rejects = dir_ + "/rejects.tsv";
+    MakeTable("cli_batch", true);
+
+    const CliRun single = Cli({config, "--rejects", rejects});
+    const Rows expectedRows = Sorted("cli_batch");
+    const std::string expectedRejects = ReadFile(rejects);
+    EXPECT_EQ(single.code, kExitSuccess) << single.err;
+    EXPECT_EQ(expectedRows.size(), db_.IsPostgres() ? 438u : 439u);
+    for (const char* rows : {"7", "250", "1000"}) {
+        SCOPED_TRACE(rows);
+        MakeTable("cli_batch", true);
+        const CliRun batched = Cli({config, "--rejects", rejects, "--commit-rows", rows});
+        EXPECT_EQ(batched.code, kExitSuccess) << batched.err;
+        EXPECT_EQ(Sorted("cli_batch"), expectedRows);
+        EXPECT_EQ(batched.out, single.out);
+        EXPECT_EQ(ReadFile(rejects), expectedRejects);
+    }
+}
+
+TEST_P(CliTest, ManyRowsAtOnceKeepEveryByte) {
+    db_.TryExec("DROP TABLE IF EXISTS cli_arr");
+    db_.Exec("CREATE TABLE cli_arr (v1 TEXT, v2 TEXT, v3 TEXT, v4 TEXT, v5 TEXT, v6 TEXT, v7 "
+             "TEXT, v8 TEXT, v9 VARCHAR(3)" +
+             std::string(db_.IsPostgres() ? "" : " CHECK (length(v9) <= 3)") + ")");
+    odbc::Connection& connection = db_.connection();
+    DbResult error;
+    std::unique_ptr<RowInserter> inserter = connection.PrepareInsert("cli_arr", error);
+    ASSERT_TRUE(inserter) << error.message;
+    // Rows go out 50 to a statement, or as parameter arrays where a value is too long for the
+    // statement's slots (the 3 MiB and 3,000-byte ones); the 2,000-byte value grows the slots.
+    const std::string big(3 * 1024 * 1024, 'b');
+    std::vector<std::string> firsts;
+    for (int i = 0; i < 450; ++i)
+        firsts.push_back("r" + std::to_string(i));
+    firsts[0] = big;
+    firsts[1] = firsts[260] = "";
+    firsts[2] = firsts[420] = "x y\t\xC3\xA9";
+    firsts[250] = std::string(3000, 'l');
+    firsts[320] = std::string(2000, 'm');
+    std::vector<RowValues> rows;
+    for (const std::string& first : firsts)
+        rows.push_back({first, "2", "3", "4", "5", "6", "7", "8", "9"});
+    ASSERT_TRUE(connection.SetAutoCommit(false).ok);
+    std::size_t done = 0;
+    const DbResult inserted = inserter->InsertMany(rows, done);
+    EXPECT_TRUE(inserted.ok) << inserted.message;
+    EXPECT_EQ(done, rows.size());
+    ASSERT_TRUE(connection.Commit().ok);
+
+    for (const std::size_t bad : {310u, 270u}) { // in a multi-row statement, in an array
+        SCOPED_TRACE(bad);
+        std::vector<RowValues> refused = rows;
+        refused[bad][8] = "toolong";
+        EXPECT_FALSE(inserter->InsertMany(refused, done).ok);
+        EXPECT_LE(done, bad);
+        ASSERT_TRUE(connection.Rollback().ok);
+    }
+    ASSERT_TRUE(connection.SetAutoCommit(true).ok);
+    EXPECT_TRUE(inserter->Insert(rows[3]).ok) << "one row after many";
+
+    // The big value is checked by the database itself and shown by a marker.
+    const auto shown = [&](const std::string& v) { return v.size() == big.size() ? "<big>" : v; };
+    EXPECT_EQ(db_.Query("SELECT COUNT(*) FROM cli_arr WHERE v1 = '" + big + "'"), Rows{{"1"}});
+    std::vector<std::string> stored;
+    for (const auto& row : db_.Query("SELECT v1 FROM cli_arr"))
+        stored.push_back(shown(row.at(0)));
+    std::vector<std::string> expected;
+    for (const std::string& first : firsts)
+        expected.push_back(shown(first));
+    expected.push_back("r3");
+    std::sort(stored.begin(), stored.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(stored, expected);
+    EXPECT_EQ(db_.Query("SELECT COUNT(*) FROM cli_arr WHERE v9 = '9' AND v2 = '2'"), Rows{{"451"}});
+}
+
+TEST_P(CliTest, ProgressOnATerminalInAPlainLogAndQuiet) {
+    std::string text;
+    for (int i = 1; i <= 5; ++i)
+        text += Line("p" + std::to_string(i)) + "\n";
+    const std::string log = WriteLog("p.log", text);
+    MakeTable("cli_prog");
+    const std::string config = WriteConfig({"", {{log, "cli_prog"}}, true});
+
+    ManualClock fast; // every reading 250 ms on: each line refreshes the counts
+    fast.step = 250;
+    const CliRun terminal = Cli({config}, {}, &fast, true);
+    EXPECT_EQ(terminal.code, kExitSuccess);
+    EXPECT_NE(terminal.err.find("\r[1/1] p.log: 1 rows, 0 skipped, total 1 rows, "),
+              std::string::npos)
+        << terminal.err;
+    EXPECT_NE(terminal.err.find(" rows/s"), std::string::npos);
+
+    ManualClock slow;
+    slow.step = 4000;
+    const CliRun plain = Cli({config}, {}, &slow, false);
+    EXPECT_EQ(plain.code, kExitSuccess);
+    EXPECT_NE(plain.err.find("brenvale-run: [1/1] p.log: "), std::string::npos) << plain.err;
+    EXPECT_EQ(plain.err.find('\r'), std::string::npos);
+
+    const CliRun quiet = Cli({config, "--quiet"}, {}, &fast, true);
+    EXPECT_EQ(quiet.code, kExitSuccess);
+    EXPECT_EQ(quiet.out + quiet.err, "");
+    EXPECT_EQ(Names("cli_prog"), (std::vector<std::string>{"p1", "p2", "p3", "p4", "p5"}));
+}
+
+INSTANTIATE_FOR_DATABASES(CliTest);
+
+TEST(CliExecutable, LoadsASmallConfiguration) {
+    TestDatabase db(kSqliteDsn);
+    db.CreateLogTable("cli_exe");
+    const std::string dir = ScratchDir("cli_exe");
+    const std::string log = dir + "/exe.log";
+    WriteFile(log, kHeader + Line("e1") + "\n" + Line("e2") + "\r\nshort\n");
+    const std::string config = dir + "/exe.xml";
+    WriteFile(config, ConfigText({kSqliteDsn, {{log, "cli_exe"}}}));
+    const std::string command =
+        std::string("'") + BRENVALE_RUN_EXE + "' '" + config + "' --commit-rows 10 2>&1";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char buffer[4096];
+    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+        output.append(buffer, got);
+    const int status = ::pclose(pipe);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), kExitSuccess) << output;
+    EXPECT_NE(output.find("job 1 of 1: " + log +
+                          " -> cli_exe\n  lines read: 6; rows inserted: "
+                          "2; lines skipped: 4 (comment/empty 3, short 1"),
+              std::string::npos)
+        << output;
+    EXPECT_EQ(db.Count("cli_exe"), 2);
+}
+
+} // namespace
+} // namespace brenvale::test
