@@ -12,7 +12,9 @@ namespace brenvale::odbc {
 
 namespace {
 
-bool Succeeded(SQLRETURN rc) { return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO; }
+bool Succeeded(SQLRETURN rc) {
+    return rc == SQL_SUCCESS || rc == SQL_SUCCESS_WITH_INFO;
+}
 
 Handle Allocate(SQLSMALLINT type, SQLHANDLE parent) {
     SQLHANDLE handle = SQL_NULL_HANDLE;
@@ -37,7 +39,9 @@ Handle& Handle::operator=(Handle&& other) noexcept {
     return *this;
 }
 
-Handle::~Handle() { reset(); }
+Handle::~Handle() {
+    reset();
+}
 
 void Handle::reset() noexcept {
     if (handle_)
@@ -86,11 +90,10 @@ std::vector<DataSource> ListDataSources() {
         std::array<SQLCHAR, 1024> description{};
         SQLSMALLINT nameLength = 0;
         SQLSMALLINT descriptionLength = 0;
-        const SQLRETURN rc = SQLDataSources(environment.get(), SQL_FETCH_NEXT, name.data(),
-                                            static_cast<SQLSMALLINT>(name.size()), &nameLength,
-                                            description.data(),
-                                            static_cast<SQLSMALLINT>(description.size()),
-                                            &descriptionLength);
+        const SQLRETURN rc =
+            SQLDataSources(environment.get(), SQL_FETCH_NEXT, name.data(),
+                           static_cast<SQLSMALLINT>(name.size()), &nameLength, description.data(),
+                           static_cast<SQLSMALLINT>(description.size()), &descriptionLength);
         if (!Succeeded(rc))
             break;
         const auto* text = reinterpret_cast<const char*>(name.data());
@@ -452,7 +455,9 @@ private:
 
 Connection::Connection(Environment& environment) : environment_(environment) {}
 
-Connection::~Connection() { Close(); }
+Connection::~Connection() {
+    Close();
+}
 
 DbResult Connection::Open(const std::string& connectionString) {
     Close();
@@ -559,8 +564,9 @@ std::unique_ptr<RowInserter> Connection::PrepareInsert(const std::string& table,
         return nullptr;
     }
     const std::string sql = "INSERT INTO " + table + " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)";
-    const SQLRETURN rc = SQLPrepare(stmt.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())),
-                                    static_cast<SQLINTEGER>(sql.size()));
+    const SQLRETURN rc =
+        SQLPrepare(stmt.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())),
+                   static_cast<SQLINTEGER>(sql.size()));
     if (!Succeeded(rc)) {
         error = Diagnose(SQL_HANDLE_STMT, stmt.get(), "the insert could not be prepared");
         return nullptr;
@@ -596,8 +602,9 @@ DbResult Connection::Query(const std::string& sql,
     Handle stmt = Allocate(SQL_HANDLE_STMT, handle_.get());
     if (!stmt)
         return Diagnose(SQL_HANDLE_DBC, handle_.get(), "no statement handle could be had");
-    SQLRETURN rc = SQLExecDirect(stmt.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())),
-                                 static_cast<SQLINTEGER>(sql.size()));
+    SQLRETURN rc =
+        SQLExecDirect(stmt.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())),
+                      static_cast<SQLINTEGER>(sql.size()));
     if (!Succeeded(rc))
         return Diagnose(SQL_HANDLE_STMT, stmt.get(), "the query failed");
     SQLSMALLINT columns = 0;
@@ -609,38 +616,44 @@ DbResult Connection::Query(const std::string& sql,
         SQLColAttribute(stmt.get(), column, SQL_DESC_CONCISE_TYPE, nullptr, 0, nullptr, &type);
         const bool raw = type == SQL_CHAR || type == SQL_VARCHAR || type == SQL_LONGVARCHAR ||
                          type == SQL_WCHAR || type == SQL_WVARCHAR || type == SQL_WLONGVARCHAR ||
-                         type == SQL_BINARY || type == SQL_VARBINARY ||
-                         type == SQL_LONGVARBINARY;
+                         type == SQL_BINARY || type == SQL_VARBINARY || type == SQL_LONGVARBINARY;
         targetTypes.push_back(raw ? SQL_C_BINARY : SQL_C_CHAR);
     }
     while (Succeeded(rc = SQLFetch(stmt.get()))) {
         auto& row = rows.emplace_back();
         for (SQLUSMALLINT column = 1; column <= columns; ++column) {
-            std::string value;
-            bool isNull = false;
-            std::array<char, 4096> chunk{};
-            for (;;) {
-                SQLLEN length = 0;
-                const SQLSMALLINT target = targetTypes[column - 1];
-                const SQLRETURN got =
-                    SQLGetData(stmt.get(), column, target, chunk.data(), chunk.size(), &length);
-                if (!Succeeded(got))
-                    break;
-                if (length == SQL_NULL_DATA) {
-                    isNull = true;
-                    break;
-                }
-                // Character data keeps a terminating NUL in the buffer; binary data does not.
-                const std::size_t room = chunk.size() - (target == SQL_C_CHAR ? 1 : 0);
-                const std::size_t piece =
-                    (length == SQL_NO_TOTAL || length > static_cast<SQLLEN>(room))
-                        ? room
-                        : static_cast<std::size_t>(length);
-                value.append(chunk.data(), piece);
-                if (got == SQL_SUCCESS)
-                    break;
+            const SQLSMALLINT target = targetTypes[column - 1];
+            // Asks for the size first and reads the value in one piece: psqlODBC loses the last
+            // byte of text read as binary when it comes in several pieces.
+            char probe[1] = {0};
+            SQLLEN length = 0;
+            const SQLRETURN sized = SQLGetData(stmt.get(), column, target, probe, 0, &length);
+            if (!Succeeded(sized)) {
+                row.emplace_back(std::string());
+                continue;
             }
-            row.push_back(isNull ? std::nullopt : std::optional<std::string>(std::move(value)));
+            if (length == SQL_NULL_DATA) {
+                row.emplace_back(std::nullopt);
+                continue;
+            }
+            std::string value;
+            if (length > 0 || length == SQL_NO_TOTAL) {
+                const std::size_t terminator = target == SQL_C_CHAR ? 1 : 0;
+                std::vector<char> buffer(
+                    (length == SQL_NO_TOTAL ? 1 << 20 : static_cast<std::size_t>(length)) + 1);
+                SQLLEN got = 0;
+                if (Succeeded(SQLGetData(stmt.get(), column, target, buffer.data(),
+                                         static_cast<SQLLEN>(buffer.size()), &got)) &&
+                    got != SQL_NULL_DATA) {
+                    const std::size_t room = buffer.size() - terminator;
+                    const std::size_t size =
+                        (got == SQL_NO_TOTAL || got > static_cast<SQLLEN>(room))
+                            ? room
+                            : static_cast<std::size_t>(got);
+                    value.assign(buffer.data(), size);
+                }
+            }
+            row.emplace_back(std::move(value));
         }
     }
     if (rc != SQL_NO_DATA)
@@ -648,8 +661,12 @@ DbResult Connection::Query(const std::string& sql,
     return DbResult::Success();
 }
 
-DbResult Connection::Commit() { return EndTransaction(SQL_COMMIT); }
+DbResult Connection::Commit() {
+    return EndTransaction(SQL_COMMIT);
+}
 
-DbResult Connection::Rollback() { return EndTransaction(SQL_ROLLBACK); }
+DbResult Connection::Rollback() {
+    return EndTransaction(SQL_ROLLBACK);
+}
 
 } // namespace brenvale::odbc

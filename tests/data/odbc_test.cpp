@@ -26,7 +26,8 @@ TEST(DataSourcesTest, ListsUserAndSystemSourcesWithLongAndBlankNames) {
     const std::string longName(32, 'L');
     test::WriteFile(dir + "/odbc.ini", "[" + longName + "]\nDriver=SQLite3\nDatabase=" + dir +
                                            "/long.db\n\n[with blanks inside]\nDriver=SQLite3\n"
-                                           "Database=" + dir + "/blanks.db\n");
+                                           "Database=" +
+                                           dir + "/blanks.db\n");
     ASSERT_EQ(setenv("ODBCINI", (dir + "/odbc.ini").c_str(), 1), 0);
 
     const auto sources = odbc::ListDataSources();
@@ -117,6 +118,21 @@ TEST_P(ConnectionPerDatabase, RollbackDiscardsAndCommitKeeps) {
     ASSERT_TRUE(connection.Commit().ok);
     ASSERT_TRUE(connection.SetAutoCommit(true).ok);
     EXPECT_EQ(db.Count("od_tx"), 1);
+}
+
+TEST_P(ConnectionPerDatabase, LongValuesAreReadBackWhole) {
+    test::TestDatabase db(GetParam());
+    db.TryExec("DROP TABLE IF EXISTS od_long");
+    db.Exec("CREATE TABLE od_long (v VARCHAR(20000))");
+    std::string value;
+    for (int i = 0; value.size() < 10000; ++i)
+        value += std::to_string(i) + ",";
+    odbc::Connection& connection = db.connection();
+    DbResult error;
+    ASSERT_TRUE(connection.Execute("INSERT INTO od_long VALUES ('" + value + "')").ok);
+    const test::Rows rows = db.Query("SELECT v FROM od_long");
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][0], value);
 }
 
 INSTANTIATE_FOR_DATABASES(ConnectionPerDatabase);
