@@ -520,7 +520,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     }
 
     SteadyTickClock steadyClock;
-    TickClock& clock = environment.clock ? *environment.clock : steadyClock;
+    TickClock& clock =
+        environment.clock ? *environment.clock : static_cast<TickClock&>(steadyClock);
     const ConsoleStatus::Mode mode = arguments.quiet                ? ConsoleStatus::Mode::Quiet
                                      : environment.progressTerminal ? ConsoleStatus::Mode::Terminal
                                                                     : ConsoleStatus::Mode::Plain;

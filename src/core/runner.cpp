@@ -22,7 +22,7 @@ bool HasNoTruncate(const std::string& dbms) { return dbms == "SQLite"; }
 
 } // namespace
 
-JobRunner::JobRunner(RunHost host)
+JobRunner::JobRunner(const RunHost& host)
     : host_(host), loader_(host.database, host.state, host.options, host.clock) {}
 
 void JobRunner::SetObserver(RunObserver* observer) {
@@ -83,7 +83,7 @@ bool JobRunner::ProcessLocalFile(std::istream& stream, const std::string& table,
                                  std::string& failure) {
     LineSplitter splitter;
     longLinesCounted_ = 0;
-    std::vector<char> buffer(64 * 1024);
+    std::vector<char> buffer(std::size_t{64} * 1024);
     const auto onLine = [&](std::string_view line) {
         CountLongLines(splitter);
         return HandleLine(line, table);

@@ -50,7 +50,7 @@ struct RunHost {
 
 class JobRunner {
 public:
-    explicit JobRunner(RunHost host);
+    explicit JobRunner(const RunHost& host);
 
     void SetObserver(RunObserver* observer);
     /// Rows per transaction for the loader; 1 is row by row.

@@ -73,8 +73,7 @@ DbResult Diagnose(short type, void* handle, const std::string& fallback) {
     return result;
 }
 
-Environment::Environment() {
-    handle_ = Allocate(SQL_HANDLE_ENV, SQL_NULL_HANDLE);
+Environment::Environment() : handle_(Allocate(SQL_HANDLE_ENV, SQL_NULL_HANDLE)) {
     if (handle_)
         SQLSetEnvAttr(handle_.get(), SQL_ATTR_ODBC_VERSION,
                       reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(SQL_OV_ODBC3)), 0);
@@ -194,7 +193,7 @@ private:
     static constexpr std::size_t kSlotMax = 2048;
     // Array buffers hold every row at its column's widest value, so one long value multiplies;
     // a chunk ends before its buffers pass this size.
-    static constexpr std::size_t kArrayBytes = 4 * 1024 * 1024;
+    static constexpr std::size_t kArrayBytes = std::size_t{4} * 1024 * 1024;
     static constexpr SQLUSMALLINT kStatusUnset = 0xFFFF;
 
     static bool HoldsNul(const RowValues& values) {

@@ -90,13 +90,13 @@ std::vector<std::string> SplitList(const char* data, std::size_t size) {
 
 /// SQLGetPrivateProfileString on odbc.ini in the current mode, growing the buffer as needed.
 std::vector<char> Profile(const char* section, const char* entry) {
-    for (std::size_t size = 16 * 1024;; size *= 4) {
+    for (std::size_t size = std::size_t{16} * 1024;; size *= 4) {
         std::vector<char> buffer(size, '\0');
         const int length = SQLGetPrivateProfileString(section, entry, "", buffer.data(),
                                                       static_cast<int>(size), kOdbcIni);
         if (length < 0)
             return {};
-        if (static_cast<std::size_t>(length) < size - 2 || size >= 16 * 1024 * 1024) {
+        if (static_cast<std::size_t>(length) < size - 2 || size >= std::size_t{16} * 1024 * 1024) {
             buffer.resize(static_cast<std::size_t>(length) + 2, '\0');
             return buffer;
         }

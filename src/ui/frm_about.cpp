@@ -62,7 +62,7 @@ std::string BrowserAddress(std::string url) {
     std::string lower = url;
     std::transform(lower.begin(), lower.end(), lower.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (lower.find("http") != 0)
+    if (!lower.starts_with("http"))
         url.insert(0, "http://");
     return url;
 }
