@@ -51,7 +51,8 @@ public:
     /// The DBMS product name the driver reports ("SQLite", "PostgreSQL", ...); empty if unknown.
     virtual std::string DbmsName() = 0;
     /// Prepares the nine-value insert for `table` (the name is used unquoted, as entered).
-    virtual std::unique_ptr<RowInserter> PrepareInsert(const std::string& table, DbResult& error) = 0;
+    virtual std::unique_ptr<RowInserter> PrepareInsert(const std::string& table,
+                                                       DbResult& error) = 0;
     /// Switches autocommit; with it off, rows wait for Commit or Rollback.
     virtual DbResult SetAutoCommit(bool on) = 0;
     virtual DbResult Commit() = 0;

@@ -20,7 +20,8 @@ double HexToDec(std::string_view text) {
     double result = 0;
     double weight = 0;
     for (char c : text) {
-        const bool digit = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+        const bool digit =
+            (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
         if (!digit)
             return -1;
     }

@@ -45,7 +45,9 @@ struct Transfer {
     bool rejectedStatus = false;
 };
 
-bool Successful(long status) { return status >= 200 && status < 300; }
+bool Successful(long status) {
+    return status >= 200 && status < 300;
+}
 
 std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) {
     auto* transfer = static_cast<Transfer*>(user);
@@ -127,8 +129,7 @@ HttpOutcome HttpGet(const std::string& url, const std::string& userAgent,
         if (running == 0)
             break;
         int ready = 0;
-        curl_multi_poll(multi.get(), nullptr, 0, static_cast<int>(limits.idleMilliseconds),
-                        &ready);
+        curl_multi_poll(multi.get(), nullptr, 0, static_cast<int>(limits.idleMilliseconds), &ready);
         if (!idle()) {
             transfer.stopped = true;
             break;

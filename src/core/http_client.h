@@ -9,10 +9,10 @@ namespace brenvale {
 
 /// How a download ended.
 struct HttpOutcome {
-    bool ok = false;       ///< the whole body of a 2xx response was delivered
-    bool stopped = false;  ///< a callback asked to stop
-    long status = 0;       ///< HTTP status of the final response, 0 when none arrived
-    std::string error;     ///< readable reason when not ok and not stopped
+    bool ok = false;      ///< the whole body of a 2xx response was delivered
+    bool stopped = false; ///< a callback asked to stop
+    long status = 0;      ///< HTTP status of the final response, 0 when none arrived
+    std::string error;    ///< readable reason when not ok and not stopped
 };
 
 /// Limits of one download.

@@ -18,7 +18,9 @@ namespace {
 constexpr std::uint32_t kRefreshMilliseconds = 200;
 const char* const kLineBreak = "\r\n";
 
-bool HasNoTruncate(const std::string& dbms) { return dbms == "SQLite"; }
+bool HasNoTruncate(const std::string& dbms) {
+    return dbms == "SQLite";
+}
 
 } // namespace
 
@@ -108,8 +110,7 @@ bool JobRunner::ProcessLocalFile(std::istream& stream, const std::string& table,
     return true;
 }
 
-bool JobRunner::ProcessURL(const std::string& url, const std::string& table,
-                           std::string& failure) {
+bool JobRunner::ProcessURL(const std::string& url, const std::string& table, std::string& failure) {
     host_.yielder.Yield();
     LineSplitter splitter;
     longLinesCounted_ = 0;

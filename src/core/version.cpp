@@ -8,8 +8,12 @@ std::string VersionText() {
            std::to_string(kVersionRevision);
 }
 
-std::string ProgramTitle() { return "Quorvane Brenvale v" + VersionText(); }
+std::string ProgramTitle() {
+    return "Quorvane Brenvale v" + VersionText();
+}
 
-std::string UserAgent() { return "Quorvane Brenvale/" + VersionText(); }
+std::string UserAgent() {
+    return "Quorvane Brenvale/" + VersionText();
+}
 
 } // namespace brenvale

@@ -81,7 +81,8 @@ public:
     DbResult Rollback() override;
 
     /// Runs a query and reads every row as text (a NULL as an empty optional).
-    DbResult Query(const std::string& sql, std::vector<std::vector<std::optional<std::string>>>& rows);
+    DbResult Query(const std::string& sql,
+                   std::vector<std::vector<std::optional<std::string>>>& rows);
 
     void* get() const { return handle_.get(); }
 

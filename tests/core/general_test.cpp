@@ -24,15 +24,13 @@ TEST_P(TranslateHexCodesTest, Translates) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, TranslateHexCodesTest,
     ::testing::Values(
-        HexCase{"Player%2F1.0", "Player/1.0", "a plain escape"},
-        HexCase{"a%20b", "a b", "a blank"},
+        HexCase{"Player%2F1.0", "Player/1.0", "a plain escape"}, HexCase{"a%20b", "a b", "a blank"},
         HexCase{"100%", "100%", "a trailing percent has no digits"},
         HexCase{"%41%42%41", "ABA", "repeated codes replaced at once"},
         HexCase{"%2f%2F", "//", "both cases, two rounds"},
         HexCase{"%2541", "A", "a produced percent is examined again"},
         HexCase{"%25", "%", "an escaped percent alone"},
-        HexCase{"%zz", "%zz", "not hex: left alone"},
-        HexCase{"%", "%", "a lone percent"},
+        HexCase{"%zz", "%zz", "not hex: left alone"}, HexCase{"%", "%", "a lone percent"},
         HexCase{"%%41", "%A", "the first percent stays, the second is read"},
         HexCase{"%zz41", "%zz41", "digits must follow the percent directly"},
         HexCase{"%E9", "\xE9", "one byte, not a code point"},
@@ -40,8 +38,7 @@ INSTANTIATE_TEST_SUITE_P(
         HexCase{std::string("a%00b"), std::string("a\0b", 3), "code 0 is a byte too"},
         HexCase{"x%4", "x\x04", "one digit at the very end"},
         HexCase{"%4G and %4", "\x04G and \x04", "the short code is replaced everywhere"},
-        HexCase{"", "", "empty text"},
-        HexCase{"no escapes", "no escapes", "nothing to do"},
+        HexCase{"", "", "empty text"}, HexCase{"no escapes", "no escapes", "nothing to do"},
         HexCase{"%+1%-1% 1", "%+1%-1% 1", "only 0-9 and A-F count as digits"}));
 
 TEST(TranslateHexCodesTest, PercentFarIntoLongTextDoesNotStopTheScan) {

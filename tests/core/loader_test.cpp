@@ -46,8 +46,8 @@ TEST_P(LoaderTest, ReferenceLineWithAndWithoutTranslation) {
     const Rows rows = All("lt_text");
     ASSERT_EQ(rows.size(), 2u);
     const std::vector<std::string> untranslated = {
-        "192.0.2.10", "192.0.2.20", "2006-11-26 13:05:00", "/stream", "200", "Player%2F1.0",
-        "4096",       "60",         "64"};
+        "192.0.2.10", "192.0.2.20", "2006-11-26 13:05:00", "/stream", "200", "Player%2F1.0", "4096",
+        "60",         "64"};
     std::vector<std::string> translated = untranslated;
     translated[5] = "Player/1.0";
     EXPECT_EQ(rows[0], untranslated);
@@ -92,14 +92,14 @@ TEST_P(LoaderTest, CommentAndEmptyLinesInsertNothing) {
 TEST_P(LoaderTest, QuotesAndBackslashesAreStoredAsTheyStand) {
     options_.translateASCII = true;
     const std::string hostile = "');%20DROP%20TABLE%20lt_text;%20--";
-    const std::string line = "' \\ 2024-03-01 18:04:11 " + hostile +
-                             " 200 %27 O'Brien\\'s %5C%27 x";
+    const std::string line =
+        "' \\ 2024-03-01 18:04:11 " + hostile + " 200 %27 O'Brien\\'s %5C%27 x";
     EXPECT_EQ(loader_->InsertLogLine(line, "lt_text"), LineOutcome::Inserted);
     const Rows rows = All("lt_text");
     ASSERT_EQ(rows.size(), 1u);
     const std::vector<std::string> expected = {
-        "'", "\\", "2024-03-01 18:04:11", "'); DROP TABLE lt_text; --", "200", "'",
-        "O'Brien\\'s", "\\'", "x"};
+        "'",   "\\", "2024-03-01 18:04:11", "'); DROP TABLE lt_text; --", "200", "'", "O'Brien\\'s",
+        "\\'", "x"};
     EXPECT_EQ(rows[0], expected);
     EXPECT_EQ(db_->Count("lt_text"), 1) << "the table survives";
 }

@@ -25,9 +25,9 @@ std::string ScratchDir(const std::string& tag) {
     for (char& c : name)
         if (c == '/')
             c = '_';
-    const std::filesystem::path path = std::filesystem::path(TestDir()) / "scratch" /
-                                       (name + "_" + std::to_string(::getpid()) + "_" +
-                                        std::to_string(counter++));
+    const std::filesystem::path path =
+        std::filesystem::path(TestDir()) / "scratch" /
+        (name + "_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
     std::filesystem::remove_all(path);
     std::filesystem::create_directories(path);
     return path.string();
@@ -65,7 +65,9 @@ void TestDatabase::Exec(const std::string& sql) {
     ASSERT_TRUE(result.ok) << sql << ": " << result.message;
 }
 
-void TestDatabase::TryExec(const std::string& sql) { (void)connection_.Execute(sql); }
+void TestDatabase::TryExec(const std::string& sql) {
+    (void)connection_.Execute(sql);
+}
 
 Rows TestDatabase::Query(const std::string& sql) {
     std::vector<std::vector<std::optional<std::string>>> raw;

@@ -58,10 +58,10 @@ private:
 
 /// Runs a test body once per database: TEST_P(MyTest, ...) with INSTANTIATE_FOR_DATABASES(MyTest).
 class PerDatabase : public ::testing::TestWithParam<std::string> {};
-#define INSTANTIATE_FOR_DATABASES(Suite)                                                            \
-    INSTANTIATE_TEST_SUITE_P(Databases, Suite,                                                      \
-                             ::testing::Values(std::string(::brenvale::test::kSqliteDsn),           \
-                                               std::string(::brenvale::test::kPostgresDsn)),        \
+#define INSTANTIATE_FOR_DATABASES(Suite)                                                           \
+    INSTANTIATE_TEST_SUITE_P(Databases, Suite,                                                     \
+                             ::testing::Values(std::string(::brenvale::test::kSqliteDsn),          \
+                                               std::string(::brenvale::test::kPostgresDsn)),       \
                              [](const auto& info) { return info.param; })
 
 /// Message boxes answered from a script; every question and message is recorded.
