@@ -81,6 +81,12 @@ HttpOutcome HttpGet(const std::string& url, const std::string& userAgent,
                     const std::function<bool()>& idle, const HttpLimits& limits) {
     EnsureGlobalInit();
     HttpOutcome outcome;
+    // Everything the easy handle points to is declared first, so it outlives the handle.
+    char errorText[CURL_ERROR_SIZE] = {};
+    curl_slist* headers = curl_slist_append(nullptr, "Cache-Control: no-cache");
+    headers = curl_slist_append(headers, "Pragma: no-cache");
+    std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headerList(headers,
+                                                                           &curl_slist_free_all);
     std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
     std::unique_ptr<CURLM, MultiDeleter> multi(curl_multi_init());
     if (!easy || !multi) {
@@ -90,7 +96,6 @@ HttpOutcome HttpGet(const std::string& url, const std::string& userAgent,
     Transfer transfer;
     transfer.easy = easy.get();
     transfer.piece = &piece;
-    char errorText[CURL_ERROR_SIZE] = {};
 
     CURL* e = easy.get();
     curl_easy_setopt(e, CURLOPT_URL, url.c_str());
@@ -109,10 +114,6 @@ HttpOutcome HttpGet(const std::string& url, const std::string& userAgent,
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &OnBody);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, &transfer);
     // Always from the server, never from a cache on the way.
-    curl_slist* headers = curl_slist_append(nullptr, "Cache-Control: no-cache");
-    headers = curl_slist_append(headers, "Pragma: no-cache");
-    std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headerList(headers,
-                                                                           &curl_slist_free_all);
     curl_easy_setopt(e, CURLOPT_HTTPHEADER, headerList.get());
 
     Attachment attachment(multi.get(), e);
