@@ -300,9 +300,6 @@ bool LoadConfig(std::string& configfile, bool bSilent, std::string& configPath,
         text = std::move(list.front());
 
     for (const std::string& job : GetTagContents(text, "<Job>", "</Job>")) {
-        // Job positions are 16-bit; a longer list is cut where the grid would end.
-        if (jobs.Count() >= kMaxConfigJobs)
-            break;
         jobs.Append();
         const int row = jobs.Count();
         jobs.SetText(row, kColumnFile, FirstElementOrEmpty(job, "File"));

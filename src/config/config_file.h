@@ -11,9 +11,6 @@
 
 namespace brenvale {
 
-/// Most jobs a configuration file loads: job positions are signed 16-bit values.
-inline constexpr int kMaxConfigJobs = 32767;
-
 /// Every text between `openTag` and the next `closeTag` (searched from one character after the
 /// opening tag's start), in order; empty when nothing is found. Tags include their brackets. The
 /// search goes on one character into the closing tag, so its remainder is searched again.
@@ -52,7 +49,7 @@ bool SaveConfig(std::string& path, const std::string& configPath, ConfigSubject&
 
 /// Loads the configuration at `configfile` (empty: `configPath`, written back). A missing file
 /// shows "Configuration File Missing" unless `bSilent`, and changes nothing. Otherwise replaces
-/// the jobs (at most kMaxConfigJobs) and options, the DSN when named, sets the title and
+/// the jobs and options, the DSN when named, sets the title and
 /// `configPath`; an unreadable file loads as empty. Text that is not UTF-8 is read as
 /// Windows-1252. Returns false only for a missing file.
 bool LoadConfig(std::string& configfile, bool bSilent, std::string& configPath,
