@@ -30,16 +30,18 @@ frmSelectTable::frmSelectTable(QWidget* parent) : QDialog(parent) {
     connect(lstTables, &QListWidget::itemActivated, this, &frmSelectTable::lstTables_Click);
 }
 
-void frmSelectTable::FillTables(const std::vector<std::string>& names,
-                                const std::string& previous) {
+void frmSelectTable::Form_Load(Database& conn) {
+    std::vector<std::string> names;
+    if (!conn.GetTableList(names))
+        names.clear();
     const QSignalBlocker blocker(lstTables);
     lstTables->clear();
     for (const std::string& name : names)
         lstTables->addItem(QString::fromStdString(name));
-    if (previous.empty())
+    if (picked_.empty())
         return;
     const QList<QListWidgetItem*> matches = lstTables->findItems(
-        QString::fromStdString(previous), Qt::MatchExactly | Qt::MatchCaseSensitive);
+        QString::fromStdString(picked_), Qt::MatchExactly | Qt::MatchCaseSensitive);
     if (!matches.isEmpty())
         lstTables->setCurrentItem(matches.first());
 }
@@ -56,10 +58,7 @@ void frmSelectTable::lstTables_Click() {
 
 std::string ChooseTargetTable(frmSelectTable& chooser, Database& database) {
     try {
-        std::vector<std::string> names;
-        if (!database.GetTableList(names))
-            names.clear();
-        chooser.FillTables(names, chooser.PickedTable());
+        chooser.Form_Load(database);
         if (chooser.exec() != QDialog::Accepted)
             return {};
         return chooser.PickedTable();

@@ -20,8 +20,9 @@ class frmSelectTable final : public QDialog {
 public:
     explicit frmSelectTable(QWidget* parent);
 
-    /// Fills the list with `names`, selecting `previous` where it is among them.
-    void FillTables(const std::vector<std::string>& names, const std::string& previous);
+    /// Fills the list anew from `conn`'s catalogue (empty when it cannot be read), each time the
+    /// chooser is shown; the previous pick stays selected where it is still listed.
+    void Form_Load(Database& conn);
     /// The entry picked last, or empty text.
     std::string PickedTable() const { return picked_; }
 
