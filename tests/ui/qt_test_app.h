@@ -1,5 +1,8 @@
-// The QApplication of a Qt test program, and a way to act inside a modal dialog's event loop.
+// The QApplication of a Qt test program, a way to act inside a modal dialog's event loop, and
+// comparison of the message boxes a test saw.
 #pragma once
+
+#include "support/test_support.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -8,6 +11,7 @@
 
 #include <functional>
 #include <memory>
+#include <ostream>
 
 namespace brenvale::test {
 
@@ -40,5 +44,15 @@ public:
 private:
     QTimer timer_;
 };
+
+using Shown = ScriptedPrompts::Shown;
+
+inline bool operator==(const Shown& a, const Shown& b) {
+    return a.icon == b.icon && a.title == b.title && a.text == b.text && a.question == b.question;
+}
+inline void PrintTo(const Shown& shown, std::ostream* out) {
+    *out << "{icon " << static_cast<int>(shown.icon) << ", \"" << shown.title << "\", \""
+         << shown.text << "\", " << (shown.question ? "question" : "message") << "}";
+}
 
 } // namespace brenvale::test
