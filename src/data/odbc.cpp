@@ -488,12 +488,19 @@ void Connection::Close() {
     dbmsName_.clear();
 }
 
-DbResult Connection::Execute(const std::string& statement) {
+DbResult Connection::NewStatement(Handle& statement) {
     if (!open_)
         return DbResult::Failure("08003", "The connection is not open.");
-    Handle stmt = Allocate(SQL_HANDLE_STMT, handle_.get());
-    if (!stmt)
+    statement = Allocate(SQL_HANDLE_STMT, handle_.get());
+    if (!statement)
         return Diagnose(SQL_HANDLE_DBC, handle_.get(), "no statement handle could be had");
+    return DbResult::Success();
+}
+
+DbResult Connection::Execute(const std::string& statement) {
+    Handle stmt;
+    if (DbResult made = NewStatement(stmt); !made)
+        return made;
     const SQLRETURN rc =
         SQLExecDirect(stmt.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(statement.c_str())),
                       static_cast<SQLINTEGER>(statement.size()));
@@ -504,11 +511,9 @@ DbResult Connection::Execute(const std::string& statement) {
 
 DbResult Connection::GetTableList(std::vector<std::string>& names) {
     names.clear();
-    if (!open_)
-        return DbResult::Failure("08003", "The connection is not open.");
-    Handle stmt = Allocate(SQL_HANDLE_STMT, handle_.get());
-    if (!stmt)
-        return Diagnose(SQL_HANDLE_DBC, handle_.get(), "no statement handle could be had");
+    Handle stmt;
+    if (DbResult made = NewStatement(stmt); !made)
+        return made;
     SQLRETURN rc = SQLTables(stmt.get(), nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0);
     if (!Succeeded(rc))
         return Diagnose(SQL_HANDLE_STMT, stmt.get(), "the table catalogue could not be read");
@@ -553,15 +558,10 @@ std::string Connection::DbmsName() {
 }
 
 std::unique_ptr<RowInserter> Connection::PrepareInsert(const std::string& table, DbResult& error) {
-    if (!open_) {
-        error = DbResult::Failure("08003", "The connection is not open.");
+    Handle stmt;
+    error = NewStatement(stmt);
+    if (!error)
         return nullptr;
-    }
-    Handle stmt = Allocate(SQL_HANDLE_STMT, handle_.get());
-    if (!stmt) {
-        error = Diagnose(SQL_HANDLE_DBC, handle_.get(), "no statement handle could be had");
-        return nullptr;
-    }
     const std::string sql = "INSERT INTO " + table + " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)";
     const SQLRETURN rc =
         SQLPrepare(stmt.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())),
@@ -596,11 +596,9 @@ DbResult Connection::EndTransaction(short completion) {
 DbResult Connection::Query(const std::string& sql,
                            std::vector<std::vector<std::optional<std::string>>>& rows) {
     rows.clear();
-    if (!open_)
-        return DbResult::Failure("08003", "The connection is not open.");
-    Handle stmt = Allocate(SQL_HANDLE_STMT, handle_.get());
-    if (!stmt)
-        return Diagnose(SQL_HANDLE_DBC, handle_.get(), "no statement handle could be had");
+    Handle stmt;
+    if (DbResult made = NewStatement(stmt); !made)
+        return made;
     SQLRETURN rc =
         SQLExecDirect(stmt.get(), reinterpret_cast<SQLCHAR*>(const_cast<char*>(sql.c_str())),
                       static_cast<SQLINTEGER>(sql.size()));

@@ -87,6 +87,8 @@ public:
     void* get() const { return handle_.get(); }
 
 private:
+    /// A fresh statement handle on the open connection.
+    DbResult NewStatement(Handle& statement);
     DbResult EndTransaction(short completion);
 
     Environment& environment_;
