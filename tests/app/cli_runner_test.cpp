@@ -47,21 +47,21 @@ CliRun Cli(const std::vector<std::string>& args, std::function<void(std::uint64_
     return run;
 }
 
-struct ConfigSpec {
+struct ConfigLayout {
     std::string dsn;
     std::vector<Job> jobs;
     bool truncateOnce = false;
     bool translate = true;
 };
 
-std::string ConfigText(const ConfigSpec& spec) {
+std::string ConfigText(const ConfigLayout& layout) {
     const auto flag = [](bool on) { return on ? "True" : "False"; };
-    std::string text = "<?xml version=\"1.0\"?>\r\n<Brenvale.Config>\r\n\t<DSN>" + spec.dsn +
-                       "</DSN>\r\n\t<TruncateOnce>" + flag(spec.truncateOnce) +
+    std::string text = "<?xml version=\"1.0\"?>\r\n<Brenvale.Config>\r\n\t<DSN>" + layout.dsn +
+                       "</DSN>\r\n\t<TruncateOnce>" + flag(layout.truncateOnce) +
                        "</TruncateOnce>\r\n\t<TruncatePerFile>False</TruncatePerFile>\r\n"
                        "\t<TranslateASCIICodes>" +
-                       flag(spec.translate) + "</TranslateASCIICodes>\r\n\t<Jobs>\r\n";
-    for (const Job& job : spec.jobs)
+                       flag(layout.translate) + "</TranslateASCIICodes>\r\n\t<Jobs>\r\n";
+    for (const Job& job : layout.jobs)
         text += "\t\t<Job>\r\n\t\t\t<File>" + job.File + "</File>\r\n\t\t\t<DBTable>" +
                 job.DBTable + "</DBTable>\r\n\t\t</Job>\r\n";
     return text + "\t</Jobs>\r\n</Brenvale.Config>\r\n";
@@ -106,10 +106,10 @@ protected:
         WriteFile(path, text);
         return path;
     }
-    std::string WriteConfig(ConfigSpec spec, const std::string& name = "config.xml") {
-        if (spec.dsn.empty())
-            spec.dsn = GetParam();
-        return WriteLog(name, ConfigText(spec));
+    std::string WriteConfig(ConfigLayout layout, const std::string& name = "config.xml") {
+        if (layout.dsn.empty())
+            layout.dsn = GetParam();
+        return WriteLog(name, ConfigText(layout));
     }
     /// Nine columns; bandwidth takes at most three characters (SQLite needs a CHECK for that),
     /// and with `unique` the row name (c_dns) appears once.
@@ -240,7 +240,7 @@ TEST_P(CliTest, EachFailureHasItsExitCode) {
     const std::string url = "http://127.0.0.1:" + std::to_string(closed.Port()) + "/x.log";
     struct Case {
         FailureCase expect;
-        ConfigSpec spec;
+        ConfigLayout layout;
         std::vector<std::string> extra;
     };
     const Case cases[] = {
@@ -288,7 +288,7 @@ TEST_P(CliTest, EachFailureHasItsExitCode) {
         MakeTable("cli_f_ok");
         db_.Exec("INSERT INTO cli_f_ok (c_dns) VALUES ('old')");
         db_.TryExec("DROP TABLE IF EXISTS cli_f_missing");
-        std::vector<std::string> args = {WriteConfig(c.spec)};
+        std::vector<std::string> args = {WriteConfig(c.layout)};
         args.insert(args.end(), c.extra.begin(), c.extra.end());
         const CliRun run = Cli(args);
         EXPECT_EQ(run.code, c.expect.code) << run.err;
