@@ -353,6 +353,20 @@ void frmDSNSetup::lstDSNs_SelectionChange() {
     cmdTest->setEnabled(source != nullptr);
 }
 
+void frmDSNSetup::EditAndWrite(const std::vector<odbc::DriverInfo>& drivers,
+                               const odbc::DsnDefinition& definition,
+                               const std::string& previousName) {
+    std::string written;
+    frmDSNEdit editor(this, prompts_, drivers, definition, [&](const odbc::DsnDefinition& changed) {
+        DbResult result = odbc::WriteUserDsn(changed, previousName);
+        if (result)
+            written = changed.name;
+        return result;
+    });
+    if (editor.exec() == QDialog::Accepted)
+        Refresh(written);
+}
+
 void frmDSNSetup::cmdAdd_Click() {
     Guarded([&] {
         const std::vector<odbc::DriverInfo> drivers = odbc::ListDrivers();
@@ -362,15 +376,7 @@ void frmDSNSetup::cmdAdd_Click() {
                             "PostgreSQL ODBC driver package) and try again.");
             return;
         }
-        std::string written;
-        frmDSNEdit editor(this, prompts_, drivers, {}, [&](const odbc::DsnDefinition& definition) {
-            DbResult result = odbc::WriteUserDsn(definition, "");
-            if (result)
-                written = definition.name;
-            return result;
-        });
-        if (editor.exec() == QDialog::Accepted)
-            Refresh(written);
+        EditAndWrite(drivers, {}, "");
     });
 }
 
@@ -386,16 +392,7 @@ void frmDSNSetup::cmdEdit_Click() {
             Refresh();
             return;
         }
-        std::string written;
-        frmDSNEdit editor(this, prompts_, odbc::ListDrivers(), definition,
-                          [&](const odbc::DsnDefinition& changed) {
-                              DbResult result = odbc::WriteUserDsn(changed, name);
-                              if (result)
-                                  written = changed.name;
-                              return result;
-                          });
-        if (editor.exec() == QDialog::Accepted)
-            Refresh(written);
+        EditAndWrite(odbc::ListDrivers(), definition, name);
     });
 }
 

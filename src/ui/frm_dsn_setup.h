@@ -86,6 +86,9 @@ public:
 
     /// Lists the data sources again, selecting `select` when it is a user data source.
     void Refresh(const std::string& select = {});
+    /// Opens the editor on `definition`; what it writes replaces `previousName` ("" adds one).
+    void EditAndWrite(const std::vector<odbc::DriverInfo>& drivers,
+                      const odbc::DsnDefinition& definition, const std::string& previousName);
     /// The data source selected in the list, if any.
     const odbc::DsnInfo* Selected() const;
 
