@@ -11,6 +11,6 @@ apt-get install -y -q --no-install-recommends \
     build-essential cmake ninja-build pkg-config git ca-certificates \
     qt6-base-dev libgl-dev libxkbcommon-dev \
     unixodbc unixodbc-dev odbcinst libsqliteodbc odbc-postgresql \
-    postgresql postgresql-client sqlite3 \
+    postgresql postgresql-client sqlite3 mariadb-server mariadb-client odbc-mariadb \
     libcurl4-openssl-dev libgtest-dev libgmock-dev \
     python3 xvfb xauth fonts-dejavu-core time

@@ -178,8 +178,8 @@ public:
     void BeginJob(int position, int count, const std::string& file, const LineCounts& counts,
                   const RunState& state) {
         Clear();
-        label_ =
-            "[" + std::to_string(position) + "/" + std::to_string(count) + "] " + GetFileName(file);
+        label_ = '[' + std::to_string(position);
+        label_.append("/").append(std::to_string(count)).append("] ").append(GetFileName(file));
         counts_ = &counts;
         state_ = &state;
         jobStart_ = clock_.Ticks();

@@ -144,8 +144,11 @@ std::string AsUtf8(std::string bytes) {
 
 /// First text between `<name>` and `</name>` in `text`, if any.
 bool FirstElement(std::string_view text, std::string_view name, std::string& value) {
-    const std::string open = "<" + std::string(name) + ">";
-    const std::string close = "</" + std::string(name) + ">";
+    // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) on "<" + std::string.
+    std::string open;
+    open.append("<").append(name).append(">");
+    std::string close;
+    close.append("</").append(name).append(">");
     std::vector<std::string> found = GetTagContents(text, open, close);
     if (found.empty())
         return false;

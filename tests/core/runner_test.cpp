@@ -299,8 +299,9 @@ TEST_P(RunnerTest, LocalLineEndsAndOverLongLines) {
 TEST_P(RunnerTest, TableExistsIsExactAndCaseSensitive) {
     db_.TryExec("DROP VIEW IF EXISTS rt_te_v_logs");
     db_.CreateLogTable("rt_te_logs");
-    db_.TryExec("DROP TABLE IF EXISTS \"rt_te_Archive\"");
-    db_.Exec("CREATE TABLE \"rt_te_Archive\" (id INTEGER)");
+    const std::string archive = db_.IsMaria() ? "`rt_te_Archive`" : "\"rt_te_Archive\"";
+    db_.TryExec("DROP TABLE IF EXISTS " + archive);
+    db_.Exec("CREATE TABLE " + archive + " (id INTEGER)");
     db_.Exec("CREATE VIEW rt_te_v_logs AS SELECT * FROM rt_te_logs");
     const std::pair<const char*, bool> cases[] = {
         {"rt_te_logs", true},     {"RT_TE_LOGS", false},        {"rt_te_Archive", true},

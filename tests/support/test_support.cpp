@@ -46,6 +46,21 @@ std::string ReadFile(const std::string& path) {
     return text.str();
 }
 
+std::string Unversioned(std::string text) {
+    for (std::size_t at = text.find("[ma-"); at != std::string::npos; at = text.find("[ma-", at)) {
+        const auto driverEnd = text.find(']', at);
+        if (driverEnd == std::string::npos || driverEnd + 1 >= text.size() ||
+            text[driverEnd + 1] != '[')
+            break;
+        const auto serverEnd = text.find(']', driverEnd + 1);
+        if (serverEnd == std::string::npos)
+            break;
+        text.replace(at, serverEnd + 1 - at, "[ma]");
+        at += 4;
+    }
+    return text;
+}
+
 TestDatabase::TestDatabase(const std::string& dsn) : dsn_(dsn), connection_(environment_) {
     const DbResult result = connection_.Open("DSN=" + dsn);
     EXPECT_TRUE(result.ok) << "cannot open " << dsn << ": " << result.message;

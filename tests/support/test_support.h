@@ -17,6 +17,7 @@ namespace brenvale::test {
 /// The DSNs the test environment defines.
 inline constexpr const char* kSqliteDsn = "brenvale_sqlite";
 inline constexpr const char* kPostgresDsn = "brenvale_pg";
+inline constexpr const char* kMariaDsn = "brenvale_maria";
 
 /// Folder of the test environment (ini files, SQLite databases, scratch files).
 std::string TestDir();
@@ -30,6 +31,10 @@ std::string ReadFile(const std::string& path);
 
 using Rows = std::vector<std::vector<std::string>>;
 
+/// `text` with MariaDB's diagnostic prefix "[ma-3.1.15][10.11.19-MariaDB-...]" written "[ma]", so
+/// expected messages do not name the installed versions.
+std::string Unversioned(std::string text);
+
 /// An open connection on one test DSN, with helpers to make and read tables.
 class TestDatabase {
 public:
@@ -37,6 +42,7 @@ public:
     odbc::Connection& connection() { return connection_; }
     const std::string& dsn() const { return dsn_; }
     bool IsPostgres() const { return dsn_ == kPostgresDsn; }
+    bool IsMaria() const { return dsn_ == kMariaDsn; }
 
     /// Drops `table` if present and creates the nine-column log table
     /// (c_ip, c_dns, ts, uri, status INTEGER, agent, bytes, duration, bandwidth; text otherwise).
@@ -61,7 +67,8 @@ class PerDatabase : public ::testing::TestWithParam<std::string> {};
 #define INSTANTIATE_FOR_DATABASES(Suite)                                                           \
     INSTANTIATE_TEST_SUITE_P(Databases, Suite,                                                     \
                              ::testing::Values(std::string(::brenvale::test::kSqliteDsn),          \
-                                               std::string(::brenvale::test::kPostgresDsn)),       \
+                                               std::string(::brenvale::test::kPostgresDsn),        \
+                                               std::string(::brenvale::test::kMariaDsn)),          \
                              [](const auto& info) { return info.param; })
 
 /// Message boxes answered from a script; every question and message is recorded.
