@@ -553,7 +553,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         return kExitDsn;
     }
     odbc::Connection connection(odbcEnvironment);
-    if (const DbResult opened = connection.Open("DSN=" + dsn); !opened) {
+    if (const DbResult opened = connection.Open(dsn); !opened) {
         err << kProgram << ": The data source '" << dsn
             << "' could not be opened: " << Flatten(opened.message) << " (SQLSTATE "
             << opened.sqlState << ")\n";

@@ -458,18 +458,7 @@ Connection::~Connection() {
     Close();
 }
 
-DbResult Connection::Open(const std::string& connectionString) {
-    Close();
-    handle_ = Allocate(SQL_HANDLE_DBC, environment_.get());
-    if (!handle_)
-        return Diagnose(SQL_HANDLE_ENV, environment_.get(), "no connection handle could be had");
-    std::array<SQLCHAR, 1024> completed{};
-    SQLSMALLINT completedLength = 0;
-    const SQLRETURN rc = SQLDriverConnect(
-        handle_.get(), nullptr,
-        reinterpret_cast<SQLCHAR*>(const_cast<char*>(connectionString.c_str())),
-        static_cast<SQLSMALLINT>(connectionString.size()), completed.data(),
-        static_cast<SQLSMALLINT>(completed.size()), &completedLength, SQL_DRIVER_NOPROMPT);
+DbResult Connection::Connected(SQLRETURN rc) {
     if (!Succeeded(rc)) {
         DbResult failure = Diagnose(SQL_HANDLE_DBC, handle_.get(), "the connection failed");
         handle_.reset();
@@ -477,7 +466,33 @@ DbResult Connection::Open(const std::string& connectionString) {
     }
     open_ = true;
     dbmsName_.clear();
+    quoteKnown_ = false;
     return DbResult::Success();
+}
+
+DbResult Connection::Open(const std::string& dsn) {
+    Close();
+    handle_ = Allocate(SQL_HANDLE_DBC, environment_.get());
+    if (!handle_)
+        return Diagnose(SQL_HANDLE_ENV, environment_.get(), "no connection handle could be had");
+    // No user name and password: the data source's own settings decide how to log in.
+    return Connected(SQLConnect(handle_.get(),
+                                reinterpret_cast<SQLCHAR*>(const_cast<char*>(dsn.c_str())),
+                                static_cast<SQLSMALLINT>(dsn.size()), nullptr, 0, nullptr, 0));
+}
+
+DbResult Connection::OpenConnectionString(const std::string& connectionString) {
+    Close();
+    handle_ = Allocate(SQL_HANDLE_DBC, environment_.get());
+    if (!handle_)
+        return Diagnose(SQL_HANDLE_ENV, environment_.get(), "no connection handle could be had");
+    std::array<SQLCHAR, 1024> completed{};
+    SQLSMALLINT completedLength = 0;
+    return Connected(SQLDriverConnect(
+        handle_.get(), nullptr,
+        reinterpret_cast<SQLCHAR*>(const_cast<char*>(connectionString.c_str())),
+        static_cast<SQLSMALLINT>(connectionString.size()), completed.data(),
+        static_cast<SQLSMALLINT>(completed.size()), &completedLength, SQL_DRIVER_NOPROMPT));
 }
 
 void Connection::Close() {
@@ -486,6 +501,55 @@ void Connection::Close() {
     open_ = false;
     handle_.reset();
     dbmsName_.clear();
+    quoteKnown_ = false;
+}
+
+bool IsPlainIdentifier(const std::string& name) {
+    const auto isWordChar = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '_' || c == '$';
+    };
+    if (name.empty())
+        return false;
+    bool partStart = true;
+    for (const char c : name) {
+        if (c == '.') {
+            if (partStart)
+                return false;
+            partStart = true;
+            continue;
+        }
+        if (!isWordChar(c))
+            return false;
+        partStart = false;
+    }
+    return !partStart;
+}
+
+std::string Connection::QuoteIdentifier(const std::string& name) {
+    if (IsPlainIdentifier(name))
+        return name;
+    if (!quoteKnown_ && open_) {
+        std::array<char, 8> quote{};
+        SQLSMALLINT length = 0;
+        if (Succeeded(SQLGetInfo(handle_.get(), SQL_IDENTIFIER_QUOTE_CHAR, quote.data(),
+                                 static_cast<SQLSMALLINT>(quote.size()), &length)))
+            quote_ = quote.data();
+        quoteKnown_ = true;
+    }
+    // A driver without quoting ("" or " ") still gets the standard's double quote: a name that
+    // cannot be quoted must not reach the statement bare.
+    const std::string q = (quote_.empty() || quote_ == " ") ? std::string("\"") : quote_;
+    std::string quoted = q;
+    for (std::size_t i = 0; i < name.size();) {
+        if (name.compare(i, q.size(), q) == 0) {
+            quoted += q + q;
+            i += q.size();
+        } else {
+            quoted.push_back(name[i++]);
+        }
+    }
+    return quoted + q;
 }
 
 DbResult Connection::NewStatement(Handle& statement) {
@@ -509,34 +573,88 @@ DbResult Connection::Execute(const std::string& statement) {
     return DbResult::Success();
 }
 
+namespace {
+
+/// Column `column` of the current row as text, in pieces if it is long; empty for NULL.
+std::string TextColumn(SQLHSTMT stmt, SQLUSMALLINT column) {
+    std::string text;
+    std::array<char, 1024> chunk{};
+    for (;;) {
+        SQLLEN length = 0;
+        const SQLRETURN got =
+            SQLGetData(stmt, column, SQL_C_CHAR, chunk.data(), chunk.size(), &length);
+        if (!Succeeded(got) || length == SQL_NULL_DATA)
+            break;
+        const std::size_t piece =
+            (length == SQL_NO_TOTAL || length >= static_cast<SQLLEN>(chunk.size()))
+                ? chunk.size() - 1
+                : static_cast<std::size_t>(length);
+        text.append(chunk.data(), piece);
+        if (got == SQL_SUCCESS)
+            break;
+    }
+    return text;
+}
+
+bool IsSystemSchema(const std::string& name) {
+    static const char* const kSystem[] = {"information_schema", "pg_catalog", "pg_toast",
+                                          "performance_schema", "mysql",      "sys"};
+    for (const char* system : kSystem)
+        if (name == system)
+            return true;
+    return false;
+}
+
+} // namespace
+
+void Connection::FindCurrentNamespace(std::string& catalog, std::string& schema) {
+    catalog.clear();
+    schema.clear();
+    std::array<char, 512> name{};
+    SQLINTEGER length = 0;
+    if (Succeeded(SQLGetConnectAttr(handle_.get(), SQL_ATTR_CURRENT_CATALOG, name.data(),
+                                    static_cast<SQLINTEGER>(name.size()), &length)))
+        catalog = name.data();
+    // ODBC has no current schema; PostgreSQL's decides where a bare table name is found.
+    if (DbmsName() == "PostgreSQL") {
+        std::vector<std::vector<std::optional<std::string>>> rows;
+        // Cast: psqlODBC hands a value of PostgreSQL's own "name" type back empty.
+        if (Query("SELECT CAST(current_schema() AS VARCHAR(256))", rows) && !rows.empty() &&
+            !rows[0].empty() && rows[0][0])
+            schema = *rows[0][0];
+    }
+}
+
 DbResult Connection::GetTableList(std::vector<std::string>& names) {
     names.clear();
     Handle stmt;
     if (DbResult made = NewStatement(stmt); !made)
         return made;
-    SQLRETURN rc = SQLTables(stmt.get(), nullptr, 0, nullptr, 0, nullptr, 0, nullptr, 0);
+    std::string catalog;
+    std::string schema;
+    FindCurrentNamespace(catalog, schema);
+    const auto text = [](std::string& value) {
+        return value.empty() ? nullptr : reinterpret_cast<SQLCHAR*>(value.data());
+    };
+    SQLRETURN rc =
+        SQLTables(stmt.get(), text(catalog), static_cast<SQLSMALLINT>(catalog.size()), text(schema),
+                  static_cast<SQLSMALLINT>(schema.size()), nullptr, 0, nullptr, 0);
     if (!Succeeded(rc))
         return Diagnose(SQL_HANDLE_STMT, stmt.get(), "the table catalogue could not be read");
     while (Succeeded(rc = SQLFetch(stmt.get()))) {
-        std::string name;
-        std::array<char, 1024> chunk{};
-        SQLLEN length = 0;
-        // Names longer than the buffer come in several pieces.
-        for (;;) {
-            const SQLRETURN got =
-                SQLGetData(stmt.get(), 3, SQL_C_CHAR, chunk.data(), chunk.size(), &length);
-            if (!Succeeded(got))
-                break;
-            if (length == SQL_NULL_DATA)
-                break;
-            const std::size_t piece =
-                (length == SQL_NO_TOTAL || length >= static_cast<SQLLEN>(chunk.size()))
-                    ? chunk.size() - 1
-                    : static_cast<std::size_t>(length);
-            name.append(chunk.data(), piece);
-            if (got == SQL_SUCCESS)
-                break;
-        }
+        const std::string rowCatalog = TextColumn(stmt.get(), 1);
+        const std::string rowSchema = TextColumn(stmt.get(), 2);
+        std::string name = TextColumn(stmt.get(), 3);
+        const std::string type = TextColumn(stmt.get(), 4);
+        // The arguments are patterns ("_" matches any character), so the match is made exact
+        // here; system schemas and system tables are not the user's.
+        if (!catalog.empty() && !rowCatalog.empty() && rowCatalog != catalog)
+            continue;
+        if (!schema.empty() && !rowSchema.empty() && rowSchema != schema)
+            continue;
+        if ((catalog.empty() && IsSystemSchema(rowCatalog)) || IsSystemSchema(rowSchema) ||
+            type.rfind("SYSTEM", 0) == 0)
+            continue;
         names.push_back(std::move(name));
     }
     if (rc != SQL_NO_DATA)

@@ -65,9 +65,12 @@ public:
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
-    /// Connects with `connectionString` ("DSN=name"); on failure the driver manager's or driver's
-    /// diagnostic text, and the connection stays closed.
-    DbResult Open(const std::string& connectionString);
+    /// Connects to the data source `dsn` with its own settings (the name goes to the driver
+    /// manager as a separate argument, so no character in it can add settings); on failure the
+    /// driver manager's or driver's diagnostic text, and the connection stays closed.
+    DbResult Open(const std::string& dsn);
+    /// Connects with a full connection string ("DRIVER=...;Database=...").
+    DbResult OpenConnectionString(const std::string& connectionString);
     /// Disconnects; harmless when closed.
     void Close();
 
@@ -80,6 +83,11 @@ public:
     DbResult Commit() override;
     DbResult Rollback() override;
 
+    /// `name` as it goes into a statement: a plain identifier (letters, digits, "_" and "$",
+    /// with "." between parts) as typed, so the database folds its case as usual; anything else
+    /// between the driver's identifier quotes, embedded quotes doubled.
+    std::string QuoteIdentifier(const std::string& name);
+
     /// Runs a query and reads every row as text (a NULL as an empty optional).
     DbResult Query(const std::string& sql,
                    std::vector<std::vector<std::optional<std::string>>>& rows);
@@ -90,11 +98,20 @@ private:
     /// A fresh statement handle on the open connection.
     DbResult NewStatement(Handle& statement);
     DbResult EndTransaction(short completion);
+    DbResult Connected(short rc);
+    /// The current catalog and, where the database has them, the current schema: the table
+    /// list shows these only.
+    void FindCurrentNamespace(std::string& catalog, std::string& schema);
 
     Environment& environment_;
     Handle handle_;
     bool open_ = false;
     std::string dbmsName_;
+    std::string quote_;
+    bool quoteKnown_ = false;
 };
+
+/// True when `name` needs no quotes: letters, digits, "_" and "$" in parts joined by ".".
+bool IsPlainIdentifier(const std::string& name);
 
 } // namespace brenvale::odbc

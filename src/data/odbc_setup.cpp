@@ -297,7 +297,7 @@ DbResult TestDsn(const std::string& name) {
     if (!environment.ok())
         return DbResult::Failure("HY000", "The ODBC driver manager gave no environment.");
     Connection connection(environment);
-    DbResult result = connection.Open("DSN=" + name);
+    DbResult result = connection.Open(name);
     connection.Close();
     return result;
 }

@@ -63,7 +63,7 @@ DbResult WriteUserDsn(const DsnDefinition& definition, const std::string& replac
 /// Removes the user data source `name`.
 DbResult RemoveUserDsn(const std::string& name);
 
-/// Connects with "DSN=name" and disconnects; on failure the driver's diagnostic.
+/// Connects to the data source `name` and disconnects; on failure the driver's diagnostic.
 DbResult TestDsn(const std::string& name);
 
 /// The file user data sources are written to: ODBCINI, or .odbc.ini in the home folder.

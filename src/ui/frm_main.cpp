@@ -322,7 +322,7 @@ void frmMain::cboDSNList_Change() {
         return;
     if (conn.IsOpen())
         conn.Close();
-    const DbResult opened = conn.Open("DSN=" + DsnText());
+    const DbResult opened = conn.Open(DsnText());
     if (opened)
         return;
     prompts_->Inform(MessageIcon::Critical, "Error Opening Database",

@@ -349,7 +349,7 @@ TEST(RunnerWithoutDatabase, NoOpenConnectionGivesAMessageAndNoRun) {
 TEST(RunnerWithoutDatabase, TableExistsOnAnEmptyCatalogue) {
     odbc::Environment environment;
     odbc::Connection empty(environment);
-    ASSERT_TRUE(empty.Open("DRIVER=SQLite3;Database=" + ScratchDir("empty") + "/empty.db").ok);
+    ASSERT_TRUE(empty.OpenConnectionString("DRIVER=SQLite3;Database=" + ScratchDir("empty") + "/empty.db").ok);
     for (const char* table : {"logs", ""}) {
         DbResult error;
         EXPECT_FALSE(JobRunner::TableExists(table, empty, error)) << table;

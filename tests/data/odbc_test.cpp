@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 
 namespace brenvale {
 namespace {
@@ -44,7 +45,7 @@ TEST(DataSourcesTest, ListsUserAndSystemSourcesWithLongAndBlankNames) {
 
     odbc::Environment environment;
     odbc::Connection connection(environment);
-    const DbResult opened = connection.Open("DSN=with blanks inside");
+    const DbResult opened = connection.Open("with blanks inside");
     EXPECT_TRUE(opened.ok) << opened.message;
     EXPECT_TRUE(connection.IsOpen());
     EXPECT_EQ(connection.DbmsName(), "SQLite");
@@ -54,7 +55,7 @@ TEST(ConnectionTest, FailuresCarryTheDriverManagersDiagnostic) {
     odbc::Environment environment;
     odbc::Connection connection(environment);
 
-    DbResult missingDriver = connection.Open("DSN=brenvale_missing_driver");
+    DbResult missingDriver = connection.Open("brenvale_missing_driver");
     EXPECT_FALSE(missingDriver.ok);
     EXPECT_FALSE(connection.IsOpen());
     EXPECT_NE(missingDriver.message.find("[unixODBC][Driver Manager]"), std::string::npos)
@@ -62,7 +63,7 @@ TEST(ConnectionTest, FailuresCarryTheDriverManagersDiagnostic) {
     EXPECT_NE(missingDriver.message.find("no-such-driver.so"), std::string::npos)
         << missingDriver.message;
 
-    DbResult unknown = connection.Open("DSN=no such source");
+    DbResult unknown = connection.Open("no such source");
     EXPECT_FALSE(unknown.ok);
     EXPECT_EQ(unknown.sqlState, "IM002");
     EXPECT_NE(unknown.message.find("Data source name not found"), std::string::npos);
@@ -76,21 +77,56 @@ TEST(ConnectionTest, FailuresCarryTheDriverManagersDiagnostic) {
     EXPECT_FALSE(error.ok);
 }
 
+TEST(ConnectionTest, NoNameAddsSettingsOrEndsAStatement) {
+    const std::string dir = test::ScratchDir("inject");
+    const std::string other = dir + "/other.db";
+    test::WriteFile(dir + "/odbc.ini", "[plain]\nDriver=SQLite3\nDatabase=" + dir + "/plain.db\n");
+    ASSERT_EQ(setenv("ODBCINI", (dir + "/odbc.ini").c_str(), 1), 0);
+    odbc::Environment environment;
+    odbc::Connection connection(environment);
+    EXPECT_FALSE(connection.Open("plain;Database=" + other).ok);
+    EXPECT_FALSE(std::filesystem::exists(other)) << "a DSN name cannot name another database";
+
+    ASSERT_TRUE(connection.Open("plain").ok);
+    ASSERT_TRUE(connection.Execute("CREATE TABLE victim (a INTEGER)").ok);
+    const std::pair<const char*, const char*> names[] = {
+        {"logs", "logs"},
+        {"main.logs", "main.logs"},
+        {"logs; DROP TABLE victim", "\"logs; DROP TABLE victim\""},
+        {"a\"b", "\"a\"\"b\""},
+        {"", "\"\""},
+        {"x.", "\"x.\""},
+    };
+    for (const auto& [name, quoted] : names) {
+        EXPECT_EQ(connection.QuoteIdentifier(name), quoted);
+        connection.Execute("DELETE FROM " + connection.QuoteIdentifier(name));
+    }
+    std::vector<std::string> tables;
+    ASSERT_TRUE(connection.GetTableList(tables).ok);
+    EXPECT_TRUE(Contains(tables, "victim"));
+}
+
 class ConnectionPerDatabase : public test::PerDatabase {};
 
 TEST_P(ConnectionPerDatabase, OpenCloseReopenAndCatalogue) {
     test::TestDatabase db(GetParam());
+    if (db.IsPostgres()) {
+        db.Exec("CREATE SCHEMA IF NOT EXISTS od_other");
+        db.Exec("CREATE TABLE IF NOT EXISTS od_other.od_hidden (a INTEGER)");
+    }
     db.TryExec("DROP VIEW IF EXISTS od_view");
     db.CreateLogTable("od_logs");
     db.Exec("CREATE VIEW od_view AS SELECT * FROM od_logs");
 
     odbc::Environment environment;
     odbc::Connection connection(environment);
-    ASSERT_TRUE(connection.Open("DSN=" + GetParam()).ok);
+    ASSERT_TRUE(connection.Open(GetParam()).ok);
     std::vector<std::string> names;
     ASSERT_TRUE(connection.GetTableList(names).ok);
     EXPECT_TRUE(Contains(names, "od_logs"));
     EXPECT_TRUE(Contains(names, "od_view")) << "views are in the catalogue too";
+    for (const char* system : {"COLUMNS", "TABLES", "pg_class", "sqlite_master", "od_hidden"})
+        EXPECT_FALSE(Contains(names, system)) << "only the current database's own tables";
 
     const DbResult refused = connection.Execute("INSERT INTO od_missing VALUES (1)");
     EXPECT_FALSE(refused.ok);
@@ -99,7 +135,7 @@ TEST_P(ConnectionPerDatabase, OpenCloseReopenAndCatalogue) {
 
     connection.Close();
     EXPECT_FALSE(connection.IsOpen());
-    EXPECT_TRUE(connection.Open("DSN=" + GetParam()).ok);
+    EXPECT_TRUE(connection.Open(GetParam()).ok);
     EXPECT_TRUE(connection.IsOpen());
 }
 

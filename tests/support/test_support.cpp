@@ -62,7 +62,7 @@ std::string Unversioned(std::string text) {
 }
 
 TestDatabase::TestDatabase(const std::string& dsn) : dsn_(dsn), connection_(environment_) {
-    const DbResult result = connection_.Open("DSN=" + dsn);
+    const DbResult result = connection_.Open(dsn);
     EXPECT_TRUE(result.ok) << "cannot open " << dsn << ": " << result.message;
 }
 
