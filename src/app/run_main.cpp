@@ -1,5 +1,5 @@
 // brenvale-run: loads a configuration file's jobs without a window, for schedulers.
-#include "app/cli_runner.h"
+#include "cli/cli_runner.h"
 
 #include <unistd.h>
 

@@ -1,41 +1,103 @@
-// What the core needs of a database: statements, the catalogue and prepared row inserts.
+// What the core needs of a database: the catalogue, emptying tables, and writers that put rows
+// into a table in transactions, with the positions of incremental loading beside them.
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace brenvale {
 
+/// What kind of failure a database call met. The data layer decides it from the SQLSTATE, the
+/// native code and the product; the core only acts on the kind.
+enum class DbFailure {
+    None,
+    Refused,        ///< the database refused the statement or row; the connection is fine
+    Busy,           ///< locked, deadlock, lock timeout, serialization: the same work may pass later
+    ConnectionLost, ///< the connection is gone; what was not committed is lost
+    DiskFull,       ///< the database cannot store anything more
+    Unisolated,     ///< a row of a batch was refused and the database cannot undo part of a
+                    ///< transaction: roll it back and send the rows one per transaction
+};
+
 /// Outcome of one database call; on failure the driver's SQLSTATE and diagnostic text.
 struct DbResult {
     bool ok = true;
     std::string sqlState;
     std::string message;
+    DbFailure failure = DbFailure::None;
+    /// The call may have taken effect although no answer came (a commit, or a row written with
+    /// autocommit, whose answer was lost with the connection).
+    bool inDoubt = false;
 
     static DbResult Success() { return {}; }
-    static DbResult Failure(std::string state, std::string text) {
-        return {false, std::move(state), std::move(text)};
+    static DbResult Failure(std::string state, std::string text,
+                            DbFailure kind = DbFailure::Refused) {
+        return {false, std::move(state), std::move(text), kind, false};
     }
     explicit operator bool() const { return ok; }
+    /// The database itself failed: nothing more can be loaded on this connection.
+    bool Fatal() const {
+        return failure == DbFailure::ConnectionLost || failure == DbFailure::DiskFull;
+    }
 };
 
 /// The nine values of one log row, as bytes; views into the caller's buffers.
 using RowValues = std::array<std::string_view, 9>;
 
-/// A prepared "INSERT INTO table VALUES (?, ... 9 ...)" with text parameters.
-class RowInserter {
+/// Where loading of one log file (or gzip member, or downloaded document) stands: the bytes
+/// before `offset` are loaded. Kept in the target database for incremental loading.
+struct SourcePosition {
+    std::string fileId;            ///< names one file's content, made when it is first seen
+    std::string fileName;          ///< where the content was seen last (for people reading it)
+    std::uint64_t identityHash = 0; ///< hash of the first identityLength bytes
+    std::uint64_t identityLength = 0;
+    std::uint64_t offset = 0;      ///< bytes loaded, lines included up to their line end
+    std::uint64_t line = 0;        ///< lines before `offset`
+    std::uint64_t prefixHash = 0;  ///< hash of the bytes before `offset`
+    std::string validator;         ///< an HTTP document's ETag or Last-Modified
+};
+
+/// Options of a writer, fixed for a job.
+struct WriterOptions {
+    bool batches = false;    ///< rows come in batches inside transactions
+    bool allowCopy = true;   ///< PostgreSQL may take batches through COPY
+    bool positions = false;  ///< positions are kept (incremental loading)
+};
+
+/// How rows reach one table, on its own session with the database, for one job.
+class TableWriter {
 public:
-    virtual ~RowInserter() = default;
-    /// Executes the insert once with `values`, passed with explicit lengths (NUL bytes included).
-    virtual DbResult Insert(const RowValues& values) = 0;
-    /// Executes the insert for each row in turn, stopping at the first refused one; `done` is the
-    /// number of rows known to be executed before it. Drivers with parameter arrays may send all
-    /// rows at once, and then rows after a refused one may have been executed too: call it inside
-    /// a transaction and roll back on failure. The default runs Insert row by row.
-    virtual DbResult InsertMany(const std::vector<RowValues>& rows, std::size_t& done);
+    virtual ~TableWriter() = default;
+    /// False where a rollback cannot undo rows (MariaDB MyISAM or Aria tables, views on them):
+    /// then every row stands on its own the moment it is written, and the caller goes row by row.
+    virtual bool CanRollBack() const = 0;
+    /// How batches are sent ("COPY", "multi-row INSERT", ...), for people reading a summary.
+    virtual std::string Method() const = 0;
+    /// Something the user should hear once (COPY could not be used, say); empty when nothing.
+    virtual std::string Notice() const { return {}; }
+    /// Starts a transaction. Without one, each one-row Insert commits at once.
+    virtual DbResult Begin() = 0;
+    /// Inserts `rows`; `fates[i]` is row i's outcome: ok when stored (inside the transaction if
+    /// one is open), or the database's reason for refusing it. Inside a transaction refused rows
+    /// are isolated and the transaction stays usable. The result fails only when the rows could
+    /// not be dealt with at all (Fatal(), Busy or Unisolated); the transaction must then be rolled
+    /// back and no fate counts. Without a transaction, give one row at a time.
+    virtual DbResult Insert(std::span<const RowValues> rows, std::vector<DbResult>& fates) = 0;
+    virtual DbResult Commit() = 0;
+    /// Rolls back; a failure says what could not be undone.
+    virtual DbResult Rollback() = 0;
+    /// The positions kept for `source` (a job's File as typed) and this table, creating the
+    /// bookkeeping table on first use.
+    virtual DbResult LoadPositions(const std::string& source,
+                                   std::vector<SourcePosition>& positions) = 0;
+    /// Stores `position` for `source` in the transaction in hand (`isNew` the first time).
+    virtual DbResult SavePosition(const std::string& source, const SourcePosition& position,
+                                  bool isNew) = 0;
 };
 
 /// The one connection of a run.
@@ -44,19 +106,21 @@ public:
     virtual ~Database() = default;
     /// True while connected.
     virtual bool IsOpen() const = 0;
-    /// Executes one statement text directly; nothing is read back.
-    virtual DbResult Execute(const std::string& statement) = 0;
-    /// Fills `names` with "TABLE_NAME" of every row of the table catalogue, in the driver's order.
+    /// Fills `names` with the tables and views of the current database or schema, in the
+    /// driver's order.
     virtual DbResult GetTableList(std::vector<std::string>& names) = 0;
     /// The DBMS product name the driver reports ("SQLite", "PostgreSQL", ...); empty if unknown.
     virtual std::string DbmsName() = 0;
-    /// Prepares the nine-value insert for `table` (the name is used unquoted, as entered).
-    virtual std::unique_ptr<RowInserter> PrepareInsert(const std::string& table,
-                                                       DbResult& error) = 0;
-    /// Switches autocommit; with it off, rows wait for Commit or Rollback.
-    virtual DbResult SetAutoCommit(bool on) = 0;
-    virtual DbResult Commit() = 0;
-    virtual DbResult Rollback() = 0;
+    /// Empties `table` ("TRUNCATE", or "DELETE FROM" where there is no TRUNCATE) and forgets its
+    /// incremental positions, in one transaction where the database allows it.
+    virtual DbResult EmptyTable(const std::string& table) = 0;
+    /// A writer for `table`. The table is not checked here: a missing one refuses every row.
+    virtual std::unique_ptr<TableWriter> OpenWriter(const std::string& table,
+                                                    const WriterOptions& options,
+                                                    DbResult& error) = 0;
+    /// Connects again to the same data source after the connection was lost; writers opened
+    /// before are dead and must be opened again.
+    virtual DbResult Reconnect() = 0;
 };
 
 } // namespace brenvale

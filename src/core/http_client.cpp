@@ -3,7 +3,9 @@
 
 #include <curl/curl.h>
 
+#include <cctype>
 #include <memory>
+#include <string>
 
 namespace brenvale {
 
@@ -41,6 +43,9 @@ private:
 struct Transfer {
     CURL* easy = nullptr;
     const std::function<bool(std::string_view)>* piece = nullptr;
+    const HttpRequest* request = nullptr;
+    HttpResponseInfo info;
+    bool announced = false;
     bool stopped = false;
     bool rejectedStatus = false;
 };
@@ -49,11 +54,76 @@ bool Successful(long status) {
     return status >= 200 && status < 300;
 }
 
+std::string Trim(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' ||
+                             text.back() == '\n'))
+        text.remove_suffix(1);
+    return std::string(text);
+}
+
+bool HeaderIs(std::string_view line, std::string_view name) {
+    if (line.size() <= name.size() || line[name.size()] != ':')
+        return false;
+    for (std::size_t i = 0; i < name.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(line[i])) !=
+            std::tolower(static_cast<unsigned char>(name[i])))
+            return false;
+    return true;
+}
+
+std::int64_t Number(std::string_view text) {
+    if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != text.npos)
+        return -1;
+    return std::stoll(std::string(text));
+}
+
+/// Keeps the headers of the last response (a redirect's come first and are dropped).
+std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user) {
+    auto* transfer = static_cast<Transfer*>(user);
+    const std::size_t total = size * count;
+    const std::string_view line(data, total);
+    HttpResponseInfo& info = transfer->info;
+    if (line.rfind("HTTP/", 0) == 0) {
+        info = HttpResponseInfo();
+    } else if (HeaderIs(line, "etag")) {
+        info.etag = Trim(line.substr(5));
+    } else if (HeaderIs(line, "last-modified")) {
+        info.lastModified = Trim(line.substr(14));
+    } else if (HeaderIs(line, "content-length")) {
+        info.contentLength = Number(Trim(line.substr(15)));
+    } else if (HeaderIs(line, "content-range")) {
+        // "bytes 100-199/200", or "bytes */200" with a 416.
+        const std::string value = Trim(line.substr(14));
+        const auto blank = value.find(' ');
+        const auto dash = value.find('-');
+        const auto slash = value.find('/');
+        if (blank != std::string::npos && slash != std::string::npos) {
+            if (dash != std::string::npos && dash < slash)
+                info.rangeStart = Number(std::string_view(value).substr(blank + 1, dash - blank - 1));
+            info.completeLength = Number(std::string_view(value).substr(slash + 1));
+        }
+    }
+    return total;
+}
+
+void Announce(Transfer& transfer) {
+    if (transfer.announced)
+        return;
+    transfer.announced = true;
+    curl_easy_getinfo(transfer.easy, CURLINFO_RESPONSE_CODE, &transfer.info.status);
+    if (transfer.request->onResponse)
+        transfer.request->onResponse(transfer.info);
+}
+
 std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) {
     auto* transfer = static_cast<Transfer*>(user);
     const std::size_t total = size * count;
     long status = 0;
     curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
+    if (Successful(status))
+        Announce(*transfer);
     if (!Successful(status)) {
         // An error page is not a log: swallow it, load nothing.
         transfer->rejectedStatus = true;
@@ -78,13 +148,21 @@ void EnsureGlobalInit() {
 
 HttpOutcome HttpGet(const std::string& url, const std::string& userAgent,
                     const std::function<bool(std::string_view)>& piece,
-                    const std::function<bool()>& idle, const HttpLimits& limits) {
+                    const std::function<bool()>& idle, const HttpLimits& limits,
+                    const HttpRequest& request) {
     EnsureGlobalInit();
     HttpOutcome outcome;
     // Everything the easy handle points to is declared first, so it outlives the handle.
     char errorText[CURL_ERROR_SIZE] = {};
     curl_slist* headers = curl_slist_append(nullptr, "Cache-Control: no-cache");
     headers = curl_slist_append(headers, "Pragma: no-cache");
+    const std::string ifRange = "If-Range: " + request.ifRange;
+    if (request.rangeFrom > 0) {
+        // A coded body would count its own bytes, not the document's.
+        headers = curl_slist_append(headers, "Accept-Encoding: identity");
+        if (!request.ifRange.empty())
+            headers = curl_slist_append(headers, ifRange.c_str());
+    }
     std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headerList(headers,
                                                                            &curl_slist_free_all);
     std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
@@ -96,6 +174,8 @@ HttpOutcome HttpGet(const std::string& url, const std::string& userAgent,
     Transfer transfer;
     transfer.easy = easy.get();
     transfer.piece = &piece;
+    transfer.request = &request;
+    const std::string range = std::to_string(request.rangeFrom) + "-";
 
     CURL* e = easy.get();
     curl_easy_setopt(e, CURLOPT_URL, url.c_str());
@@ -113,6 +193,10 @@ HttpOutcome HttpGet(const std::string& url, const std::string& userAgent,
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errorText);
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &OnBody);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, &transfer);
+    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &OnHeader);
+    curl_easy_setopt(e, CURLOPT_HEADERDATA, &transfer);
+    if (request.rangeFrom > 0)
+        curl_easy_setopt(e, CURLOPT_RANGE, range.c_str());
     // Always from the server, never from a cache on the way.
     curl_easy_setopt(e, CURLOPT_HTTPHEADER, headerList.get());
 
@@ -138,6 +222,8 @@ HttpOutcome HttpGet(const std::string& url, const std::string& userAgent,
     }
 
     curl_easy_getinfo(e, CURLINFO_RESPONSE_CODE, &outcome.status);
+    outcome.info = transfer.info;
+    outcome.info.status = outcome.status;
     if (transfer.stopped) {
         outcome.stopped = true;
         return outcome;
@@ -151,6 +237,12 @@ HttpOutcome HttpGet(const std::string& url, const std::string& userAgent,
         outcome.error = errorText[0] != '\0' ? errorText : curl_easy_strerror(code);
         return outcome;
     }
+    if (outcome.status == 416 && request.rangeFrom > 0) {
+        outcome.ok = true;
+        return outcome;
+    }
+    if (Successful(outcome.status))
+        Announce(transfer);
     if (!Successful(outcome.status)) {
         outcome.error = "the server answered with HTTP status " + std::to_string(outcome.status);
         return outcome;

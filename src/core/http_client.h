@@ -1,18 +1,45 @@
 // HTTP GET of a log document, delivered in pieces, cancellable while waiting.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
 
 namespace brenvale {
 
+/// What the final response said about its body, known before the first byte of it.
+struct HttpResponseInfo {
+    long status = 0;
+    std::string etag;
+    std::string lastModified;
+    /// The first byte of a partial (206) body, and the document's whole length where the
+    /// server gave it (Content-Range), else -1.
+    std::int64_t rangeStart = -1;
+    std::int64_t completeLength = -1;
+    /// The body is cut short of its Content-Length when the transfer fails.
+    std::int64_t contentLength = -1;
+};
+
 /// How a download ended.
 struct HttpOutcome {
-    bool ok = false;      ///< the whole body of a 2xx response was delivered
+    bool ok = false;      ///< the whole body of a 2xx response was delivered, or a 416 came
     bool stopped = false; ///< a callback asked to stop
     long status = 0;      ///< HTTP status of the final response, 0 when none arrived
     std::string error;    ///< readable reason when not ok and not stopped
+    HttpResponseInfo info;
+};
+
+/// A download that asks for part of a document.
+struct HttpRequest {
+    /// Above 0: only the bytes from here on (Range), with no content coding, so the offsets are
+    /// the document's own.
+    std::uint64_t rangeFrom = 0;
+    /// The validator (ETag or Last-Modified) the range depends on: a changed document comes
+    /// whole (If-Range).
+    std::string ifRange;
+    /// Called once the final response's headers are in, before its body.
+    std::function<void(const HttpResponseInfo&)> onResponse;
 };
 
 /// Limits of one download.
@@ -27,8 +54,10 @@ struct HttpLimits {
 /// GETs `url` (http or https, redirects followed within those schemes, no cache) with
 /// `userAgent`. The body of a 2xx response goes to `piece` in pieces of at most 4096 bytes; any
 /// other status delivers nothing. `piece` and `idle` return false to stop the download at once.
+/// A 416 (nothing at or after rangeFrom) delivers no body and counts as ok.
 HttpOutcome HttpGet(const std::string& url, const std::string& userAgent,
                     const std::function<bool(std::string_view)>& piece,
-                    const std::function<bool()>& idle, const HttpLimits& limits = {});
+                    const std::function<bool()>& idle, const HttpLimits& limits = {},
+                    const HttpRequest& request = {});
 
 } // namespace brenvale

@@ -1,21 +1,37 @@
-// Turns one W3C log line into one row of the target table.
+// Turns W3C log lines into rows of the target table.
 #include "core/log_loader.h"
 
 #include "core/general.h"
 #include "core/text_encoding.h"
 
+#include <chrono>
 #include <limits>
+#include <thread>
 
 namespace brenvale {
 
 namespace {
 
 constexpr std::uint32_t kBatchMilliseconds = 200;
+// A batch is committed when its bytes pass this, so long lines cannot make it grow without end.
+constexpr std::size_t kBatchBytes = std::size_t{4} * 1024 * 1024;
+// A buffer that grew past this for an outsized line is given back after its batch.
+constexpr std::size_t kKeptCapacity = std::size_t{64} * 1024;
+// Tries in all before work a busy database keeps turning away counts as refused.
+constexpr int kBusyAttempts = 5;
 
 void RaiseCounter(std::int32_t& counter) {
     // An overflowing counter keeps its value; the row it would have counted stays inserted.
     if (counter < std::numeric_limits<std::int32_t>::max())
         ++counter;
+}
+
+void SleepBeforeRetry(int attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50 << std::min(attempt - 1, 5)));
+}
+
+bool Skipped(LineOutcome outcome) {
+    return outcome == LineOutcome::Ignored || outcome == LineOutcome::Short;
 }
 
 } // namespace
@@ -37,7 +53,8 @@ bool SplitLogFields(std::string_view line, std::array<std::string_view, 10>& fie
 
 LogLineLoader::LogLineLoader(Database& database, RunState& state, const Options& options,
                              TickClock& clock)
-    : database_(database), state_(state), options_(options), clock_(clock) {}
+    : database_(database), state_(state), options_(options), clock_(clock),
+      retryWait_(SleepBeforeRetry) {}
 
 LogLineLoader::~LogLineLoader() {
     Flush();
@@ -46,22 +63,50 @@ LogLineLoader::~LogLineLoader() {
 void LogLineLoader::SetCommitRows(std::size_t rows) {
     Flush();
     commitRows_ = rows == 0 ? 1 : rows;
+    // Row by row and batches want different writers.
+    writer_.reset();
+    writerOpened_ = false;
 }
 
-bool LogLineLoader::PrepareFor(const std::string& table, DbResult& error) {
-    if (prepared_ && preparedTable_ == table) {
-        error = prepareError_;
-        return inserter_ != nullptr;
-    }
+void LogLineLoader::KeepPositions(const std::string& source, SourcePosition* position,
+                                  bool isNew) {
     Flush();
-    preparedTable_ = table;
-    prepared_ = true;
-    prepareError_ = DbResult::Success();
-    inserter_ = database_.PrepareInsert(table, prepareError_);
-    if (!inserter_ && prepareError_.ok)
-        prepareError_ = DbResult::Failure("HY000", "the insert statement could not be prepared");
-    error = prepareError_;
-    return inserter_ != nullptr;
+    positionSource_ = source;
+    position_ = position;
+    positionIsNew_ = isNew;
+    if (position)
+        committed_ = {position->line, position->offset, position->prefixHash,
+                      position->identityHash, position->identityLength};
+}
+
+void LogLineLoader::OpenWriter(const std::string& table) {
+    if (writerOpened_ && writerTable_ == table)
+        return;
+    Flush();
+    writerTable_ = table;
+    writerOpened_ = true;
+    writerError_ = DbResult::Success();
+    WriterOptions options;
+    options.batches = commitRows_ > 1;
+    options.allowCopy = allowCopy_;
+    options.positions = position_ != nullptr;
+    writer_ = database_.OpenWriter(table, options, writerError_);
+    if (!writer_ && writerError_.ok)
+        writerError_ = DbResult::Failure("HY000", "no writer could be made for the table");
+    if (!writer_)
+        return;
+    if (!writer_->Notice().empty())
+        Notice(writer_->Notice());
+    if (!writer_->CanRollBack() && commitRows_ > 1)
+        Notice("The table '" + table +
+               "' keeps no transactions (a MariaDB MyISAM or Aria table, or a view): it is "
+               "loaded row by row, so a refused row cannot undo the rows around it.");
+}
+
+TableWriter* LogLineLoader::Writer(const std::string& table, DbResult& error) {
+    OpenWriter(table);
+    error = writerError_;
+    return writer_.get();
 }
 
 void LogLineLoader::BuildValues(const std::array<std::string_view, 10>& fields, RowValues& values) {
@@ -91,12 +136,28 @@ void LogLineLoader::CountInserted() {
 
 void LogLineLoader::Report(LineOutcome outcome, std::string_view raw, std::uint64_t lineNumber,
                            const DbResult& error) {
+    lastOutcome_ = outcome;
     if (observer_)
         observer_->OnLine(outcome, raw, lineNumber, error);
 }
 
+void LogLineLoader::Notice(const std::string& text) {
+    for (const std::string& said : notices_)
+        if (said == text)
+            return;
+    notices_.push_back(text);
+    if (observer_)
+        observer_->OnNotice(text);
+}
+
+bool LogLineLoader::RowByRow() const {
+    return commitRows_ <= 1 || (writer_ && !writer_->CanRollBack());
+}
+
 LineOutcome LogLineLoader::InsertLogLine(std::string_view line, const std::string& table,
-                                         std::uint64_t lineNumber) {
+                                         const LineMark& mark) {
+    if (stopped_)
+        return LineOutcome::Pending;
     LineOutcome skipped = LineOutcome::Pending;
     std::array<std::string_view, 10> fields;
     if (line.empty() || line.front() == '#')
@@ -104,43 +165,48 @@ LineOutcome LogLineLoader::InsertLogLine(std::string_view line, const std::strin
     else if (!SplitLogFields(line, fields))
         skipped = LineOutcome::Short;
     if (skipped != LineOutcome::Pending) {
-        if (pendingCount_ == 0) {
-            Report(skipped, line, lineNumber, DbResult::Success());
-        } else {
-            NextPending(line, lineNumber).outcome = skipped;
-            FlushIfDue();
-        }
+        SkipLine(skipped, line, mark);
         return skipped;
     }
-    DbResult error;
-    if (!PrepareFor(table, error)) {
-        Report(LineOutcome::Refused, line, lineNumber, error);
+    OpenWriter(table);
+    if (!writer_) {
+        Report(LineOutcome::Refused, line, mark.line, writerError_);
+        committed_ = mark;
         return LineOutcome::Refused;
     }
     RowValues values;
     BuildValues(fields, values);
 
-    if (commitRows_ <= 1) {
-        DbResult result = inserter_->Insert(values);
-        if (!result) {
-            Report(LineOutcome::Refused, line, lineNumber, result);
-            return LineOutcome::Refused;
-        }
-        CountInserted();
-        Report(LineOutcome::Inserted, line, lineNumber, result);
-        return LineOutcome::Inserted;
-    }
-
-    PendingRow& row = NextPending(line, lineNumber);
+    PendingRow& row = NextPending(line, mark);
     row.insert = true;
-    for (std::size_t i = 0; i < values.size(); ++i)
+    for (std::size_t i = 0; i < values.size(); ++i) {
         row.values[i].assign(values[i]);
-    FlushIfDue();
-    return LineOutcome::Pending;
+        pendingBytes_ += values[i].size();
+    }
+    ++pendingInserts_;
+    if (!RowByRow()) {
+        FlushIfDue();
+        return LineOutcome::Pending;
+    }
+    // Row by row the fate is known at once.
+    if (!Flush())
+        return stopped_ && unfinishedInDoubt_ ? LineOutcome::InDoubt : LineOutcome::Pending;
+    return lastOutcome_;
 }
 
-LogLineLoader::PendingRow& LogLineLoader::NextPending(std::string_view line,
-                                                      std::uint64_t lineNumber) {
+void LogLineLoader::SkipLine(LineOutcome outcome, std::string_view line, const LineMark& mark) {
+    if (stopped_)
+        return;
+    if (pendingCount_ == 0) {
+        Report(outcome, line, mark.line, DbResult::Success());
+        committed_ = mark;
+    } else {
+        NextPending(line, mark).outcome = outcome;
+        FlushIfDue();
+    }
+}
+
+LogLineLoader::PendingRow& LogLineLoader::NextPending(std::string_view line, const LineMark& mark) {
     if (pendingCount_ == 0)
         batchStart_ = clock_.Ticks();
     if (pendingCount_ == pending_.size())
@@ -149,19 +215,51 @@ LogLineLoader::PendingRow& LogLineLoader::NextPending(std::string_view line,
     row.insert = false;
     row.outcome = LineOutcome::Pending;
     row.raw.assign(line);
-    row.lineNumber = lineNumber;
+    row.mark = mark;
+    pendingBytes_ += line.size();
     return row;
 }
 
 void LogLineLoader::FlushIfDue() {
-    if (pendingCount_ >= commitRows_ ||
+    if (pendingInserts_ >= commitRows_ || pendingBytes_ >= kBatchBytes ||
         static_cast<std::uint32_t>(clock_.Ticks() - batchStart_) > kBatchMilliseconds)
         Flush();
 }
 
-void LogLineLoader::Flush() {
-    if (pendingCount_ == 0)
-        return;
+bool LogLineLoader::Flush() {
+    if (stopped_)
+        return false;
+    if (pendingCount_ > 0 && !CommitBatch())
+        return false;
+    // Lines that insert nothing still move a kept position on.
+    if (position_ && writer_ && committed_.offset > position_->offset) {
+        const bool transaction = writer_->CanRollBack();
+        DbResult saved = transaction ? writer_->Begin() : DbResult::Success();
+        if (saved)
+            saved = SavePosition(committed_);
+        if (saved && transaction)
+            saved = writer_->Commit();
+        if (!saved) {
+            if (transaction)
+                (void)writer_->Rollback();
+            Stop(saved, saved.inDoubt);
+            return false;
+        }
+        positionIsNew_ = false;
+    }
+    return true;
+}
+
+DbResult LogLineLoader::SavePosition(const LineMark& mark) {
+    position_->offset = mark.offset;
+    position_->line = mark.line;
+    position_->prefixHash = mark.prefixHash;
+    position_->identityHash = mark.identityHash;
+    position_->identityLength = mark.identityLength;
+    return writer_->SavePosition(positionSource_, *position_, positionIsNew_);
+}
+
+bool LogLineLoader::CommitBatch() {
     batchRows_.clear();
     for (std::size_t r = 0; r < pendingCount_; ++r) {
         const PendingRow& row = pending_[r];
@@ -171,55 +269,267 @@ void LogLineLoader::Flush() {
         for (std::size_t i = 0; i < values.size(); ++i)
             values[i] = row.values[i];
     }
-    ReportBatch(batchRows_.empty() || CommitBatch(batchRows_));
-    pendingCount_ = 0;
-}
+    const LineMark last = pending_[pendingCount_ - 1].mark;
+    const bool transaction = writer_ && writer_->CanRollBack() &&
+                             (commitRows_ > 1 || position_ != nullptr);
+    if (!transaction || batchRows_.empty() || !writer_)
+        return ReplayOneByOne();
 
-bool LogLineLoader::CommitBatch(const std::vector<RowValues>& rows) noexcept {
-    if (!database_.SetAutoCommit(false))
-        return false;
-    bool committed = false;
-    try {
-        std::size_t done = 0;
-        committed = inserter_->InsertMany(rows, done) && database_.Commit();
-    } catch (...) {
-        committed = false;
+    for (int attempt = 1;; ++attempt) {
+        bool afterCommit = false;
+        bool positionFailed = false;
+        DbResult result = writer_->Begin();
+        if (result)
+            result = writer_->Insert(batchRows_, fates_);
+        if (result && position_) {
+            result = SavePosition(last);
+            positionFailed = !result && result.failure != DbFailure::Busy;
+        }
+        if (result) {
+            afterCommit = true;
+            result = writer_->Commit();
+        }
+        if (result) {
+            positionIsNew_ = position_ ? false : positionIsNew_;
+            ReportBatch(fates_);
+            committed_ = last;
+            ClearPending();
+            return true;
+        }
+        if (!afterCommit || !result.Fatal())
+            (void)writer_->Rollback();
+        if (result.Fatal()) {
+            unfinishedFates_ = fates_;
+            Stop(result, afterCommit && result.inDoubt);
+            return false;
+        }
+        if (result.failure == DbFailure::Busy && attempt < kBusyAttempts) {
+            retryWait_(attempt);
+            continue;
+        }
+        if (positionFailed) {
+            unfinishedFates_.clear();
+            Stop(result, false);
+            return false;
+        }
+        // Parts of it cannot be undone on their own, a commit was refused, or the database stays
+        // busy: every row on its own finds out which rows it takes.
+        return ReplayOneByOne();
     }
-    if (!committed)
-        database_.Rollback();
-    database_.SetAutoCommit(true);
-    return committed;
 }
 
-void LogLineLoader::ReportBatch(bool committed) {
-    // A batch that was not committed was rolled back whole; row by row, with autocommit, keeps
-    // every good row and skips exactly the refused ones, as loading without batches would.
+bool LogLineLoader::ReplayOneByOne() {
+    const bool transaction = writer_ && writer_->CanRollBack() && position_ != nullptr;
+    // Rows reported so far are settled; on a failure of the database the rest wait for a new
+    // connection.
+    std::size_t done = 0;
+    const auto stop = [&](const DbResult& failure, bool inDoubt, const DbResult& fate) {
+        std::rotate(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(done),
+                    pending_.begin() + static_cast<std::ptrdiff_t>(pendingCount_));
+        pendingCount_ -= done;
+        unfinishedFates_.assign(1, fate);
+        Stop(failure, inDoubt);
+        return false;
+    };
+    for (; done < pendingCount_; ++done) {
+        PendingRow& row = pending_[done];
+        if (!row.insert) {
+            Report(row.outcome, row.raw, row.mark.line, DbResult::Success());
+            committed_ = row.mark;
+            continue;
+        }
+        RowValues values;
+        for (std::size_t i = 0; i < values.size(); ++i)
+            values[i] = row.values[i];
+        DbResult fate = DbResult::Success();
+        for (int attempt = 1;; ++attempt) {
+            enum class Stage { Begin, Insert, Position, Commit } stage = Stage::Begin;
+            DbResult step = transaction ? writer_->Begin() : DbResult::Success();
+            if (step) {
+                stage = Stage::Insert;
+                step = writer_->Insert(std::span<const RowValues>(&values, 1), fates_);
+            }
+            if (step) {
+                fate = fates_.front();
+                // A refused row moves the position on as a stored one does.
+                if (position_) {
+                    stage = Stage::Position;
+                    step = SavePosition(row.mark);
+                }
+            }
+            if (step && transaction) {
+                stage = Stage::Commit;
+                step = writer_->Commit();
+            }
+            if (step)
+                break;
+            if (transaction && !(stage == Stage::Commit && step.Fatal()))
+                (void)writer_->Rollback();
+            if (step.Fatal())
+                return stop(step, step.inDoubt && (stage == Stage::Commit || !transaction), fate);
+            if (step.failure == DbFailure::Busy && attempt < kBusyAttempts) {
+                retryWait_(attempt);
+                continue;
+            }
+            if (stage != Stage::Insert)
+                return stop(step, false, fate);
+            // Still busy after every try: the row counts as refused, and its position is kept.
+            fate = step;
+            if (position_) {
+                DbResult saved = transaction ? writer_->Begin() : DbResult::Success();
+                if (saved)
+                    saved = SavePosition(row.mark);
+                if (saved && transaction)
+                    saved = writer_->Commit();
+                if (!saved) {
+                    if (transaction)
+                        (void)writer_->Rollback();
+                    return stop(saved, false, fate);
+                }
+            }
+            break;
+        }
+        if (position_)
+            positionIsNew_ = false;
+        if (fate) {
+            CountInserted();
+            Report(LineOutcome::Inserted, row.raw, row.mark.line, fate);
+        } else {
+            Report(LineOutcome::Refused, row.raw, row.mark.line, fate);
+        }
+        committed_ = row.mark;
+    }
+    ClearPending();
+    return true;
+}
+
+void LogLineLoader::ReportBatch(const std::vector<DbResult>& fates) {
+    std::size_t next = 0;
     for (std::size_t r = 0; r < pendingCount_; ++r) {
         const PendingRow& row = pending_[r];
         if (!row.insert) {
-            Report(row.outcome, row.raw, row.lineNumber, DbResult::Success());
+            Report(row.outcome, row.raw, row.mark.line, DbResult::Success());
             continue;
         }
-        DbResult result = DbResult::Success();
-        if (!committed) {
-            RowValues values;
-            for (std::size_t i = 0; i < values.size(); ++i)
-                values[i] = row.values[i];
-            result = inserter_->Insert(values);
-        }
-        if (result)
+        const DbResult& fate = fates[next++];
+        if (fate)
             CountInserted();
-        Report(result ? LineOutcome::Inserted : LineOutcome::Refused, row.raw, row.lineNumber,
-               result);
+        Report(fate ? LineOutcome::Inserted : LineOutcome::Refused, row.raw, row.mark.line, fate);
     }
+}
+
+void LogLineLoader::ClearPending() {
+    const bool outsized = pendingBytes_ > kBatchBytes;
+    for (std::size_t r = 0; r < pendingCount_; ++r) {
+        PendingRow& row = pending_[r];
+        if (outsized || row.raw.capacity() > kKeptCapacity) {
+            row.raw = std::string();
+            for (std::string& value : row.values)
+                value = std::string();
+        }
+    }
+    if (outsized && pending_.size() > commitRows_)
+        pending_.resize(std::min<std::size_t>(commitRows_, pending_.size()));
+    pendingCount_ = 0;
+    pendingBytes_ = 0;
+    pendingInserts_ = 0;
+}
+
+void LogLineLoader::Stop(const DbResult& failure, bool inDoubt) {
+    stopped_ = true;
+    failure_ = failure;
+    unfinishedInDoubt_ = inDoubt;
+}
+
+void LogLineLoader::ReportUnfinished() {
+    if (!stopped_)
+        return;
+    if (unfinishedInDoubt_) {
+        for (std::size_t r = 0; r < pendingCount_; ++r) {
+            const PendingRow& row = pending_[r];
+            Report(row.insert ? LineOutcome::InDoubt : row.outcome, row.raw, row.mark.line,
+                   row.insert ? failure_ : DbResult::Success());
+        }
+    }
+    ClearPending();
+}
+
+void LogLineLoader::Resume(std::uint64_t storedOffset) {
+    // The lines in hand up to the stored position were committed after all.
+    std::size_t fate = 0;
+    for (std::size_t r = 0; r < pendingCount_ && pending_[r].mark.offset <= storedOffset &&
+                            storedOffset > committed_.offset;
+         ++r) {
+        const PendingRow& row = pending_[r];
+        if (!row.insert) {
+            Report(row.outcome, row.raw, row.mark.line, DbResult::Success());
+        } else {
+            const DbResult known =
+                fate < unfinishedFates_.size() ? unfinishedFates_[fate] : DbResult::Success();
+            ++fate;
+            if (known)
+                CountInserted();
+            Report(known ? LineOutcome::Inserted : LineOutcome::Refused, row.raw, row.mark.line,
+                   known);
+        }
+        committed_ = row.mark;
+        if (position_)
+            positionIsNew_ = false;
+    }
+    ClearPending();
+    unfinishedFates_.clear();
+    if (position_) {
+        // Back to what the database holds, for the next save.
+        position_->offset = committed_.offset;
+        position_->line = committed_.line;
+        position_->prefixHash = committed_.prefixHash;
+        position_->identityHash = committed_.identityHash;
+        position_->identityLength = committed_.identityLength;
+    }
+    stopped_ = false;
+    failure_ = DbResult::Success();
+    unfinishedInDoubt_ = false;
+    writer_.reset();
+    writerOpened_ = false;
+}
+
+bool LogLineLoader::StartStream(const LineMark& start) {
+    if (!Flush())
+        return false;
+    committed_ = start;
+    return true;
+}
+
+std::uint64_t LogLineLoader::StoredOffsetAfterReconnect(const std::string& table) {
+    if (!position_)
+        return committed_.offset;
+    writer_.reset();
+    writerOpened_ = false;
+    OpenWriter(table);
+    std::vector<SourcePosition> positions;
+    if (!writer_ || !writer_->LoadPositions(positionSource_, positions))
+        return committed_.offset;
+    for (const SourcePosition& stored : positions)
+        if (stored.fileId == position_->fileId)
+            return stored.offset;
+    return committed_.offset;
+}
+
+std::pair<std::uint64_t, std::uint64_t> LogLineLoader::UnfinishedLines() const {
+    if (pendingCount_ == 0)
+        return {0, 0};
+    return {pending_[0].mark.line, pending_[pendingCount_ - 1].mark.line};
 }
 
 void LogLineLoader::Reset() {
     Flush();
-    inserter_.reset();
-    prepared_ = false;
-    preparedTable_.clear();
-    prepareError_ = DbResult::Success();
+    writer_.reset();
+    writerOpened_ = false;
+    writerTable_.clear();
+    writerError_ = DbResult::Success();
+    position_ = nullptr;
+    positionSource_.clear();
+    committed_ = {};
 }
 
 } // namespace brenvale

@@ -1,11 +1,15 @@
-// Turns one W3C log line into one row of the target table.
+// Turns W3C log lines into rows of the target table, row by row or in transactions of many rows,
+// with the position of incremental loading committed together with the rows it covers.
 #pragma once
 
+#include "core/content_hash.h"
 #include "core/database.h"
 #include "core/run_state.h"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -13,28 +17,46 @@
 
 namespace brenvale {
 
+/// Most rows per transaction that a configuration or a command line may ask for.
+inline constexpr std::size_t kMaxCommitRows = 1000000;
+
 /// What became of one log line.
 enum class LineOutcome {
-    Inserted, ///< the database took the row (and the counters grew)
-    Ignored,  ///< empty line or "#" directive
-    Short,    ///< fewer than ten fields
-    Refused,  ///< the database refused the row
-    Pending,  ///< waiting in a batch; its fate is reported when the batch is flushed
+    Inserted,   ///< the database took the row (and the counters grew)
+    Ignored,    ///< empty line or "#" directive
+    Short,      ///< fewer than ten fields
+    Refused,    ///< the database refused the row
+    Pending,    ///< waiting in a batch; its fate is reported when the batch is committed
+    InDoubt,    ///< sent, but the connection was lost before the database answered
+    TooLong,    ///< longer than the line limit; its bytes were not kept
+    Incomplete, ///< a last line still being written (the log grew, or the download was cut)
 };
 
-/// Told about every data line's final fate, with the raw bytes, for summaries and reject files.
+/// Told about every line's final fate, in the log's order, with the raw bytes, for summaries and
+/// reject files.
 class LoadObserver {
 public:
     virtual ~LoadObserver() = default;
     virtual void OnLine(LineOutcome outcome, std::string_view rawLine, std::uint64_t lineNumber,
                         const DbResult& error) = 0;
+    /// Something the user should hear about how the rows are written; said once per text.
+    virtual void OnNotice(const std::string& /*text*/) {}
+};
+
+/// Where a line ends in its log: what a position records once the line is committed.
+struct LineMark {
+    std::uint64_t line = 0;         ///< the line's number in its log, from 1
+    std::uint64_t offset = 0;       ///< bytes of the log up to and including its line end
+    std::uint64_t prefixHash = kHashStart;     ///< hash of those bytes
+    std::uint64_t identityHash = kHashStart;   ///< hash of the first identityLength of them
+    std::uint64_t identityLength = 0;          ///< min(offset, the identity's size)
 };
 
 /// Cuts a data line at every blank; false (and `fields` partly filled) when it has fewer than ten.
 /// Views point into `line`.
 bool SplitLogFields(std::string_view line, std::array<std::string_view, 10>& fields);
 
-/// The log line loader: one prepared insert per job and table, one execution per data line.
+/// The log line loader of one run. Writers are opened on the run's database as jobs need them.
 class LogLineLoader {
 public:
     LogLineLoader(Database& database, RunState& state, const Options& options, TickClock& clock);
@@ -45,58 +67,124 @@ public:
     void SetObserver(LoadObserver* observer) { observer_ = observer; }
 
     /// Rows per transaction; 1 (the default) commits every row on its own. A batch is also
-    /// flushed after 200 ms of work, so a slow source never holds rows back for long.
+    /// committed after 200 ms of work and when its values pass a few MiB.
     void SetCommitRows(std::size_t rows);
+    std::size_t CommitRows() const { return commitRows_; }
+    /// Lets PostgreSQL take batches through COPY (on by default).
+    void SetAllowCopy(bool allow) { allowCopy_ = allow; }
+    /// Waits before the `attempt`th retry of work a busy database turned away; the default
+    /// sleeps a little longer each time.
+    void SetRetryWait(std::function<void(int attempt)> wait) { retryWait_ = std::move(wait); }
 
-    /// Loads one line into `table`. Never throws; failures only show in the outcome.
+    /// Keeps positions for the lines that follow (incremental loading): `position` (owned by the
+    /// caller) of `source` is updated and stored with every commit. Null stops keeping them.
+    void KeepPositions(const std::string& source, SourcePosition* position, bool isNew);
+
+    /// Lines now come from another log (or the same one read again from `start`): the lines in
+    /// hand are committed first, and Committed() starts at `start`.
+    bool StartStream(const LineMark& start);
+    /// After Stopped and a new connection: where the kept position of the lines in hand stands
+    /// in the database (so a commit whose answer was lost is known), or Committed() when no
+    /// position is kept.
+    std::uint64_t StoredOffsetAfterReconnect(const std::string& table);
+    /// After Stopped: the first and last line numbers of the lines in hand (0, 0 for none).
+    std::pair<std::uint64_t, std::uint64_t> UnfinishedLines() const;
+
+    /// A line that inserts nothing and was not given to InsertLogLine (one too long to keep):
+    /// reported in its place among the lines in hand.
+    void SkipLine(LineOutcome outcome, std::string_view line, const LineMark& mark);
+
+    /// Loads one line into `table`; `mark` says where it ends in its log. Never throws;
+    /// failures only show in the outcome, and a failure of the database itself in Stopped().
     LineOutcome InsertLogLine(std::string_view line, const std::string& table,
-                              std::uint64_t lineNumber = 0);
+                              const LineMark& mark = {});
 
-    /// Commits any batch in hand (refused rows replayed one by one). Call before a truncation,
-    /// at the end of a job and of a run.
-    void Flush();
-
-    /// Flushes, then forgets the prepared statement, so the next line prepares afresh.
+    /// Commits the batch in hand (and the position). False when the database failed.
+    bool Flush();
+    /// Flushes, then forgets the writer, so the next line opens a fresh one.
     void Reset();
 
+    /// The writer for `table`, opened when needed (null with `error` set when none can be had).
+    TableWriter* Writer(const std::string& table, DbResult& error);
+
+    /// The database itself failed (connection lost, disk full): nothing more is loaded until
+    /// Resume or Reset. Lines not committed stay unreported.
+    bool Stopped() const { return stopped_; }
+    const DbResult& Failure() const { return failure_; }
+    /// The last line whose fate is settled and committed.
+    const LineMark& Committed() const { return committed_; }
+    /// After Stopped: the lines in hand when the database failed, whose commit may have taken
+    /// effect (false when they were surely not stored).
+    bool UnfinishedInDoubt() const { return unfinishedInDoubt_; }
+    /// After Stopped, when the run gives up: reports the lines in hand that may be stored as
+    /// InDoubt; the others stay unreported, as the run stopped before them.
+    void ReportUnfinished();
+    /// After Stopped and a new connection: forgets the dead writer and the lines in hand, but
+    /// for those up to `storedOffset` (the position found stored, when a commit's answer was
+    /// lost), which are reported as committed. Loading goes on from Committed().
+    void Resume(std::uint64_t storedOffset);
+
 private:
-    /// A line waiting in the batch: a row to insert, or a skipped line whose report waits so
-    /// that observers hear of every line in the log's order.
     struct PendingRow {
         bool insert = false;
         LineOutcome outcome = LineOutcome::Pending;
         std::array<std::string, 9> values;
         std::string raw;
-        std::uint64_t lineNumber = 0;
+        LineMark mark;
     };
 
-    bool PrepareFor(const std::string& table, DbResult& error);
+    void OpenWriter(const std::string& table);
     void BuildValues(const std::array<std::string_view, 10>& fields, RowValues& values);
     void CountInserted();
     void Report(LineOutcome outcome, std::string_view raw, std::uint64_t lineNumber,
                 const DbResult& error);
-    PendingRow& NextPending(std::string_view line, std::uint64_t lineNumber);
+    void Notice(const std::string& text);
+    PendingRow& NextPending(std::string_view line, const LineMark& mark);
     void FlushIfDue();
-    bool CommitBatch(const std::vector<RowValues>& rows) noexcept;
-    void ReportBatch(bool committed);
+    bool RowByRow() const;
+    LineOutcome InsertNow(const RowValues& values, std::string_view line, const LineMark& mark);
+    /// One batch in one transaction, retried while the database is busy.
+    bool CommitBatch();
+    /// Each row of the batch on its own, in its own transaction where positions are kept.
+    bool ReplayOneByOne();
+    DbResult SavePosition(const LineMark& mark);
+    void Stop(const DbResult& failure, bool inDoubt);
+    void ReportBatch(const std::vector<DbResult>& fates);
+    void ClearPending();
 
     Database& database_;
     RunState& state_;
     const Options& options_;
     TickClock& clock_;
     LoadObserver* observer_ = nullptr;
+    std::function<void(int)> retryWait_;
+    std::vector<std::string> notices_;
 
-    std::unique_ptr<RowInserter> inserter_;
-    std::string preparedTable_;
-    bool prepared_ = false;
-    DbResult prepareError_;
+    std::unique_ptr<TableWriter> writer_;
+    std::string writerTable_;
+    bool writerOpened_ = false;
+    DbResult writerError_;
+    bool allowCopy_ = true;
+
+    std::string positionSource_;
+    SourcePosition* position_ = nullptr;
+    bool positionIsNew_ = false;
 
     std::size_t commitRows_ = 1;
-    // Slots are reused from batch to batch, so their buffers are allocated once.
     std::vector<PendingRow> pending_;
     std::size_t pendingCount_ = 0;
-    std::vector<RowValues> batchRows_;
+    std::size_t pendingBytes_ = 0;
+    std::size_t pendingInserts_ = 0;
     std::uint32_t batchStart_ = 0;
+    std::vector<RowValues> batchRows_;
+    std::vector<DbResult> fates_;
+
+    LineOutcome lastOutcome_ = LineOutcome::Pending;
+    std::vector<DbResult> unfinishedFates_;
+    bool stopped_ = false;
+    DbResult failure_;
+    bool unfinishedInDoubt_ = false;
+    LineMark committed_;
 
     std::array<std::string, 10> translated_;
     std::string dateTime_;

@@ -68,6 +68,9 @@ class Yielder {
 public:
     virtual ~Yielder() = default;
     virtual void Yield() = 0;
+    /// Notices a cancel that arrived without user-interface events (a signal), where a yield
+    /// would be out of place; does nothing in the window.
+    virtual void Poll() {}
 };
 
 /// A millisecond tick count that wraps at 2^32.

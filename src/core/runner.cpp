@@ -3,12 +3,11 @@
 
 #include "core/general.h"
 #include "core/http_client.h"
-#include "core/line_splitter.h"
+#include "core/log_reader.h"
 #include "core/version.h"
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
+#include <chrono>
+#include <thread>
 #include <vector>
 
 namespace brenvale {
@@ -18,18 +17,44 @@ namespace {
 constexpr std::uint32_t kRefreshMilliseconds = 200;
 const char* const kLineBreak = "\r\n";
 
-bool HasNoTruncate(const std::string& dbms) {
-    return dbms == "SQLite";
+bool IsDownload(const std::string& file) {
+    return file.compare(0, 7, "http://") == 0;
+}
+
+/// A pause before the next try to connect: 1, 2, 4 ... 30 seconds, yielding so Cancel is seen.
+void PauseBeforeReconnect(int attempt, Yielder& yielder, RunState& state) {
+    const int seconds = std::min(30, 1 << std::min(attempt - 1, 5));
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (std::chrono::steady_clock::now() < until && !state.bCancel) {
+        yielder.Yield();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
 }
 
 } // namespace
 
 JobRunner::JobRunner(const RunHost& host)
-    : host_(host), loader_(host.database, host.state, host.options, host.clock) {}
+    : host_(host), loader_(host.database, host.state, host.options, host.clock) {
+    reconnectWait_ = [this](int attempt) {
+        PauseBeforeReconnect(attempt, host_.yielder, host_.state);
+    };
+}
 
 void JobRunner::SetObserver(RunObserver* observer) {
     observer_ = observer;
     loader_.SetObserver(observer);
+}
+
+void JobRunner::SetSettings(const RunSettings& settings) {
+    settings_ = settings;
+    loader_.SetCommitRows(settings.commitRows);
+    loader_.SetAllowCopy(settings.allowCopy);
+}
+
+void JobRunner::SetCommitRows(std::size_t rows) {
+    RunSettings settings = settings_;
+    settings.commitRows = rows;
+    SetSettings(settings);
 }
 
 bool JobRunner::TableExists(const std::string& table, Database& database, DbResult& error) {
@@ -45,10 +70,7 @@ bool JobRunner::TableExists(const std::string& table, Database& database, DbResu
 
 DbResult JobRunner::TruncateTable(const std::string& table) {
     loader_.Flush();
-    const std::string statement = HasNoTruncate(host_.database.DbmsName())
-                                      ? "DELETE FROM " + table + ";"
-                                      : "TRUNCATE " + table + ";";
-    return host_.database.Execute(statement);
+    return host_.database.EmptyTable(table);
 }
 
 void JobRunner::UpdateRecordCounts() {
@@ -63,96 +85,294 @@ void JobRunner::UpdateRecordCounts() {
                                          FormatCount(state.RecordsTotal));
     host_.yielder.Yield();
     state.LastCountRefresh = host_.clock.Ticks();
+    lastYield_ = state.LastCountRefresh;
 }
 
-bool JobRunner::HandleLine(std::string_view line, const std::string& table) {
-    loader_.InsertLogLine(line, table, ++lineNumber_);
-    UpdateRecordCounts();
+bool JobRunner::KeepResponsive() {
+    const std::uint32_t now = host_.clock.Ticks();
+    if (static_cast<std::uint32_t>(now - lastYield_) > kRefreshMilliseconds) {
+        host_.yielder.Yield();
+        lastYield_ = now;
+    }
+    host_.yielder.Poll();
     return !host_.state.bCancel;
 }
 
-void JobRunner::CountLongLines(const LineSplitter& splitter) {
-    // Skipped lines still take their number, so later line numbers match the log.
-    while (longLinesCounted_ < splitter.LongLinesSkipped()) {
-        ++longLinesCounted_;
-        ++lineNumber_;
-        if (observer_)
-            observer_->OnLongLine(lineNumber_);
-    }
+bool JobRunner::HandleLine(std::string_view line, const std::string& table, const LineMark& mark) {
+    loader_.InsertLogLine(line, table, mark);
+    UpdateRecordCounts();
+    host_.yielder.Poll();
+    return !Stopping();
 }
 
-bool JobRunner::ProcessLocalFile(std::istream& stream, const std::string& table,
-                                 std::string& failure) {
-    LineSplitter splitter;
-    longLinesCounted_ = 0;
-    std::vector<char> buffer(std::size_t{64} * 1024);
-    const auto onLine = [&](std::string_view line) {
-        CountLongLines(splitter);
-        return HandleLine(line, table);
-    };
-    bool more = true;
-    while (more && stream) {
-        stream.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-        const auto got = static_cast<std::size_t>(stream.gcount());
-        if (got == 0)
-            break;
-        more = splitter.Feed(std::string_view(buffer.data(), got), onLine);
+bool JobRunner::FinishStream(LineSplitter& splitter, const std::string& table, bool complete,
+                             bool holdBack) {
+    if (!splitter.HasPartialLine())
+        return true;
+    if (complete && !holdBack) {
+        return splitter.Finish(
+            [&](std::string_view line, const LineMark& mark) { return HandleLine(line, table, mark); },
+            [&](const LineMark& mark) {
+                loader_.SkipLine(LineOutcome::TooLong, {}, mark);
+                return !Stopping();
+            });
     }
-    if (more && stream.bad()) {
-        failure = "the file could not be read to its end";
+    // Still being written: a later reading (or run) gets it whole.
+    if (!loader_.Flush())
         return false;
-    }
-    if (more)
-        splitter.Finish(onLine);
-    CountLongLines(splitter);
-    if (observer_ && splitter.LongLinesSkipped() > 0)
-        observer_->OnLongLines(splitter.LongLinesSkipped());
+    if (observer_)
+        observer_->OnLine(LineOutcome::Incomplete, splitter.PartialLine(),
+                          splitter.LastLineEnd().line + 1, DbResult::Success());
     return true;
 }
 
-bool JobRunner::ProcessURL(const std::string& url, const std::string& table, std::string& failure) {
+bool JobRunner::ReadLocal(const std::string& path, const std::string& table,
+                          const StreamStart& from, bool holdBack, bool single,
+                          std::string& failure) {
+    LineSplitter splitter;
+    bool started = false;
+    bool ended = false;
+    const auto onLine = [&](std::string_view line, const LineMark& mark) {
+        return HandleLine(line, table, mark);
+    };
+    const auto onLong = [&](const LineMark& mark) {
+        loader_.SkipLine(LineOutcome::TooLong, {}, mark);
+        return !Stopping() && KeepResponsive();
+    };
+    LocalReadCallbacks callbacks;
+    callbacks.onStream = [&](int index) {
+        if (started) {
+            // A gzip member ended whole: its last line is complete.
+            if (!FinishStream(splitter, table, true, false) || !loader_.Flush())
+                return false;
+            if (single) {
+                ended = true;
+                return false;
+            }
+        }
+        started = true;
+        streamIndex_ = index;
+        const LineMark start = index == from.stream ? from.mark : LineMark{};
+        splitter = LineSplitter();
+        splitter.StartAt(start);
+        loader_.StartStream(start);
+        if (!single) {
+            streamName_ = index == 0 ? path : path + "#" + std::to_string(index + 1);
+            if (observer_)
+                observer_->OnStream(streamName_, start.line, false);
+        }
+        return !Stopping();
+    };
+    callbacks.onBytes = [&](std::string_view bytes) {
+        return splitter.Feed(bytes, onLine, onLong) && KeepResponsive();
+    };
+    callbacks.idle = [&]() { return KeepResponsive(); };
+    const LocalReadResult read = ReadLocalLog(path, from.stream, from.mark.offset, callbacks);
+    if (!read.ok) {
+        failure = read.error;
+        return false;
+    }
+    if (read.stopped || ended || Stopping())
+        return true;
+    if (started)
+        FinishStream(splitter, table, !read.grew && !read.cutShort, holdBack);
+    if (read.cutShort) {
+        failure = "the gzip file ends in the middle of its data";
+        return false;
+    }
+    return true;
+}
+
+JobRunner::DownloadEnd JobRunner::ReadURL(const std::string& url, const std::string& table,
+                                          const LineMark& from, const DownloadOptions& options,
+                                          std::string& failure) {
     host_.yielder.Yield();
     LineSplitter splitter;
-    longLinesCounted_ = 0;
-    bool cancelled = false;
-    const auto onLine = [&](std::string_view line) {
-        CountLongLines(splitter);
-        return HandleLine(line, table);
+    GzipInflater inflater;
+    bool gzip = false;
+    bool firstPiece = true;
+    bool partial = false;
+    bool changed = false;
+    std::uint64_t received = 0;
+    std::uint64_t skipHash = kHashStart;
+    streamIndex_ = 0;
+    streamName_ = url;
+    loader_.StartStream(from);
+    const auto onLine = [&](std::string_view line, const LineMark& mark) {
+        return HandleLine(line, table, mark);
     };
-    const auto piece = [&](std::string_view bytes) {
-        if (!splitter.Feed(bytes, onLine)) {
-            cancelled = true;
-            return false;
+    const auto onLong = [&](const LineMark& mark) {
+        loader_.SkipLine(LineOutcome::TooLong, {}, mark);
+        return !Stopping() && KeepResponsive();
+    };
+    // Bytes up to `from` were loaded before: a whole body skips them, and they must be the same.
+    const auto body = [&](std::string_view bytes) {
+        if (received < from.offset) {
+            const auto skipped = static_cast<std::size_t>(
+                std::min<std::uint64_t>(from.offset - received, bytes.size()));
+            skipHash = HashBytes(bytes.substr(0, skipped), skipHash);
+            received += skipped;
+            bytes.remove_prefix(skipped);
+            if (received < from.offset)
+                return true;
+            if (skipHash != from.prefixHash) {
+                changed = true;
+                return false;
+            }
         }
+        received += bytes.size();
+        return bytes.empty() || splitter.Feed(bytes, onLine, onLong);
+    };
+    std::string inflateError;
+    const auto piece = [&](std::string_view bytes) {
+        if (firstPiece) {
+            firstPiece = false;
+            gzip = !partial && LooksGzip(bytes);
+            if (options.position && gzip)
+                options.position->validator = kGzipDocument;
+        }
+        const bool more = gzip ? inflater.Feed(bytes, [](int) { return true; }, body, inflateError)
+                               : body(bytes);
+        if (!more)
+            return false;
         host_.yielder.Yield();
-        return !host_.state.bCancel;
+        return !Stopping();
     };
     const auto idle = [&]() {
         host_.yielder.Yield();
-        return !host_.state.bCancel;
+        return !Stopping();
     };
-    const HttpOutcome outcome = HttpGet(url, UserAgent(), piece, idle);
-    if (outcome.ok && !cancelled && !host_.state.bCancel)
-        splitter.Finish(onLine);
-    CountLongLines(splitter);
-    if (observer_ && splitter.LongLinesSkipped() > 0)
-        observer_->OnLongLines(splitter.LongLinesSkipped());
+    HttpRequest request;
+    if (options.useRange && from.offset > 0) {
+        request.rangeFrom = from.offset;
+        request.ifRange = options.validator;
+    }
+    request.onResponse = [&](const HttpResponseInfo& info) {
+        partial = info.status == 206;
+        if (partial) {
+            // The body goes on where the earlier one ended, or it is not the same document.
+            if (info.rangeStart != static_cast<std::int64_t>(from.offset))
+                changed = true;
+            received = from.offset;
+            splitter.StartAt(from);
+        } else {
+            splitter.StartAt(LineMark{});
+        }
+        if (options.position)
+            options.position->validator = !info.etag.empty() ? info.etag : info.lastModified;
+    };
+    const HttpOutcome outcome = HttpGet(url, UserAgent(), piece, idle, {}, request);
+    if (changed)
+        return DownloadEnd::Changed;
+    if (outcome.ok && outcome.status == 416) {
+        // Nothing after the offset: the same document, or a shorter (new) one.
+        if (outcome.info.completeLength >= 0 &&
+            static_cast<std::uint64_t>(outcome.info.completeLength) < from.offset)
+            return DownloadEnd::Changed;
+        return DownloadEnd::Done;
+    }
+    if (outcome.ok && received < from.offset)
+        return DownloadEnd::Changed; // a whole body shorter than what was loaded
+    if (!inflateError.empty()) {
+        failure = inflateError;
+        return DownloadEnd::Failed;
+    }
+    if (Stopping())
+        return DownloadEnd::Done;
+    // A body cut short (or a gzip document cut inside a member) leaves its last line unfinished.
+    const bool complete = outcome.ok && (!gzip || inflater.AtMemberEnd());
+    FinishStream(splitter, table, complete, options.holdBack);
     if (!outcome.ok && !outcome.stopped) {
         failure = outcome.error;
+        return DownloadEnd::Failed;
+    }
+    if (gzip && !inflater.AtMemberEnd()) {
+        failure = "the gzip document ends in the middle of its data";
+        return DownloadEnd::Failed;
+    }
+    return DownloadEnd::Done;
+}
+
+bool JobRunner::ProcessLocalFile(const std::string& path, const std::string& table,
+                                 std::string& failure) {
+    StreamStart from;
+    for (;;) {
+        const bool read = ReadLocal(path, table, from, false, false, failure);
+        if (!loader_.Stopped())
+            return read;
+        if (!Recover()) {
+            failure = databaseFailure_.message;
+            return false;
+        }
+        from = {streamIndex_, loader_.Committed()};
+    }
+}
+
+bool JobRunner::ProcessURL(const std::string& url, const std::string& table, std::string& failure) {
+    LineMark from;
+    if (observer_)
+        observer_->OnStream(url, 0, false);
+    for (;;) {
+        const DownloadEnd end = ReadURL(url, table, from, {}, failure);
+        if (end == DownloadEnd::Changed) {
+            failure = "the document changed while it was loaded";
+            return false;
+        }
+        if (!loader_.Stopped())
+            return end == DownloadEnd::Done;
+        if (!Recover()) {
+            failure = databaseFailure_.message;
+            return false;
+        }
+        from = loader_.Committed();
+    }
+}
+
+bool JobRunner::Recover() {
+    const DbResult failure = loader_.Failure();
+    lastStoredLine_ = loader_.Committed().line;
+    if (failure.failure != DbFailure::ConnectionLost || settings_.reconnectSeconds == 0 ||
+        host_.state.bCancel) {
+        databaseFailure_ = failure;
+        loader_.ReportUnfinished();
         return false;
     }
-    return true;
+    const std::uint32_t started = host_.clock.Ticks();
+    const std::uint64_t limit = std::uint64_t{settings_.reconnectSeconds} * 1000;
+    for (int attempt = 1;; ++attempt) {
+        host_.status.SetStatus("Status:  Connecting to the database again (attempt " +
+                               std::to_string(attempt) + ")");
+        host_.yielder.Yield();
+        if (host_.state.bCancel)
+            break;
+        DbResult reconnected = host_.database.Reconnect();
+        if (reconnected) {
+            // Where a position was stored, it tells whether the commit whose answer was lost
+            // took effect; otherwise what was in hand is sent again.
+            std::uint64_t stored = loader_.Committed().offset;
+            if (loader_.UnfinishedInDoubt())
+                stored = loader_.StoredOffsetAfterReconnect(job_.DBTable);
+            loader_.Resume(stored);
+            if (observer_)
+                observer_->OnReconnected(loader_.Committed().line, attempt);
+            host_.status.SetStatus("Status:  Parsing file '" + GetFileName(job_.File) + "'");
+            return true;
+        }
+        if (static_cast<std::uint32_t>(host_.clock.Ticks() - started) >= limit)
+            break;
+        reconnectWait_(attempt);
+    }
+    databaseFailure_ = failure;
+    loader_.ReportUnfinished();
+    return false;
 }
 
 bool JobRunner::LoadJob(const Job& job, std::string& failure) {
-    if (job.File.compare(0, 7, "http://") == 0)
+    if (settings_.incremental)
+        return LoadIncremental(job, failure);
+    if (IsDownload(job.File))
         return ProcessURL(job.File, job.DBTable, failure);
-    std::ifstream stream(job.File, std::ios::binary);
-    if (job.File.empty() || !stream.is_open()) {
-        failure = job.File.empty() ? "no file name was given" : std::strerror(errno);
-        return false;
-    }
-    return ProcessLocalFile(stream, job.DBTable, failure);
+    return ProcessLocalFile(job.File, job.DBTable, failure);
 }
 
 void JobRunner::EndRun() {
@@ -164,6 +384,8 @@ void JobRunner::EndRun() {
 
 RunResult JobRunner::ProcessJobs() {
     jobsFailed_ = 0;
+    databaseFailure_ = DbResult::Success();
+    missingTables_.clear();
     if (host_.jobs.Count() == 0)
         return RunResult::NothingToDo;
     if (!host_.database.IsOpen()) {
@@ -185,6 +407,7 @@ RunResult JobRunner::ProcessJobs() {
     state.RecordsThisFile = 0;
     state.RecordsTotal = 0;
     host_.yielder.Yield();
+    lastYield_ = host_.clock.Ticks();
 
     const int count = host_.jobs.Count();
     status.SetProgressMaximum(static_cast<float>(count));
@@ -193,6 +416,11 @@ RunResult JobRunner::ProcessJobs() {
     for (int i = 1; i <= host_.jobs.Count(); ++i) {
         const std::string table = host_.jobs.Text(i, kColumnTable);
         DbResult error;
+        host_.yielder.Poll();
+        if (state.bCancel) {
+            EndRun();
+            return RunResult::Cancelled;
+        }
         if (TableExists(table, host_.database, error))
             continue;
         if (!error) {
@@ -204,14 +432,17 @@ RunResult JobRunner::ProcessJobs() {
             return RunResult::TableCheckFailed;
         }
         if (!host_.prompts.AskYesNo(MessageIcon::Exclamation, "Table Does Not Exist",
-                                    "The selected table '" + table +
-                                        "' does not seem to exist.  Continue anyway?")) {
+                                    MissingTableQuestion(table))) {
             EndRun();
             return RunResult::MissingTable;
         }
+        missingTables_.insert(table);
     }
 
     const auto truncate = [&](const std::string& table) {
+        // A table the catalogue does not list is never emptied: its lines are refused instead.
+        if (missingTables_.count(table) > 0)
+            return true;
         const DbResult result = TruncateTable(table);
         if (result)
             return true;
@@ -228,6 +459,11 @@ RunResult JobRunner::ProcessJobs() {
             status.SetStatus("Status:  Truncating table '" + table + "'");
             status.SetProgressValue(static_cast<float>(i));
             host_.yielder.Yield();
+            // A cancel seen before a table is emptied keeps it.
+            if (state.bCancel) {
+                EndRun();
+                return RunResult::Cancelled;
+            }
             if (!truncate(table)) {
                 EndRun();
                 return RunResult::TruncateFailed;
@@ -236,14 +472,18 @@ RunResult JobRunner::ProcessJobs() {
     }
 
     for (int i = 1; i <= host_.jobs.Count(); ++i) {
-        const Job job{host_.jobs.Text(i, kColumnFile), host_.jobs.Text(i, kColumnTable)};
+        job_ = {host_.jobs.Text(i, kColumnFile), host_.jobs.Text(i, kColumnTable)};
+        const Job& job = job_;
         status.SetProgressValue(static_cast<float>(i));
         status.SetStatus("Status:  Parsing file '" + GetFileName(job.File) + "'");
         status.SetFilesProcessed("Processing File:  " + std::to_string(i) + " of " +
                                  std::to_string(host_.jobs.Count()));
         host_.yielder.Yield();
+        if (state.bCancel) {
+            EndRun();
+            return RunResult::Cancelled;
+        }
         state.RecordsThisFile = 0;
-        lineNumber_ = 0;
         loader_.Reset();
         if (observer_)
             observer_->OnJobStart(i, host_.jobs.Count(), job);
@@ -254,13 +494,21 @@ RunResult JobRunner::ProcessJobs() {
             return RunResult::TruncateFailed;
         }
         std::string failure;
-        const bool loaded = LoadJob(job, failure);
-        loader_.Flush();
+        bool loaded = LoadJob(job, failure);
+        if (loaded && !loader_.Flush() && !Recover())
+            loaded = false;
+        if (!databaseFailure_.ok) {
+            if (observer_)
+                observer_->OnJobEnd(i, job, failure.empty() ? databaseFailure_.message : failure);
+            EndRun();
+            return databaseFailure_.failure == DbFailure::ConnectionLost ? RunResult::DatabaseLost
+                                                                         : RunResult::DatabaseFull;
+        }
         if (!loaded) {
             ++jobsFailed_;
             // A download that fails is quiet, as the window has always been; an unreadable
             // local file is worth a word, and the run goes on with the next job.
-            if (job.File.compare(0, 7, "http://") != 0)
+            if (!IsDownload(job.File))
                 host_.prompts.Inform(MessageIcon::Exclamation, "Error Opening Log File",
                                      "The log file '" + job.File + "' could not be read:" +
                                          kLineBreak + kLineBreak + failure);
@@ -274,6 +522,10 @@ RunResult JobRunner::ProcessJobs() {
     }
     EndRun();
     return RunResult::Completed;
+}
+
+std::string MissingTableQuestion(const std::string& table) {
+    return "The selected table '" + table + "' does not seem to exist.  Continue anyway?";
 }
 
 } // namespace brenvale

@@ -8,8 +8,10 @@
 #include "core/run_state.h"
 
 #include <cstdint>
-#include <istream>
+#include <functional>
+#include <set>
 #include <string>
+#include <vector>
 
 namespace brenvale {
 
@@ -22,6 +24,8 @@ enum class RunResult {
     MissingTable,     ///< the user declined to go on without a table
     TruncateFailed,   ///< emptying a table failed; the run stopped there
     Cancelled,        ///< the user cancelled
+    DatabaseLost,     ///< the connection was lost and could not be made again in time
+    DatabaseFull,     ///< the database could store nothing more
 };
 
 /// Told about the course of a run, beyond what the status window shows.
@@ -30,10 +34,13 @@ public:
     virtual void OnJobStart(int position, int count, const Job& job) = 0;
     /// `failure` is empty when the log was read to its end (or the run was cancelled).
     virtual void OnJobEnd(int position, const Job& job, const std::string& failure) = 0;
-    /// Lines of the job skipped for their length.
-    virtual void OnLongLines(std::uint64_t count) = 0;
-    /// One line skipped for its length (its bytes are not kept), numbered like the others.
-    virtual void OnLongLine(std::uint64_t /*lineNumber*/) {}
+    /// Lines of a job now come from `name` (the job's file, a rotated file, a gzip member, a
+    /// download). With incremental loading `alreadyLoaded` lines of it were loaded by earlier
+    /// runs and are skipped; `rotated` when it is an earlier file whose tail is being finished.
+    virtual void OnStream(const std::string& /*name*/, std::uint64_t /*alreadyLoaded*/,
+                          bool /*rotated*/) {}
+    /// The database connection was lost and made again; loading goes on from `line`.
+    virtual void OnReconnected(std::uint64_t /*line*/, int /*attempts*/) {}
 };
 
 /// Everything a run reaches the outside through.
@@ -48,23 +55,43 @@ struct RunHost {
     RunState& state;
 };
 
+/// How the runner loads, beyond the options of the window.
+struct RunSettings {
+    std::size_t commitRows = 1;     ///< rows per transaction; 1 is row by row
+    bool incremental = false;       ///< load only lines not loaded before
+    bool allowCopy = true;          ///< PostgreSQL batches through COPY
+    std::uint32_t reconnectSeconds = 300; ///< how long to try to connect again after a loss
+};
+
+/// The validator kept for a downloaded gzip document, whose offsets no Range can reach.
+inline constexpr const char* kGzipDocument = "gzip";
+
+/// The question asked when a job's table is not in the catalogue.
+std::string MissingTableQuestion(const std::string& table);
+
 class JobRunner {
 public:
     explicit JobRunner(const RunHost& host);
 
     void SetObserver(RunObserver* observer);
+    void SetSettings(const RunSettings& settings);
+    const RunSettings& Settings() const { return settings_; }
     /// Rows per transaction for the loader; 1 is row by row.
-    void SetCommitRows(std::size_t rows) { loader_.SetCommitRows(rows); }
+    void SetCommitRows(std::size_t rows);
+    /// Waits before the `attempt`th try to connect again (default: a growing pause, yielding).
+    void SetReconnectWait(std::function<void(int attempt)> wait) { reconnectWait_ = std::move(wait); }
+    /// Waits before retrying work a busy database turned away (default: a short sleep).
+    void SetRetryWait(std::function<void(int attempt)> wait) { loader_.SetRetryWait(std::move(wait)); }
 
     /// Runs the whole job list. Leaves the runner idle on every way out.
     RunResult ProcessJobs();
 
-    /// Loads every line of `stream` into `table` until its end or a cancel; false with `failure`
-    /// set when reading failed.
-    bool ProcessLocalFile(std::istream& stream, const std::string& table, std::string& failure);
+    /// Loads every line of the local log at `path` into `table` until its end or a cancel;
+    /// false with `failure` set when it could not be read or the database failed.
+    bool ProcessLocalFile(const std::string& path, const std::string& table, std::string& failure);
 
     /// Downloads `url` and loads its lines into `table`; false with `failure` set when the
-    /// download failed (nothing is shown to the user for that).
+    /// download failed (nothing is shown to the user for that) or the database failed.
     bool ProcessURL(const std::string& url, const std::string& table, std::string& failure);
 
     /// Empties `table`: "TRUNCATE table;", or "DELETE FROM table;" where there is no TRUNCATE.
@@ -77,19 +104,63 @@ public:
     static bool TableExists(const std::string& table, Database& database, DbResult& error);
 
     int JobsFailed() const { return jobsFailed_; }
+    /// The failure of the database that ended the run (DatabaseLost, DatabaseFull).
+    const DbResult& DatabaseFailure() const { return databaseFailure_; }
+    /// The last line known stored when the database failed, and its log.
+    std::uint64_t LastStoredLine() const { return lastStoredLine_; }
+    const std::string& LastStream() const { return streamName_; }
 
 private:
-    bool HandleLine(std::string_view line, const std::string& table);
-    void CountLongLines(const LineSplitter& splitter);
+    struct StreamStart {
+        int stream = 0;
+        LineMark mark;
+    };
+
     bool LoadJob(const Job& job, std::string& failure);
+    bool LoadIncremental(const Job& job, std::string& failure);
+    /// Reads the local log from `from` into the loader, stream by stream; `holdBack` keeps a
+    /// last line without a line feed back (it may still be written).
+    bool ReadLocal(const std::string& path, const std::string& table, const StreamStart& from,
+                   bool holdBack, bool single, std::string& failure);
+    enum class DownloadEnd { Done, Failed, Changed };
+    struct DownloadOptions {
+        bool useRange = false;    ///< ask only for the bytes after `from`
+        std::string validator;    ///< the document's validator when `from` was stored
+        bool holdBack = false;    ///< keep a last line without a line feed for a later run
+        SourcePosition* position = nullptr; ///< gets the response's validator
+    };
+    /// Downloads `url` and loads its lines after `from`. Changed: the document behind the
+    /// address is not the one `from` belongs to.
+    DownloadEnd ReadURL(const std::string& url, const std::string& table, const LineMark& from,
+                        const DownloadOptions& options, std::string& failure);
+    bool LoadDownloadIncremental(const Job& job, const std::vector<SourcePosition>& positions,
+                                 std::string& failure);
+    /// Hands one line to the loader; false when the run must stop reading.
+    bool HandleLine(std::string_view line, const std::string& table, const LineMark& mark);
+    /// The end of a stream: its partial last line is loaded, held back or reported incomplete.
+    bool FinishStream(LineSplitter& splitter, const std::string& table, bool complete,
+                      bool holdBack);
+    /// Yields now and then while bytes arrive without lines; false once cancelled.
+    bool KeepResponsive();
+    /// After the loader stopped: connects again when the connection was lost. False when the
+    /// run must end (the database is full, the time ran out, the user cancelled).
+    bool Recover();
+    bool Stopping() const { return host_.state.bCancel || loader_.Stopped(); }
     void EndRun();
 
     RunHost host_;
+    RunSettings settings_;
     LogLineLoader loader_;
     RunObserver* observer_ = nullptr;
-    std::uint64_t lineNumber_ = 0;
-    std::uint64_t longLinesCounted_ = 0;
+    std::function<void(int)> reconnectWait_;
+    std::set<std::string> missingTables_;
     int jobsFailed_ = 0;
+    DbResult databaseFailure_;
+    std::uint64_t lastStoredLine_ = 0;
+    std::string streamName_;
+    int streamIndex_ = 0;
+    std::uint32_t lastYield_ = 0;
+    Job job_;
 };
 
 } // namespace brenvale

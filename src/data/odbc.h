@@ -2,6 +2,7 @@
 #pragma once
 
 #include "core/database.h"
+#include "data/sql_session.h"
 
 #include <memory>
 #include <optional>
@@ -22,7 +23,6 @@ public:
     ~Handle();
 
     void* get() const { return handle_; }
-    short type() const { return type_; }
     explicit operator bool() const { return handle_ != nullptr; }
     void reset() noexcept;
 
@@ -32,8 +32,10 @@ private:
 };
 
 /// Every diagnostic record of `handle` as one failure: the first SQLSTATE, all texts joined by
-/// line breaks. Falls back to `fallback` when the handle has no records.
-DbResult Diagnose(short type, void* handle, const std::string& fallback);
+/// line breaks, the kind of failure judged for `product`. Falls back to `fallback` when the
+/// handle has no records.
+DbResult Diagnose(short type, void* handle, const std::string& fallback,
+                  Product product = Product::Other);
 
 /// An ODBC 3 environment. Outlives every connection made on it.
 class Environment {
@@ -57,8 +59,9 @@ struct DataSource {
 /// environment can be had.
 std::vector<DataSource> ListDataSources();
 
-/// The one database connection. Implements the core's database interface over ODBC.
-class Connection final : public Database {
+/// The one database connection. Implements the core's database interface over ODBC, and runs
+/// the statements of the writers made on it.
+class Connection final : public Database, public SqlSession {
 public:
     explicit Connection(Environment& environment);
     ~Connection() override;
@@ -73,32 +76,50 @@ public:
     DbResult OpenConnectionString(const std::string& connectionString);
     /// Disconnects; harmless when closed.
     void Close();
+    /// The data source name given to Open, empty after OpenConnectionString.
+    const std::string& DsnName() const { return dsn_; }
 
+    // Database
     bool IsOpen() const override { return open_; }
-    DbResult Execute(const std::string& statement) override;
     DbResult GetTableList(std::vector<std::string>& names) override;
     std::string DbmsName() override;
-    std::unique_ptr<RowInserter> PrepareInsert(const std::string& table, DbResult& error) override;
-    DbResult SetAutoCommit(bool on) override;
-    DbResult Commit() override;
-    DbResult Rollback() override;
+    DbResult EmptyTable(const std::string& table) override;
+    std::unique_ptr<TableWriter> OpenWriter(const std::string& table, const WriterOptions& options,
+                                            DbResult& error) override;
+    DbResult Reconnect() override;
 
-    /// `name` as it goes into a statement: a plain identifier (letters, digits, "_" and "$",
-    /// with "." between parts) as typed, so the database folds its case as usual; anything else
-    /// between the driver's identifier quotes, embedded quotes doubled.
-    std::string QuoteIdentifier(const std::string& name);
+    // SqlSession
+    Product DbProduct() override;
+    DbResult Run(const std::string& sql, const std::vector<std::string>& params = {},
+                 long* affected = nullptr) override;
+    DbResult Select(const std::string& sql, const std::vector<std::string>& params,
+                    SqlRows& rows) override;
+    std::string QuoteIdentifier(const std::string& name) override;
+    DbResult HasTable(const std::string& name, bool& exists) override;
 
+    /// Executes one statement text directly; nothing is read back.
+    DbResult Execute(const std::string& statement);
     /// Runs a query and reads every row as text (a NULL as an empty optional).
-    DbResult Query(const std::string& sql,
-                   std::vector<std::vector<std::optional<std::string>>>& rows);
+    DbResult Query(const std::string& sql, SqlRows& rows);
 
-    void* get() const { return handle_.get(); }
+    /// Switches autocommit; with it off, statements wait for Commit or Rollback.
+    DbResult SetAutoCommit(bool on);
+    DbResult Commit();
+    DbResult Rollback();
 
-private:
     /// A fresh statement handle on the open connection.
     DbResult NewStatement(Handle& statement);
+    /// The driver's handle, for the writers of this layer.
+    void* NativeHandle() const { return handle_.get(); }
+    /// The diagnostic of a statement of this connection, judged for its product.
+    DbResult StatementFailure(void* statement, const std::string& fallback);
+
+private:
     DbResult EndTransaction(short completion);
     DbResult Connected(short rc);
+    /// Binds `params` as text and executes the prepared `statement`.
+    DbResult ExecuteWith(Handle& statement, const std::string& sql,
+                         const std::vector<std::string>& params);
     /// The current catalog and, where the database has them, the current schema: the table
     /// list shows these only.
     void FindCurrentNamespace(std::string& catalog, std::string& schema);
@@ -106,12 +127,11 @@ private:
     Environment& environment_;
     Handle handle_;
     bool open_ = false;
+    std::string dsn_;
+    std::string connectionString_;
     std::string dbmsName_;
     std::string quote_;
     bool quoteKnown_ = false;
 };
-
-/// True when `name` needs no quotes: letters, digits, "_" and "$" in parts joined by ".".
-bool IsPlainIdentifier(const std::string& name);
 
 } // namespace brenvale::odbc

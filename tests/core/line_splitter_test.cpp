@@ -29,17 +29,22 @@ TEST_P(LineSplitterTest, CutsPiecesIntoLines) {
     const SplitCase& c = GetParam();
     LineSplitter splitter(c.maxLine);
     std::vector<std::string> lines;
-    const auto collect = [&](std::string_view line) {
+    std::uint64_t longLines = 0;
+    const auto collect = [&](std::string_view line, const LineMark&) {
         lines.emplace_back(line);
         return true;
     };
+    const auto skip = [&](const LineMark&) {
+        ++longLines;
+        return true;
+    };
     for (const std::string& piece : c.pieces)
-        EXPECT_TRUE(splitter.Feed(piece, collect));
+        EXPECT_TRUE(splitter.Feed(piece, collect, skip));
     if (c.finish) {
-        EXPECT_TRUE(splitter.Finish(collect));
+        EXPECT_TRUE(splitter.Finish(collect, skip));
     }
     EXPECT_EQ(lines, c.lines);
-    EXPECT_EQ(splitter.LongLinesSkipped(), c.longLines);
+    EXPECT_EQ(longLines, c.longLines);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -65,32 +70,68 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{"one_past_limit", {"abcde\n"}, false, {}, 1, 4},
         SplitCase{"cr_in_slack_turns_out_data", {"abcd\r", "x\n"}, false, {}, 1, 4},
         SplitCase{"over_long_unfinished_at_finish", {"ok\n123456"}, true, {"ok"}, 1, 4},
-        SplitCase{"two_over_long_lines", {"123456\n", "abcdef\nx\n"}, false, {"x"}, 2, 4}),
+        SplitCase{"two_over_long_lines", {"123456\n", "abcdef\nx\n"}, false, {"x"}, 2, 4},
+        SplitCase{"byte_order_mark_dropped", {"\xEF\xBB", "\xBF#Software\r\n"}, false, {"#Software"}},
+        SplitCase{"byte_order_mark_only_at_start", {"a\n\xEF\xBB\xBFb\n"}, false, {"a", "\xEF\xBB\xBFb"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(LineSplitterStop, StopsAtOnceAndKeepsNothing) {
     LineSplitter splitter;
     std::vector<std::string> lines;
-    const auto stopAtB = [&](std::string_view line) {
+    const auto stopAtB = [&](std::string_view line, const LineMark&) {
         lines.emplace_back(line);
         return line != "b";
     };
-    EXPECT_FALSE(splitter.Feed("a\nb\nc\nd", stopAtB));
+    const auto none = [](const LineMark&) { return true; };
+    EXPECT_FALSE(splitter.Feed("a\nb\nc\nd", stopAtB, none));
     EXPECT_EQ(lines, (std::vector<std::string>{"a", "b"}));
     // Nothing of the stopped piece is held back for later.
-    EXPECT_TRUE(splitter.Finish(stopAtB));
+    EXPECT_TRUE(splitter.Finish(stopAtB, none));
     EXPECT_EQ(lines.size(), 2u);
 }
 
-TEST(LineSplitterStop, StopOnFinishIsReported) {
-    LineSplitter splitter;
-    EXPECT_TRUE(splitter.Feed("last", [](std::string_view) { return true; }));
-    std::string seen;
-    EXPECT_FALSE(splitter.Finish([&](std::string_view line) {
-        seen = line;
-        return false;
-    }));
-    EXPECT_EQ(seen, "last");
+TEST(LineSplitterMarks, EachLineSaysWhereItEnds) {
+    // Across pieces, with CR LF, a long line and an unfinished last line, and again from a mark.
+    const std::string text = "a\r\nbc\n123456\nd";
+    LineSplitter splitter(4);
+    std::vector<LineMark> marks;
+    const auto collect = [&](std::string_view, const LineMark& mark) {
+        marks.push_back(mark);
+        return true;
+    };
+    const auto skip = [&](const LineMark& mark) { return collect({}, mark); };
+    for (const char c : text)
+        splitter.Feed(std::string_view(&c, 1), collect, skip);
+    EXPECT_TRUE(splitter.HasPartialLine());
+    EXPECT_EQ(splitter.PartialLine(), "d");
+    splitter.Finish(collect, skip);
+    const std::uint64_t ends[] = {3, 6, 13, 14};
+    ASSERT_EQ(marks.size(), 4u);
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(marks[i].line, i + 1);
+        EXPECT_EQ(marks[i].offset, ends[i]);
+        EXPECT_EQ(marks[i].prefixHash, HashBytes(text.substr(0, ends[i])));
+        EXPECT_EQ(marks[i].identityHash, marks[i].prefixHash) << "under the identity's size";
+    }
+
+    LineSplitter later;
+    later.StartAt(marks[1]);
+    marks.clear();
+    later.Feed(text.substr(6), collect, skip);
+    ASSERT_EQ(marks.size(), 1u);
+    EXPECT_EQ(marks[0].line, 3u);
+    EXPECT_EQ(marks[0].offset, 13u);
+    EXPECT_EQ(marks[0].prefixHash, HashBytes(text.substr(0, 13)));
+
+    // The identity stops at its size; the prefix hash goes on.
+    const std::string big(LineSplitter::kIdentityBytes + 10, 'x');
+    LineSplitter large(2 * big.size());
+    marks.clear();
+    large.Feed(big + "\n", collect, skip);
+    ASSERT_EQ(marks.size(), 1u);
+    EXPECT_EQ(marks[0].identityLength, LineSplitter::kIdentityBytes);
+    EXPECT_EQ(marks[0].identityHash, HashBytes(big.substr(0, LineSplitter::kIdentityBytes)));
+    EXPECT_EQ(marks[0].prefixHash, HashBytes(big + "\n"));
 }
 
 } // namespace

@@ -37,10 +37,11 @@ inline std::vector<std::string> Names(TestDatabase& db, const std::string& table
 /// Counts the lines skipped for their length.
 struct LongLineCounter final : RunObserver {
     std::uint64_t longLines = 0;
-    void OnLine(LineOutcome, std::string_view, std::uint64_t, const DbResult&) override {}
+    void OnLine(LineOutcome outcome, std::string_view, std::uint64_t, const DbResult&) override {
+        longLines += outcome == LineOutcome::TooLong ? 1 : 0;
+    }
     void OnJobStart(int, int, const Job&) override {}
     void OnJobEnd(int, const Job&, const std::string&) override {}
-    void OnLongLines(std::uint64_t count) override { longLines += count; }
 };
 
 /// Everything a run needs, with a clock that stands still (so counts never refresh unless a

@@ -8,7 +8,6 @@
 #include <functional>
 #include <iosfwd>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace brenvale {
@@ -18,13 +17,17 @@ enum CliExitCode : int {
     kExitSuccess = 0,
     kExitInternal = 1,      ///< an unexpected failure inside the program
     kExitUsage = 2,         ///< the command line is wrong
-    kExitConfig = 3,        ///< the configuration file is missing or unreadable
+    kExitConfig = 3,        ///< the configuration file is missing, unreadable or contradictory
     kExitDsn = 4,           ///< no data source named, or it did not open
     kExitMissingTable = 5,  ///< a target table is missing (without --continue-missing-tables)
     kExitTruncate = 6,      ///< a table could not be emptied; the run stopped there
     kExitLogFailed = 7,     ///< a log could not be read or downloaded; the other jobs ran
     kExitCatalogue = 8,     ///< the database's table list could not be read
-    kExitRejects = 9,       ///< the rejects file could not be written
+    kExitRejects = 9,       ///< the rejects or summary file could not be written
+    kExitConnectionLost = 10, ///< the database connection was lost and not made again in time
+    kExitDatabaseFull = 11, ///< the database could store nothing more
+    kExitTooManyRejects = 12, ///< more lines were refused by the database than --max-rejects
+    kExitNoJobs = 13,       ///< the configuration holds no jobs
     kExitInterrupted = 130, ///< stopped by Ctrl-C (SIGINT) or SIGTERM after the line in hand
 };
 
@@ -33,15 +36,18 @@ struct CliArguments {
     std::string configPath;
     std::string dsn; ///< empty: the configuration's DSN
     bool continueMissingTables = false;
+    bool createTables = false;
     std::size_t commitRows = 0; ///< 0: the configuration's CommitRows (1 when it has none)
-    std::string rejectsPath;    ///< empty: no rejects file
+    bool incremental = false;   ///< or the configuration's Incremental
+    bool noCopy = false;        ///< or the configuration's NoCopy
+    std::uint64_t maxRejects = 0;
+    std::uint32_t reconnectSeconds = 300;
+    std::string rejectsPath; ///< empty: no rejects file
+    std::string summaryPath; ///< empty: no JSON summary
     bool quiet = false;
     bool help = false;
     bool version = false;
 };
-
-/// Largest --commit-rows accepted.
-inline constexpr std::size_t kMaxCommitRows = 1000000;
 
 /// Reads `args` (without the program name); false with `error` set when they are not usable.
 bool ParseCliArguments(const std::vector<std::string>& args, CliArguments& parsed,
@@ -49,18 +55,6 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliArguments& parse
 
 /// The usage text, several lines ending in a line break.
 std::string CliUsage();
-
-/// First line of a rejects file: the names of its tab-separated columns.
-inline constexpr std::string_view kRejectsHeader =
-    "source\ttable\tline\treason\tsqlstate\tmessage\traw";
-
-/// `bytes` made safe for one field of a rejects line, reversibly: backslash, tab, line feed and
-/// carriage return become \\ \t \n \r, every other byte below 0x20 and 0x7F becomes \xHH (two
-/// upper-case hex digits); all other bytes stay as they are.
-std::string EscapeRejectField(std::string_view bytes);
-
-/// The reverse of EscapeRejectField; an unknown escape is kept as it stands.
-std::string UnescapeRejectField(std::string_view text);
 
 /// What a run needs beyond its arguments; tests put stand-ins in.
 struct CliEnvironment {
@@ -70,6 +64,11 @@ struct CliEnvironment {
     TickClock* clock = nullptr;
     /// Called after the fate of each line is known, with the line's number in its log.
     std::function<void(std::uint64_t)> afterLine;
+    /// Waits before the `attempt`th try to connect to the database again; empty: a growing
+    /// pause.
+    std::function<void(int)> reconnectWait;
+    /// Waits before retrying work a busy database turned away; empty: a short sleep.
+    std::function<void(int)> retryWait;
 };
 
 /// Runs brenvale-run with `args` (without the program name): summaries to `out`; progress,

@@ -1,6 +1,6 @@
 // brenvale-run against real SQLite and PostgreSQL databases: exit codes, summaries, rejects,
 // Ctrl-C and batched loading.
-#include "app/cli_runner.h"
+#include "cli/cli_runner.h"
 
 #include "core/job.h"
 #include "core/line_splitter.h"

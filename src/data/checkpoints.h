@@ -1,0 +1,39 @@
+// The bookkeeping table of incremental loading, brenvale_checkpoint, in the target database:
+// one row per log file (or gzip member, or document) of a job, saying how far it is loaded.
+#pragma once
+
+#include "core/database.h"
+#include "data/sql_session.h"
+
+#include <string>
+#include <vector>
+
+namespace brenvale {
+
+inline constexpr const char* kCheckpointTable = "brenvale_checkpoint";
+
+/// The positions of one session's database. Every call runs in the session's transaction in
+/// hand, so positions commit together with the rows they cover.
+class CheckpointTable {
+public:
+    explicit CheckpointTable(SqlSession& session) : session_(session) {}
+
+    /// True when the table is there (the catalogue is read once per object).
+    bool Exists(DbResult& error);
+    /// Creates the table when it is missing; a failure (no rights) says so.
+    DbResult Ensure();
+    /// Every position kept for `source` loading into `table`.
+    DbResult Load(const std::string& source, const std::string& table,
+                  std::vector<SourcePosition>& positions);
+    /// Inserts (`isNew`) or updates one position.
+    DbResult Save(const std::string& source, const std::string& table,
+                  const SourcePosition& position, bool isNew);
+    /// Deletes every position of `table`, of all sources; nothing when the table is missing.
+    DbResult Forget(const std::string& table);
+
+private:
+    SqlSession& session_;
+    int exists_ = -1;
+};
+
+} // namespace brenvale
