@@ -40,9 +40,6 @@ struct CliArguments {
     bool version = false;
 };
 
-/// Largest --commit-rows accepted.
-inline constexpr std::size_t kMaxCommitRows = 1000000;
-
 /// Reads `args` (without the program name); false with `error` set when they are not usable.
 bool ParseCliArguments(const std::vector<std::string>& args, CliArguments& parsed,
                        std::string& error);

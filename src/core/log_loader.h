@@ -5,6 +5,7 @@
 #include "core/run_state.h"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -21,6 +22,9 @@ enum class LineOutcome {
     Refused,  ///< the database refused the row
     Pending,  ///< waiting in a batch; its fate is reported when the batch is flushed
 };
+
+/// Most rows per transaction that a configuration or a command line may ask for.
+inline constexpr std::size_t kMaxCommitRows = 1000000;
 
 /// Told about every data line's final fate, with the raw bytes, for summaries and reject files.
 class LoadObserver {
