@@ -16,7 +16,6 @@
 #include <cstring>
 #include <deque>
 #include <exception>
-#include <filesystem>
 #include <fstream>
 #include <iomanip>
 #include <limits>
@@ -109,34 +108,6 @@ bool ParseCount(std::string_view text, std::size_t& value) {
     }
     return true;
 }
-
-/// The configuration as a plain holder; the DSN is only recorded, and opened afterwards.
-class CliConfig final : public ConfigSubject {
-public:
-    explicit CliConfig(Prompts& prompts) : prompts_(prompts) {}
-
-    std::string DsnText() const override { return dsn; }
-    void SelectDsn(const std::string& name) override { dsn = name; }
-    bool TruncateOnStart() const override { return options.truncateOnStart; }
-    bool TruncateOnInsert() const override { return options.truncateOnInsert; }
-    bool TranslateASCII() const override { return options.translateASCII; }
-    void SetTruncateOnStart(bool on) override { options.truncateOnStart = on; }
-    void SetTruncateOnInsert(bool on) override { options.truncateOnInsert = on; }
-    void SetTranslateASCII(bool on) override { options.translateASCII = on; }
-    std::size_t CommitRows() const override { return commitRows; }
-    void SetCommitRows(std::size_t rows) override { commitRows = rows; }
-    void SetTitle(const std::string& /*title*/) override {}
-    JobList& Jobs() override { return jobs; }
-    Prompts& MessageBoxes() override { return prompts_; }
-
-    std::string dsn;
-    FixedOptions options;
-    std::size_t commitRows = 1;
-    VectorJobList jobs;
-
-private:
-    Prompts& prompts_;
-};
 
 /// What became of the lines of one job, or of the whole run.
 struct LineCounts {
@@ -475,33 +446,6 @@ private:
     int jobCount_ = 0;
 };
 
-/// Checks that the configuration file can be read, for a clear message before anything starts.
-bool CheckConfigFile(const std::string& path, std::string& error) {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    const fs::file_status status = fs::status(path, ec);
-    if (!fs::exists(status)) {
-        error = "The configuration file '" + path + "' does not exist.";
-        return false;
-    }
-    if (fs::is_directory(status)) {
-        error = "The configuration file '" + path + "' is a folder, not a file.";
-        return false;
-    }
-    std::ifstream in(path, std::ios::binary);
-    if (!in.is_open()) {
-        error = "The configuration file '" + path + "' could not be read: " + std::strerror(errno) +
-                ".";
-        return false;
-    }
-    in.peek();
-    if (in.bad()) {
-        error = "The configuration file '" + path + "' could not be read.";
-        return false;
-    }
-    return true;
-}
-
 int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
         const CliEnvironment& environment) {
     CliArguments arguments;
@@ -528,19 +472,32 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     ConsoleStatus status(err, mode, clock);
     ConsolePrompts prompts(err, arguments.continueMissingTables, status);
 
-    if (!CheckConfigFile(arguments.configPath, error)) {
-        err << kProgram << ": " << error << '\n';
+    const std::string& configFile = arguments.configPath;
+    const ConfigReadResult read = ReadConfig(configFile);
+    if (read.status != ConfigStatus::Loaded) {
+        err << kProgram << ": " << read.error << '\n';
         return kExitConfig;
     }
-    CliConfig config(prompts);
-    std::string configFile = arguments.configPath;
-    std::string configPath = configFile;
-    if (!LoadConfig(configFile, true, configPath, config)) {
-        err << kProgram << ": The configuration file '" << configFile << "' does not exist.\n";
+    const ConfigData& config = read.data;
+    if (!read.warning.empty())
+        err << kProgram << ": warning: " << read.warning << '\n';
+    if (const std::string conflict = ConflictingOptions(config); !conflict.empty()) {
+        err << kProgram << ": The configuration file '" << configFile
+            << "' cannot be run as it stands. " << conflict << '\n';
         return kExitConfig;
     }
+    if (config.jobs.empty()) {
+        err << kProgram << ": The configuration file '" << configFile
+            << "' holds no jobs; nothing was loaded.\n";
+        return kExitNoJobs;
+    }
+    VectorJobList jobs(config.jobs);
+    FixedOptions options;
+    options.truncateOnStart = config.truncateOnce;
+    options.truncateOnInsert = config.truncatePerFile;
+    options.translateASCII = config.translateASCII;
 
-    const std::string dsn = arguments.dsn.empty() ? config.dsn : arguments.dsn;
+    const std::string dsn = arguments.dsn.empty() ? config.dsn.value_or("") : arguments.dsn;
     if (dsn.empty()) {
         err << kProgram
             << ": No data source: the configuration file names none and --dsn was "
@@ -575,8 +532,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     RunResult result = RunResult::Completed;
     int jobsFailed = 0;
     {
-        JobRunner runner(RunHost{config.jobs, connection, status, prompts, yielder, config.options,
-                                 clock, state});
+        JobRunner runner(
+            RunHost{jobs, connection, status, prompts, yielder, options, clock, state});
         runner.SetObserver(&observer);
         runner.SetCommitRows(arguments.commitRows > 0 ? arguments.commitRows : config.commitRows);
         result = runner.ProcessJobs();
@@ -589,7 +546,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     switch (result) {
     case RunResult::Completed:
         if (jobsFailed > 0) {
-            err << kProgram << ": " << jobsFailed << " of " << config.jobs.Count() << " jobs "
+            err << kProgram << ": " << jobsFailed << " of " << jobs.Count() << " jobs "
                 << (jobsFailed == 1 ? "could not read its log" : "could not read their logs")
                 << "; the other jobs were loaded.\n";
             code = kExitLogFailed;
@@ -598,6 +555,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     case RunResult::NothingToDo:
         err << kProgram << ": The configuration file '" << configFile
             << "' holds no jobs; nothing was loaded.\n";
+        code = kExitNoJobs;
         break;
     case RunResult::NoConnection:
         code = kExitDsn;
@@ -748,7 +706,7 @@ std::string CliUsage() {
            "Exit codes: 0 success, 1 internal error, 2 usage, 3 configuration file, 4 data "
            "source,\n"
            "5 missing table, 6 table not emptied, 7 a log not read or downloaded, 8 table list,\n"
-           "9 rejects file, 130 interrupted (Ctrl-C or SIGTERM).\n";
+           "9 rejects file, 10 no jobs, 130 interrupted (Ctrl-C or SIGTERM).\n";
 }
 
 std::string EscapeRejectField(std::string_view bytes) {

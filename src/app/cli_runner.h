@@ -18,13 +18,14 @@ enum CliExitCode : int {
     kExitSuccess = 0,
     kExitInternal = 1,      ///< an unexpected failure inside the program
     kExitUsage = 2,         ///< the command line is wrong
-    kExitConfig = 3,        ///< the configuration file is missing or unreadable
+    kExitConfig = 3,        ///< the configuration file is missing, unreadable or unusable
     kExitDsn = 4,           ///< no data source named, or it did not open
     kExitMissingTable = 5,  ///< a target table is missing (without --continue-missing-tables)
     kExitTruncate = 6,      ///< a table could not be emptied; the run stopped there
     kExitLogFailed = 7,     ///< a log could not be read or downloaded; the other jobs ran
     kExitCatalogue = 8,     ///< the database's table list could not be read
     kExitRejects = 9,       ///< the rejects file could not be written
+    kExitNoJobs = 10,       ///< the configuration holds no jobs; nothing was loaded
     kExitInterrupted = 130, ///< stopped by Ctrl-C (SIGINT) or SIGTERM after the line in hand
 };
 

@@ -1,20 +1,26 @@
-// The configuration file through real files: exact bytes written, quirks of the reader, failures.
+// The configuration file through real files: exact bytes written, quirks of the reader, faults.
 #include "config/config_file.h"
 
+#include "core/log_loader.h"
 #include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace brenvale {
@@ -23,8 +29,20 @@ bool operator==(const Job& a, const Job& b) {
     return a.File == b.File && a.DBTable == b.DBTable;
 }
 
-void PrintTo(const Job& job, std::ostream* os) {
-    *os << "{File \"" << job.File << "\", DBTable \"" << job.DBTable << "\"}";
+bool operator==(const ConfigData& a, const ConfigData& b) {
+    return std::tie(a.dsn, a.truncateOnce, a.truncatePerFile, a.translateASCII, a.commitRows,
+                    a.incremental, a.noCopy,
+                    a.jobs) == std::tie(b.dsn, b.truncateOnce, b.truncatePerFile, b.translateASCII,
+                                        b.commitRows, b.incremental, b.noCopy, b.jobs);
+}
+
+void PrintTo(const ConfigData& d, std::ostream* os) {
+    *os << "{DSN " << (d.dsn ? "\"" + *d.dsn + "\"" : "none") << ", options " << d.truncateOnce
+        << d.truncatePerFile << d.translateASCII << d.incremental << d.noCopy << ", "
+        << d.commitRows << " rows, " << d.jobs.size() << " jobs:";
+    for (const Job& job : d.jobs)
+        *os << " {\"" << job.File << "\", \"" << job.DBTable << "\"}";
+    *os << "}";
 }
 
 namespace {
@@ -34,80 +52,17 @@ using test::ReadFile;
 using test::ScratchDir;
 using test::WriteFile;
 
-/// What a configuration holds, as one comparable value.
-struct Settings {
-    std::string dsn;
-    bool truncateOnStart = false, truncateOnInsert = false, translateASCII = false;
-    std::size_t commitRows = 1;
-    std::vector<Job> jobs;
-    bool operator==(const Settings&) const = default;
-};
-
-void PrintTo(const Settings& s, std::ostream* os) {
-    *os << "{DSN \"" << s.dsn << "\", options " << s.truncateOnStart << s.truncateOnInsert
-        << s.translateASCII << ", " << s.commitRows << " rows, " << testing::PrintToString(s.jobs)
-        << "}";
+ConfigData Config(std::vector<Job> jobs, std::optional<std::string> dsn = "dsn", bool once = false,
+                  bool perFile = false, bool ascii = false, std::size_t rows = 1,
+                  bool incremental = false, bool noCopy = false) {
+    return {std::move(dsn), once, perFile, ascii, rows, incremental, noCopy, std::move(jobs)};
 }
 
-Settings Config(std::vector<Job> jobs, std::string dsn = "dsn", bool once = false,
-                bool perFile = false, bool ascii = false, std::size_t commitRows = 1) {
-    return {std::move(dsn), once, perFile, ascii, commitRows, std::move(jobs)};
-}
-
-/// Jobs 1 to `count`, each with its own file and table.
 std::vector<Job> Numbered(int count) {
     std::vector<Job> jobs;
     for (int i = 1; i <= count; ++i)
         jobs.push_back({"/logs/" + std::to_string(i) + ".log", "t" + std::to_string(i)});
     return jobs;
-}
-
-/// A plain window stand-in: every DSN name counts as listed.
-struct Holder final : ConfigSubject {
-    Settings s;
-    VectorJobList jobs;
-    test::ScriptedPrompts prompts;
-    std::vector<std::string> selected;
-    std::optional<std::string> title;
-
-    explicit Holder(const Settings& settings = {}) : s(settings), jobs(settings.jobs) {}
-    /// What the holder has now, jobs included.
-    Settings Held() const {
-        Settings now = s;
-        now.jobs = jobs.Jobs();
-        return now;
-    }
-
-    std::string DsnText() const override { return s.dsn; }
-    void SelectDsn(const std::string& name) override {
-        selected.push_back(name);
-        s.dsn = name;
-    }
-    bool TruncateOnStart() const override { return s.truncateOnStart; }
-    bool TruncateOnInsert() const override { return s.truncateOnInsert; }
-    bool TranslateASCII() const override { return s.translateASCII; }
-    void SetTruncateOnStart(bool on) override { s.truncateOnStart = on; }
-    void SetTruncateOnInsert(bool on) override { s.truncateOnInsert = on; }
-    void SetTranslateASCII(bool on) override { s.translateASCII = on; }
-    std::size_t CommitRows() const override { return s.commitRows; }
-    void SetCommitRows(std::size_t rows) override { s.commitRows = rows; }
-    void SetTitle(const std::string& text) override { title = text; }
-    JobList& Jobs() override { return jobs; }
-    Prompts& MessageBoxes() override { return prompts; }
-};
-
-/// Something in every field, so that a load's changes show.
-Settings Busy() {
-    return Config({{"/old/a.log", "a"}, {"/old/b.log", "b"}}, "earlier_dsn", true, true, true, 7);
-}
-
-/// Loads `path` into `holder`, expecting the file to be found.
-void LoadInto(Holder& holder, const std::string& path) {
-    std::string file = path;
-    std::string configPath = "/unused/config.xml";
-    ASSERT_TRUE(LoadConfig(file, false, configPath, holder));
-    EXPECT_EQ(configPath, path);
-    EXPECT_TRUE(holder.prompts.shown.empty());
 }
 
 /// Lines joined with CR LF, the last one included.
@@ -116,6 +71,22 @@ std::string CrLf(const std::vector<std::string>& lines) {
     for (const auto& line : lines)
         text += line + "\r\n";
     return text;
+}
+
+/// `text` as UTF-16 bytes with its byte-order mark.
+std::string Utf16(std::u16string_view text, bool bigEndian) {
+    std::string bytes = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+    for (const char16_t unit : text) {
+        const char high = static_cast<char>(unit >> 8), low = static_cast<char>(unit & 0xFF);
+        bytes += bigEndian ? std::string{high, low} : std::string{low, high};
+    }
+    return bytes;
+}
+
+std::string Written(const std::string& bytes) {
+    const std::string path = ScratchDir("config") + "/config.xml";
+    WriteFile(path, bytes);
+    return path;
 }
 
 TEST(GetTagContents, PlainTextSearchWithItsQuirks) {
@@ -138,248 +109,332 @@ TEST(GetTagContents, PlainTextSearchWithItsQuirks) {
         EXPECT_EQ(GetTagContents(c.source, c.open, c.close), c.expected) << c.source;
 }
 
-// --- Save, then load ------------------------------------------------------------------------
-
-struct RoundTripCase {
-    const char* name;
-    Settings written;
-    Settings loaded;
-    std::string bytes; ///< the whole file, where checked
-};
-
-RoundTripCase Same(const char* name, const Settings& settings, std::string bytes = {}) {
-    return {name, settings, settings, std::move(bytes)};
-}
-
-RoundTripCase Changed(const char* name, const Settings& written, const Settings& loaded) {
-    return {name, written, loaded, {}};
-}
-
-// Also what the Windows program writes: CR LF line ends and backslash paths.
-const std::string kJobsLayout =
-    CrLf({"<?xml version=\"1.0\"?>", "<Brenvale.Config>", "\t<DSN>Logs DB</DSN>",
-          "\t<TruncateOnce>True</TruncateOnce>", "\t<TruncatePerFile>False</TruncatePerFile>",
-          "\t<TranslateASCIICodes>True</TranslateASCIICodes>", "\t<CommitRows>500</CommitRows>"}) +
-    CrLf({"\t<Jobs>", "\t\t<Job>", "\t\t\t<File>C:\\Program Files\\SHOUTcast\\sc_w3c.log</File>",
-          "\t\t\t<DBTable>log&<\"x\"></DBTable>", "\t\t</Job>", "\t\t<Job>",
-          "\t\t\t<File>\\\\server\\logs\\w3c.log</File>", "\t\t\t<DBTable></DBTable>", "\t\t</Job>",
-          "\t\t<Job>", "\t\t\t<File></File>", "\t\t\t<DBTable></DBTable>", "\t\t</Job>",
-          "\t</Jobs>", "</Brenvale.Config>"});
-const std::vector<Job> kLayoutJobs = {
-    Job{"C:\\Program Files\\SHOUTcast\\sc_w3c.log", "log&<\"x\">"},
-    Job{"\\\\server\\logs\\w3c.log", ""}, Job{"", ""}};
+const std::string kHead = CrLf({"<?xml version=\"1.0\"?>", "<Brenvale.Config>"});
+const std::string kTail = CrLf({"\t</Jobs>", "</Brenvale.Config>"});
 
 TEST(RoundTrip, LoadsWhatWasSaved) {
-    // The first two rows write every option both ways, and CommitRows and not.
-    const RoundTripCase cases[] = {
-        Same("Jobs", Config(kLayoutJobs, "Logs DB", true, false, true, 500), kJobsLayout),
-        Same("EmptyJobList", Config({}, "", false, true, false),
-             CrLf({"<?xml version=\"1.0\"?>", "<Brenvale.Config>", "\t<DSN></DSN>",
-                   "\t<TruncateOnce>False</TruncateOnce>",
-                   "\t<TruncatePerFile>True</TruncatePerFile>",
-                   "\t<TranslateASCIICodes>False</TranslateASCIICodes>", "\t<Jobs>", "\t</Jobs>",
-                   "</Brenvale.Config>"})),
-        // Written as they are: markup, blanks, empty cells and UTF-8.
-        Same("Texts",
-             Config({Job{"/logs/a&b<c>.log", "\"quoted\" 'table'"}, Job{"x > y", ""},
-                     Job{"", "&amp;"}, Job{"  spaced  ", "\t"}, Job{"/logs/café €.log", "tëst"}},
-                    " dsn&<\"'> ")),
-        Changed("OwnClosingTags", Config({{"a</File>b", "t</DBTable>x"}}, "d</DSN>x"),
-                Config({{"a", "t"}}, "d")),
-        // The job's own text ends early, so neither cell is closed inside it.
-        Changed("FileWithJobClosingTag", Config({{"x</Job>y", "t"}, {"b", "u"}}),
-                Config({{"", ""}, {"b", "u"}})),
-        // The list ends inside the first job, which then has no "</Job>".
-        Changed("FileWithJobsClosingTag", Config({{"x</Jobs>y", "t"}, {"b", "u"}}), Config({})),
-        // Positions are not 16-bit here: a list past 32,767 jobs loads whole, nothing is lost.
-        Same("ManyJobs", Config(Numbered(32768))),
+    struct Case {
+        const char* name;
+        ConfigData written;
+        std::optional<ConfigData> loaded; ///< none: as written
+        std::string bytes;                ///< the whole file, where checked
     };
-    for (const RoundTripCase& c : cases) {
+    const Case cases[] = {
+        // Also what the Windows program writes: backslash paths, unescaped markup, empty cells.
+        {"Jobs",
+         Config({{"C:\\Program Files\\SHOUTcast\\sc_w3c.log", "log&<\"x\">"},
+                 {"\\\\server\\logs\\w3c.log", ""},
+                 {"", ""}},
+                "Logs DB", true, false, true, 500),
+         {},
+         kHead +
+             CrLf({"\t<DSN>Logs DB</DSN>", "\t<TruncateOnce>True</TruncateOnce>",
+                   "\t<TruncatePerFile>False</TruncatePerFile>",
+                   "\t<TranslateASCIICodes>True</TranslateASCIICodes>",
+                   "\t<CommitRows>500</CommitRows>", "\t<Jobs>", "\t\t<Job>",
+                   "\t\t\t<File>C:\\Program Files\\SHOUTcast\\sc_w3c.log</File>",
+                   "\t\t\t<DBTable>log&<\"x\"></DBTable>", "\t\t</Job>", "\t\t<Job>",
+                   "\t\t\t<File>\\\\server\\logs\\w3c.log</File>", "\t\t\t<DBTable></DBTable>",
+                   "\t\t</Job>", "\t\t<Job>", "\t\t\t<File></File>", "\t\t\t<DBTable></DBTable>",
+                   "\t\t</Job>"}) +
+             kTail},
+        // Defaults write nothing new, so older versions read the file as they always did.
+        {"EmptyJobList",
+         Config({}, "", false, true, false),
+         {},
+         kHead +
+             CrLf({"\t<DSN></DSN>", "\t<TruncateOnce>False</TruncateOnce>",
+                   "\t<TruncatePerFile>True</TruncatePerFile>",
+                   "\t<TranslateASCIICodes>False</TranslateASCIICodes>", "\t<Jobs>"}) +
+             kTail},
+        {"NewOptionsBeforeTheJobs",
+         Config({}, "", false, false, false, 2, true, true),
+         {},
+         kHead +
+             CrLf({"\t<DSN></DSN>", "\t<TruncateOnce>False</TruncateOnce>",
+                   "\t<TruncatePerFile>False</TruncatePerFile>",
+                   "\t<TranslateASCIICodes>False</TranslateASCIICodes>",
+                   "\t<CommitRows>2</CommitRows>", "\t<Incremental>True</Incremental>",
+                   "\t<NoCopy>True</NoCopy>", "\t<Jobs>"}) +
+             kTail},
+        {"Texts",
+         Config({{"/logs/a&b<c>.log", "\"quoted\" 'table'"},
+                 {"x > y", ""},
+                 {"<DSN>", "&amp;"},
+                 {"  spaced  ", "\t"},
+                 {"/logs/café €.log", "tëst"}},
+                " dsn&<\"'> "),
+         {},
+         ""},
+        {"OwnClosingTags", Config({{"a</File>b", "t</DBTable>x"}}, "d</DSN>x"),
+         Config({{"a", "t"}}, "d"), ""},
+        // Positions are not 16-bit here: a list past 32,767 jobs loads whole, nothing is lost.
+        {"ManyJobs", Config(Numbered(32768)), {}, ""},
+    };
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Holder writer(c.written);
-        std::string path = ScratchDir("config") + "/config.xml";
+        const std::string path = ScratchDir("config") + "/config.xml";
         std::string error;
-        ASSERT_TRUE(SaveConfig(path, "/unused/config.xml", writer, error)) << error;
+        ASSERT_TRUE(SaveConfig(path, c.written, error)) << error;
         if (!c.bytes.empty()) {
             EXPECT_EQ(ReadFile(path), c.bytes);
         }
-        Holder reader(Busy());
-        LoadInto(reader, path);
-        EXPECT_EQ(reader.selected, std::vector<std::string>{c.loaded.dsn});
-        EXPECT_EQ(reader.Held(), c.loaded);
+        const ConfigReadResult read = ReadConfig(path);
+        EXPECT_EQ(read.status, ConfigStatus::Loaded) << read.error;
+        EXPECT_EQ(read.data, c.loaded.value_or(c.written));
+        EXPECT_EQ(read.warning, "");
     }
-}
-
-// --- Reading hand-written files -------------------------------------------------------------
-
-struct ReadCase {
-    const char* name;
-    std::optional<std::string> dsn; ///< the name selected, if any
-    bool optionsOn;                 ///< all three options
-    std::vector<Job> jobs;
-    std::string bytes;
-};
-
-ReadCase Read(const char* name, std::optional<std::string> dsn, bool optionsOn,
-              std::vector<Job> jobs, std::string bytes) {
-    return {name, std::move(dsn), optionsOn, std::move(jobs), std::move(bytes)};
-}
-
-/// A file with `value` in all three options.
-ReadCase Options(const char* value, bool on) {
-    const std::string v = value;
-    return Read(value, "d", on, {},
-                "<DSN>d</DSN><TruncateOnce>" + v + "</TruncateOnce><TruncatePerFile>" + v +
-                    "</TruncatePerFile><TranslateASCIICodes>" + v + "</TranslateASCIICodes>");
-}
-
-/// Loads `c.bytes` into a busy holder and checks all it holds afterwards.
-void ExpectRead(const ReadCase& c, std::size_t commitRows = 1) {
-    const std::string path = ScratchDir("config") + "/config.xml";
-    WriteFile(path, c.bytes);
-    Holder holder(Busy());
-    LoadInto(holder, path);
-    EXPECT_EQ(holder.selected,
-              c.dsn ? std::vector<std::string>{*c.dsn} : std::vector<std::string>{});
-    const bool on = c.optionsOn;
-    EXPECT_EQ(holder.Held(), Config(c.jobs, c.dsn.value_or(Busy().dsn), on, on, on, commitRows));
-    EXPECT_EQ(holder.title, "Quorvane Brenvale v0.5.6 - Config: config.xml");
 }
 
 TEST(ReadFiles, LoadAsFarAsTheTextAllows) {
-    const ReadCase cases[] = {
-        Read("EmptyFile", {}, false, {}, ""),
-        // Names match in their own case only; a <Job> with lower-case cells is an empty job.
-        Read(
-            "LowerCaseNames", {}, false, {{"", ""}},
-            "<brenvale.config><dsn>x</dsn><truncateonce>True</truncateonce>"
-            "<truncateperfile>True</truncateperfile><translateasciicodes>True</translateasciicodes>"
-            "<jobs><job><file>a</file><dbtable>t</dbtable></job></jobs></brenvale.config>"
-            "<Job><file>a</file><dbtable>t</dbtable></Job>"),
-        Read(
-            "AttributesAndSelfClosing", {}, false, {{"", "t"}, {"", "u"}},
-            "<Brenvale.Config version=\"1\"><DSN name=\"x\">a</DSN><DSN/>"
-            "<TruncateOnce v=\"1\">True</TruncateOnce><TruncatePerFile >True</TruncatePerFile>"
-            "<TranslateASCIICodes\t>True</TranslateASCIICodes><TranslateASCIICodes/><Jobs>"
-            "<Job id=\"1\"><File>a</File></Job><Job><File x=\"\">b</File><DBTable>t</DBTable></Job>"
-            "<Job><File/><DBTable>u</DBTable></Job><Job/></Jobs></Brenvale.Config>"),
-        // Line ends mean nothing to the reader; without <Jobs> every <Job> counts.
-        Read("NoRootNoJobsElement", "d", true, {{"f", "t"}, {"b", ""}},
-             "<DSN>d</DSN>\n<TruncateOnce>True</TruncateOnce>\n<TruncatePerFile>True"
-             "</TruncatePerFile>\n<TranslateASCIICodes>true</TranslateASCIICodes>\n"
-             "<Job><File>f</File><DBTable>t</DBTable></Job>\n<Job><File>b</File></Job>\n"),
+    const std::string unicode =
+        "<Brenvale.Config><DSN>Café</DSN><TranslateASCIICodes>True</TranslateASCIICodes><Jobs>"
+        "<Job><File>/logs/€ 𝄞.log</File><DBTable>t</DBTable></Job></Jobs></Brenvale.Config>";
+    const ConfigData unicodeData = Config({{"/logs/€ 𝄞.log", "t"}}, "Café", false, false, true);
+    const std::u16string unicodeText =
+        u"<Brenvale.Config><DSN>Café</DSN><TranslateASCIICodes>True</TranslateASCIICodes><Jobs>"
+        u"<Job><File>/logs/€ 𝄞.log</File><DBTable>t</DBTable></Job></Jobs></Brenvale.Config>";
+    const struct {
+        const char* name;
+        std::string bytes;
+        ConfigData loaded;
+    } cases[] = {
+        // Names match in their own case only.
+        {"LowerCaseNames",
+         "<Brenvale.Config><dsn>x</dsn><truncateonce>True</truncateonce><Jobs><Job><file>a</file>"
+         "<dbtable>t</dbtable></Job></Jobs></Brenvale.Config>",
+         Config({{"", ""}}, std::nullopt)},
+        {"AttributesAndSelfClosing",
+         "<Brenvale.Config version=\"1\"><DSN name=\"x\">a</DSN><DSN/>"
+         "<TruncateOnce v=\"1\">True</TruncateOnce><TruncatePerFile >True</TruncatePerFile>"
+         "<TranslateASCIICodes/><Jobs><Job id=\"1\"><File>a</File></Job>"
+         "<Job><File x=\"\">b</File><DBTable>t</DBTable></Job><Job><File/><DBTable>u</DBTable>"
+         "</Job><Job/></Jobs></Brenvale.Config>",
+         Config({{"", "t"}, {"", "u"}}, std::nullopt)},
+        // Without the root the whole text counts; line ends mean nothing to the reader.
+        {"NoRoot",
+         "<DSN>d</DSN>\n<TruncateOnce>True</TruncateOnce>\n<Jobs>\n<Job><File>f</File></Job>\n"
+         "</Jobs>\n",
+         Config({{"f", ""}}, "d", true)},
         // Only the root's text counts, and in it the first of each element; every job loads.
-        Read("FirstInsideTheRootCounts", "first", true, {{"1", "a"}, {"2", ""}, {"", "c"}},
-             "<DSN>outer</DSN><TruncateOnce>False</TruncateOnce><Job><File>o</File></Job>"
-             "<Brenvale.Config><DSN>first</DSN><DSN>second</DSN>"
-             "<TruncateOnce>True</TruncateOnce><TruncateOnce>False</TruncateOnce>"
-             "<TruncatePerFile>True</TruncatePerFile><TruncatePerFile>no</TruncatePerFile>"
-             "<TranslateASCIICodes>TRUE</TranslateASCIICodes>"
-             "<Jobs><Job><File>1</File><File>x</File><DBTable>a</DBTable><DBTable>y</DBTable>"
-             "</Job><Job><File>2</File></Job><Job><DBTable>c</DBTable></Job></Jobs>"
-             "<Jobs><Job><File>later list</File></Job></Jobs></Brenvale.Config>"),
-        Read("JobsClosedWithBlank", {}, false, {{"in", ""}},
-             "<Jobs><Job><File>in</File></Job></Jobs ><Job><File>out</File></Job>"),
-        Read(
-            "Windows1252", "Caf\xC3\xA9", false,
-            {{"C:\\Logs\\Caf\xC3\xA9\\w3c.log", "t\xE2\x82\xAC"}},
-            CrLf({"<Brenvale.Config>", "\t<DSN>Caf\xE9</DSN>", "\t<Jobs>", "\t\t<Job>",
-                  "\t\t\t<File>C:\\Logs\\Caf\xE9\\w3c.log</File>", "\t\t\t<DBTable>t\x80</DBTable>",
-                  "\t\t</Job>", "\t</Jobs>", "</Brenvale.Config>"})),
+        {"FirstInsideTheRootCounts",
+         "<DSN>outer</DSN><TruncateOnce>False</TruncateOnce><Job><File>o</File></Job>"
+         "<Brenvale.Config><DSN>first</DSN><DSN>second</DSN>"
+         "<TruncateOnce>True</TruncateOnce><TruncateOnce>False</TruncateOnce>"
+         "<TruncatePerFile>True</TruncatePerFile><TruncatePerFile>no</TruncatePerFile>"
+         "<TranslateASCIICodes>TRUE</TranslateASCIICodes><Incremental>true</Incremental>"
+         "<Jobs><Job><File>1</File><File>x</File><DBTable>a</DBTable><DBTable>y</DBTable>"
+         "</Job><Job><File>2</File></Job><Job><DBTable>c</DBTable></Job></Jobs>"
+         "<Jobs><Job><File>later list</File></Job></Jobs></Brenvale.Config>",
+         Config({{"1", "a"}, {"2", ""}, {"", "c"}}, "first", true, true, true, 1, true)},
+        {"JobsClosedWithBlank",
+         "<Jobs><Job><File>in</File></Job></Jobs ><Job><File>out</File></Job>",
+         Config({{"in", ""}}, std::nullopt)},
+        {"Windows1252",
+         CrLf({"<Brenvale.Config>", "\t<DSN>Caf\xE9</DSN>", "\t<Jobs>", "\t\t<Job>",
+               "\t\t\t<File>C:\\Logs\\Caf\xE9\\w3c.log</File>", "\t\t\t<DBTable>t\x80</DBTable>",
+               "\t\t</Job>", "\t</Jobs>", "</Brenvale.Config>"}),
+         Config({{"C:\\Logs\\Caf\xC3\xA9\\w3c.log", "t\xE2\x82\xAC"}}, "Caf\xC3\xA9")},
+        // What editors on Windows save as "UTF-8" and as "Unicode".
+        {"Utf8WithMark", "\xEF\xBB\xBF" + unicode, unicodeData},
+        {"Utf16LittleEndian", Utf16(unicodeText, false), unicodeData},
+        {"Utf16BigEndian", Utf16(unicodeText, true), unicodeData},
     };
-    for (const ReadCase& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        ExpectRead(c);
+        const ConfigReadResult read = ReadConfig(Written(c.bytes));
+        EXPECT_EQ(read.status, ConfigStatus::Loaded) << read.error;
+        EXPECT_EQ(read.data, c.loaded);
     }
 }
 
-TEST(ReadOptions, TrueInAnyCaseAndNothingElse) {
-    const std::pair<const char*, bool> values[] = {
+TEST(ReadValues, OptionsAreTrueInAnyCaseAndRowsArePositiveDecimals) {
+    const std::pair<const char*, bool> flags[] = {
         {"True", true}, {"true", true},   {"TRUE", true},   {"tRuE", true}, {"1", false},
         {"yes", false}, {" true", false}, {"true ", false}, {"", false},    {"truer", false}};
-    for (const auto& [value, on] : values) {
+    for (const auto& [value, on] : flags) {
         SCOPED_TRACE(std::string("\"") + value + "\"");
-        ExpectRead(Options(value, on));
+        std::string bytes = "<Jobs></Jobs>";
+        for (const char* name :
+             {"TruncateOnce", "TruncatePerFile", "TranslateASCIICodes", "Incremental", "NoCopy"})
+            bytes += std::string("<") + name + ">" + value + "</" + name + ">";
+        EXPECT_EQ(ReadConfig(Written(bytes)).data, Config({}, std::nullopt, on, on, on, 1, on, on));
+    }
+    const std::string huge(23, '9');
+    const struct {
+        std::string value;
+        std::size_t rows;
+        bool warned; ///< too many: the largest allowed, with a warning
+    } rows[] = {{"8", 8, false},
+                {"0", 1, false},
+                {"-3", 1, false},
+                {" 8", 1, false},
+                {"many", 1, false},
+                {"", 1, false},
+                {"1000000", 1000000, false},
+                {"1000001", kMaxCommitRows, true},
+                {huge, kMaxCommitRows, true}};
+    for (const auto& c : rows) {
+        SCOPED_TRACE(c.value);
+        const std::string path = Written("<Jobs></Jobs><CommitRows>" + c.value + "</CommitRows>");
+        const ConfigReadResult read = ReadConfig(path);
+        EXPECT_EQ(read.data.commitRows, c.rows);
+        EXPECT_EQ(read.warning, c.warned ? "The configuration file '" + path + "' asks for " +
+                                               c.value + " rows per commit; the largest " +
+                                               "allowed, 1000000, is used."
+                                         : "");
     }
 }
 
-TEST(ReadCommitRows, PositiveDecimalNumbersOnly) {
-    const std::pair<std::string, std::size_t> values[] = {
-        {"8", 8}, {"0", 1}, {"-3", 1}, {" 8", 1}, {"many", 1}, {"", 1}, {std::string(23, '9'), 1}};
-    for (const auto& [value, rows] : values) {
-        SCOPED_TRACE(value);
-        ExpectRead(Read("", {}, false, {}, "<CommitRows>" + value + "</CommitRows>"), rows);
-    }
-}
-
-// --- Paths, the missing file and the title --------------------------------------------------
-
-TEST(LoadMissing, ShowsTheMessageUnlessSilentAndChangesNothing) {
+TEST(ReadFaults, ReportedWithNothingLoaded) {
     const std::string folder = ScratchDir("config");
-    for (const std::string& missing : {folder + "/nothing.xml", folder}) {
-        for (const bool silent : {false, true}) {
-            SCOPED_TRACE(missing + (silent ? " silent" : " shown"));
-            Holder holder(Busy());
-            std::string file = missing;
-            std::string configPath = "/opt/brenvale/config.xml";
-            EXPECT_FALSE(LoadConfig(file, silent, configPath, holder));
-            EXPECT_EQ(configPath, "/opt/brenvale/config.xml");
-            EXPECT_EQ(file, missing);
-            EXPECT_FALSE(holder.title.has_value());
-            EXPECT_TRUE(holder.selected.empty());
-            EXPECT_EQ(holder.Held(), Busy());
-            ASSERT_EQ(holder.prompts.shown.size(), silent ? 0u : 1u);
-            if (silent)
-                continue;
-            const auto& shown = holder.prompts.shown.front();
-            EXPECT_EQ(shown.icon, MessageIcon::Critical);
-            EXPECT_FALSE(shown.question);
-            EXPECT_EQ(shown.title, "Configuration File Missing");
-            EXPECT_EQ(shown.text, "The configuration file '" + missing +
-                                      "' does not exist.\r\nConfiguration settings cannot be "
-                                      "loaded.");
-        }
+    const std::string socketPath = folder + "/socket";
+    const int socketFd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(socketFd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const std::string good = "<Brenvale.Config><DSN>d</DSN><Jobs><Job><File>a</File><DBTable>t"
+                             "</DBTable></Job><Job><File>b";
+    const struct {
+        const char* name;
+        std::string path;  ///< a path to read, or empty for `bytes` in a file
+        std::string bytes; ///< the file's contents
+        ConfigStatus status;
+        std::string reason;
+    } cases[] = {
+        {"Missing", folder + "/none.xml", "", ConfigStatus::Missing, "' does not exist."},
+        {"Folder", folder, "", ConfigStatus::Missing, "' is a folder, not a file."},
+        {"Socket", socketPath, "", ConfigStatus::Unreadable,
+         "' could not be read: No such device or address."},
+        {"EndlessDevice", "/dev/zero", "", ConfigStatus::Unreadable,
+         "' is larger than 64 MiB; it is not read."},
+        {"Empty", "", "", ConfigStatus::NotAConfiguration, "is not a configuration file"},
+        {"ALog", "",
+         "#Software: SHOUTcast\r\n192.0.2.7 host 2024-03-01 18:04:11 /stream 200 VLC 1 2 3\r\n",
+         ConfigStatus::NotAConfiguration,
+         "' is not a configuration file: it holds neither <Brenvale.Config> nor <Jobs>."},
+        {"LowerCaseOnly", "", "<brenvale.config><jobs></jobs></brenvale.config>",
+         ConfigStatus::NotAConfiguration, "is not a configuration file"},
+        {"Utf16WithoutMark", "", Utf16(u"<Brenvale.Config><Jobs></Jobs>", false).substr(2),
+         ConfigStatus::NotAConfiguration, "is not a configuration file"},
+        // A file cut short, or a value holding a closing tag, must not load as fewer jobs.
+        {"CutShort", "", good, ConfigStatus::Damaged,
+         "' is damaged: <Brenvale.Config> is not closed by </Brenvale.Config>; nothing was "
+         "loaded."},
+        {"FileNeverClosed", "", good + "</Job></Jobs></Brenvale.Config>", ConfigStatus::Damaged,
+         "' is damaged: <File> of job 2 is not closed by </File>; nothing was loaded."},
+        {"JobNeverClosed", "", "<Jobs><Job><File>a</File></Job><Job><File>b</File></Jobs>",
+         ConfigStatus::Damaged, "<Job> after job 1 is not closed by </Job>"},
+        {"JobsNeverClosed", "", "<Jobs><Job><File>a</File></Job>", ConfigStatus::Damaged,
+         "<Jobs> is not closed by </Jobs>"},
+        {"FileHoldsJobClosingTag", "",
+         "<Jobs><Job><File>x</Job>y</File><DBTable>t</DBTable></Job></Jobs>", ConfigStatus::Damaged,
+         "<File> of job 1 is not closed by </File>"},
+        {"FileHoldsJobsClosingTag", "",
+         "<Jobs><Job><File>x</Jobs>y</File></Job><Job><File>b</File></Job></Jobs>",
+         ConfigStatus::Damaged, "<Job> is not closed by </Job>"},
+        {"DsnNeverClosed", "", "<Brenvale.Config><DSN>d<Jobs></Jobs></Brenvale.Config>",
+         ConfigStatus::Damaged, "<DSN> is not closed by </DSN>"},
+        {"LoneSurrogate", "", Utf16(u"<Jobs></Jobs>", false) + std::string("\x00\xD8\x61\x00", 4),
+         ConfigStatus::Damaged, "is not valid UTF-16 text"},
+        {"OddLength", "", Utf16(u"<Jobs></Jobs>", true) + "x", ConfigStatus::Damaged,
+         "is not valid UTF-16 text"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = c.path.empty() ? Written(c.bytes) : c.path;
+        const ConfigReadResult read = ReadConfig(path);
+        EXPECT_EQ(read.status, c.status);
+        EXPECT_NE(read.error.find("'" + path + "'"), std::string::npos) << read.error;
+        EXPECT_NE(read.error.find(c.reason), std::string::npos) << read.error;
+        EXPECT_EQ(read.data, ConfigData{});
+    }
+    ::close(socketFd);
+}
+
+TEST(ConflictingOptions, IncrementalExcludesEitherTruncation) {
+    const struct {
+        bool incremental, once, perFile;
+        const char* named; ///< the options the message names; null when there is no conflict
+    } cases[] = {{true, true, false, "(TruncateOnce)"},
+                 {true, false, true, "(TruncatePerFile)"},
+                 {true, true, true, "(TruncateOnce and TruncatePerFile)"},
+                 {true, false, false, nullptr},
+                 {false, true, true, nullptr}};
+    for (const auto& c : cases) {
+        const std::string text =
+            ConflictingOptions(Config({}, "d", c.once, c.perFile, false, 1, c.incremental));
+        EXPECT_EQ(c.named == nullptr ? text.empty() : text.find(c.named) != std::string::npos, true)
+            << text;
     }
 }
 
-TEST(ConfigPath, AfterAFailedLoadSaveAndLoadWithoutANameUseIt) {
-    const std::string folder = ScratchDir("config");
-    std::string configPath = folder + "/my config.xml";
-    WriteFile(configPath, "old contents\r\n");
-    ASSERT_EQ(chmod(configPath.c_str(), 0640), 0);
-    Holder holder(Config({{"a.log", "t"}}));
-    std::string missing = folder + "/missing.xml";
-    ASSERT_FALSE(LoadConfig(missing, true, configPath, holder));
-
-    std::string path;
-    std::string error;
-    ASSERT_TRUE(SaveConfig(path, configPath, holder, error)) << error;
-    EXPECT_EQ(path, folder + "/my config.xml");
-    EXPECT_EQ(configPath, path);
-    EXPECT_NE(ReadFile(path).find("<File>a.log</File>"), std::string::npos);
-    // The file was replaced in place: same permissions, nothing else left in the folder.
-    struct stat info {};
-    ASSERT_EQ(stat(path.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 07777, 0640u);
-    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
-
-    Holder reader;
-    std::string file;
-    ASSERT_TRUE(LoadConfig(file, true, configPath, reader));
-    EXPECT_EQ(file, path);
-    EXPECT_EQ(configPath, path);
-    EXPECT_EQ(reader.title, "Quorvane Brenvale v0.5.6 - Config: my config.xml");
-}
-
-// --- Failed saves ---------------------------------------------------------------------------
-
-/// Every entry under `folder` with its contents, to show that nothing was left behind.
+/// Every entry under `folder` with its contents (a link's target), to show what changed.
 std::set<std::pair<std::string, std::string>> Snapshot(const std::string& folder) {
     std::set<std::pair<std::string, std::string>> entries;
     for (const auto& entry : fs::recursive_directory_iterator(folder))
         entries.emplace(entry.path().string(),
-                        entry.is_regular_file() ? ReadFile(entry.path().string()) : "<dir>");
+                        entry.is_symlink()        ? "-> " + fs::read_symlink(entry).string()
+                        : entry.is_regular_file() ? ReadFile(entry.path().string())
+                                                  : "<dir>");
     return entries;
+}
+
+TEST(Save, ThroughLinksKeepingModeAndOwner) {
+    // The owner can be kept only by root; anyone else keeps their own, which is what it was.
+    const bool root = ::geteuid() == 0;
+    const struct {
+        const char* name;
+        std::vector<std::pair<const char*, const char*>> links; ///< link, what it points at
+        const char* target; ///< the file written, relative to the folder
+        bool exists;        ///< the target is there before the save
+    } cases[] = {
+        {"PlainFile", {}, "config.xml", true},
+        {"RelativeLink", {{"config.xml", "sub/real.xml"}}, "sub/real.xml", true},
+        {"Chain", {{"config.xml", "sub/one.xml"}, {"sub/one.xml", "two.xml"}}, "sub/two.xml", true},
+        {"Dangling", {{"config.xml", "sub/new.xml"}}, "sub/new.xml", false},
+        {"DanglingAbsolute", {{"config.xml", "{dir}/sub/abs.xml"}}, "sub/abs.xml", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string folder = ScratchDir("config");
+        fs::create_directory(folder + "/sub");
+        const std::string target = folder + "/" + c.target;
+        if (c.exists) {
+            WriteFile(target, "old contents\r\n");
+            ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+            if (root) {
+                ASSERT_EQ(::chown(target.c_str(), 1234, 5678), 0);
+            }
+        }
+        struct stat before {};
+        ::stat(target.c_str(), &before);
+        for (const auto& [link, to] : c.links) {
+            std::string pointsAt = to;
+            if (pointsAt.starts_with("{dir}"))
+                pointsAt.replace(0, 5, folder);
+            fs::create_symlink(pointsAt, folder + "/" + link);
+        }
+        const std::string path = folder + "/config.xml";
+        std::string error;
+        ASSERT_TRUE(SaveConfig(path, Config({{"a.log", "t"}}), error)) << error;
+
+        EXPECT_EQ(ReadConfig(target).data, Config({{"a.log", "t"}}));
+        EXPECT_EQ(fs::is_symlink(path), !c.links.empty());
+        struct stat after {};
+        ASSERT_EQ(::stat(target.c_str(), &after), 0);
+        if (c.exists) {
+            EXPECT_EQ(after.st_mode & 07777, 0640u);
+            EXPECT_EQ(after.st_uid, before.st_uid);
+            EXPECT_EQ(after.st_gid, before.st_gid);
+        }
+        // Nothing but the links and the target: no temporary file left behind.
+        std::size_t entries = 0;
+        for ([[maybe_unused]] const auto& entry : fs::recursive_directory_iterator(folder))
+            ++entries;
+        EXPECT_EQ(entries, 2 + c.links.size());
+    }
 }
 
 /// Caps the size of files this process writes, as a full disk would; undone on scope exit.
@@ -404,30 +459,32 @@ private:
     void (*previous_)(int) = nullptr;
 };
 
-TEST(FailedSave, LeavesEverythingAsItWas) {
+TEST(Save, AFailureLeavesEverythingAsItWas) {
     struct Case {
         const char* target;
         int error;
         bool diskFull;
     };
-    // One failure at each step: making the new file, writing it, renaming it over the target.
-    const Case cases[] = {
-        {"gone/config.xml", ENOENT, false}, {"config.xml", EFBIG, true}, {"taken", EISDIR, false}};
+    // A failure at each step: following links, making the new file, writing it, renaming it.
+    const Case cases[] = {{"loop", ELOOP, false},
+                          {"gone/config.xml", ENOENT, false},
+                          {"config.xml", EFBIG, true},
+                          {"taken", EISDIR, false}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.target);
         const std::string folder = ScratchDir("config");
         WriteFile(folder + "/config.xml", "old contents\r\n");
         fs::create_directory(folder + "/taken");
         WriteFile(folder + "/taken/inside", "kept");
+        fs::create_symlink("loop", folder + "/loop");
         const auto before = Snapshot(folder);
 
-        Holder writer(Config(Numbered(50))); // well over the disk's 64 bytes
-        std::string path = folder + "/" + c.target;
+        const std::string path = folder + "/" + c.target;
         std::string error;
         std::optional<FileSizeLimit> limit;
         if (c.diskFull)
-            limit.emplace(64);
-        const bool saved = SaveConfig(path, "/unused/config.xml", writer, error);
+            limit.emplace(64); // well under the 50 jobs' bytes
+        const bool saved = SaveConfig(path, Config(Numbered(50)), error);
         limit.reset();
         EXPECT_FALSE(saved);
         EXPECT_NE(error.find("'" + path + "'"), std::string::npos) << error;
