@@ -2,9 +2,9 @@
 #pragma once
 
 #include "core/job.h"
-#include "core/run_state.h"
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,42 +17,47 @@ namespace brenvale {
 std::vector<std::string> GetTagContents(std::string_view source, std::string_view openTag,
                                         std::string_view closeTag);
 
-/// What the configuration file reads from and writes to: the main window, or a plain holder.
-class ConfigSubject {
-public:
-    virtual ~ConfigSubject() = default;
-    /// The DSN box's text (possibly empty).
-    virtual std::string DsnText() const = 0;
-    /// Puts a stored DSN name back: a listed name is selected (which opens the connection, with
-    /// its own message on failure); an unlisted one leaves the box as it was.
-    virtual void SelectDsn(const std::string& name) = 0;
-    virtual bool TruncateOnStart() const = 0;
-    virtual bool TruncateOnInsert() const = 0;
-    virtual bool TranslateASCII() const = 0;
-    virtual void SetTruncateOnStart(bool on) = 0;
-    virtual void SetTruncateOnInsert(bool on) = 0;
-    virtual void SetTranslateASCII(bool on) = 0;
-    /// Rows per transaction; 1 (row by row) is not written to the file.
-    virtual std::size_t CommitRows() const { return 1; }
-    virtual void SetCommitRows(std::size_t /*rows*/) {}
-    virtual void SetTitle(const std::string& title) = 0;
-    virtual JobList& Jobs() = 0;
-    virtual Prompts& MessageBoxes() = 0;
+/// Everything a configuration file holds, as read or to be written.
+struct ConfigData {
+    std::optional<std::string> dsn; ///< none when the file has no DSN element
+    bool truncateOnce = false;
+    bool truncatePerFile = false;
+    bool translateASCII = false;
+    std::size_t commitRows = 1;
+    bool incremental = false;
+    bool noCopy = false;
+    std::vector<Job> jobs;
 };
 
-/// Writes the configuration to `path` (empty: `configPath`, written back into `path`). The file
-/// is written beside the target and renamed over it only when complete, so a failed save leaves
-/// the earlier file whole. False with `error` set (a sentence naming the path and the system's
-/// reason) on failure; nothing is shown.
-bool SaveConfig(std::string& path, const std::string& configPath, ConfigSubject& subject,
-                std::string& error);
+enum class ConfigStatus {
+    Loaded,
+    Missing,           ///< no file there, or a folder
+    Unreadable,        ///< there, but it could not be opened or read, or it is far too large
+    NotAConfiguration, ///< neither the root element nor a job list
+    Damaged,           ///< an element opened and never closed, or broken UTF-16
+};
 
-/// Loads the configuration at `configfile` (empty: `configPath`, written back). A missing file
-/// shows "Configuration File Missing" unless `bSilent`, and changes nothing. Otherwise replaces
-/// the jobs and options, the DSN when named, sets the title and
-/// `configPath`; an unreadable file loads as empty. Text that is not UTF-8 is read as
-/// Windows-1252. Returns false only for a missing file.
-bool LoadConfig(std::string& configfile, bool bSilent, std::string& configPath,
-                ConfigSubject& subject);
+/// What reading a configuration file gave.
+struct ConfigReadResult {
+    ConfigStatus status = ConfigStatus::Missing;
+    ConfigData data;     ///< filled only when Loaded
+    std::string error;   ///< unless Loaded: a sentence naming the path and the reason
+    std::string warning; ///< when Loaded: a value that was adjusted, in a sentence, or empty
+};
+
+/// Reads the configuration at `path`. UTF-16 with a byte-order mark is read as text, a UTF-8
+/// mark is dropped, other text that is not UTF-8 is read as Windows-1252. A CommitRows above
+/// kMaxCommitRows reads as kMaxCommitRows, with a warning. Never throws; shows nothing.
+ConfigReadResult ReadConfig(const std::string& path);
+
+/// Writes `data` to `path`, through any symbolic links to their final target (created when a
+/// link dangles). The file is written beside the target and renamed over it only when complete,
+/// keeping the replaced file's mode and, where allowed, its owner, so a failed save leaves the
+/// earlier file whole. False with `error` set (a sentence naming the path and the system's
+/// reason) on failure; nothing is shown.
+bool SaveConfig(const std::string& path, const ConfigData& data, std::string& error);
+
+/// Why `data` cannot be used as it stands (incremental loading with a truncation), or empty.
+std::string ConflictingOptions(const ConfigData& data);
 
 } // namespace brenvale

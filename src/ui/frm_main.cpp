@@ -1,6 +1,7 @@
 // The main window: DSN, options, the job grid, configuration files and the start of a run.
 #include "ui/frm_main.h"
 
+#include "core/general.h"
 #include "core/version.h"
 #include "data/shell_and_wait.h"
 #include "ui/file_dialogs.h"
@@ -234,7 +235,7 @@ bool frmMain::Form_Load(const std::string& argumentText) {
 
     const StartupCommand command = ParseCommandLine(argumentText);
     std::string configFile = command.hasConfig ? command.configPath : std::string();
-    LoadConfig(configFile, !command.hasConfig, configPath_, *this);
+    LoadConfig(configFile, !command.hasConfig);
 
     show();
     QCoreApplication::processEvents();
@@ -245,12 +246,10 @@ bool frmMain::Form_Load(const std::string& argumentText) {
 }
 
 void frmMain::Form_Unload() {
-    if (chkSaveConfigOnExit->checkState() != Qt::Checked)
+    if (chkSaveConfigOnExit->checkState() != Qt::Checked || configFileNotLoaded_)
         return;
     std::string path;
-    std::string error;
-    if (!SaveConfig(path, configPath_, *this, error))
-        ReportSaveFailure(error);
+    SaveConfig(path);
 }
 
 void frmMain::closeEvent(QCloseEvent* event) {
@@ -265,8 +264,93 @@ void frmMain::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
-void frmMain::ReportSaveFailure(const std::string& error) {
-    prompts_->Inform(MessageIcon::Critical, "Configuration Not Saved", error);
+bool frmMain::LoadConfig(std::string& configfile, bool bSilent) {
+    if (configfile.empty())
+        configfile = configPath_;
+    const std::string file = configfile;
+    ConfigReadResult read = ReadConfig(file);
+    if (read.status == ConfigStatus::Missing) {
+        if (!bSilent)
+            prompts_->Inform(MessageIcon::Critical, "Configuration File Missing",
+                             "The configuration file '" + file + "' does not exist." + kCrLf +
+                                 "Configuration settings cannot be loaded.");
+        return false;
+    }
+    if (read.status != ConfigStatus::Loaded) {
+        // The file may still hold the user's jobs; only an explicit Save replaces it.
+        const bool current = file == configPath_;
+        configFileNotLoaded_ = configFileNotLoaded_ || current;
+        prompts_->Inform(MessageIcon::Critical, "Configuration Not Loaded",
+                         read.error + kCrLf + kCrLf + "The window's settings are unchanged." +
+                             (current ? " Save Configuration on Exit will not replace the file; "
+                                        "Save will."
+                                      : ""));
+        return false;
+    }
+
+    ConfigData& data = read.data;
+    std::string adjusted = ConflictingOptions(data);
+    if (!adjusted.empty()) {
+        // Emptying the tables would throw away what incremental runs loaded before.
+        data.truncateOnce = false;
+        data.truncatePerFile = false;
+        adjusted += std::string(kCrLf) + kCrLf +
+                    "Loading only new lines stays on; both TRUNCATE options were cleared.";
+    }
+    if (!read.warning.empty())
+        adjusted += (adjusted.empty() ? "" : std::string(kCrLf) + kCrLf) + read.warning;
+
+    Clear();
+    if (data.dsn)
+        SelectDsn(*data.dsn);
+    chkTruncateOnStart->setChecked(data.truncateOnce);
+    chkTruncateOnInsert->setChecked(data.truncatePerFile);
+    chkTranslateASCII->setChecked(data.translateASCII);
+    SetCommitRows(data.commitRows);
+    SetIncremental(data.incremental);
+    SetNoCopy(data.noCopy);
+    for (const Job& job : data.jobs) {
+        Append();
+        SetText(Count(), kColumnFile, job.File);
+        SetText(Count(), kColumnTable, job.DBTable);
+    }
+    SetTitle(ProgramTitle() + " - Config: " + GetFileName(file));
+    configPath_ = file;
+    configFileNotLoaded_ = false;
+    if (!adjusted.empty())
+        prompts_->Inform(MessageIcon::Exclamation, "Configuration Adjusted",
+                         "The configuration file '" + file + "' was loaded and adjusted:" + kCrLf +
+                             kCrLf + adjusted);
+    return true;
+}
+
+bool frmMain::SaveConfig(std::string& path) {
+    if (path.empty())
+        path = configPath_;
+    std::string error;
+    if (!brenvale::SaveConfig(path, CurrentConfig(), error)) {
+        prompts_->Inform(MessageIcon::Critical, "Configuration Not Saved", error);
+        return false;
+    }
+    if (path == configPath_)
+        configFileNotLoaded_ = false;
+    return true;
+}
+
+ConfigData frmMain::CurrentConfig() const {
+    ConfigData data;
+    data.dsn = DsnText();
+    data.truncateOnce = TruncateOnStart();
+    data.truncatePerFile = TruncateOnInsert();
+    data.translateASCII = TranslateASCII();
+    data.commitRows = commitRows_;
+    data.incremental = incremental_;
+    data.noCopy = noCopy_;
+    const int count = Count();
+    data.jobs.reserve(static_cast<std::size_t>(count));
+    for (int row = 1; row <= count; ++row)
+        data.jobs.push_back({Text(row, kColumnFile), Text(row, kColumnTable)});
+    return data;
 }
 
 RunResult frmMain::ProcessJobs() {
@@ -400,27 +484,22 @@ void frmMain::cmdOpenConfig_Click() {
     std::string path = ShowOpenDialog(this, kConfigFilter, 1, "Open Configuration File");
     if (path.empty())
         return;
-    LoadConfig(path, false, configPath_, *this);
+    LoadConfig(path, false);
 }
 
 void frmMain::cmdSaveConfig_Click() {
     std::string path;
-    std::string error;
-    if (!SaveConfig(path, configPath_, *this, error))
-        ReportSaveFailure(error);
+    SaveConfig(path);
 }
 
 void frmMain::cmdSaveConfigAs_Click() {
     std::string path = ShowSaveDialog(this, kConfigFilter, 1, "Save Configuration As...");
     if (path.empty())
         return;
-    std::string error;
     // Reloading after a failed save would replace the jobs in hand with an older file's.
-    if (!SaveConfig(path, configPath_, *this, error)) {
-        ReportSaveFailure(error);
+    if (!SaveConfig(path))
         return;
-    }
-    LoadConfig(path, false, configPath_, *this);
+    LoadConfig(path, false);
 }
 
 std::string frmMain::ColumnKey(int col) const {
@@ -618,16 +697,6 @@ bool frmMain::TruncateOnInsert() const {
 }
 bool frmMain::TranslateASCII() const {
     return chkTranslateASCII->checkState() == Qt::Checked;
-}
-
-void frmMain::SetTruncateOnStart(bool on) {
-    chkTruncateOnStart->setChecked(on);
-}
-void frmMain::SetTruncateOnInsert(bool on) {
-    chkTruncateOnInsert->setChecked(on);
-}
-void frmMain::SetTranslateASCII(bool on) {
-    chkTranslateASCII->setChecked(on);
 }
 
 void frmMain::SetTitle(const std::string& title) {

@@ -10,6 +10,7 @@
 #include <QPointer>
 #include <QWidget>
 
+#include <algorithm>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -45,11 +46,7 @@ StartupCommand ParseCommandLine(const std::string& argumentText);
 /// The arguments after the program's own name, joined by single blanks.
 std::string ArgumentText(int argc, const char* const* argv);
 
-class frmMain final : public QWidget,
-                      public JobList,
-                      public Options,
-                      public Yielder,
-                      public ConfigSubject {
+class frmMain final : public QWidget, public JobList, public Options, public Yielder {
     Q_OBJECT
 
 public:
@@ -69,6 +66,11 @@ public:
 
     const std::string& ConfigPath() const { return configPath_; }
     const RunState& State() const { return state_; }
+
+    /// Replaces the DSN, the options and the jobs from `configfile` (empty: ConfigPath, written
+    /// back), then sets the title and ConfigPath. A missing file is reported unless `bSilent`;
+    /// a file that cannot be loaded is reported and changes nothing. False when nothing loaded.
+    bool LoadConfig(std::string& configfile, bool bSilent = false);
 
     /// Runs every job; returns when the run is over, the window enabled again.
     RunResult ProcessJobs();
@@ -105,17 +107,21 @@ public:
 
     void Yield() override;
 
-    // What the configuration file reads and writes.
-    std::string DsnText() const override;
-    void SelectDsn(const std::string& name) override;
-    void SetTruncateOnStart(bool on) override;
-    void SetTruncateOnInsert(bool on) override;
-    void SetTranslateASCII(bool on) override;
-    std::size_t CommitRows() const override { return commitRows_; }
-    void SetCommitRows(std::size_t rows) override { commitRows_ = rows < 1 ? 1 : rows; }
-    void SetTitle(const std::string& title) override;
-    JobList& Jobs() override { return *this; }
-    Prompts& MessageBoxes() override { return *prompts_; }
+    /// The DSN box's text (possibly empty).
+    std::string DsnText() const;
+    /// Selects a listed DSN as a pick does (opening it); an unlisted one leaves the box alone.
+    void SelectDsn(const std::string& name);
+    void SetTitle(const std::string& title);
+
+    // Held here until the window has controls for them; saved with the configuration.
+    std::size_t CommitRows() const { return commitRows_; }
+    void SetCommitRows(std::size_t rows) {
+        commitRows_ = std::clamp<std::size_t>(rows, 1, kMaxCommitRows);
+    }
+    bool Incremental() const { return incremental_; }
+    void SetIncremental(bool on) { incremental_ = on; }
+    bool NoCopy() const { return noCopy_; }
+    void SetNoCopy(bool on) { noCopy_ = on; }
 
     odbc::Environment environment;
     /// The one database connection, opened only by a DSN pick.
@@ -173,7 +179,10 @@ private:
     bool CommitCellEdit(bool focusLeft);
     void EndCellEdit(bool focusLeft);
     bool EditorHasFocus() const;
-    void ReportSaveFailure(const std::string& error);
+    /// Writes the window's configuration to `path` (empty: ConfigPath, written back); a
+    /// failure is reported. False when nothing was saved.
+    bool SaveConfig(std::string& path);
+    ConfigData CurrentConfig() const;
     std::string ProgramFolder() const;
 
     std::unique_ptr<Prompts> ownPrompts_;
@@ -187,6 +196,10 @@ private:
     std::string programFolder_;
     std::string dsnSetupProgram_;
     std::size_t commitRows_ = 1;
+    bool incremental_ = false;
+    bool noCopy_ = false;
+    /// The file at ConfigPath could not be loaded, so Save on Exit must not replace it.
+    bool configFileNotLoaded_ = false;
     bool running_ = false;
     bool editing_ = false;
     bool committing_ = false;

@@ -193,15 +193,53 @@ TEST(CliSetup, ConfigurationDataSourceAndRejectsFailures) {
         WriteFile(path, ConfigText({dsn, {{dir + "/a.log", "cli_setup"}}}));
         return path;
     };
+    const auto file = [&](const std::string& name, const std::string& bytes) {
+        const std::string path = dir + "/" + name;
+        WriteFile(path, bytes);
+        return path;
+    };
+    // What a Windows editor saves as "Unicode": UTF-16, little-endian, with its mark.
+    std::string utf16 = "\xFF\xFE";
+    for (const char c : ConfigText({"brenvale_missing_driver", {{dir + "/a.log", "cli_setup"}}}))
+        utf16 += std::string{c, '\0'};
+    const std::string jobs = "<Jobs><Job><File>a.log</File><DBTable>t</DBTable></Job></Jobs>";
     struct Case {
         const char* why;
         std::vector<std::string> args;
         int code;
-        const char* errorPart;
+        std::string errorPart;
     };
     const Case cases[] = {
         {"missing configuration", {dir + "/none.xml"}, kExitConfig, "' does not exist."},
         {"configuration is a folder", {dir}, kExitConfig, "is a folder, not a file"},
+        {"a log is not a configuration",
+         {file("a.log", "#Software: SHOUTcast\r\n"), "--dsn", kSqliteDsn},
+         kExitConfig,
+         "is not a configuration file"},
+        {"a <Job> never closed",
+         {file("cut.xml", "<Jobs><Job><File>a.log</File></Jobs>"), "--dsn", kSqliteDsn},
+         kExitConfig,
+         "is damaged: <Job> is not closed by </Job>; nothing was loaded."},
+        {"incremental with truncation",
+         {file("both.xml",
+               "<Incremental>True</Incremental><TruncateOnce>True</TruncateOnce>" + jobs),
+          "--dsn", kSqliteDsn},
+         kExitConfig,
+         "exclude each other"},
+        {"no jobs",
+         {file("empty.xml", "<Jobs></Jobs>"), "--dsn", kSqliteDsn},
+         kExitNoJobs,
+         "holds no jobs; nothing was loaded."},
+        {"UTF-16 is read as text",
+         {file("utf16.xml", utf16)},
+         kExitDsn,
+         "'brenvale_missing_driver' could not be opened"},
+        {"rows per commit bounded",
+         {file("rows.xml", "<CommitRows>5000000</CommitRows>" + jobs), "--dsn",
+          "brenvale_missing_driver"},
+         kExitDsn,
+         "warning: The configuration file '" + dir +
+             "/rows.xml' asks for 5000000 rows per commit; the largest allowed, 1000000, is used."},
         {"no DSN anywhere", {config("nodsn.xml", "")}, kExitDsn, "names none and --dsn"},
         {"driver library missing",
          {config("missing.xml", "brenvale_missing_driver")},

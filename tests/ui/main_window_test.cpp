@@ -268,6 +268,7 @@ TEST_F(MainWindowTest, CloseSavesOnlyWhenAsked) {
     NewWindow();
     window->Form_Load("");
     window->AddFile("/logs/b.log");
+    window->show();
     window->close();
     EXPECT_NE(ReadFile(folder + "/config.xml").find("<File>/logs/b.log</File>"), std::string::npos);
 
@@ -439,6 +440,11 @@ TEST_F(MainWindowTest, SaveAsThenSaveThenOpen) {
     window->Form_Load("");
     window->AddFile("/logs/a.log");
     window->SetText(1, kColumnTable, "mw_logs");
+    // Options the window has no controls for yet go into the file and come back from it.
+    window->chkTruncateOnStart->setChecked(false);
+    window->SetCommitRows(500);
+    window->SetIncremental(true);
+    window->SetNoCopy(true);
     const std::string target = folder + "/saved.xml";
     const std::string unwritable = folder + "/no/such/folder.xml";
 
@@ -447,6 +453,8 @@ TEST_F(MainWindowTest, SaveAsThenSaveThenOpen) {
     EXPECT_EQ(window->ConfigPath(), target);
     EXPECT_EQ(window->windowTitle().toStdString(), ProgramTitle() + " - Config: saved.xml");
     EXPECT_EQ(Jobs(), (Rows{{"/logs/a.log", "mw_logs"}}));
+    EXPECT_EQ(std::tuple(window->CommitRows(), window->Incremental(), window->NoCopy()),
+              std::tuple(std::size_t{500}, true, true));
 
     window->AddFile("/logs/b.log");
     window->cmdSaveConfig_Click();
@@ -470,6 +478,75 @@ TEST_F(MainWindowTest, SaveAsThenSaveThenOpen) {
     EXPECT_EQ(dialogCalls,
               (std::vector<DialogCall>{
                   saveAs, saveAs, saveAs, {false, "Open Configuration File", kXmlFilter, 1}}));
+}
+
+TEST_F(MainWindowTest, OpenShowsWhatCouldNotBeLoadedOrWasAdjusted) {
+    window->Form_Load("");
+    const Rows held = {{"/logs/held.log", ""}};
+    const struct {
+        const char* reason;
+        std::string bytes;
+        const char* title; ///< of the one message
+        const char* part;  ///< of its text
+        Rows jobs;         ///< afterwards; `held` when nothing was loaded
+    } cases[] = {
+        {"a log", "#Software: SHOUTcast\r\n", "Configuration Not Loaded",
+         "is not a configuration file", held},
+        {"a job never closed", "<Jobs><Job><File>a.log</File></Jobs>", "Configuration Not Loaded",
+         "is damaged: <Job> is not closed by </Job>", held},
+        // Emptying the tables would throw away what earlier incremental runs loaded.
+        {"incremental with truncation",
+         "<TruncateOnce>True</TruncateOnce><TruncatePerFile>True</TruncatePerFile>"
+         "<Incremental>True</Incremental><Jobs><Job><File>b.log</File></Job></Jobs>",
+         "Configuration Adjusted",
+         "Loading only new lines stays on; both TRUNCATE options were cleared.",
+         {{"b.log", ""}}},
+        {"rows per commit out of bounds",
+         "<CommitRows>5000000</CommitRows><Jobs></Jobs>",
+         "Configuration Adjusted",
+         "the largest allowed, 1000000, is used.",
+         {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason);
+        window->Clear();
+        window->AddFile("/logs/held.log");
+        window->chkTruncateOnStart->setChecked(true);
+        window->SetIncremental(false);
+        prompts.shown.clear();
+        const std::string before = window->ConfigPath();
+        const std::string path = folder + "/open" + std::to_string(&c - cases) + ".xml";
+        WriteFile(path, c.bytes);
+        dialogAnswers = {path};
+        window->cmdOpenConfig_Click();
+        ExpectOneMessage(c.title, "'" + path + "'");
+        ExpectOneMessage(c.title, c.part);
+        EXPECT_EQ(Jobs(), c.jobs);
+        const bool loaded = c.jobs != held;
+        EXPECT_EQ(window->ConfigPath(), loaded ? path : before);
+        EXPECT_EQ(window->chkTruncateOnStart->isChecked(), !loaded);
+        EXPECT_EQ(window->Incremental(), &c == &cases[2]);
+        EXPECT_EQ(window->CommitRows(), &c == &cases[3] ? kMaxCommitRows : 1);
+    }
+}
+
+TEST_F(MainWindowTest, ADamagedFileIsReplacedOnlyBySave) {
+    const std::string damaged = "<Brenvale.Config><Jobs><Job><File>kept.log</File>";
+    WriteFile(folder + "/config.xml", damaged);
+    window->Form_Load("");
+    ExpectOneMessage("Configuration Not Loaded",
+                     "Save Configuration on Exit will not replace the file; Save will.");
+    EXPECT_EQ(window->windowTitle().toStdString(), ProgramTitle());
+    window->AddFile("/logs/a.log");
+    window->close();
+    EXPECT_EQ(ReadFile(folder + "/config.xml"), damaged);
+
+    window->cmdSaveConfig_Click();
+    EXPECT_NE(ReadFile(folder + "/config.xml").find("<File>/logs/a.log</File>"), std::string::npos);
+    window->AddFile("/logs/b.log");
+    window->show();
+    window->close();
+    EXPECT_NE(ReadFile(folder + "/config.xml").find("<File>/logs/b.log</File>"), std::string::npos);
 }
 
 // ---------------------------------------------------------------------------------------------
