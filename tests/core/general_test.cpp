@@ -73,6 +73,10 @@ struct HexCase {
     const char* reason;
 };
 
+void PrintTo(const HexCase& c, std::ostream* out) {
+    *out << c.reason;
+}
+
 class TranslateHexCodesTest : public ::testing::TestWithParam<HexCase> {};
 
 TEST_P(TranslateHexCodesTest, Translates) {
@@ -157,7 +161,8 @@ INSTANTIATE_TEST_SUITE_P(
         HostileCase{"", "%2525", "", "", "%", "", "each produced percent makes a new code"},
         HostileCase{"", "%2541", "", "", "A", "", "produced codes replaced in a second round"},
         HostileCase{"", "%", "", "", "%", "", "percents alone"},
-        HostileCase{"%%41", "%%41", "", "\n", "\n", "", "codes formed behind the scan, short code"},
+        HostileCase{"%%41", "%%41", "", "\n", "\n", "",
+                    "codes formed behind the scan then the short code"},
         HostileCase{"", "%4G", "%4", "", "\x04G", "\x04", "the short code inside left escapes"},
         HostileCase{"", "%41%2f%42%2F", "", "", "A/B/", "", "mixed codes"},
         HostileCase{"", "x", "%zz%41", "", "x", "%zzA", "far into the text"}));
