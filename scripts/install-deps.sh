@@ -12,5 +12,5 @@ apt-get install -y -q --no-install-recommends \
     qt6-base-dev libgl-dev libxkbcommon-dev \
     unixodbc unixodbc-dev odbcinst libsqliteodbc odbc-postgresql \
     postgresql postgresql-client sqlite3 mariadb-server mariadb-client odbc-mariadb \
-    libcurl4-openssl-dev libgtest-dev libgmock-dev \
+    libcurl4-openssl-dev zlib1g-dev libgtest-dev libgmock-dev \
     python3 xvfb xauth fonts-dejavu-core time

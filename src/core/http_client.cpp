@@ -139,6 +139,15 @@ std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) 
     return total;
 }
 
+/// The Content-Encoding of the final response, "an unknown encoding" when none can be read.
+std::string ContentEncoding(CURL* easy) {
+    curl_header* header = nullptr;
+    if (curl_easy_header(easy, "Content-Encoding", 0, CURLH_HEADER, -1, &header) != CURLHE_OK ||
+        header == nullptr || header->value == nullptr)
+        return "an unknown encoding";
+    return header->value;
+}
+
 void EnsureGlobalInit() {
     static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
     (void)initialised;
@@ -189,6 +198,11 @@ HttpOutcome HttpGet(const std::string& url, const std::string& userAgent,
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME, limits.stallTimeoutSeconds);
     curl_easy_setopt(e, CURLOPT_BUFFERSIZE, static_cast<long>(kPieceSize));
+    // Offer every encoding this libcurl can decode, and decode what the server sends: a server
+    // may compress a log unasked, and its compressed bytes are no log lines. A range counts the
+    // document's own bytes, so it asks for them uncoded.
+    if (request.rangeFrom == 0)
+        curl_easy_setopt(e, CURLOPT_ACCEPT_ENCODING, "");
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, errorText);
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &OnBody);
@@ -235,6 +249,9 @@ HttpOutcome HttpGet(const std::string& url, const std::string& userAgent,
             code = message->data.result;
     if (code != CURLE_OK) {
         outcome.error = errorText[0] != '\0' ? errorText : curl_easy_strerror(code);
+        if (code == CURLE_BAD_CONTENT_ENCODING)
+            outcome.error = "the body sent as " + ContentEncoding(e) +
+                            " could not be decoded: " + outcome.error;
         return outcome;
     }
     if (outcome.status == 416 && request.rangeFrom > 0) {

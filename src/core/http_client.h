@@ -52,9 +52,11 @@ struct HttpLimits {
 };
 
 /// GETs `url` (http or https, redirects followed within those schemes, no cache) with
-/// `userAgent`. The body of a 2xx response goes to `piece` in pieces of at most 4096 bytes; any
-/// other status delivers nothing. `piece` and `idle` return false to stop the download at once.
-/// A 416 (nothing at or after rangeFrom) delivers no body and counts as ok.
+/// `userAgent`, offering every content encoding libcurl can decode (gzip, deflate, ...) unless a
+/// range is asked for. The body of a 2xx response goes to `piece` decoded, in pieces of at most
+/// 4096 bytes; any other status delivers nothing. A body that cannot be decoded fails the
+/// download. `piece` and `idle` return false to stop the download at once. A 416 (nothing at or
+/// after rangeFrom) delivers no body and counts as ok.
 HttpOutcome HttpGet(const std::string& url, const std::string& userAgent,
                     const std::function<bool(std::string_view)>& piece,
                     const std::function<bool()>& idle, const HttpLimits& limits = {},

@@ -3,10 +3,69 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
+#include <ostream>
+#include <random>
 #include <string>
+#include <string_view>
 
 namespace brenvale {
 namespace {
+
+/// The rule in its plain form, one full pass over the text for every code found; quadratic, so
+/// it is kept here only as the measure for the real one.
+std::string ReferenceTranslate(std::string text) {
+    const auto replaceAll = [&](const std::string& code, char replacement) {
+        std::string out;
+        std::size_t from = 0;
+        for (auto at = text.find(code); at != std::string::npos; at = text.find(code, from)) {
+            out.append(text, from, at - from);
+            out.push_back(replacement);
+            from = at + code.size();
+        }
+        out.append(text, from, std::string::npos);
+        text.swap(out);
+    };
+    std::size_t scan = 0;
+    for (;;) {
+        const auto percent = text.find('%', scan);
+        if (percent == std::string::npos)
+            return text;
+        const std::size_t digitCount = std::min<std::size_t>(2, text.size() - percent - 1);
+        const double value =
+            digitCount == 0 ? -1 : HexToDec(std::string_view(text).substr(percent + 1, digitCount));
+        if (value < 0) {
+            scan = percent + 1;
+            continue;
+        }
+        replaceAll(text.substr(percent, 1 + digitCount),
+                   static_cast<char>(static_cast<unsigned char>(value)));
+    }
+}
+
+/// `text` with every byte outside printable ASCII written as \xNN, for failure messages.
+std::string Shown(const std::string& text) {
+    std::string shown;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte < 0x7F) {
+            shown.push_back(c);
+        } else {
+            const char* digits = "0123456789ABCDEF";
+            shown += {'\\', 'x', digits[byte >> 4], digits[byte & 15]};
+        }
+    }
+    return shown;
+}
+
+std::string Repeated(const std::string& unit, std::size_t count) {
+    std::string text;
+    text.reserve(unit.size() * count);
+    for (std::size_t i = 0; i < count; ++i)
+        text += unit;
+    return text;
+}
 
 struct HexCase {
     std::string input;
@@ -14,11 +73,16 @@ struct HexCase {
     const char* reason;
 };
 
+void PrintTo(const HexCase& c, std::ostream* out) {
+    *out << c.reason;
+}
+
 class TranslateHexCodesTest : public ::testing::TestWithParam<HexCase> {};
 
 TEST_P(TranslateHexCodesTest, Translates) {
     const HexCase& c = GetParam();
     EXPECT_EQ(TranslateHexCodes(c.input), c.expected) << c.reason;
+    EXPECT_EQ(ReferenceTranslate(c.input), c.expected) << "reference: " << c.reason;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -38,17 +102,70 @@ INSTANTIATE_TEST_SUITE_P(
         HexCase{std::string("a%00b"), std::string("a\0b", 3), "code 0 is a byte too"},
         HexCase{"x%4", "x\x04", "one digit at the very end"},
         HexCase{"%4G and %4", "\x04G and \x04", "the short code is replaced everywhere"},
+        HexCase{"%%41B%41%AB",
+                "\xAB"
+                "A\xAB",
+                "a code formed behind the scan is replaced in a later round"},
+        HexCase{"%%325%%252", "%%%2",
+                "removals behind the scan move it on, past the percent they produce"},
         HexCase{"", "", "empty text"}, HexCase{"no escapes", "no escapes", "nothing to do"},
         HexCase{"%+1%-1% 1", "%+1%-1% 1", "only 0-9 and A-F count as digits"}));
 
-TEST(TranslateHexCodesTest, PercentFarIntoLongTextDoesNotStopTheScan) {
-    // A lone "%" past position 32,767 is left alone and later escapes are still translated.
-    std::string text(40000, 'x');
-    text += "%zz%41";
-    const std::string result = TranslateHexCodes(text);
-    EXPECT_EQ(result, std::string(40000, 'x') + "%zzA");
+TEST(TranslateHexCodesTest, MatchesTheRuleOnRandomText) {
+    // Few characters, most of them percents and digits of both cases, so the quirks come often.
+    const std::string alphabets[] = {"%%%25413aAfFG", "%%%2534x", "%%3%33A1"};
+    std::mt19937 random(8013);
+    for (int i = 0; i < 30000; ++i) {
+        const std::string& alphabet = alphabets[i % 3];
+        const std::size_t length = random() % (i % 100 == 0 ? 400 : 24);
+        std::string text;
+        for (std::size_t k = 0; k < length; ++k)
+            text.push_back(alphabet[random() % alphabet.size()]);
+        ASSERT_EQ(Shown(TranslateHexCodes(text)), Shown(ReferenceTranslate(text))) << Shown(text);
+    }
 }
 
+/// Input head + unit x n + tail, result outHead + outUnit x n + outTail.
+struct HostileCase {
+    std::string head, unit, tail;
+    std::string outHead, outUnit, outTail;
+    const char* reason;
+};
+
+void PrintTo(const HostileCase& c, std::ostream* out) {
+    *out << c.reason;
+}
+
+class HostileTextTest : public ::testing::TestWithParam<HostileCase> {};
+
+TEST_P(HostileTextTest, IsTranslatedLikeTheRuleAtAnyLength) {
+    const HostileCase& c = GetParam();
+    // Small lengths check the pattern against the rule; the large one, a few MB, must simply
+    // come through with the same pattern.
+    const std::size_t large = 2'000'000 / c.unit.size();
+    for (const std::size_t n : std::array<std::size_t, 5>{1, 2, 7, 300, large}) {
+        const std::string input = c.head + Repeated(c.unit, n) + c.tail;
+        const std::string expected = c.outHead + Repeated(c.outUnit, n) + c.outTail;
+        if (n != large) {
+            ASSERT_EQ(ReferenceTranslate(input), expected) << c.reason << ", n = " << n;
+        }
+        ASSERT_TRUE(TranslateHexCodes(input) == expected) << c.reason << ", n = " << n;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HostileTextTest,
+    ::testing::Values(
+        HostileCase{"%", "25", "41", "A", "", "", "each round frees one more percent"},
+        HostileCase{"", "%25", "", "", "%", "", "a run of escaped percents"},
+        HostileCase{"", "%2525", "", "", "%", "", "each produced percent makes a new code"},
+        HostileCase{"", "%2541", "", "", "A", "", "produced codes replaced in a second round"},
+        HostileCase{"", "%", "", "", "%", "", "percents alone"},
+        HostileCase{"%%41", "%%41", "", "\n", "\n", "",
+                    "codes formed behind the scan then the short code"},
+        HostileCase{"", "%4G", "%4", "", "\x04G", "\x04", "the short code inside left escapes"},
+        HostileCase{"", "%41%2f%42%2F", "", "", "A/B/", "", "mixed codes"},
+        HostileCase{"", "x", "%zz%41", "", "x", "%zzA", "far into the text"}));
 TEST(HexToDecTest, Values) {
     EXPECT_EQ(HexToDec("ff"), 255);
     EXPECT_EQ(HexToDec("FF"), 255);

@@ -6,8 +6,11 @@
 #include "support/http_server.h"
 #include "support/test_support.h"
 
+#include <zlib.h>
+
 #include <algorithm>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -20,6 +23,40 @@ HttpReply Body(std::vector<std::string> chunks) {
     HttpReply reply;
     reply.chunks = std::move(chunks);
     return reply;
+}
+
+/// `text` compressed by zlib; `windowBits` 31 makes gzip, 15 the zlib format of HTTP's deflate,
+/// -15 raw deflate.
+std::string Compressed(const std::string& text, int windowBits) {
+    z_stream stream{};
+    EXPECT_EQ(
+        deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY),
+        Z_OK);
+    std::string out(deflateBound(&stream, text.size()), '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+    stream.avail_in = static_cast<uInt>(text.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
+}
+
+/// `text` sent with Content-Encoding `encoding`, made with `windowBits` (0: as it is), in
+/// chunks of 64 bytes.
+HttpReply Encoded(const std::string& encoding, int windowBits, const std::string& text) {
+    HttpReply reply;
+    reply.contentEncoding = encoding;
+    reply.chunks = Chunked(windowBits == 0 ? text : Compressed(text, windowBits), 64);
+    return reply;
+}
+
+NameList Numbered(const std::string& prefix, int count) {
+    NameList names;
+    for (int i = 0; i < count; ++i)
+        names.push_back(prefix + std::to_string(i));
+    return names;
 }
 
 class HttpRunTest : public PerDatabase {
@@ -183,16 +220,42 @@ TEST_P(HttpRunTest, OverLongLineIsSkippedAndTheNextLinesLoad) {
     EXPECT_EQ(observer.longLines, 1u);
 }
 
+TEST_P(HttpRunTest, CompressedBodiesLoadTheirLinesAndOneThatCannotBeDecodedNothing) {
+    const NameList gzipNames = Numbered("gz", 80);
+    const NameList deflateNames = Numbered("df", 80);
+    server_.Serve("/gzip.log", Encoded("gzip", 31, LogText(gzipNames)));
+    server_.Serve("/deflate.log", Encoded("deflate", 15, LogText(deflateNames)));
+    server_.Serve("/claims-gzip.log", Encoded("gzip", 0, LogText({"bad"})));
+    auto h = MakeRun("ht_encoded", {server_.Url("/gzip.log"), server_.Url("/claims-gzip.log"),
+                                    server_.Url("/deflate.log")});
+    EXPECT_EQ(h->runner.ProcessJobs(), RunResult::Completed);
+    NameList expected = gzipNames;
+    expected.insert(expected.end(), deflateNames.begin(), deflateNames.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(Names(db_, "ht_encoded"), expected);
+    EXPECT_EQ(h->runner.JobsFailed(), 1);
+}
+
 INSTANTIATE_FOR_DATABASES(HttpRunTest);
 
-TEST(HttpGet, BodyArrivesInPiecesOfAtMost4096Bytes) {
+struct EncodingCase {
+    const char* encoding;
+    int windowBits; ///< as for Compressed; 0 sends the text as it is
+    const char* reason;
+};
+
+void PrintTo(const EncodingCase& c, std::ostream* out) {
+    *out << c.reason;
+}
+
+class HttpGetEncoding : public ::testing::TestWithParam<EncodingCase> {};
+
+TEST_P(HttpGetEncoding, BodyArrivesDecodedInPiecesOfAtMost4096Bytes) {
+    const EncodingCase& c = GetParam();
     HttpServer server;
-    std::vector<std::string> names;
-    for (int i = 0; i < 200; ++i)
-        names.push_back("big" + std::to_string(i));
-    const std::string body = LogText(names);
+    const std::string body = LogText(Numbered("big", 200));
     ASSERT_GT(body.size(), 3 * 4096u);
-    server.Serve("/big.log", Body({body}));
+    server.Serve("/big.log", Encoded(c.encoding, c.windowBits, body));
     std::string received;
     std::size_t largest = 0;
     const HttpOutcome outcome = HttpGet(
@@ -203,11 +266,20 @@ TEST(HttpGet, BodyArrivesInPiecesOfAtMost4096Bytes) {
             return true;
         },
         [] { return true; });
-    EXPECT_TRUE(outcome.ok) << outcome.error;
+    EXPECT_TRUE(outcome.ok) << c.reason << ": " << outcome.error;
     EXPECT_EQ(outcome.status, 200);
-    EXPECT_EQ(received, body);
-    EXPECT_LE(largest, 4096u);
+    EXPECT_TRUE(received == body) << c.reason << ": " << received.size() << " bytes";
+    EXPECT_LE(largest, 4096u) << c.reason;
+    EXPECT_NE(server.Requests().at(0).headers["accept-encoding"].find(c.encoding),
+              std::string::npos)
+        << c.reason << ": the encoding is offered";
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HttpGetEncoding,
+    ::testing::Values(EncodingCase{"", 0, "plain"}, EncodingCase{"gzip", 31, "gzip"},
+                      EncodingCase{"deflate", 15, "deflate"},
+                      EncodingCase{"deflate", -15, "raw deflate as some servers send it"}));
 
 TEST(HttpGet, CrAndLfInSeparatePiecesMakeOneLineEnd) {
     HttpServer server;
@@ -239,21 +311,34 @@ TEST(HttpGet, CrAndLfInSeparatePiecesMakeOneLineEnd) {
     EXPECT_EQ(lines, (std::vector<std::string>{"a", "b", "c"}));
 }
 
-TEST(HttpGet, ErrorStatusDeliversNoBody) {
+TEST(HttpGet, FailedDownloadDeliversNothingAndSaysWhy) {
     HttpServer server;
-    bool delivered = false;
-    const HttpOutcome outcome = HttpGet(
-        server.Url("/nothing-here"), "agent",
-        [&](std::string_view) {
-            delivered = true;
-            return true;
-        },
-        [] { return true; });
-    EXPECT_FALSE(outcome.ok);
-    EXPECT_FALSE(outcome.stopped);
-    EXPECT_EQ(outcome.status, 404);
-    EXPECT_FALSE(delivered);
-    EXPECT_NE(outcome.error.find("404"), std::string::npos) << outcome.error;
+    server.Serve("/claims-gzip.log", Encoded("gzip", 0, LogText({"g1", "g2"})));
+    const struct {
+        const char* path;
+        long status;
+        const char* says;
+        const char* reason;
+    } cases[] = {
+        {"/nothing-here", 404, "404", "an error status"},
+        {"/claims-gzip.log", 200, "gzip", "a body that claims gzip and is not"},
+    };
+    for (const auto& c : cases) {
+        bool delivered = false;
+        const HttpOutcome outcome = HttpGet(
+            server.Url(c.path), "agent",
+            [&](std::string_view) {
+                delivered = true;
+                return true;
+            },
+            [] { return true; });
+        EXPECT_FALSE(outcome.ok) << c.reason;
+        EXPECT_FALSE(outcome.stopped) << c.reason;
+        EXPECT_EQ(outcome.status, c.status) << c.reason;
+        EXPECT_FALSE(delivered) << c.reason;
+        EXPECT_NE(outcome.error.find(c.says), std::string::npos)
+            << c.reason << ": " << outcome.error;
+    }
 }
 
 } // namespace

@@ -227,6 +227,8 @@ void HttpServer::Answer(int client) {
                          "\r\nConnection: close\r\n";
     for (const auto& [name, value] : reply.headers)
         answer += name + ": " + value + "\r\n";
+    if (!reply.contentEncoding.empty())
+        answer += "Content-Encoding: " + reply.contentEncoding + "\r\n";
     if (reply.contentLength) {
         std::size_t length = 0;
         for (const std::string& chunk : reply.chunks)
@@ -251,6 +253,13 @@ void HttpServer::Answer(int client) {
         if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR))
             break;
     }
+}
+
+std::vector<std::string> Chunked(const std::string& bytes, std::size_t size) {
+    std::vector<std::string> chunks;
+    for (std::size_t at = 0; at < bytes.size(); at += size)
+        chunks.push_back(bytes.substr(at, size));
+    return chunks;
 }
 
 int ClosedPort() {

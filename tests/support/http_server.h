@@ -22,7 +22,13 @@ struct HttpReply {
     std::map<std::size_t, std::string> pauses;
     /// False: no Content-Length, the body ends when the server closes the connection.
     bool contentLength = true;
+    /// Sent as Content-Encoding when not empty, whatever the request offered; the chunks are then
+    /// the encoded bytes, as the test made them.
+    std::string contentEncoding;
 };
+
+/// `bytes` cut into chunks of `size` bytes (the last one shorter), to go out as separate writes.
+std::vector<std::string> Chunked(const std::string& bytes, std::size_t size);
 
 /// What the server received for one request.
 struct HttpRequest {
