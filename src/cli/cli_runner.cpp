@@ -648,11 +648,11 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliArguments& parse
     };
     for (;;) {
         int index = -1;
-        const int option = getopt_long(argc, argv.data(), ":h", kOptions, &index);
-        if (option == -1)
+        const int code = getopt_long(argc, argv.data(), ":h", kOptions, &index);
+        if (code == -1)
             break;
         std::uint64_t number = 0;
-        switch (option) {
+        switch (code) {
         case kDsn:
             if (*optarg == '\0')
                 return needs("dsn", "a data source name");
@@ -711,6 +711,13 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliArguments& parse
             return false;
         default: {
             const std::string given = argv[optind - 1];
+            const std::string name = given.substr(0, given.find('='));
+            for (const option& known : kOptions)
+                if (known.name && name == std::string("--") + known.name &&
+                    known.has_arg == no_argument) {
+                    error = "The option " + name + " takes no value.";
+                    return false;
+                }
             error = "Unknown option '" + given + "'.";
             return false;
         }

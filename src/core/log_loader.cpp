@@ -30,10 +30,6 @@ void SleepBeforeRetry(int attempt) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50 << std::min(attempt - 1, 5)));
 }
 
-bool Skipped(LineOutcome outcome) {
-    return outcome == LineOutcome::Ignored || outcome == LineOutcome::Short;
-}
-
 } // namespace
 
 bool SplitLogFields(std::string_view line, std::array<std::string_view, 10>& fields) {

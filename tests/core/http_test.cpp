@@ -294,10 +294,13 @@ TEST(HttpGet, CrAndLfInSeparatePiecesMakeOneLineEnd) {
         server.Url("/crlf.log"), "agent",
         [&](std::string_view piece) {
             received.append(piece);
-            splitter.Feed(piece, [&](std::string_view line) {
-                lines.emplace_back(line);
-                return true;
-            });
+            splitter.Feed(
+                piece,
+                [&](std::string_view line, const LineMark&) {
+                    lines.emplace_back(line);
+                    return true;
+                },
+                [](const LineMark&) { return true; });
             // The LF goes out only once the piece ending in CR has been handed on.
             if (receivedAtRelease.empty() && received.size() >= reply.chunks[0].size()) {
                 receivedAtRelease = received;
