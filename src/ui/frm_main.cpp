@@ -156,6 +156,9 @@ void frmMain::CreateControls() {
     cboTables = new QComboBox(frameFiles);
     cboTables->setEditable(true);
     cboTables->setInsertPolicy(QComboBox::NoInsert);
+    // Qt's completer matches ignoring case, and when the editor loses the focus the combo puts
+    // the first such table in place of what was typed; the cell must get the typed name.
+    cboTables->setCompleter(nullptr);
     cboTables->setGeometry(TwipRect(6060, 660, 1815, 315));
     cboTables->hide();
     cmdAddFile = MakeButton(frameFiles, "Add File", TwipRect(120, 2340, 1455, 495));
@@ -446,7 +449,11 @@ void frmMain::gridFiles_BeginEdit(int row, int col, bool& cancel) {
         conn.GetTableList(names);
         for (const std::string& name : names)
             cboTables->addItem(QString::fromStdString(name));
-        cboTables->setEditText(QString::fromStdString(Text(row, col)));
+        // Filling makes the first table current; only the cell's own table may be.
+        const QString current = QString::fromStdString(Text(row, col));
+        cboTables->setCurrentIndex(
+            cboTables->findText(current, Qt::MatchExactly | Qt::MatchCaseSensitive));
+        cboTables->setEditText(current);
         cboTables->move(place);
         cboTables->resize(cell.width(), cboTables->height());
         cboTables->raise();

@@ -362,6 +362,71 @@ TEST_F(MainWindowTest, CommittingAMissingTableAsks) {
     db.TryExec("DROP TABLE mw_edit");
 }
 
+TEST_F(MainWindowTest, ATypedTableIsStoredAsTypedHoweverTheEditEnds) {
+    enum class End { Enter, Tab, ClickElsewhere };
+    const struct {
+        const char* dsn;
+        const char* typed;
+        End end;
+        bool asks; ///< "Table Does Not Exist": No keeps what was typed, Enter and Yes store it
+        const char* reason;
+    } cases[] = {
+        {kMariaDsn, "station_logs", End::Tab, false, "Station_Logs, listed first, differs in case"},
+        {kMariaDsn, "station_logs", End::ClickElsewhere, false, "the same, by a click"},
+        {kMariaDsn, "station_logs", End::Enter, false, "the same, by Enter"},
+        {kMariaDsn, "Station_Logs", End::Tab, false, "the other one of the pair"},
+        {kPostgresDsn, "STATION_LOGS", End::Tab, true, "only station_logs exists"},
+        {kSqliteDsn, "STATION_LOGS", End::ClickElsewhere, true, "only station_logs exists"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.dsn) + ": " + c.reason);
+        TestDatabase db(c.dsn);
+        const char* quote = db.IsMaria() ? "`" : "\"";
+        for (const char* table : {"Station_Logs", "station_logs"})
+            db.TryExec(std::string("DROP TABLE IF EXISTS ") + quote + table + quote);
+        db.Exec("CREATE TABLE station_logs (x INTEGER)");
+        if (db.IsMaria())
+            db.Exec("CREATE TABLE `Station_Logs` (x INTEGER)");
+        prompts.shown.clear();
+        prompts.answers = {false, true};
+        NewWindow();
+        window->Form_Load("");
+        window->show();
+        window->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+        PickDsn(c.dsn);
+        window->AddFile("a.log");
+        window->AddFile("b.log");
+
+        ASSERT_TRUE(window->StartCellEdit(1, kColumnTable));
+        QLineEdit& typing = *window->cboTables->lineEdit();
+        typing.clear();
+        QTest::keyClicks(&typing, QString::fromLatin1(c.typed));
+        if (c.end == End::Tab) {
+            QTest::keyClick(&typing, Qt::Key_Tab);
+        } else if (c.end == End::ClickElsewhere) {
+            QTableWidget& grid = *window->gridFiles;
+            QTest::mouseClick(grid.viewport(), Qt::LeftButton, {},
+                              grid.visualRect(grid.model()->index(1, 0)).center());
+        } else {
+            QTest::keyClick(&typing, Qt::Key_Return);
+        }
+        QApplication::processEvents();
+        if (c.asks) {
+            ASSERT_EQ(prompts.shown.size(), 1u);
+            EXPECT_EQ(prompts.shown[0].title, "Table Does Not Exist");
+            EXPECT_TRUE(window->IsEditing());
+            EXPECT_EQ(window->cboTables->currentText().toStdString(), c.typed);
+            QTest::keyClick(&typing, Qt::Key_Return);
+        }
+        EXPECT_EQ(prompts.shown.size(), c.asks ? 2u : 0u);
+        EXPECT_FALSE(window->IsEditing());
+        EXPECT_EQ(window->Text(1, kColumnTable), c.typed);
+        db.TryExec(std::string("DROP TABLE IF EXISTS ") + quote + "Station_Logs" + quote);
+        db.TryExec("DROP TABLE IF EXISTS station_logs");
+    }
+}
+
 TEST_F(MainWindowTest, WithoutADsnTheLogFileIsEditedButNotTheTargetTable) {
     window->Form_Load("");
     window->show();
