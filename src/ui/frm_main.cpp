@@ -297,7 +297,20 @@ void frmMain::GetDSNsAndDrivers() {
     cboDSNList->clear();
     for (const odbc::DataSource& source : odbc::ListDataSources())
         cboDSNList->addItem(QString::fromStdString(source.name));
-    cboDSNList->setCurrentIndex(-1);
+    ShowDsnInUse();
+}
+
+void frmMain::ShowDsnInUse() {
+    // The list shows the connection's DSN or none: a saved configuration takes its DSN from it.
+    const int index = conn.IsOpen()
+                          ? cboDSNList->findText(QString::fromStdString(dsnInUse_),
+                                                 Qt::MatchExactly | Qt::MatchCaseSensitive)
+                          : -1;
+    cboDSNList->setCurrentIndex(index);
+    if (index < 0) {
+        conn.Close();
+        dsnInUse_.clear();
+    }
 }
 
 void frmMain::cmdDSNRefresh_Click() {
@@ -323,16 +336,23 @@ void frmMain::cboDSNList_Change() {
     const std::string name = DsnText();
     if (name.empty())
         return;
+    const std::string previous = conn.IsOpen() ? dsnInUse_ : std::string();
     if (conn.IsOpen())
         conn.Close();
-    const DbResult opened = conn.Open(DsnText());
-    if (opened)
+    const DbResult opened = conn.Open(name);
+    if (opened) {
+        dsnInUse_ = name;
         return;
+    }
+    dsnInUse_.clear();
     prompts_->Inform(MessageIcon::Critical, "Error Opening Database",
                      "An error occured while opening DSN '" + name + "':" + kCrLf + kCrLf +
                          opened.message + kCrLf + kCrLf +
                          "Please verify your database settings under DSN Setup and try again.");
-    cboDSNList->setCurrentIndex(-1);
+    // The DSN that was in use goes on serving, as long as it opens again.
+    if (!previous.empty() && conn.Open(previous))
+        dsnInUse_ = previous;
+    ShowDsnInUse();
 }
 
 std::string frmMain::DsnText() const {

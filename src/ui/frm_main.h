@@ -76,7 +76,8 @@ public:
     void AddFile(const std::string& filename);
     /// Shows the table chooser; the picked name or the empty text.
     std::string ChooseTargetTable();
-    /// Fills the DSN list from the driver manager; the connection is left alone.
+    /// Fills the DSN list from the driver manager, keeping the DSN in use selected; one that is
+    /// no longer listed is closed.
     void GetDSNsAndDrivers();
 
     /// Grid edit events, rows and columns from 1.
@@ -169,6 +170,7 @@ private:
     void ConnectSignals();
     void SetTabOrder();
     std::string ColumnKey(int col) const;
+    void ShowDsnInUse();
     void FinishTargetTable(int rowsBefore);
     bool CommitCellEdit(bool focusLeft);
     void EndCellEdit(bool focusLeft);
@@ -186,6 +188,7 @@ private:
     std::string configPath_;
     std::string programFolder_;
     std::string dsnSetupProgram_;
+    std::string dsnInUse_; ///< the DSN `conn` is open on
     std::size_t commitRows_ = 1;
     bool running_ = false;
     bool editing_ = false;

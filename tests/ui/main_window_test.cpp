@@ -3,6 +3,7 @@
 #include "ui/frm_main.h"
 
 #include "core/version.h"
+#include "data/odbc_setup.h"
 #include "data/shell_and_wait.h"
 #include "support/test_support.h"
 #include "ui/file_dialogs.h"
@@ -563,10 +564,14 @@ TEST_F(MainWindowTest, DsnListAFailedOpenRefreshAndDsnSetup) {
     PickDsn(kSqliteDsn);
     PickDsn(kPostgresDsn);
     EXPECT_EQ(window->conn.DbmsName(), "PostgreSQL");
-    // Refresh, and DSN Setup once its program has ended, empty the selection and leave the
-    // connection alone.
+    // A failed pick, Refresh, and DSN Setup once its program has ended keep the DSN in use.
+    PickDsn("brenvale_missing_driver");
+    ASSERT_EQ(prompts.shown.size(), 2u);
+    EXPECT_EQ(prompts.shown[1].title, "Error Opening Database");
+    EXPECT_EQ(window->DsnText(), kPostgresDsn);
+    EXPECT_EQ(window->conn.DbmsName(), "PostgreSQL");
     window->cmdDSNRefresh->click();
-    EXPECT_EQ(list.currentIndex(), -1);
+    EXPECT_EQ(window->DsnText(), kPostgresDsn);
     const std::string marker = folder + "/ran.txt";
     const std::string program = folder + "/brenvale-dsn-setup";
     WriteFile(program, "#!/bin/sh\necho ran > '" + marker + "'\n");
@@ -574,10 +579,25 @@ TEST_F(MainWindowTest, DsnListAFailedOpenRefreshAndDsnSetup) {
     PickDsn(kSqliteDsn);
     window->cmdDSNSetup_Click();
     EXPECT_TRUE(fs::exists(marker));
-    EXPECT_EQ(list.currentIndex(), -1);
-    EXPECT_GE(list.findText(kSqliteDsn), 0);
+    EXPECT_EQ(window->DsnText(), kSqliteDsn);
     EXPECT_EQ(window->conn.DbmsName(), "SQLite");
-    EXPECT_EQ(prompts.shown.size(), 1u);
+    EXPECT_EQ(prompts.shown.size(), 2u);
+
+    // A DSN in use that a refresh no longer finds is closed.
+    const std::string userIni = std::getenv("ODBCINI");
+    const std::string scratchIni = folder + "/odbc.user.ini";
+    WriteFile(scratchIni, "");
+    ::setenv("ODBCINI", scratchIni.c_str(), 1);
+    ASSERT_TRUE(
+        odbc::WriteUserDsn({"mw_gone", "SQLite3", {{"Database", folder + "/gone.db"}}}, ""));
+    window->cmdDSNRefresh->click();
+    PickDsn("mw_gone");
+    EXPECT_TRUE(window->conn.IsOpen());
+    ASSERT_TRUE(odbc::RemoveUserDsn("mw_gone"));
+    window->cmdDSNRefresh->click();
+    EXPECT_EQ(window->DsnText(), "");
+    EXPECT_FALSE(window->conn.IsOpen());
+    ::setenv("ODBCINI", userIni.c_str(), 1);
 
     // A program that cannot be started is a message, not a crash.
     prompts.shown.clear();
