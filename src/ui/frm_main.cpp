@@ -258,12 +258,11 @@ void frmMain::Form_Unload() {
 
 void frmMain::closeEvent(QCloseEvent* event) {
     // The window is disabled during a run; the run must be cancelled before it can close.
-    if (running_) {
+    // An edit the user keeps open keeps the window open too.
+    if (running_ || !FinishCellEdit()) {
         event->ignore();
         return;
     }
-    if (editing_)
-        AbandonCellEdit();
     Form_Unload();
     event->accept();
 }
@@ -290,6 +289,8 @@ RunResult frmMain::ProcessJobs() {
 }
 
 void frmMain::cmdStart_Click() {
+    if (!FinishCellEdit())
+        return;
     ProcessJobs();
 }
 
@@ -314,10 +315,14 @@ void frmMain::ShowDsnInUse() {
 }
 
 void frmMain::cmdDSNRefresh_Click() {
+    if (!FinishCellEdit())
+        return;
     GetDSNsAndDrivers();
 }
 
 void frmMain::cmdDSNSetup_Click() {
+    if (!FinishCellEdit())
+        return;
     const std::string program =
         dsnSetupProgram_.empty() ? ProgramFolder() + "/brenvale-dsn-setup" : dsnSetupProgram_;
     std::string failure;
@@ -329,6 +334,10 @@ void frmMain::cmdDSNSetup_Click() {
 }
 
 void frmMain::cboDSNList_Click() {
+    if (!FinishCellEdit()) {
+        ShowDsnInUse();
+        return;
+    }
     cboDSNList_Change();
 }
 
@@ -389,6 +398,8 @@ void frmMain::FinishTargetTable(int rowsBefore) {
 }
 
 void frmMain::cmdAddFile_Click() {
+    if (!FinishCellEdit())
+        return;
     const std::string path =
         ShowOpenDialog(this, kLogFilter, 1, "Choose a valid SHOUTcast W3C Formatted Log File");
     const int before = Count();
@@ -397,6 +408,8 @@ void frmMain::cmdAddFile_Click() {
 }
 
 void frmMain::cmdAddURL_Click() {
+    if (!FinishCellEdit())
+        return;
     const int before = Count();
     {
         frmAddURL dialog(this, [this](const std::string& url) { AddFile(url); });
@@ -406,20 +419,24 @@ void frmMain::cmdAddURL_Click() {
 }
 
 void frmMain::cmdDelete_Click() {
+    if (!FinishCellEdit())
+        return;
     const QModelIndexList selected = gridFiles->selectionModel()->selectedRows();
     if (selected.isEmpty())
         return;
-    if (editing_)
-        AbandonCellEdit();
     gridFiles->removeRow(selected.front().row());
 }
 
 void frmMain::cmdAbout_Click() {
+    if (!FinishCellEdit())
+        return;
     frmAbout about;
     about.exec();
 }
 
 void frmMain::cmdOpenConfig_Click() {
+    if (!FinishCellEdit())
+        return;
     std::string path = ShowOpenDialog(this, kConfigFilter, 1, "Open Configuration File");
     if (path.empty())
         return;
@@ -427,6 +444,8 @@ void frmMain::cmdOpenConfig_Click() {
 }
 
 void frmMain::cmdSaveConfig_Click() {
+    if (!FinishCellEdit())
+        return;
     std::string path;
     std::string error;
     if (!SaveConfig(path, configPath_, *this, error))
@@ -434,6 +453,8 @@ void frmMain::cmdSaveConfig_Click() {
 }
 
 void frmMain::cmdSaveConfigAs_Click() {
+    if (!FinishCellEdit())
+        return;
     std::string path = ShowSaveDialog(this, kConfigFilter, 1, "Save Configuration As...");
     if (path.empty())
         return;

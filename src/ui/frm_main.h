@@ -86,7 +86,8 @@ public:
     void gridFiles_EndEdit();
     /// Starts an in-place edit as a double-click does; false when it was refused.
     bool StartCellEdit(int row, int col);
-    /// Confirms the edit in hand as Enter does; false while the editor stays open.
+    /// Confirms the edit in hand as Enter does; false while the editor stays open (the commit
+    /// was refused), true otherwise. Every command calls it first and stops on false.
     bool FinishCellEdit();
     /// Abandons the edit in hand as Escape does.
     void AbandonCellEdit();

@@ -428,6 +428,91 @@ TEST_F(MainWindowTest, ATypedTableIsStoredAsTypedHoweverTheEditEnds) {
     }
 }
 
+TEST_F(MainWindowTest, EveryCommandFirstCommitsTheOpenEdit) {
+    TestDatabase db(kSqliteDsn);
+    db.CreateLogTable("mw_cmd");
+    const std::string log = folder + "/new.log";
+    WriteFile(log, LogText(3));
+    // A fresh window with the job {old.log, mw_cmd}, its cell `col` being edited to `typed`.
+    const auto editing = [&](int col, const std::string& typed) {
+        folder = ScratchDir("cmd");
+        NewWindow();
+        window->Form_Load("");
+        window->show();
+        window->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+        PickDsn(kSqliteDsn);
+        window->AddFile("old.log");
+        window->SetText(1, kColumnTable, "mw_cmd");
+        window->gridFiles->selectRow(0);
+        ASSERT_TRUE(window->StartCellEdit(1, col));
+        QLineEdit& editor = col == kColumnFile ? *window->txtEdit : *window->cboTables->lineEdit();
+        editor.clear();
+        QTest::keyClicks(&editor, QString::fromStdString(typed));
+    };
+    // A quick click acts before the editor's loss of focus is handled; Save As then reloads.
+    const struct {
+        const char* reason;
+        std::function<void()> command;
+        const char* written;
+    } committed[] = {
+        {"Save", [&] { QTest::mouseClick(window->cmdSaveConfig, Qt::LeftButton); }, "config.xml"},
+        {"Save As",
+         [&] {
+             dialogAnswers = {folder + "/as.xml"};
+             QTest::mouseClick(window->cmdSaveConfigAs, Qt::LeftButton);
+         },
+         "as.xml"},
+        {"close, saving on exit", [&] { window->close(); }, "config.xml"},
+    };
+    for (const auto& c : committed) {
+        SCOPED_TRACE(c.reason);
+        editing(kColumnFile, log);
+        c.command();
+        EXPECT_NE(ReadFile(folder + "/" + c.written).find(log), std::string::npos);
+        EXPECT_FALSE(window->IsEditing());
+        EXPECT_EQ(Jobs(), (Rows{{log, "mw_cmd"}}));
+    }
+    EXPECT_TRUE(prompts.shown.empty());
+
+    // A refused commit (No to "Table Does Not Exist") stops every command before it acts.
+    db.Exec("INSERT INTO mw_cmd (c_ip) VALUES ('kept')");
+    dialogCalls.clear();
+    editing(kColumnTable, "mw_nosuch");
+    std::vector<std::pair<std::string, std::function<void()>>> commands = {
+        {"close", [&] { window->close(); }},
+        {"DSN pick", [&] { PickDsn(kPostgresDsn); }},
+    };
+    for (QPushButton* button :
+         {window->cmdStart, window->cmdSaveConfig, window->cmdSaveConfigAs, window->cmdOpenConfig,
+          window->cmdAddFile, window->cmdAddURL, window->cmdDelete, window->cmdDSNSetup,
+          window->cmdDSNRefresh, window->cmdAbout})
+        commands.emplace_back(button->text().toStdString(),
+                              [button] { QTest::mouseClick(button, Qt::LeftButton); });
+    const Shown missing{MessageIcon::Exclamation, "Table Does Not Exist",
+                        "The selected table 'mw_nosuch' does not seem to exist.  Continue anyway?",
+                        true};
+    for (const auto& [name, command] : commands) {
+        SCOPED_TRACE(name);
+        prompts.shown.clear();
+        command();
+        QApplication::processEvents();
+        EXPECT_EQ(prompts.shown, std::vector<Shown>{missing});
+        EXPECT_TRUE(window->IsEditing());
+    }
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(Jobs(), (Rows{{"old.log", "mw_cmd"}}));
+    EXPECT_EQ(window->DsnText(), kSqliteDsn);
+    EXPECT_EQ(window->conn.DbmsName(), "SQLite");
+    EXPECT_EQ(db.Count("mw_cmd"), 1);
+    EXPECT_FALSE(fs::exists(folder + "/config.xml"));
+    EXPECT_EQ(dialogCalls, std::vector<DialogCall>{});
+    EXPECT_EQ(addUrlsShown + choosersShown, 0);
+    window->AbandonCellEdit();
+    window->chkSaveConfigOnExit->setChecked(false);
+    db.TryExec("DROP TABLE mw_cmd");
+}
+
 TEST_F(MainWindowTest, WithoutADsnTheLogFileIsEditedButNotTheTargetTable) {
     window->Form_Load("");
     window->show();
