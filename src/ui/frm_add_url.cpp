@@ -96,6 +96,16 @@ frmAddURL::frmAddURL(QWidget* parent, std::function<void(const std::string&)> ad
     connect(cmdCancel, &QPushButton::clicked, this, &frmAddURL::cmdCancel_Click);
 }
 
+void frmAddURL::setVisible(bool visible) {
+    QDialog::setVisible(visible);
+    // A dialog being shown focuses its first box as Tab does, which selects all of its text; the
+    // address is typed after the scheme, not over it.
+    if (visible) {
+        txtURL->deselect();
+        txtURL->end(false);
+    }
+}
+
 void frmAddURL::optType_Click(int /*index*/) {
     const bool server = optType[1]->isChecked();
     frameShoutcastAuth->setEnabled(server);

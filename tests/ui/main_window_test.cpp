@@ -546,12 +546,12 @@ TEST_F(MainWindowTest, WithoutADsnTheLogFileIsEditedButNotTheTargetTable) {
 }
 
 TEST_F(MainWindowTest, AddUrlOkCancelAndEmpty) {
-    const auto type = [](const char* text, bool ok = true) {
+    // Typing goes where the caret stands: after the proposed "http://", or into a cleared box.
+    const auto type = [](const char* text, bool clearFirst = false, bool ok = true) {
         return [=](frmAddURL& dialog) {
-            if (text != nullptr) {
+            if (clearFirst)
                 dialog.txtURL->clear();
-                QTest::keyClicks(dialog.txtURL, QString::fromLatin1(text));
-            }
+            QTest::keyClicks(dialog.txtURL, QString::fromLatin1(text));
             QTest::mouseClick(ok ? dialog.cmdOk : dialog.cmdCancel, Qt::LeftButton);
         };
     };
@@ -560,10 +560,13 @@ TEST_F(MainWindowTest, AddUrlOkCancelAndEmpty) {
         std::function<void(frmAddURL&)> answer;
         Rows jobs; ///< each added job also asks for its table
     } cases[] = {
-        {"Ok as it opens", type(nullptr), {{"http://", ""}}},
-        {"no scheme, blanks kept", type(" host/w3c.log "), {{" host/w3c.log ", ""}}},
-        {"Ok on an empty box", type(""), {}},
-        {"Cancel", type("x", false), {}},
+        {"Ok as it opens", type(""), {{"http://", ""}}},
+        {"typed after the scheme",
+         type("127.0.0.1:8377/remote.log"),
+         {{"http://127.0.0.1:8377/remote.log", ""}}},
+        {"no scheme, blanks kept", type(" host/w3c.log ", true), {{" host/w3c.log ", ""}}},
+        {"Ok on an empty box", type("", true), {}},
+        {"Cancel", type("x", true, false), {}},
         {"close box", [](frmAddURL& dialog) { dialog.close(); }, {}},
         {"Escape", [](frmAddURL& dialog) { QTest::keyClick(dialog.txtURL, Qt::Key_Escape); }, {}},
     };
@@ -581,7 +584,7 @@ TEST_F(MainWindowTest, AddUrlOkCancelAndEmpty) {
         EXPECT_EQ(Jobs(), c.jobs);
         EXPECT_EQ(choosersShown, static_cast<int>(c.jobs.size()));
     }
-    EXPECT_EQ(addUrlsShown, 6);
+    EXPECT_EQ(addUrlsShown, 7);
 }
 
 // ---------------------------------------------------------------------------------------------
