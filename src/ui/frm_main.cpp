@@ -298,6 +298,10 @@ void frmMain::GetDSNsAndDrivers() {
     cboDSNList->clear();
     for (const odbc::DataSource& source : odbc::ListDataSources())
         cboDSNList->addItem(QString::fromStdString(source.name));
+    // An empty drop-down does not open, so the closed box itself says what to do.
+    cboDSNList->setPlaceholderText(cboDSNList->count() == 0
+                                       ? QStringLiteral("No data sources: use DSN Setup to add one")
+                                       : QString());
     ShowDsnInUse();
 }
 

@@ -685,7 +685,22 @@ TEST_F(MainWindowTest, DsnListAFailedOpenRefreshAndDsnSetup) {
     window->cmdDSNRefresh->click();
     EXPECT_EQ(window->DsnText(), "");
     EXPECT_FALSE(window->conn.IsOpen());
+    // With no data sources at all, the empty list says what to do. The driver manager reads the
+    // system file's folder only once, so the file itself is emptied for a moment.
+    {
+        const std::string systemIni = TestDir() + "/odbc.ini";
+        const struct Restore {
+            std::string path, text;
+            ~Restore() { WriteFile(path, text); }
+        } restore{systemIni, ReadFile(systemIni)};
+        WriteFile(systemIni, "");
+        window->cmdDSNRefresh->click();
+        EXPECT_EQ(list.count(), 0);
+        EXPECT_EQ(list.placeholderText(), "No data sources: use DSN Setup to add one");
+    }
     ::setenv("ODBCINI", userIni.c_str(), 1);
+    window->cmdDSNRefresh->click();
+    EXPECT_EQ(list.placeholderText(), "");
 
     // A program that cannot be started is a message, not a crash.
     prompts.shown.clear();

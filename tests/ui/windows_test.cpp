@@ -151,7 +151,14 @@ TEST_P(ChooserTest, PicksOnFirstSelectionAndReadsTheCatalogueOnEachShowing) {
     EXPECT_EQ(chooser.Frame1->title(), "Tables");
     EXPECT_EQ(chooser.minimumSize(), chooser.maximumSize());
 
-    EXPECT_EQ(Choose([&] { Click(chooser, "ws_pick_b"); }), "ws_pick_b");
+    // Only the database's own tables, none of its system schemas'.
+    EXPECT_EQ(Choose([&] {
+                  EXPECT_TRUE(Offers(chooser, "ws_pick_a"));
+                  for (const char* system : {"TABLES", "COLUMNS", "tables", "pg_class", "user"})
+                      EXPECT_FALSE(Offers(chooser, system)) << system;
+                  Click(chooser, "ws_pick_b");
+              }),
+              "ws_pick_b");
     EXPECT_FALSE(chooser.isVisible());
     const auto closeBox = [&] {
         EXPECT_FALSE(Offers(chooser, "ws_pick_new"));
@@ -186,39 +193,45 @@ TEST_P(ChooserTest, PicksOnFirstSelectionAndReadsTheCatalogueOnEachShowing) {
 
 INSTANTIATE_FOR_DATABASES(ChooserTest);
 
-TEST(Chooser, ShowsTheTablesOfTheConnectionItIsGiven) {
+TEST(Chooser, ShowsTheTablesOfTheConnectionItIsGivenOrWhyThereAreNone) {
     TestDatabase sqlite(test::kSqliteDsn);
     TestDatabase postgres(test::kPostgresDsn);
     sqlite.TryExec("DROP TABLE IF EXISTS ws_dsn_sqlite");
     postgres.TryExec("DROP TABLE IF EXISTS ws_dsn_pg");
     sqlite.Exec("CREATE TABLE ws_dsn_sqlite (x INTEGER)");
     postgres.Exec("CREATE TABLE ws_dsn_pg (x INTEGER)");
-    frmSelectTable chooser(nullptr);
-
-    EXPECT_EQ(Choose(chooser, sqlite.connection(),
-                     [&] {
-                         EXPECT_FALSE(Offers(chooser, "ws_dsn_pg"));
-                         Click(chooser, "ws_dsn_sqlite");
-                     }),
-              "ws_dsn_sqlite");
-    EXPECT_EQ(Choose(chooser, postgres.connection(),
-                     [&] {
-                         EXPECT_FALSE(Offers(chooser, "ws_dsn_sqlite"));
-                         EXPECT_TRUE(chooser.lstTables->selectedItems().isEmpty());
-                         Click(chooser, "ws_dsn_pg");
-                     }),
-              "ws_dsn_pg");
-
     odbc::Environment environment;
     odbc::Connection closed(environment);
-    EXPECT_EQ(Choose(
-                  chooser, closed,
-                  [&] {
-                      EXPECT_EQ(chooser.lstTables->count(), 0);
-                      chooser.close();
-                  },
-                  false),
-              "");
+    odbc::Connection empty(environment);
+    ASSERT_TRUE(empty.OpenConnectionString(
+        "DRIVER=SQLite3;Database=" + test::ScratchDir("ws_empty") + "/empty.db"));
+    const struct {
+        const char* reason;
+        Database& database;
+        const char* pick; ///< null: nothing to pick, the chooser is closed
+        const char* absent;
+        const char* hint;
+    } cases[] = {
+        {"SQLite", sqlite.connection(), "ws_dsn_sqlite", "ws_dsn_pg", ""},
+        {"PostgreSQL, the last pick not listed", postgres.connection(), "ws_dsn_pg",
+         "ws_dsn_sqlite", ""},
+        {"no connection", closed, nullptr, "ws_dsn_pg", "Select a DSN first"},
+        {"no tables", empty, nullptr, "ws_dsn_pg", "This data source has no tables yet"},
+    };
+    frmSelectTable chooser(nullptr);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason);
+        const auto act = [&] {
+            EXPECT_EQ(chooser.lblHint->isVisible() ? Text(chooser.lblHint) : "", c.hint);
+            EXPECT_FALSE(Offers(chooser, c.absent));
+            EXPECT_TRUE(chooser.lstTables->selectedItems().isEmpty());
+            if (c.pick != nullptr)
+                Click(chooser, c.pick);
+            else
+                chooser.close();
+        };
+        EXPECT_EQ(Choose(chooser, c.database, act, c.pick != nullptr), c.pick ? c.pick : "");
+    }
 }
 
 // --- Add URL (its answers are tested through the main window) -------------------------------
