@@ -80,6 +80,7 @@ frmAddURL::frmAddURL(QWidget* parent, std::function<void(const std::string&)> ad
     cmdOk->setGeometry(TwipRect(3120, 2760, 1215, 435));
     cmdCancel = new QPushButton(QStringLiteral("Cancel"), this);
     cmdCancel->setGeometry(TwipRect(4560, 2760, 1215, 435));
+    UseDesignFrames(*this);
 
     // Group boxes and labels take no focus in Qt; the focusable controls keep the designed order.
     QWidget::setTabOrder(txtURL, optType[0]);

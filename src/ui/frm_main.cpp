@@ -106,6 +106,7 @@ frmMain::frmMain(Prompts* prompts, QWidget* parent) : QWidget(parent) {
     UseDesignFont(*this);
     setFixedSize(TwipSize(8640, 6735));
     CreateControls();
+    UseDesignFrames(*this);
     CreateColumns();
     SetTabOrder();
     ConnectSignals();
@@ -360,7 +361,7 @@ void frmMain::cboDSNList_Change() {
     dsnInUse_.clear();
     prompts_->Inform(MessageIcon::Critical, "Error Opening Database",
                      "An error occured while opening DSN '" + name + "':" + kCrLf + kCrLf +
-                         opened.message + kCrLf + kCrLf +
+                         TidyDiagnostic(opened.message) + kCrLf + kCrLf +
                          "Please verify your database settings under DSN Setup and try again.");
     // The DSN that was in use goes on serving, as long as it opens again.
     if (!previous.empty() && conn.Open(previous))
@@ -499,8 +500,8 @@ void frmMain::gridFiles_BeginEdit(int row, int col, bool& cancel) {
         cboTables->setCurrentIndex(
             cboTables->findText(current, Qt::MatchExactly | Qt::MatchCaseSensitive));
         cboTables->setEditText(current);
-        cboTables->move(place);
-        cboTables->resize(cell.width(), cboTables->height());
+        // The cell's height too: the combo's own is taller than a row and would hide the next.
+        cboTables->setGeometry(QRect(place, cell.size()));
         cboTables->raise();
         cboTables->show();
         cboTables->setFocus();

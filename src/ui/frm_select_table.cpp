@@ -21,6 +21,7 @@ frmSelectTable::frmSelectTable(QWidget* parent) : QDialog(parent) {
 
     Frame1 = new QGroupBox(QStringLiteral("Tables"), this);
     Frame1->setGeometry(TwipRect(60, 0, 3960, 4500));
+    UseDesignFrames(*this);
     lstTables = new QListWidget(Frame1);
     lstTables->setGeometry(TwipRect(120, 240, 3720, 4140));
     lstTables->setSelectionMode(QAbstractItemView::SingleSelection);

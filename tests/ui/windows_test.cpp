@@ -4,6 +4,7 @@
 #include "ui/file_dialogs.h"
 #include "ui/frm_about.h"
 #include "ui/frm_add_url.h"
+#include "ui/frm_main.h"
 #include "ui/frm_select_table.h"
 #include "ui/frm_status.h"
 #include "ui/qt_prompts.h"
@@ -13,6 +14,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QGroupBox>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -282,6 +284,34 @@ TEST(AddUrl, LayoutTabOrderAndTheDisabledShoutcastOption) {
     }
 }
 
+// --- Layout --------------------------------------------------------------------------------
+
+/// The row of `box`'s top frame line: the first that differs from row 0 near the right edge,
+/// where neither the caption nor a control is drawn.
+int FrameLine(QGroupBox& box) {
+    const QImage image = box.grab().toImage();
+    const int x = image.width() - 4;
+    for (int y = 1; y < image.height(); ++y)
+        if (image.pixel(x, y) != image.pixel(x, 0))
+            return y;
+    return image.height();
+}
+
+TEST(Layout, EveryCaptionedFrameLineRunsAboveWhatTheFrameHolds) {
+    test::ScriptedPrompts prompts;
+    frmMain main(&prompts);
+    frmAddURL addUrl(nullptr, nullptr);
+    frmSelectTable chooser(nullptr);
+    for (QWidget* window : std::vector<QWidget*>{&main, &addUrl, &chooser}) {
+        for (QGroupBox* box : window->findChildren<QGroupBox*>()) {
+            const int line = FrameLine(*box);
+            for (QWidget* child : box->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+                EXPECT_GT(child->y(), line)
+                    << box->title().toStdString() << ": " << child->metaObject()->className();
+        }
+    }
+}
+
 // --- About ---------------------------------------------------------------------------------
 
 TEST(About, BrowserAddressPrefixesAllButHttpSchemes) {
@@ -468,6 +498,18 @@ TEST(QtPromptsTest, BoxesShowTitleIconTextAndButtons) {
         QTest::keyClick(box, Qt::Key_Escape);
     });
     prompts.Inform(MessageIcon::None, "", "Error: x");
+}
+
+TEST(QtPromptsTest, DiagnosticsLoseTheIndentsAndBlankLinesOfTheirContinuations) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"port 1 failed: Connection refused\n\tIs the server running?\n",
+         "port 1 failed: Connection refused\nIs the server running?"},
+        {" [x] first line kept\r\n\n  \r\n  second\n\t\tthird",
+         " [x] first line kept\nsecond\nthird"},
+        {"", ""},
+    };
+    for (const auto& [diagnostic, shown] : cases)
+        EXPECT_EQ(TidyDiagnostic(diagnostic), shown) << diagnostic;
 }
 
 } // namespace
