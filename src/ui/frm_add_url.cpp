@@ -80,6 +80,7 @@ frmAddURL::frmAddURL(QWidget* parent, std::function<void(const std::string&)> ad
     cmdOk->setGeometry(TwipRect(3120, 2760, 1215, 435));
     cmdCancel = new QPushButton(QStringLiteral("Cancel"), this);
     cmdCancel->setGeometry(TwipRect(4560, 2760, 1215, 435));
+    UseDesignFrames(*this);
 
     // Group boxes and labels take no focus in Qt; the focusable controls keep the designed order.
     QWidget::setTabOrder(txtURL, optType[0]);
@@ -94,6 +95,16 @@ frmAddURL::frmAddURL(QWidget* parent, std::function<void(const std::string&)> ad
                 [this, index] { optType_Click(index); });
     connect(cmdOk, &QPushButton::clicked, this, &frmAddURL::cmdOk_Click);
     connect(cmdCancel, &QPushButton::clicked, this, &frmAddURL::cmdCancel_Click);
+}
+
+void frmAddURL::setVisible(bool visible) {
+    QDialog::setVisible(visible);
+    // A dialog being shown focuses its first box as Tab does, which selects all of its text; the
+    // address is typed after the scheme, not over it.
+    if (visible) {
+        txtURL->deselect();
+        txtURL->end(false);
+    }
 }
 
 void frmAddURL::optType_Click(int /*index*/) {

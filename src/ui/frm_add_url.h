@@ -34,6 +34,9 @@ public:
     QPushButton* cmdOk;
     QPushButton* cmdCancel;
 
+    /// Showing leaves the caret after the proposed "http://", nothing selected.
+    void setVisible(bool visible) override;
+
 public slots:
     /// Enables the authentication controls exactly while "SHOUTcast Server" is selected.
     void optType_Click(int index);

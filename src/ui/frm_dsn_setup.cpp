@@ -1,6 +1,8 @@
 // "DSN Setup": the ODBC data source administrator that Linux lacks, for user data sources.
 #include "ui/frm_dsn_setup.h"
 
+#include "ui/qt_prompts.h"
+
 #include <QComboBox>
 #include <QFileDialog>
 #include <QFormLayout>
@@ -424,7 +426,7 @@ void frmDSNSetup::cmdTest_Click() {
         else
             prompts_.Inform(MessageIcon::Critical, "Test connection",
                             "The connection to '" + name + "' could not be opened:\n\n" +
-                                opened.message);
+                                TidyDiagnostic(opened.message));
     });
 }
 

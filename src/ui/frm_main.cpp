@@ -107,6 +107,7 @@ frmMain::frmMain(Prompts* prompts, QWidget* parent) : QWidget(parent) {
     UseDesignFont(*this);
     setFixedSize(TwipSize(8640, 6735));
     CreateControls();
+    UseDesignFrames(*this);
     CreateColumns();
     SetTabOrder();
     ConnectSignals();
@@ -157,6 +158,9 @@ void frmMain::CreateControls() {
     cboTables = new QComboBox(frameFiles);
     cboTables->setEditable(true);
     cboTables->setInsertPolicy(QComboBox::NoInsert);
+    // Qt's completer matches ignoring case, and when the editor loses the focus the combo puts
+    // the first such table in place of what was typed; the cell must get the typed name.
+    cboTables->setCompleter(nullptr);
     cboTables->setGeometry(TwipRect(6060, 660, 1815, 315));
     cboTables->hide();
     cmdAddFile = MakeButton(frameFiles, "Add File", TwipRect(120, 2340, 1455, 495));
@@ -254,12 +258,11 @@ void frmMain::Form_Unload() {
 
 void frmMain::closeEvent(QCloseEvent* event) {
     // The window is disabled during a run; the run must be cancelled before it can close.
-    if (running_) {
+    // An edit the user keeps open keeps the window open too.
+    if (running_ || !FinishCellEdit()) {
         event->ignore();
         return;
     }
-    if (editing_)
-        AbandonCellEdit();
     Form_Unload();
     event->accept();
 }
@@ -371,6 +374,8 @@ RunResult frmMain::ProcessJobs() {
 }
 
 void frmMain::cmdStart_Click() {
+    if (!FinishCellEdit())
+        return;
     ProcessJobs();
 }
 
@@ -378,14 +383,35 @@ void frmMain::GetDSNsAndDrivers() {
     cboDSNList->clear();
     for (const odbc::DataSource& source : odbc::ListDataSources())
         cboDSNList->addItem(QString::fromStdString(source.name));
-    cboDSNList->setCurrentIndex(-1);
+    // An empty drop-down does not open, so the closed box itself says what to do.
+    cboDSNList->setPlaceholderText(cboDSNList->count() == 0
+                                       ? QStringLiteral("No data sources: use DSN Setup to add one")
+                                       : QString());
+    ShowDsnInUse();
+}
+
+void frmMain::ShowDsnInUse() {
+    // The list shows the connection's DSN or none: a saved configuration takes its DSN from it.
+    const int index = conn.IsOpen()
+                          ? cboDSNList->findText(QString::fromStdString(dsnInUse_),
+                                                 Qt::MatchExactly | Qt::MatchCaseSensitive)
+                          : -1;
+    cboDSNList->setCurrentIndex(index);
+    if (index < 0) {
+        conn.Close();
+        dsnInUse_.clear();
+    }
 }
 
 void frmMain::cmdDSNRefresh_Click() {
+    if (!FinishCellEdit())
+        return;
     GetDSNsAndDrivers();
 }
 
 void frmMain::cmdDSNSetup_Click() {
+    if (!FinishCellEdit())
+        return;
     const std::string program =
         dsnSetupProgram_.empty() ? ProgramFolder() + "/brenvale-dsn-setup" : dsnSetupProgram_;
     std::string failure;
@@ -397,6 +423,10 @@ void frmMain::cmdDSNSetup_Click() {
 }
 
 void frmMain::cboDSNList_Click() {
+    if (!FinishCellEdit()) {
+        ShowDsnInUse();
+        return;
+    }
     cboDSNList_Change();
 }
 
@@ -404,16 +434,23 @@ void frmMain::cboDSNList_Change() {
     const std::string name = DsnText();
     if (name.empty())
         return;
+    const std::string previous = conn.IsOpen() ? dsnInUse_ : std::string();
     if (conn.IsOpen())
         conn.Close();
-    const DbResult opened = conn.Open(DsnText());
-    if (opened)
+    const DbResult opened = conn.Open(name);
+    if (opened) {
+        dsnInUse_ = name;
         return;
+    }
+    dsnInUse_.clear();
     prompts_->Inform(MessageIcon::Critical, "Error Opening Database",
                      "An error occured while opening DSN '" + name + "':" + kCrLf + kCrLf +
-                         opened.message + kCrLf + kCrLf +
+                         TidyDiagnostic(opened.message) + kCrLf + kCrLf +
                          "Please verify your database settings under DSN Setup and try again.");
-    cboDSNList->setCurrentIndex(-1);
+    // The DSN that was in use goes on serving, as long as it opens again.
+    if (!previous.empty() && conn.Open(previous))
+        dsnInUse_ = previous;
+    ShowDsnInUse();
 }
 
 std::string frmMain::DsnText() const {
@@ -450,6 +487,8 @@ void frmMain::FinishTargetTable(int rowsBefore) {
 }
 
 void frmMain::cmdAddFile_Click() {
+    if (!FinishCellEdit())
+        return;
     const std::string path =
         ShowOpenDialog(this, kLogFilter, 1, "Choose a valid SHOUTcast W3C Formatted Log File");
     const int before = Count();
@@ -458,6 +497,8 @@ void frmMain::cmdAddFile_Click() {
 }
 
 void frmMain::cmdAddURL_Click() {
+    if (!FinishCellEdit())
+        return;
     const int before = Count();
     {
         frmAddURL dialog(this, [this](const std::string& url) { AddFile(url); });
@@ -467,20 +508,24 @@ void frmMain::cmdAddURL_Click() {
 }
 
 void frmMain::cmdDelete_Click() {
+    if (!FinishCellEdit())
+        return;
     const QModelIndexList selected = gridFiles->selectionModel()->selectedRows();
     if (selected.isEmpty())
         return;
-    if (editing_)
-        AbandonCellEdit();
     gridFiles->removeRow(selected.front().row());
 }
 
 void frmMain::cmdAbout_Click() {
+    if (!FinishCellEdit())
+        return;
     frmAbout about;
     about.exec();
 }
 
 void frmMain::cmdOpenConfig_Click() {
+    if (!FinishCellEdit())
+        return;
     std::string path = ShowOpenDialog(this, kConfigFilter, 1, "Open Configuration File");
     if (path.empty())
         return;
@@ -488,11 +533,15 @@ void frmMain::cmdOpenConfig_Click() {
 }
 
 void frmMain::cmdSaveConfig_Click() {
+    if (!FinishCellEdit())
+        return;
     std::string path;
     SaveConfig(path);
 }
 
 void frmMain::cmdSaveConfigAs_Click() {
+    if (!FinishCellEdit())
+        return;
     std::string path = ShowSaveDialog(this, kConfigFilter, 1, "Save Configuration As...");
     if (path.empty())
         return;
@@ -525,9 +574,13 @@ void frmMain::gridFiles_BeginEdit(int row, int col, bool& cancel) {
         conn.GetTableList(names);
         for (const std::string& name : names)
             cboTables->addItem(QString::fromStdString(name));
-        cboTables->setEditText(QString::fromStdString(Text(row, col)));
-        cboTables->move(place);
-        cboTables->resize(cell.width(), cboTables->height());
+        // Filling makes the first table current; only the cell's own table may be.
+        const QString current = QString::fromStdString(Text(row, col));
+        cboTables->setCurrentIndex(
+            cboTables->findText(current, Qt::MatchExactly | Qt::MatchCaseSensitive));
+        cboTables->setEditText(current);
+        // The cell's height too: the combo's own is taller than a row and would hide the next.
+        cboTables->setGeometry(QRect(place, cell.size()));
         cboTables->raise();
         cboTables->show();
         cboTables->setFocus();

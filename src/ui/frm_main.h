@@ -78,7 +78,8 @@ public:
     void AddFile(const std::string& filename);
     /// Shows the table chooser; the picked name or the empty text.
     std::string ChooseTargetTable();
-    /// Fills the DSN list from the driver manager; the connection is left alone.
+    /// Fills the DSN list from the driver manager, keeping the DSN in use selected; one that is
+    /// no longer listed is closed.
     void GetDSNsAndDrivers();
 
     /// Grid edit events, rows and columns from 1.
@@ -87,7 +88,8 @@ public:
     void gridFiles_EndEdit();
     /// Starts an in-place edit as a double-click does; false when it was refused.
     bool StartCellEdit(int row, int col);
-    /// Confirms the edit in hand as Enter does; false while the editor stays open.
+    /// Confirms the edit in hand as Enter does; false while the editor stays open (the commit
+    /// was refused), true otherwise. Every command calls it first and stops on false.
     bool FinishCellEdit();
     /// Abandons the edit in hand as Escape does.
     void AbandonCellEdit();
@@ -175,6 +177,7 @@ private:
     void ConnectSignals();
     void SetTabOrder();
     std::string ColumnKey(int col) const;
+    void ShowDsnInUse();
     void FinishTargetTable(int rowsBefore);
     bool CommitCellEdit(bool focusLeft);
     void EndCellEdit(bool focusLeft);
@@ -195,6 +198,7 @@ private:
     std::string configPath_;
     std::string programFolder_;
     std::string dsnSetupProgram_;
+    std::string dsnInUse_; ///< the DSN `conn` is open on
     std::size_t commitRows_ = 1;
     bool incremental_ = false;
     bool noCopy_ = false;

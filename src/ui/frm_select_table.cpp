@@ -4,6 +4,7 @@
 #include "ui/twips.h"
 
 #include <QGroupBox>
+#include <QLabel>
 #include <QListWidget>
 #include <QSignalBlocker>
 
@@ -20,9 +21,17 @@ frmSelectTable::frmSelectTable(QWidget* parent) : QDialog(parent) {
 
     Frame1 = new QGroupBox(QStringLiteral("Tables"), this);
     Frame1->setGeometry(TwipRect(60, 0, 3960, 4500));
+    UseDesignFrames(*this);
     lstTables = new QListWidget(Frame1);
     lstTables->setGeometry(TwipRect(120, 240, 3720, 4140));
     lstTables->setSelectionMode(QAbstractItemView::SingleSelection);
+    lblHint = new QLabel(lstTables);
+    lblHint->setGeometry(lstTables->rect().adjusted(8, 8, -8, -8));
+    lblHint->setAlignment(Qt::AlignCenter);
+    lblHint->setWordWrap(true);
+    lblHint->setForegroundRole(QPalette::PlaceholderText);
+    lblHint->setAttribute(Qt::WA_TransparentForMouseEvents);
+    lblHint->hide();
 
     // A selection by mouse or keyboard picks; a click on the entry already selected picks it again.
     connect(lstTables, &QListWidget::itemSelectionChanged, this, &frmSelectTable::lstTables_Click);
@@ -32,8 +41,17 @@ frmSelectTable::frmSelectTable(QWidget* parent) : QDialog(parent) {
 
 void frmSelectTable::Form_Load(Database& conn) {
     std::vector<std::string> names;
-    if (!conn.GetTableList(names))
+    std::string hint;
+    if (!conn.IsOpen()) {
+        hint = "Select a DSN first";
+    } else if (const DbResult read = conn.GetTableList(names); !read) {
         names.clear();
+        hint = "The tables could not be read:\n" + read.message;
+    } else if (names.empty()) {
+        hint = "This data source has no tables yet";
+    }
+    lblHint->setText(QString::fromStdString(hint));
+    lblHint->setVisible(!hint.empty());
     const QSignalBlocker blocker(lstTables);
     lstTables->clear();
     for (const std::string& name : names)

@@ -8,6 +8,7 @@
 #include <string>
 
 class QGroupBox;
+class QLabel;
 class QListWidget;
 
 namespace brenvale {
@@ -20,14 +21,16 @@ class frmSelectTable final : public QDialog {
 public:
     explicit frmSelectTable(QWidget* parent);
 
-    /// Fills the list anew from `conn`'s catalogue (empty when it cannot be read), each time the
-    /// chooser is shown; the previous pick stays selected where it is still listed.
+    /// Fills the list anew from `conn`'s catalogue, each time the chooser is shown; the previous
+    /// pick stays selected where it is still listed. An empty list says why it is empty.
     void Form_Load(Database& conn);
     /// The entry picked last, or empty text.
     std::string PickedTable() const { return picked_; }
 
     QGroupBox* Frame1;
     QListWidget* lstTables;
+    /// Over the empty list: no connection, no tables, or the catalogue could not be read.
+    QLabel* lblHint;
 
 public slots:
     /// Takes the selected entry as the pick and hides the chooser.

@@ -46,6 +46,28 @@ QMessageBox::StandardButton Run(QWidget* parent, MessageIcon icon, const std::st
 
 } // namespace
 
+std::string TidyDiagnostic(const std::string& diagnostic) {
+    std::string tidy;
+    std::size_t start = 0;
+    while (start < diagnostic.size()) {
+        std::size_t end = diagnostic.find('\n', start);
+        if (end == std::string::npos)
+            end = diagnostic.size();
+        std::string line = diagnostic.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        if (!tidy.empty()) {
+            line.erase(0, line.find_first_not_of(" \t"));
+            if (line.empty())
+                continue;
+            tidy += '\n';
+        }
+        tidy += line;
+    }
+    return tidy;
+}
+
 QtPrompts::QtPrompts(QWidget* parent) : parent_(parent) {}
 
 bool QtPrompts::AskYesNo(MessageIcon icon, const std::string& title, const std::string& text) {

@@ -14,6 +14,10 @@ namespace brenvale {
 /// The program's name, the title of a message box given none.
 inline constexpr const char* kProgramName = "Quorvane Brenvale";
 
+/// A driver's diagnostic as a message shows it: the lines after the first without their leading
+/// tabs and blanks, with no blank lines and no line break at the end.
+std::string TidyDiagnostic(const std::string& diagnostic);
+
 /// Shows every prompt as a modal QMessageBox over `parent` (which may be null).
 class QtPrompts final : public Prompts {
 public:

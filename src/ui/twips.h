@@ -32,4 +32,8 @@ inline void UseDesignFont(QWidget& window) {
     window.setFont(font);
 }
 
+/// Draws the captioned group boxes of `window` with the frame line through their caption, where
+/// the twip layouts expect it. Call once the boxes exist.
+void UseDesignFrames(QWidget& window);
+
 } // namespace brenvale

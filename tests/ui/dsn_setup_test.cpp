@@ -267,15 +267,34 @@ TEST_F(DsnSetupTest, PostgresThroughTheEasyFieldsOpensTheTestServer) {
     EXPECT_EQ(opened.connection().DbmsName(), "PostgreSQL");
 }
 
-TEST_F(DsnSetupTest, MissingDriverGivesTheDiagnostic) {
-    ASSERT_TRUE(odbc::WriteUserDsn({"ws_missing", "Missing Driver", {}}, ""));
-    frmDSNSetup window(nullptr, prompts);
-    window.lstDSNs->setCurrentItem(Row(window, "ws_missing"));
-    window.cmdTest->click();
-    ASSERT_EQ(prompts.shown.size(), 1u);
-    EXPECT_EQ(prompts.shown[0].icon, MessageIcon::Critical);
-    EXPECT_TRUE(Contains(prompts.shown[0].text, "'ws_missing' could not be opened"));
-    EXPECT_TRUE(Contains(prompts.shown[0].text, "no-such-driver.so")) << prompts.shown[0].text;
+TEST_F(DsnSetupTest, AFailedTestShowsTheDiagnosticTidied) {
+    const struct {
+        DsnDefinition dsn;
+        const char* part;
+    } cases[] = {
+        {{"ws_missing", "Missing Driver", {}}, "no-such-driver.so"},
+        // psqlODBC puts its hint on a line of its own, indented by a tab.
+        {{"ws_pg_down",
+          "PostgreSQL Unicode",
+          {{"Servername", "127.0.0.1"}, {"Port", "1"}, {"Database", "brenvale"}}},
+         "Connection refused\nIs the server running"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.dsn.name);
+        ASSERT_TRUE(odbc::WriteUserDsn(c.dsn, ""));
+        frmDSNSetup window(nullptr, prompts);
+        window.lstDSNs->setCurrentItem(Row(window, c.dsn.name));
+        prompts.shown.clear();
+        window.cmdTest->click();
+        ASSERT_EQ(prompts.shown.size(), 1u);
+        EXPECT_EQ(prompts.shown[0].icon, MessageIcon::Critical);
+        const std::string& text = prompts.shown[0].text;
+        EXPECT_TRUE(
+            text.starts_with("The connection to '" + c.dsn.name + "' could not be opened:\n\n"))
+            << text;
+        EXPECT_TRUE(Contains(text, c.part)) << text;
+        EXPECT_FALSE(Contains(text, "\t") || text.ends_with("\n")) << text;
+    }
 }
 
 TEST_F(DsnSetupTest, EditorKeepsEverythingTypedThroughDriverChangesAndRefusals) {

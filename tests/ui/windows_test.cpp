@@ -4,6 +4,7 @@
 #include "ui/file_dialogs.h"
 #include "ui/frm_about.h"
 #include "ui/frm_add_url.h"
+#include "ui/frm_main.h"
 #include "ui/frm_select_table.h"
 #include "ui/frm_status.h"
 #include "ui/qt_prompts.h"
@@ -13,6 +14,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QGroupBox>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -151,7 +153,14 @@ TEST_P(ChooserTest, PicksOnFirstSelectionAndReadsTheCatalogueOnEachShowing) {
     EXPECT_EQ(chooser.Frame1->title(), "Tables");
     EXPECT_EQ(chooser.minimumSize(), chooser.maximumSize());
 
-    EXPECT_EQ(Choose([&] { Click(chooser, "ws_pick_b"); }), "ws_pick_b");
+    // Only the database's own tables, none of its system schemas'.
+    EXPECT_EQ(Choose([&] {
+                  EXPECT_TRUE(Offers(chooser, "ws_pick_a"));
+                  for (const char* system : {"TABLES", "COLUMNS", "tables", "pg_class", "user"})
+                      EXPECT_FALSE(Offers(chooser, system)) << system;
+                  Click(chooser, "ws_pick_b");
+              }),
+              "ws_pick_b");
     EXPECT_FALSE(chooser.isVisible());
     const auto closeBox = [&] {
         EXPECT_FALSE(Offers(chooser, "ws_pick_new"));
@@ -186,39 +195,45 @@ TEST_P(ChooserTest, PicksOnFirstSelectionAndReadsTheCatalogueOnEachShowing) {
 
 INSTANTIATE_FOR_DATABASES(ChooserTest);
 
-TEST(Chooser, ShowsTheTablesOfTheConnectionItIsGiven) {
+TEST(Chooser, ShowsTheTablesOfTheConnectionItIsGivenOrWhyThereAreNone) {
     TestDatabase sqlite(test::kSqliteDsn);
     TestDatabase postgres(test::kPostgresDsn);
     sqlite.TryExec("DROP TABLE IF EXISTS ws_dsn_sqlite");
     postgres.TryExec("DROP TABLE IF EXISTS ws_dsn_pg");
     sqlite.Exec("CREATE TABLE ws_dsn_sqlite (x INTEGER)");
     postgres.Exec("CREATE TABLE ws_dsn_pg (x INTEGER)");
-    frmSelectTable chooser(nullptr);
-
-    EXPECT_EQ(Choose(chooser, sqlite.connection(),
-                     [&] {
-                         EXPECT_FALSE(Offers(chooser, "ws_dsn_pg"));
-                         Click(chooser, "ws_dsn_sqlite");
-                     }),
-              "ws_dsn_sqlite");
-    EXPECT_EQ(Choose(chooser, postgres.connection(),
-                     [&] {
-                         EXPECT_FALSE(Offers(chooser, "ws_dsn_sqlite"));
-                         EXPECT_TRUE(chooser.lstTables->selectedItems().isEmpty());
-                         Click(chooser, "ws_dsn_pg");
-                     }),
-              "ws_dsn_pg");
-
     odbc::Environment environment;
     odbc::Connection closed(environment);
-    EXPECT_EQ(Choose(
-                  chooser, closed,
-                  [&] {
-                      EXPECT_EQ(chooser.lstTables->count(), 0);
-                      chooser.close();
-                  },
-                  false),
-              "");
+    odbc::Connection empty(environment);
+    ASSERT_TRUE(empty.OpenConnectionString(
+        "DRIVER=SQLite3;Database=" + test::ScratchDir("ws_empty") + "/empty.db"));
+    const struct {
+        const char* reason;
+        Database& database;
+        const char* pick; ///< null: nothing to pick, the chooser is closed
+        const char* absent;
+        const char* hint;
+    } cases[] = {
+        {"SQLite", sqlite.connection(), "ws_dsn_sqlite", "ws_dsn_pg", ""},
+        {"PostgreSQL, the last pick not listed", postgres.connection(), "ws_dsn_pg",
+         "ws_dsn_sqlite", ""},
+        {"no connection", closed, nullptr, "ws_dsn_pg", "Select a DSN first"},
+        {"no tables", empty, nullptr, "ws_dsn_pg", "This data source has no tables yet"},
+    };
+    frmSelectTable chooser(nullptr);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason);
+        const auto act = [&] {
+            EXPECT_EQ(chooser.lblHint->isVisible() ? Text(chooser.lblHint) : "", c.hint);
+            EXPECT_FALSE(Offers(chooser, c.absent));
+            EXPECT_TRUE(chooser.lstTables->selectedItems().isEmpty());
+            if (c.pick != nullptr)
+                Click(chooser, c.pick);
+            else
+                chooser.close();
+        };
+        EXPECT_EQ(Choose(chooser, c.database, act, c.pick != nullptr), c.pick ? c.pick : "");
+    }
 }
 
 // --- Add URL (its answers are tested through the main window) -------------------------------
@@ -266,6 +281,34 @@ TEST(AddUrl, LayoutTabOrderAndTheDisabledShoutcastOption) {
         dialog.optType_Click(option);
         EXPECT_EQ(dialog.txtShoutcastPass->isEnabled(), option == 1);
         EXPECT_EQ(dialog.lblShoutcastPass->isEnabled(), option == 1);
+    }
+}
+
+// --- Layout --------------------------------------------------------------------------------
+
+/// The row of `box`'s top frame line: the first that differs from row 0 near the right edge,
+/// where neither the caption nor a control is drawn.
+int FrameLine(QGroupBox& box) {
+    const QImage image = box.grab().toImage();
+    const int x = image.width() - 4;
+    for (int y = 1; y < image.height(); ++y)
+        if (image.pixel(x, y) != image.pixel(x, 0))
+            return y;
+    return image.height();
+}
+
+TEST(Layout, EveryCaptionedFrameLineRunsAboveWhatTheFrameHolds) {
+    test::ScriptedPrompts prompts;
+    frmMain main(&prompts);
+    frmAddURL addUrl(nullptr, nullptr);
+    frmSelectTable chooser(nullptr);
+    for (QWidget* window : std::vector<QWidget*>{&main, &addUrl, &chooser}) {
+        for (QGroupBox* box : window->findChildren<QGroupBox*>()) {
+            const int line = FrameLine(*box);
+            for (QWidget* child : box->findChildren<QWidget*>(Qt::FindDirectChildrenOnly))
+                EXPECT_GT(child->y(), line)
+                    << box->title().toStdString() << ": " << child->metaObject()->className();
+        }
     }
 }
 
@@ -455,6 +498,18 @@ TEST(QtPromptsTest, BoxesShowTitleIconTextAndButtons) {
         QTest::keyClick(box, Qt::Key_Escape);
     });
     prompts.Inform(MessageIcon::None, "", "Error: x");
+}
+
+TEST(QtPromptsTest, DiagnosticsLoseTheIndentsAndBlankLinesOfTheirContinuations) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"port 1 failed: Connection refused\n\tIs the server running?\n",
+         "port 1 failed: Connection refused\nIs the server running?"},
+        {" [x] first line kept\r\n\n  \r\n  second\n\t\tthird",
+         " [x] first line kept\nsecond\nthird"},
+        {"", ""},
+    };
+    for (const auto& [diagnostic, shown] : cases)
+        EXPECT_EQ(TidyDiagnostic(diagnostic), shown) << diagnostic;
 }
 
 } // namespace
