@@ -2,6 +2,8 @@
 // into a table in transactions, with the positions of incremental loading beside them.
 #pragma once
 
+#include "core/content_hash.h"
+
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -54,11 +56,11 @@ using RowValues = std::array<std::string_view, 9>;
 struct SourcePosition {
     std::string fileId;            ///< names one file's content, made when it is first seen
     std::string fileName;          ///< where the content was seen last (for people reading it)
-    std::uint64_t identityHash = 0; ///< hash of the first identityLength bytes
+    std::uint64_t identityHash = kHashStart; ///< hash of the first identityLength bytes
     std::uint64_t identityLength = 0;
     std::uint64_t offset = 0;      ///< bytes loaded, lines included up to their line end
     std::uint64_t line = 0;        ///< lines before `offset`
-    std::uint64_t prefixHash = 0;  ///< hash of the bytes before `offset`
+    std::uint64_t prefixHash = kHashStart; ///< hash of the bytes before `offset`
     std::string validator;         ///< an HTTP document's ETag or Last-Modified
 };
 

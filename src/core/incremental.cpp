@@ -428,6 +428,8 @@ bool JobRunner::LoadDownloadIncremental(const Job& job,
                                     "' is not the one loaded before (it does not begin with the " +
                                     std::to_string(current.offset) +
                                     " bytes loaded then); it is loaded from its start.");
+            // The earlier document's position stays as it was stored.
+            loader_.KeepPositions(job.File, nullptr, false);
             current = SourcePosition();
             current.fileId = NewFileId();
             current.fileName = job.File;

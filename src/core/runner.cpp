@@ -219,6 +219,7 @@ JobRunner::DownloadEnd JobRunner::ReadURL(const std::string& url, const std::str
                 changed = true;
                 return false;
             }
+            splitter.StartAt(from);
         }
         received += bytes.size();
         return bytes.empty() || splitter.Feed(bytes, onLine, onLong);

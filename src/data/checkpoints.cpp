@@ -23,7 +23,7 @@ std::string NowUtc() {
     const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
     std::tm parts{};
     gmtime_r(&now, &parts);
-    char text[32];
+    char text[64];
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", parts.tm_year + 1900,
                   parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
     return text;
@@ -147,6 +147,17 @@ DbResult CheckpointTable::Save(const std::string& source, const std::string& tab
                             "byte_offset = ?, line_number = ?, prefix_hash = ?, validator = ?, "
                             "updated_at = ? WHERE source_key = ? AND file_id = ?",
                         params);
+}
+
+bool CheckpointTable::HasPositions(const std::string& table, DbResult& error) {
+    if (!Exists(error))
+        return false;
+    SqlRows rows;
+    error = session_.Select(std::string("SELECT COUNT(*) FROM ") + kCheckpointTable +
+                                " WHERE target_table = ?",
+                            {table}, rows);
+    return error && !rows.empty() && !rows[0].empty() && rows[0][0] &&
+           *rows[0][0] != "0";
 }
 
 DbResult CheckpointTable::Forget(const std::string& table) {

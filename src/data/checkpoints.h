@@ -28,6 +28,8 @@ public:
     /// Inserts (`isNew`) or updates one position.
     DbResult Save(const std::string& source, const std::string& table,
                   const SourcePosition& position, bool isNew);
+    /// Whether any position of any source is kept for `table`.
+    bool HasPositions(const std::string& table, DbResult& error);
     /// Deletes every position of `table`, of all sources; nothing when the table is missing.
     DbResult Forget(const std::string& table);
 

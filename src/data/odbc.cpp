@@ -462,7 +462,7 @@ DbResult Connection::EmptyTable(const std::string& table) {
     const Product product = DbProduct();
     CheckpointTable checkpoints(*this);
     DbResult error;
-    const bool positions = checkpoints.Exists(error);
+    const bool positions = checkpoints.HasPositions(table, error);
     if (!error)
         return error;
     // SQLite has no TRUNCATE; MariaDB's commits on its own, so where positions must go in the

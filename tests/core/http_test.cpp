@@ -25,24 +25,6 @@ HttpReply Body(std::vector<std::string> chunks) {
     return reply;
 }
 
-/// `text` compressed by zlib; `windowBits` 31 makes gzip, 15 the zlib format of HTTP's deflate,
-/// -15 raw deflate.
-std::string Compressed(const std::string& text, int windowBits) {
-    z_stream stream{};
-    EXPECT_EQ(
-        deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY),
-        Z_OK);
-    std::string out(deflateBound(&stream, text.size()), '\0');
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
-    stream.avail_in = static_cast<uInt>(text.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
-    out.resize(stream.total_out);
-    deflateEnd(&stream);
-    return out;
-}
-
 /// `text` sent with Content-Encoding `encoding`, made with `windowBits` (0: as it is), in
 /// chunks of 64 bytes.
 HttpReply Encoded(const std::string& encoding, int windowBits, const std::string& text) {

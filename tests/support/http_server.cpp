@@ -213,7 +213,7 @@ void HttpServer::Answer(int client) {
     HttpReply reply;
     {
         std::lock_guard lock(mutex_);
-        requests_.push_back(std::move(request));
+        requests_.push_back(request);
         const auto found = replies_.find(path);
         if (found != replies_.end()) {
             reply = found->second;
@@ -223,6 +223,30 @@ void HttpServer::Answer(int client) {
         }
     }
 
+    if (reply.ranges && reply.status == 200) {
+        const auto range = request.headers.find("range");
+        const auto ifRange = request.headers.find("if-range");
+        const bool same = ifRange == request.headers.end() || ifRange->second == reply.etag;
+        if (range != request.headers.end() && same && range->second.rfind("bytes=", 0) == 0) {
+            std::string whole;
+            for (const std::string& chunk : reply.chunks)
+                whole += chunk;
+            const std::size_t from = std::stoul(range->second.substr(6));
+            if (from >= whole.size()) {
+                reply.status = 416;
+                reply.headers.emplace_back("Content-Range", "bytes */" + std::to_string(whole.size()));
+                reply.chunks = {};
+            } else {
+                reply.status = 206;
+                reply.headers.emplace_back("Content-Range", "bytes " + std::to_string(from) + "-" +
+                                                                std::to_string(whole.size() - 1) +
+                                                                "/" + std::to_string(whole.size()));
+                reply.chunks = {whole.substr(from)};
+            }
+        }
+    }
+    if (!reply.etag.empty())
+        reply.headers.emplace_back("ETag", reply.etag);
     std::string answer = "HTTP/1.1 " + std::to_string(reply.status) + " " + Reason(reply.status) +
                          "\r\nConnection: close\r\n";
     for (const auto& [name, value] : reply.headers)
@@ -233,7 +257,7 @@ void HttpServer::Answer(int client) {
         std::size_t length = 0;
         for (const std::string& chunk : reply.chunks)
             length += chunk.size();
-        answer += "Content-Length: " + std::to_string(length) + "\r\n";
+        answer += "Content-Length: " + std::to_string(length + reply.missingBytes) + "\r\n";
     }
     answer += "\r\n";
     if (!SendAll(client, answer))

@@ -25,6 +25,13 @@ struct HttpReply {
     /// Sent as Content-Encoding when not empty, whatever the request offered; the chunks are then
     /// the encoded bytes, as the test made them.
     std::string contentEncoding;
+    /// Answers "Range: bytes=N-" with 206 (or 416 past the end), unless an If-Range differs
+    /// from `etag`; the body is then the whole document.
+    bool ranges = false;
+    /// Sent as ETag when not empty.
+    std::string etag;
+    /// Bytes more than the body that Content-Length claims (a body cut short).
+    std::size_t missingBytes = 0;
 };
 
 /// `bytes` cut into chunks of `size` bytes (the last one shorter), to go out as separate writes.

@@ -2,6 +2,7 @@
 #include "support/test_support.h"
 
 #include <unistd.h>
+#include <zlib.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -102,6 +103,32 @@ long TestDatabase::Count(const std::string& table) {
     if (rows.empty() || rows[0].empty())
         return -1;
     return std::stol(rows[0][0]);
+}
+
+std::string Compressed(const std::string& text, int windowBits) {
+    z_stream stream{};
+    EXPECT_EQ(
+        deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, windowBits, 8, Z_DEFAULT_STRATEGY),
+        Z_OK);
+    std::string out(deflateBound(&stream, text.size()), '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+    stream.avail_in = static_cast<uInt>(text.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
+}
+
+bool ControlServer(const std::string& action) {
+    const char* pg = std::getenv("BRENVALE_TEST_PG_PORT");
+    const char* maria = std::getenv("BRENVALE_TEST_MARIA_PORT");
+    if (!pg || !maria)
+        return false;
+    const std::string command = std::string(BRENVALE_SOURCE_DIR) + "/tests/support/test_env.sh " +
+                                action + " " + TestDir() + " " + pg + " " + maria;
+    return std::system(command.c_str()) == 0;
 }
 
 bool ScriptedPrompts::AskYesNo(MessageIcon icon, const std::string& title,

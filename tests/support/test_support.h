@@ -35,6 +35,14 @@ using Rows = std::vector<std::vector<std::string>>;
 /// expected messages do not name the installed versions.
 std::string Unversioned(std::string text);
 
+/// `text` compressed by zlib; `windowBits` 31 makes a gzip member, 15 the zlib format of HTTP's
+/// deflate, -15 raw deflate.
+std::string Compressed(const std::string& text, int windowBits = 31);
+
+/// Runs tests/support/test_env.sh with `action` (pg-stop, pg-start, maria-stop, maria-start) on
+/// the tests' own servers; false when it failed.
+bool ControlServer(const std::string& action);
+
 /// An open connection on one test DSN, with helpers to make and read tables.
 class TestDatabase {
 public:

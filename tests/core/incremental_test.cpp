@@ -1,0 +1,314 @@
+// Incremental loading against real databases: over many runs, rotations, archives, copies,
+// kills and a database restarted mid-run, every log line ends in the table exactly once.
+#include "core/incremental.h"
+#include "core/run_report.h"
+#include "core/runner.h"
+
+#include "core/run_harness.h"
+#include "support/http_server.h"
+#include "support/test_support.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <random>
+
+namespace brenvale::test {
+namespace {
+
+const std::string kHeader = "#Software: SHOUTcast\r\n#Version: 2.6.1\r\n#Fields: c-ip c-dns date "
+                            "time cs-uri-stem c-status cs(User-Agent) sc-bytes x-duration "
+                            "avgbandwidth\r\n";
+
+std::string Line(const std::string& name) {
+    return "192.0.2.7 " + name +
+           " 2024-03-01 18:04:11 /stream?title=Bj%C3%B6rk%20-%20Joga 200 VLC%2F3.0.18 1048576 65 "
+           "128020\r\n";
+}
+
+void Append(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::app);
+    out << bytes;
+}
+
+class IncrementalTest : public PerDatabase {
+protected:
+    /// Runs the one job `file` -> `table` incrementally; the report of the run.
+    RunResult Run(const std::string& file, std::size_t commitRows, RunReport* report = nullptr,
+                  RunObserver* observer = nullptr) {
+        RunHarness h(db_.connection(), {{file, table_}});
+        RunSettings settings;
+        settings.incremental = true;
+        settings.commitRows = commitRows;
+        h.runner.SetSettings(settings);
+        RunReport own(h.clock);
+        h.runner.SetObserver(observer ? observer : report ? report : &own);
+        const RunResult result = h.runner.ProcessJobs();
+        EXPECT_TRUE(h.prompts.shown.empty()) << h.prompts.shown.front().text;
+        return result;
+    }
+
+    /// Adds data lines `names` to the lines expected in the table.
+    std::string Lines(const std::vector<std::string>& names) {
+        std::string text;
+        for (const std::string& name : names) {
+            text += Line(name);
+            expected_.push_back(name);
+        }
+        return text;
+    }
+
+    void ExpectEachOnce() {
+        std::vector<std::string> wanted = expected_;
+        std::sort(wanted.begin(), wanted.end());
+        EXPECT_EQ(Names(db_, table_), wanted);
+    }
+
+    ManualClock clock_;
+    TestDatabase db_{GetParam()};
+    std::string dir_ = ScratchDir("incremental");
+    std::string table_ = "inc_logs";
+    std::vector<std::string> expected_;
+};
+
+TEST_P(IncrementalTest, RotationsArchivesCopiesAndGrowthOverManyRuns) {
+    for (const std::size_t commitRows : {std::size_t{1}, std::size_t{7}}) {
+        SCOPED_TRACE(commitRows);
+        db_.CreateLogTable(table_);
+        db_.TryExec("DELETE FROM brenvale_checkpoint");
+        expected_.clear();
+        const std::string dir = ScratchDir("chain");
+        const std::string log = dir + "/sc_w3c.log";
+        const auto rotate = [&](const std::string& from, const std::string& to) {
+            std::filesystem::rename(dir + "/" + from, dir + "/" + to);
+        };
+        const auto step = [&](const char* what) {
+            SCOPED_TRACE(what);
+            RunReport report(clock_);
+            EXPECT_EQ(Run(log, commitRows, &report), RunResult::Completed);
+            ExpectEachOnce();
+            return report;
+        };
+
+        // A line still being written waits for the run after it is complete.
+        WriteFile(log, kHeader + Lines({"a1", "a2", "a3"}) + "192.0.2.7 a4 2024-03-01");
+        step("first run");
+        Append(log, Line("a4").substr(std::string("192.0.2.7 a4 2024-03-01").size()));
+        expected_.push_back("a4");
+        Append(log, Lines({"a5"}));
+        EXPECT_GT(step("grown").Total().alreadyLoaded, 0u);
+
+        // The DNAS chain: the log becomes _1 with lines nobody loaded yet; a new log starts
+        // with the same header.
+        Append(log, Lines({"a6"}));
+        rotate("sc_w3c.log", "sc_w3c_1.log");
+        WriteFile(log, kHeader + Lines({"b1", "b2"}));
+        const RunReport rotated = step("rotated");
+        ASSERT_EQ(rotated.Jobs().size(), 1u);
+        EXPECT_EQ(rotated.Jobs()[0].finished, std::vector<std::string>{dir + "/sc_w3c_1.log"});
+
+        // Again, and the oldest falls into a DNAS archive of two gzip members.
+        Append(log, Lines({"b3"}));
+        rotate("sc_w3c_1.log", "sc_w3c_2.log");
+        rotate("sc_w3c.log", "sc_w3c_1.log");
+        WriteFile(log, kHeader + Lines({"c1"}));
+        step("rotated twice");
+        const std::string archive = dir + "/sc_w3c_20240301_w3c.gz";
+        WriteFile(archive, Compressed(ReadFile(dir + "/sc_w3c_2.log")) +
+                               Compressed(kHeader + Lines({"z1", "z2"})));
+        std::filesystem::remove(dir + "/sc_w3c_2.log");
+        Append(log, Lines({"c2"}));
+        step("archived");
+
+        // logrotate's copytruncate: the copy holds what was loaded and more; the log restarts.
+        Append(log, Lines({"c3"}));
+        std::filesystem::copy_file(log, log + ".1");
+        WriteFile(log, kHeader + Lines({"d1"}));
+        step("copied and truncated");
+
+        // Another file under the same name, beginning with the same header.
+        std::filesystem::remove(log + ".1");
+        WriteFile(log, kHeader + Lines({"e1", "e2"}));
+        step("replaced");
+        EXPECT_EQ(step("nothing new").Total().Read(), 0u);
+
+        // Emptied by a run that is not incremental (of an empty log here): the positions go with
+        // the rows, so the next incremental run loads every file there once more, each line once.
+        {
+            WriteFile(dir + "/empty.txt", "");
+            RunHarness h(db_.connection(), {{dir + "/empty.txt", table_}});
+            h.options.truncateOnStart = true;
+            EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
+        }
+        EXPECT_EQ(db_.Count("brenvale_checkpoint WHERE target_table = '" + table_ + "'"), 0);
+        EXPECT_EQ(Run(log, commitRows), RunResult::Completed);
+        const std::vector<std::string> names = Names(db_, table_);
+        EXPECT_EQ(std::adjacent_find(names.begin(), names.end()), names.end());
+        EXPECT_GT(names.size(), 2u);
+    }
+}
+
+/// Ends the process the moment a chosen line is reported or a yield comes, as kill -9 would.
+struct Killer final : RunObserver {
+    std::uint64_t at = 0;
+    std::uint64_t lines = 0;
+    void OnLine(LineOutcome outcome, std::string_view, std::uint64_t, const DbResult&) override {
+        if (outcome != LineOutcome::Pending && ++lines == at)
+            std::raise(SIGKILL);
+    }
+    void OnJobStart(int, int, const Job&) override {}
+    void OnJobEnd(int, const Job&, const std::string&) override {}
+};
+
+TEST_P(IncrementalTest, KilledAnywhereThenRunAgainLoadsEachLineOnce) {
+    const std::string log = dir_ + "/sc_w3c.log";
+    std::vector<std::string> names;
+    for (int i = 0; i < 120; ++i)
+        names.push_back("k" + std::to_string(i));
+    WriteFile(log, kHeader + Lines(names));
+    std::mt19937 random(20240301);
+    for (int seed = 0; seed < 6; ++seed) {
+        SCOPED_TRACE(seed);
+        db_.CreateLogTable(table_);
+        db_.TryExec("DELETE FROM brenvale_checkpoint");
+        const std::size_t commitRows = seed % 2 ? 9 : 1;
+        const std::uint64_t at = 2 + random() % 110;
+        const bool atYield = seed % 3 == 0;
+        const pid_t child = ::fork();
+        if (child == 0) {
+            // The child has a connection of its own and dies in the middle of its work.
+            TestDatabase own(GetParam());
+            RunHarness h(own.connection(), {{log, table_}});
+            RunSettings settings;
+            settings.incremental = true;
+            settings.commitRows = commitRows;
+            h.runner.SetSettings(settings);
+            Killer killer;
+            killer.at = atYield ? 0 : at;
+            h.clock.step = 300; // every line refreshes the counts, and yields
+            h.yielder.action = [&](int call) {
+                if (atYield && static_cast<std::uint64_t>(call) == at)
+                    std::raise(SIGKILL);
+            };
+            h.runner.SetObserver(&killer);
+            h.runner.ProcessJobs();
+            ::_exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFSIGNALED(status) || WEXITSTATUS(status) == 0);
+        EXPECT_EQ(Run(log, commitRows), RunResult::Completed);
+        ExpectEachOnce();
+    }
+}
+
+TEST_P(IncrementalTest, DownloadsAskOnlyForWhatIsNew) {
+    HttpServer server;
+    const std::string url = server.Url("/sc_w3c.log");
+    db_.CreateLogTable(table_);
+    db_.TryExec("DELETE FROM brenvale_checkpoint");
+    const std::string half = "192.0.2.7 h3 2024";
+    struct Step {
+        const char* what;
+        bool ranges;
+        std::string etag;
+        std::string append; ///< bytes added to the document first
+        bool replace;       ///< a new document behind the address
+        bool rangeAsked;
+        std::vector<std::string> loaded; ///< names the step adds to the table
+    };
+    const Step steps[] = {
+        {"first download", true, "\"v1\"", kHeader + Line("h1") + Line("h2") + half, false, false,
+         {"h1", "h2"}},
+        {"the half line is complete", true, "\"v1\"", Line("h3").substr(half.size()) + Line("h4"),
+         false, true, {"h3", "h4"}},
+        {"nothing new", true, "\"v1\"", "", false, true, {}},
+        {"a server without ranges", false, "", Line("h5"), false, true, {"h5"}},
+        {"the validator changed", true, "\"v2\"", Line("h6"), false, true, {"h6"}},
+        {"another document", true, "\"v3\"", kHeader + Line("n1"), true, true, {"n1"}},
+    };
+    std::string document;
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.what);
+        document = (step.replace ? std::string() : document) + step.append;
+        HttpReply reply;
+        reply.chunks = Chunked(document, 100);
+        reply.ranges = step.ranges;
+        reply.etag = step.etag;
+        server.Serve("/sc_w3c.log", reply);
+        const std::size_t before = server.Requests().size();
+        EXPECT_EQ(Run(url, 5), RunResult::Completed);
+        const auto requests = server.Requests();
+        ASSERT_GT(requests.size(), before);
+        EXPECT_EQ(requests[before].headers.count("range") == 1, step.rangeAsked);
+        expected_.insert(expected_.end(), step.loaded.begin(), step.loaded.end());
+        ExpectEachOnce();
+    }
+}
+
+class RestartTest : public IncrementalTest {};
+
+TEST_P(RestartTest, ADatabaseStoppedMidRunIsReconnectedAndNothingIsLostOrDoubled) {
+    const std::string log = dir_ + "/restart.log";
+    std::vector<std::string> names;
+    for (int i = 0; i < 60; ++i)
+        names.push_back("r" + std::to_string(i));
+    WriteFile(log, kHeader + Lines(names));
+    const bool postgres = db_.IsPostgres();
+    struct Mode {
+        std::size_t commitRows;
+        bool incremental;
+    };
+    for (const Mode mode : {Mode{1, false}, Mode{8, false}, Mode{8, true}}) {
+        SCOPED_TRACE(std::to_string(mode.commitRows) + (mode.incremental ? " incremental" : ""));
+        {
+            // A connection of its own each time: the server's restart ends the earlier ones.
+            TestDatabase fresh(GetParam());
+            fresh.CreateLogTable(table_);
+            fresh.TryExec("DELETE FROM brenvale_checkpoint");
+        }
+        {
+            TestDatabase own(GetParam());
+            RunHarness h(own.connection(), {{log, table_}});
+            RunSettings settings;
+            settings.incremental = mode.incremental;
+            settings.commitRows = mode.commitRows;
+            h.runner.SetSettings(settings);
+            struct Stopper final : RunObserver {
+                bool postgres = false;
+                int lines = 0;
+                void OnLine(LineOutcome, std::string_view, std::uint64_t, const DbResult&) override {
+                    if (++lines == 25) {
+                        EXPECT_TRUE(ControlServer(postgres ? "pg-stop" : "maria-stop"));
+                    }
+                }
+                void OnJobStart(int, int, const Job&) override {}
+                void OnJobEnd(int, const Job&, const std::string&) override {}
+            } stopper;
+            stopper.postgres = postgres;
+            int attempts = 0;
+            h.runner.SetReconnectWait([&](int) {
+                if (++attempts == 2) {
+                    EXPECT_TRUE(ControlServer(postgres ? "pg-start" : "maria-start"));
+                }
+            });
+            h.runner.SetObserver(&stopper);
+            EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
+            EXPECT_GE(attempts, 2);
+        }
+        TestDatabase after(GetParam());
+        std::vector<std::string> wanted = expected_;
+        std::sort(wanted.begin(), wanted.end());
+        EXPECT_EQ(Names(after, table_), wanted);
+    }
+}
+
+INSTANTIATE_FOR_DATABASES(IncrementalTest);
+INSTANTIATE_TEST_SUITE_P(Servers, RestartTest,
+                         ::testing::Values(std::string(kPostgresDsn), std::string(kMariaDsn)),
+                         [](const auto& info) { return info.param; });
+
+} // namespace
+} // namespace brenvale::test
