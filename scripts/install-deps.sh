@@ -13,4 +13,5 @@ apt-get install -y -q --no-install-recommends \
     unixodbc unixodbc-dev odbcinst libsqliteodbc odbc-postgresql \
     postgresql postgresql-client sqlite3 mariadb-server mariadb-client odbc-mariadb \
     libcurl4-openssl-dev zlib1g-dev libgtest-dev libgmock-dev \
-    python3 xvfb xauth fonts-dejavu-core time
+    python3 xvfb xauth fonts-dejavu-core time \
+    dpkg-dev file desktop-file-utils

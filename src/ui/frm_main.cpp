@@ -1,6 +1,7 @@
 // The main window: DSN, options, the job grid, configuration files and the start of a run.
 #include "ui/frm_main.h"
 
+#include "config/default_config_path.h"
 #include "core/general.h"
 #include "core/version.h"
 #include "data/shell_and_wait.h"
@@ -232,7 +233,7 @@ std::string frmMain::ProgramFolder() const {
 }
 
 bool frmMain::Form_Load(const std::string& argumentText) {
-    configPath_ = ProgramFolder() + "/config.xml";
+    configPath_ = PrepareDefaultConfigPath(ProgramFolder());
     SetTitle(ProgramTitle());
     CreateColumns();
     GetDSNsAndDrivers();

@@ -279,13 +279,17 @@ TEST_F(MainWindowTest, CloseSavesOnlyWhenAsked) {
     window->close();
     EXPECT_NE(ReadFile(folder + "/config.xml").find("<File>/logs/b.log</File>"), std::string::npos);
 
-    // A folder that is not there: the reason is shown and the window still closes.
+    // A program folder that is not there sends the file to the per-user folder; when that cannot
+    // be made either (its parent is a file), the reason is shown and the window still closes.
+    WriteFile(folder + "/plain", "");
+    ::setenv("XDG_CONFIG_HOME", (folder + "/plain/home").c_str(), 1);
     window->SetProgramFolder(folder + "/gone");
     window->Form_Load("");
+    ::unsetenv("XDG_CONFIG_HOME");
     window->show();
     window->close();
     EXPECT_FALSE(window->isVisible());
-    ExpectOneMessage("Configuration Not Saved", folder + "/gone/config.xml");
+    ExpectOneMessage("Configuration Not Saved", folder + "/plain/home/brenvale/config.xml");
 }
 
 // ---------------------------------------------------------------------------------------------
