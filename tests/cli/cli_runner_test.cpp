@@ -11,6 +11,9 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,7 +23,11 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <filesystem>
+#include <thread>
 #include <vector>
+
+extern char** environ;
 
 namespace brenvale::test {
 namespace {
@@ -461,6 +468,8 @@ TEST_P(CliTest, BatchesEndExactlyAsRowByRow) {
             text += Line(name, "128", "NUL%00here");
         else if (i == 17)
             text += "192.0.2.7 " + name + " short";
+        else if (i == 40) // MariaDB takes "20x" with a warning and stores no row
+            text += "192.0.2.7 " + name + " 2024-03-01 18:04:11 /s 20x VLC 1 65 128";
         else if (i == 30)
             text += "";
         else
@@ -476,17 +485,60 @@ TEST_P(CliTest, BatchesEndExactlyAsRowByRow) {
     const Rows expectedRows = Sorted("cli_batch");
     const std::string expectedRejects = ReadFile(rejects);
     EXPECT_EQ(single.code, kExitTooManyRejects) << single.err;
-    EXPECT_EQ(expectedRows.size(), db_.IsPostgres() ? 438u : 439u);
-    for (const char* rows : {"7", "250", "1000"}) {
-        SCOPED_TRACE(rows);
-        MakeTable("cli_batch", true);
-        const CliRun batched = Cli({config, "--rejects", rejects, "--commit-rows", rows});
-        EXPECT_EQ(batched.code, kExitTooManyRejects) << batched.err;
-        EXPECT_EQ(Sorted("cli_batch"), expectedRows);
-        EXPECT_EQ(batched.out, single.out);
-        EXPECT_EQ(ReadFile(rejects), expectedRejects);
+    EXPECT_EQ(expectedRows.size(), db_.IsPostgres() ? 437u : db_.IsMaria() ? 438u : 439u);
+    // MariaDB's MyISAM cannot roll a batch back: it is loaded row by row, and ends the same.
+    for (const char* engine : db_.IsMaria() ? std::vector<const char*>{"InnoDB", "MyISAM"}
+                                            : std::vector<const char*>{""}) {
+        for (const char* rows : {"7", "250", "1000"}) {
+            SCOPED_TRACE(std::string(engine) + " " + rows);
+            MakeTable("cli_batch", true);
+            if (*engine)
+                db_.Exec(std::string("ALTER TABLE cli_batch ENGINE=") + engine);
+            const CliRun batched = Cli({config, "--rejects", rejects, "--commit-rows", rows});
+            EXPECT_EQ(batched.code, kExitTooManyRejects) << batched.err;
+            EXPECT_EQ(Sorted("cli_batch"), expectedRows);
+            EXPECT_EQ(batched.out, single.out);
+            EXPECT_EQ(ReadFile(rejects), expectedRejects);
+        }
     }
 }
+
+class CliServerTest : public CliTest {};
+
+TEST_P(CliServerTest, ALostConnectionEndsTheRunWithItsCode) {
+    std::string text = kHeader;
+    for (int i = 1; i <= 10; ++i)
+        text += Line("l" + std::to_string(i)) + "\n";
+    const std::string log = WriteLog("lost.log", text);
+    for (const char* rows : {"1", "4"}) {
+        SCOPED_TRACE(rows);
+        MakeTable("cli_lost");
+        // The server ends every other session of the tests' user after the sixth line.
+        const auto kill = [&](std::uint64_t line) {
+            if (line != 6)
+                return;
+            if (db_.IsPostgres())
+                db_.Exec("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE usename = "
+                         "'brenvale' AND pid <> pg_backend_pid()");
+            else
+                for (const auto& row : db_.Query("SELECT ID FROM information_schema.PROCESSLIST "
+                                                 "WHERE USER = 'brenvale' AND ID <> CONNECTION_ID()"))
+                    db_.TryExec("KILL CONNECTION " + row.at(0));
+        };
+        const CliRun run = Cli({WriteConfig({"", {{log, "cli_lost"}}}), "--commit-rows", rows,
+                                "--reconnect-seconds", "0"},
+                               kill);
+        EXPECT_EQ(run.code, kExitConnectionLost) << run.err;
+        EXPECT_NE(run.err.find("The database connection was lost"), std::string::npos) << run.err;
+        EXPECT_NE(run.err.find("The last line known to be stored is line "), std::string::npos);
+        EXPECT_EQ(run.err.find("refused"), std::string::npos) << "no line counts as refused";
+        EXPECT_GE(db_.Count("cli_lost"), 3);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, CliServerTest,
+                         ::testing::Values(std::string(kPostgresDsn), std::string(kMariaDsn)),
+                         [](const auto& info) { return info.param; });
 
 TEST_P(CliTest, ProgressOnATerminalInAPlainLogAndQuiet) {
     std::string text;
@@ -545,6 +597,89 @@ TEST(CliExecutable, LoadsASmallConfiguration) {
               std::string::npos)
         << output;
     EXPECT_EQ(db.Count("cli_exe"), 2);
+}
+
+/// Starts brenvale-run with `args`; its output goes to `out` (a file descriptor), errors to
+/// `err`.
+pid_t StartRun(const std::vector<std::string>& args, int out, int err) {
+    std::vector<std::string> words = {BRENVALE_RUN_EXE};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, err, STDERR_FILENO);
+    pid_t pid = -1;
+    EXPECT_EQ(posix_spawn(&pid, BRENVALE_RUN_EXE, &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+/// True once process `pid` has `path` open.
+bool HasOpen(pid_t pid, const std::string& path) {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(
+             "/proc/" + std::to_string(pid) + "/fd", ec))
+        if (std::filesystem::read_symlink(entry.path(), ec) == path)
+            return true;
+    return false;
+}
+
+TEST(CliExecutable, SignalsEndAReadThatWaitsAndAClosedOutputStopsNoLoad) {
+    TestDatabase db(kSqliteDsn);
+    db.CreateLogTable("cli_sig");
+    const std::string dir = ScratchDir("cli_sig");
+    const std::string fifo = dir + "/writer-never-writes.log";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    // A writer that stays silent (and that the child does not inherit).
+    const int keepOpen = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    const std::string errors = dir + "/err.txt";
+    for (const std::string& log : {fifo, std::string("/dev/zero")}) {
+        SCOPED_TRACE(log);
+        const std::string config = dir + "/sig.xml";
+        WriteFile(config, ConfigText({kSqliteDsn, {{log, "cli_sig"}}}));
+        const int err = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        const int out = ::open("/dev/null", O_WRONLY);
+        const pid_t pid = StartRun({config}, out, err);
+        ::close(err);
+        ::close(out);
+        while (!HasOpen(pid, log)) {
+            int status = 0;
+            ASSERT_EQ(::waitpid(pid, &status, WNOHANG), 0) << "ended before it read";
+            std::this_thread::yield();
+        }
+        ASSERT_EQ(::kill(pid, SIGINT), 0);
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status)) << "the first signal ends the run with its summary";
+        EXPECT_EQ(WEXITSTATUS(status), kExitInterrupted);
+        EXPECT_NE(ReadFile(errors).find("Interrupted by Ctrl-C (SIGINT)"), std::string::npos);
+    }
+    ::close(keepOpen);
+
+    // Output nobody reads any more does not stop the load.
+    const std::string log = dir + "/pipe.log";
+    std::string text = kHeader;
+    for (int i = 0; i < 12; ++i)
+        text += Line("p" + std::to_string(i)) + "\n";
+    WriteFile(log, text);
+    const std::string config = dir + "/pipe.xml";
+    WriteFile(config, ConfigText({kSqliteDsn, {{log, "cli_sig"}}}));
+    int pipe[2];
+    ASSERT_EQ(::pipe(pipe), 0);
+    ::close(pipe[0]);
+    const int err = ::open("/dev/null", O_WRONLY);
+    const pid_t pid = StartRun({config, "--commit-rows", "5"}, pipe[1], err);
+    ::close(pipe[1]);
+    ::close(err);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "not ended by SIGPIPE";
+    EXPECT_EQ(WEXITSTATUS(status), kExitSuccess);
+    EXPECT_EQ(db.Count("cli_sig"), 12);
 }
 
 } // namespace

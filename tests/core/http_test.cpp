@@ -3,6 +3,7 @@
 
 #include "core/line_splitter.h"
 #include "core/run_harness.h"
+#include "core/run_report.h"
 #include "support/http_server.h"
 #include "support/test_support.h"
 
@@ -179,14 +180,23 @@ TEST_P(HttpRunTest, CancelWhileTheServerStallsEndsTheRun) {
     EXPECT_TRUE(h->Idle());
 }
 
-TEST_P(HttpRunTest, LastLineWithoutLineFeedIsLoaded) {
+TEST_P(HttpRunTest, LastLineWithoutLineFeedIsLoadedUnlessTheBodyWasCutShort) {
     server_.Serve("/sized.log", Body({LogLine("l1") + "\n" + LogLine("l2")}));
     HttpReply unsized = Body({LogLine("c1") + "\n" + LogLine("c2")});
     unsized.contentLength = false;
     server_.Serve("/closed.log", unsized);
-    auto h = MakeRun("ht_nolf", {server_.Url("/sized.log"), server_.Url("/closed.log")});
+    // The server closes before the length it announced: "s2" is cut, not a line.
+    HttpReply cut = Body({"\xEF\xBB\xBF" + LogLine("s1") + "\n" + LogLine("s2").substr(0, 60)});
+    cut.missingBytes = 10;
+    server_.Serve("/cut.log", cut);
+    auto h = MakeRun("ht_nolf", {server_.Url("/sized.log"), server_.Url("/closed.log"),
+                                 server_.Url("/cut.log")});
+    RunReport report(h->clock);
+    h->runner.SetObserver(&report);
     EXPECT_EQ(h->runner.ProcessJobs(), RunResult::Completed);
-    EXPECT_EQ(Names(db_, "ht_nolf"), (NameList{"c1", "c2", "l1", "l2"}));
+    EXPECT_EQ(Names(db_, "ht_nolf"), (NameList{"c1", "c2", "l1", "l2", "s1"}));
+    EXPECT_EQ(report.Total().incomplete, 1u);
+    EXPECT_EQ(h->runner.JobsFailed(), 1);
 }
 
 TEST_P(HttpRunTest, OverLongLineIsSkippedAndTheNextLinesLoad) {

@@ -3,6 +3,7 @@
 
 #include "core/line_splitter.h"
 #include "core/run_harness.h"
+#include "core/run_report.h"
 #include "support/test_support.h"
 
 #include <string>
@@ -285,6 +286,146 @@ TEST_P(RunnerTest, MissingTablesAreNotEmptiedAndFailedEmptyingEndsTheRun) {
     }
 }
 
+TEST_P(RunnerTest, ACancelBeforeATableIsEmptiedKeepsIt) {
+    // Cancel confirmed during the set-up yield, or at the second table's truncation.
+    const std::string a = WriteLog("a.log", LogText({"a1"}));
+    struct Case {
+        const char* name;
+        int cancelAtYield;
+        NameList first;
+        NameList second;
+    };
+    const Case cases[] = {
+        {"before any table", 1, {"old"}, {"old"}},
+        {"before the second table", 3, {}, {"old"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        MakeTable("rt_cx_1", {"old"});
+        MakeTable("rt_cx_2", {"old"});
+        RunHarness h(db_.connection(), {{a, "rt_cx_1"}, {a, "rt_cx_2"}});
+        h.options.truncateOnStart = true;
+        h.yielder.action = [&](int call) {
+            if (call == c.cancelAtYield)
+                h.state.bCancel = true;
+        };
+        EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Cancelled);
+        EXPECT_EQ(Names(db_, "rt_cx_1"), c.first);
+        EXPECT_EQ(Names(db_, "rt_cx_2"), c.second);
+        EXPECT_TRUE(h.Idle());
+    }
+}
+
+TEST_P(RunnerTest, NoTableNameEndsAStatement) {
+    MakeTable("rt_victim", {"v"});
+    const std::string a = WriteLog("a.log", LogText({"a1"}));
+    const std::string name = "rt_victim; DROP TABLE rt_victim";
+    RunHarness h(db_.connection(), {{a, name}});
+    h.options.truncateOnStart = true;
+    h.prompts.answers = {true};
+    RunReport report(h.clock);
+    h.runner.SetObserver(&report);
+    EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
+    EXPECT_EQ(report.Total().refused, 1u);
+    EXPECT_EQ(Names(db_, "rt_victim"), NameList{"v"});
+}
+
+TEST_P(RunnerTest, ALogThatGrowsWhileReadKeepsItsUnfinishedLastLine) {
+    // Enough lines that the first is loaded before the reader reaches the end.
+    std::vector<std::string> names;
+    for (int i = 0; i < 2000; ++i)
+        names.push_back("g" + std::to_string(i));
+    const std::string text = LogText(names) + "192.0.2.10 cut 2006-11-26 13:05:00 /s 200 p 4096 60 6";
+    const std::string path = WriteLog("growing.log", text);
+    MakeTable("rt_grow");
+    struct Appender final : RunObserver {
+        std::string path;
+        RunReport* report = nullptr;
+        void OnLine(LineOutcome outcome, std::string_view raw, std::uint64_t line,
+                    const DbResult& error) override {
+            report->OnLine(outcome, raw, line, error);
+            if (line == 1)
+                std::ofstream(path, std::ios::app) << "4"; // the writer is still at it
+        }
+        void OnJobStart(int p, int c, const Job& j) override { report->OnJobStart(p, c, j); }
+        void OnJobEnd(int p, const Job& j, const std::string& f) override { report->OnJobEnd(p, j, f); }
+    };
+    RunHarness h(db_.connection(), {{path, "rt_grow"}});
+    RunReport report(h.clock);
+    Appender appender;
+    appender.path = path;
+    appender.report = &report;
+    h.runner.SetObserver(&appender);
+    EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
+    EXPECT_EQ(report.Total().incomplete, 1u);
+    EXPECT_EQ(db_.Count("rt_grow"), 2000);
+}
+
+TEST_P(RunnerTest, TheDatabaseFailingEndsTheRunAndNamesTheLastStoredLine) {
+    // PostgreSQL and MariaDB lose the connection; SQLite fills its file (with long rows).
+    NameList rows;
+    for (int i = 1; i <= 6; ++i)
+        rows.push_back("d" + std::to_string(i) + std::string(db_.IsPostgres() || db_.IsMaria() ? 0 : 3000, 'x'));
+    const std::string a = WriteLog("a.log", LogText(rows));
+    for (const std::size_t commitRows : {std::size_t{1}, std::size_t{4}}) {
+        SCOPED_TRACE(commitRows);
+        // SQLite on a file of its own, whose every page is in use.
+        TestDatabase own(GetParam(), db_.IsPostgres() || db_.IsMaria()
+                                         ? std::string()
+                                         : "DRIVER=SQLite3;Database=" + ScratchDir("full") +
+                                               "/full.db");
+        own.CreateLogTable("rt_dead");
+        RunHarness h(own.connection(), {{a, "rt_dead"}});
+        RunSettings settings;
+        settings.commitRows = commitRows;
+        settings.reconnectSeconds = 0;
+        h.runner.SetSettings(settings);
+        RunReport report(h.clock);
+        struct Breaker final : RunObserver {
+            std::function<void()> breakIt;
+            RunReport* report = nullptr;
+            void OnLine(LineOutcome o, std::string_view r, std::uint64_t line, const DbResult& e) override {
+                report->OnLine(o, r, line, e);
+                if (line == 2)
+                    breakIt();
+            }
+            void OnJobStart(int p, int c, const Job& j) override { report->OnJobStart(p, c, j); }
+            void OnJobEnd(int p, const Job& j, const std::string& f) override { report->OnJobEnd(p, j, f); }
+        } breaker;
+        breaker.report = &report;
+        if (db_.IsPostgres())
+            breaker.breakIt = [&] {
+                db_.Exec("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE usename = "
+                         "'brenvale' AND pid <> pg_backend_pid()");
+            };
+        else if (db_.IsMaria())
+            breaker.breakIt = [&] {
+                for (const auto& row : db_.Query("SELECT ID FROM information_schema.PROCESSLIST "
+                                                 "WHERE USER = 'brenvale' AND ID <> CONNECTION_ID()"))
+                    db_.TryExec("KILL CONNECTION " + row.at(0));
+            };
+        else
+            breaker.breakIt = [&] {
+                own.Exec("PRAGMA max_page_count = " + own.Query("PRAGMA page_count").at(0).at(0));
+            };
+        h.runner.SetObserver(&breaker);
+        const RunResult result = h.runner.ProcessJobs();
+        if (db_.IsPostgres() || db_.IsMaria()) {
+            EXPECT_EQ(result, RunResult::DatabaseLost);
+            EXPECT_EQ(h.runner.DatabaseFailure().failure, DbFailure::ConnectionLost);
+        } else {
+            EXPECT_EQ(result, RunResult::DatabaseFull);
+            EXPECT_EQ(h.runner.DatabaseFailure().failure, DbFailure::DiskFull);
+        }
+        // Nothing after the failure counts as refused; the last stored line is known.
+        EXPECT_EQ(report.Total().refused, 0u) << (report.Jobs().empty() || report.Jobs()[0].diagnostics.empty() ? "" : report.Jobs()[0].diagnostics[0]);
+        EXPECT_GE(h.runner.LastStoredLine(), 2u);
+        EXPECT_EQ(h.runner.LastStream(), a);
+        EXPECT_TRUE(h.Idle());
+        EXPECT_TRUE(h.prompts.shown.empty());
+    }
+}
+
 TEST_P(RunnerTest, LocalLineEndsAndOverLongLines) {
     MakeTable("rt_ends");
     const std::string longLine = LogLine(std::string(LineSplitter::kDefaultMaxLine + 10, 'x'));
@@ -398,6 +539,40 @@ struct ThrottleCase {
     std::uint32_t now;
     bool refresh;
 };
+
+TEST(RunnerOnSqlite, ABusyDatabaseIsAskedAgainBeforeARowIsRefused) {
+    TestDatabase db(kSqliteDsn);
+    db.CreateLogTable("rt_busy");
+    const std::string log = ScratchDir("busy") + "/busy.log";
+    WriteFile(log, LogText({"b1", "b2"}));
+    for (const bool released : {true, false}) {
+        SCOPED_TRACE(released ? "the lock goes" : "the lock stays");
+        db.Exec("DELETE FROM rt_busy");
+        TestDatabase holder(kSqliteDsn);
+        holder.Exec("BEGIN IMMEDIATE"); // others may read, not write
+        RunHarness h(db.connection(), {{log, "rt_busy"}});
+        RunReport report(h.clock);
+        h.runner.SetObserver(&report);
+        int waits = 0;
+        h.runner.SetRetryWait([&](int attempt) {
+            ++waits;
+            if (released && attempt == 2)
+                holder.Exec("COMMIT");
+        });
+        EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
+        if (released) {
+            EXPECT_EQ(waits, 2);
+            EXPECT_EQ(db.Count("rt_busy"), 2);
+        } else {
+            EXPECT_EQ(waits, 8) << "four retries for each row";
+            EXPECT_EQ(report.Total().refused, 2u);
+            ASSERT_FALSE(report.Jobs()[0].diagnostics.empty());
+            EXPECT_NE(report.Jobs()[0].diagnostics[0].find("database is locked"), std::string::npos);
+            holder.Exec("COMMIT");
+            EXPECT_EQ(db.Count("rt_busy"), 0);
+        }
+    }
+}
 
 TEST(UpdateRecordCounts, RefreshesOnlyAfterMoreThan200Milliseconds) {
     const ThrottleCase cases[] = {

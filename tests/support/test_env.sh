@@ -90,6 +90,8 @@ cat >"$dir/odbc.ini" <<INI
 [brenvale_sqlite]
 Driver=SQLite3
 Database=$dir/test.db
+# Milliseconds the driver waits for a lock held by another connection (100 s by default).
+Timeout=200
 
 [brenvale_pg]
 Driver=PostgreSQL Unicode

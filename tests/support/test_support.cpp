@@ -62,8 +62,11 @@ std::string Unversioned(std::string text) {
     return text;
 }
 
-TestDatabase::TestDatabase(const std::string& dsn) : dsn_(dsn), connection_(environment_) {
-    const DbResult result = connection_.Open(dsn);
+TestDatabase::TestDatabase(const std::string& dsn, const std::string& connectionString)
+    : dsn_(dsn), connection_(environment_) {
+    const DbResult result = connectionString.empty()
+                                ? connection_.Open(dsn)
+                                : connection_.OpenConnectionString(connectionString);
     EXPECT_TRUE(result.ok) << "cannot open " << dsn << ": " << result.message;
 }
 

@@ -46,7 +46,9 @@ bool ControlServer(const std::string& action);
 /// An open connection on one test DSN, with helpers to make and read tables.
 class TestDatabase {
 public:
-    explicit TestDatabase(const std::string& dsn);
+    /// On `dsn`, or, when given, on `connectionString` (a database of its own) with `dsn`'s
+    /// product.
+    explicit TestDatabase(const std::string& dsn, const std::string& connectionString = {});
     odbc::Connection& connection() { return connection_; }
     const std::string& dsn() const { return dsn_; }
     bool IsPostgres() const { return dsn_ == kPostgresDsn; }
