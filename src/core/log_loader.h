@@ -87,6 +87,12 @@ public:
     /// in the database (so a commit whose answer was lost is known), or Committed() when no
     /// position is kept.
     std::uint64_t StoredOffsetAfterReconnect(const std::string& table);
+    /// Drops the writer, whose statements die with their connection: call before the
+    /// connection is made again.
+    void ForgetWriter() {
+        writer_.reset();
+        writerOpened_ = false;
+    }
     /// After Stopped: the first and last line numbers of the lines in hand (0, 0 for none).
     std::pair<std::uint64_t, std::uint64_t> UnfinishedLines() const;
 

@@ -346,6 +346,7 @@ bool JobRunner::Recover() {
         host_.yielder.Yield();
         if (host_.state.bCancel)
             break;
+        loader_.ForgetWriter();
         DbResult reconnected = host_.database.Reconnect();
         if (reconnected) {
             // Where a position was stored, it tells whether the commit whose answer was lost
