@@ -1,5 +1,6 @@
-// PostgreSQL batches through COPY: rows in COPY's text format, one COPY per unit inside a
-// savepoint, a refused unit undone and halved until its refused rows stand alone.
+// PostgreSQL batches through COPY: rows in COPY's text format, one COPY per unit (inside a
+// savepoint once the transaction holds other work), a refused unit undone and halved until its
+// refused rows stand alone.
 #include "data/pg_copy.h"
 
 #include "data/checkpoints.h"
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <span>
 #include <string_view>
+#include <utility>
 
 namespace brenvale::pg {
 
@@ -76,13 +78,22 @@ void ReceiveNotice(void* arg, const PGresult* notice) {
 /// result came or the connection is gone (with the server's last words when it said any).
 DbResult Failure(PGconn* connection, const PGresult* result, const LastWords* words) {
     const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+    const char* severity = result ? PQresultErrorField(result, PG_DIAG_SEVERITY) : nullptr;
     const char* primary = result ? PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
     const char* detail = result ? PQresultErrorField(result, PG_DIAG_MESSAGE_DETAIL) : nullptr;
-    std::string message = primary ? primary : OneLine(result ? PQresultErrorMessage(result) : "");
+    std::string message;
+    if (primary) {
+        // Written as psqlODBC writes the same diagnostic, so a refused line reads alike in the
+        // rejects whether its row went through COPY or through ODBC.
+        message = std::string(severity ? severity : "ERROR") + ": " + primary;
+        if (detail)
+            message += "\nDETAIL: " + std::string(detail);
+        message += ";\nError while executing the query";
+    } else {
+        message = OneLine(result ? PQresultErrorMessage(result) : "");
+    }
     if (message.empty())
         message = OneLine(PQerrorMessage(connection));
-    if (detail)
-        message += "\n" + std::string(detail);
     const bool lost = !result || PQstatus(connection) == CONNECTION_BAD;
     std::string sqlState = state ? state : "";
     if (lost && sqlState.empty() && words && !words->sqlState.empty()) {
@@ -226,14 +237,28 @@ public:
         return read;
     }
 
-    /// Runs a command without parameters or rows: BEGIN, COMMIT, SAVEPOINT and the like.
-    DbResult Command(const char* sql) {
-        const Result result(PQexec(connection_, sql));
+    /// Opens a transaction with the next statement, which saves a round trip (and one for a
+    /// transaction that ends with nothing sent).
+    void BeginWithNext() { beginPending_ = true; }
+    /// Forgets a transaction not yet sent; true when there was one.
+    bool DropPendingBegin() { return std::exchange(beginPending_, false); }
+
+    /// What a statement run as simple text starts with: "BEGIN; " when a transaction waits.
+    std::string Opening() { return DropPendingBegin() ? "BEGIN; " : ""; }
+
+    /// Runs commands without parameters or rows: SAVEPOINT, COMMIT and the like.
+    DbResult Command(const std::string& sql) {
+        const Result result(PQexec(connection_, (Opening() + sql).c_str()));
         return Completed(result.get()) ? DbResult::Success() : Failed(result.get());
     }
 
     /// Runs one statement with `params` as text; null when no result came.
     Result Execute(const std::string& sql, const std::vector<std::string>& params) {
+        if (DropPendingBegin()) {
+            Result begun(PQexec(connection_, "BEGIN"));
+            if (!Completed(begun.get()))
+                return begun;
+        }
         std::vector<const char*> values;
         values.reserve(params.size());
         for (const std::string& param : params)
@@ -253,6 +278,7 @@ private:
 
     PGconn* connection_;
     const LastWords* words_;
+    bool beginPending_ = false;
 };
 
 class CopyWriter final : public TableWriter {
@@ -269,9 +295,10 @@ public:
     std::string Method() const override { return "COPY"; }
 
     DbResult Begin() override {
-        DbResult begun = session_.Command("BEGIN");
-        inTransaction_ = begun.ok;
-        return begun;
+        session_.BeginWithNext();
+        inTransaction_ = true;
+        holds_ = false;
+        return DbResult::Success();
     }
 
     DbResult Commit() override { return End(true); }
@@ -306,11 +333,13 @@ public:
 
     DbResult LoadPositions(const std::string& source,
                            std::vector<SourcePosition>& positions) override {
+        holds_ = inTransaction_;
         return checkpoints_.Load(source, table_, positions);
     }
 
     DbResult SavePosition(const std::string& source, const SourcePosition& position,
                           bool isNew) override {
+        holds_ = inTransaction_;
         return checkpoints_.Save(source, table_, position, isNew);
     }
 
@@ -319,6 +348,8 @@ private:
         if (!inTransaction_)
             return DbResult::Success();
         inTransaction_ = false;
+        if (session_.DropPendingBegin())
+            return DbResult::Success();
         PGconn* connection = connection_.get();
         if (commit && Gone())
             return session_.Failed(nullptr);
@@ -337,20 +368,27 @@ private:
     }
 
     /// Sends one unit inside a savepoint; a refused unit is undone and halved until the refused
-    /// rows stand alone.
+    /// rows stand alone. While the transaction holds nothing else, undoing it whole does
+    /// instead, and the unit needs no savepoint.
     DbResult SendIsolated(std::span<const RowValues> rows, std::vector<DbResult>& fates,
                           std::size_t base) {
-        if (DbResult marked = session_.Command("SAVEPOINT brenvale_unit"); !marked)
-            return Unisolated(std::move(marked));
-        DbResult sent = Copy(rows);
-        if (sent)
-            return Unisolated(session_.Command("RELEASE SAVEPOINT brenvale_unit"));
+        const bool marked = holds_;
+        DbResult sent = Copy(rows, marked ? "SAVEPOINT brenvale_unit; " : "");
+        if (sent) {
+            holds_ = true;
+            return marked ? Unisolated(session_.Command("RELEASE SAVEPOINT brenvale_unit")) : sent;
+        }
         if (Stops(sent))
             return sent;
-        if (DbResult undone = session_.Command("ROLLBACK TO SAVEPOINT brenvale_unit"); !undone)
+        if (!marked) {
+            if (DbResult undone = session_.Command("ROLLBACK"); !undone)
+                return Unisolated(std::move(undone));
+            session_.BeginWithNext();
+        } else if (DbResult undone = session_.Command("ROLLBACK TO SAVEPOINT brenvale_unit; "
+                                                      "RELEASE SAVEPOINT brenvale_unit");
+                   !undone) {
             return Unisolated(std::move(undone));
-        if (DbResult released = session_.Command("RELEASE SAVEPOINT brenvale_unit"); !released)
-            return Unisolated(std::move(released));
+        }
         if (rows.size() == 1) {
             fates[base] = std::move(sent);
             return DbResult::Success();
@@ -361,10 +399,12 @@ private:
         return SendIsolated(rows.subspan(half), fates, base + half);
     }
 
-    /// One COPY of `rows`; ok only when PostgreSQL says it stored every one of them.
-    DbResult Copy(std::span<const RowValues> rows) {
+    /// One COPY of `rows`, after the commands of `before`; ok only when PostgreSQL says it
+    /// stored every one of the rows.
+    DbResult Copy(std::span<const RowValues> rows, const char* before) {
         PGconn* connection = connection_.get();
-        Result started(PQexec(connection, copySql_.c_str()));
+        // libpq runs the commands of one text up to the COPY and answers for the COPY.
+        Result started(PQexec(connection, (session_.Opening() + before + copySql_).c_str()));
         if (!started || PQresultStatus(started.get()) != PGRES_COPY_IN) {
             DbResult failure = session_.Failed(started.get());
             Drain();
@@ -484,6 +524,7 @@ private:
     std::string buffer_;
     std::array<std::string, kColumns> texts_;
     bool inTransaction_ = false;
+    bool holds_ = false; ///< the transaction holds rows or positions a failed unit must not undo
     bool prepared_ = false;
 };
 
