@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -23,8 +22,8 @@ struct BatchCase {
     const char* name;
     std::size_t rows;
     std::vector<std::pair<std::size_t, Fault>> faults;
-    std::vector<std::size_t>
-        longValues;            ///< rows whose agent is 3,000 bytes (another way of sending)
+    /// Rows whose agent is 3,000 bytes (another way of sending).
+    std::vector<std::size_t> longValues;
     bool copySpecials = false; ///< text columns hold what COPY's text format escapes
     Fault everyRow = Fault::None;
 };
