@@ -4,7 +4,6 @@
 #include "core/content_hash.h"
 
 #include <chrono>
-#include <cstdio>
 #include <ctime>
 
 namespace brenvale {
@@ -23,10 +22,9 @@ std::string NowUtc() {
     const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
     std::tm parts{};
     gmtime_r(&now, &parts);
-    char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", parts.tm_year + 1900,
-                  parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec);
-    return text;
+    char text[32];
+    const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return std::string(text, length);
 }
 
 bool ToNumber(const std::optional<std::string>& text, std::uint64_t& value) {

@@ -5,6 +5,8 @@
 
 #include "data/checkpoints.h"
 #include "data/odbc.h"
+#include "data/pg_copy.h"
+#include "data/row_fates.h"
 
 #include <sql.h>
 #include <sqlext.h>
@@ -31,32 +33,6 @@ std::string InsertSql(const std::string& table, std::size_t rows) {
     for (std::size_t r = 0; r < rows; ++r)
         sql += r == 0 ? "(?, ?, ?, ?, ?, ?, ?, ?, ?)" : ", (?, ?, ?, ?, ?, ?, ?, ?, ?)";
     return sql;
-}
-
-bool HoldsNul(const RowValues& values) {
-    for (const std::string_view value : values)
-        if (value.find('\0') != std::string_view::npos)
-            return true;
-    return false;
-}
-
-DbResult NulRefusal() {
-    return DbResult::Failure("22021", "A value holds a NUL byte (0x00), which PostgreSQL text "
-                                      "cannot store; the row was not sent.");
-}
-
-/// A failure for rows the database said it took but did not all store (MariaDB answers a value
-/// it cannot convert with a warning and no row).
-DbResult NotStored(DbResult warning, long stored, std::size_t sent) {
-    if (warning.message.empty() || warning.ok) {
-        warning = DbResult::Failure("01000", "");
-    }
-    warning.ok = false;
-    warning.failure = DbFailure::Refused;
-    const std::string counts = "The database stored " + std::to_string(stored) + " of " +
-                               std::to_string(sent) + (sent == 1 ? " row." : " rows.");
-    warning.message = warning.message.empty() ? counts : warning.message + "\n" + counts;
-    return warning;
 }
 
 /// One way of sending rows as one statement execution.
@@ -86,7 +62,9 @@ public:
         : connection_(connection), sql_(std::move(sql)), refuseNul_(refuseNul) {}
 
     const char* Name() const override { return "single-row INSERT"; }
-    std::size_t Take(std::span<const RowValues> rows) const override { return rows.empty() ? 0 : 1; }
+    std::size_t Take(std::span<const RowValues> rows) const override {
+        return rows.empty() ? 0 : 1;
+    }
     bool Fits(std::size_t count) const override { return count == 1; }
 
     DbResult Send(std::span<const RowValues> rows) override {
@@ -98,8 +76,8 @@ public:
                 return made;
             if (!Succeeded(SQLPrepare(statement_.get(), reinterpret_cast<SQLCHAR*>(sql_.data()),
                                       static_cast<SQLINTEGER>(sql_.size())))) {
-                DbResult failure =
-                    connection_.StatementFailure(statement_.get(), "the insert could not be prepared");
+                DbResult failure = connection_.StatementFailure(statement_.get(),
+                                                                "the insert could not be prepared");
                 statement_.reset();
                 return failure;
             }
@@ -157,7 +135,8 @@ private:
 /// largest power of two of leading rows that fits, so the halves of a unit fit too.
 class MultiRow final : public RowStrategy {
 public:
-    MultiRow(Connection& connection, std::string table) : connection_(connection), table_(std::move(table)) {}
+    MultiRow(Connection& connection, std::string table)
+        : connection_(connection), table_(std::move(table)) {}
 
     const char* Name() const override { return "multi-row INSERT"; }
 
@@ -184,11 +163,12 @@ public:
             if (DbResult made = connection_.NewStatement(statement.handle); !made)
                 return made;
             std::string sql = InsertSql(table_, count);
-            if (!Succeeded(SQLPrepare(statement.handle.get(), reinterpret_cast<SQLCHAR*>(sql.data()),
+            if (!Succeeded(SQLPrepare(statement.handle.get(),
+                                      reinterpret_cast<SQLCHAR*>(sql.data()),
                                       static_cast<SQLINTEGER>(sql.size())))) {
                 // No multi-row VALUES here (or too many parameters): the other ways remain.
-                DbResult failure = connection_.StatementFailure(statement.handle.get(),
-                                                                "the statement could not be prepared");
+                DbResult failure = connection_.StatementFailure(
+                    statement.handle.get(), "the statement could not be prepared");
                 statement.handle.reset();
                 usable_ = false;
                 return failure;
@@ -205,12 +185,13 @@ public:
                 statement.slots[c].assign(width * count, '\0');
                 statement.lengths[c].assign(count, 0);
                 if (!Bind(statement, c, count))
-                    return connection_.StatementFailure(statement.handle.get(), "binding a value failed");
+                    return connection_.StatementFailure(statement.handle.get(),
+                                                        "binding a value failed");
             }
             for (std::size_t r = 0; r < count; ++r) {
                 const std::string_view value = rows[r][c];
-                std::copy(value.begin(), value.end(), statement.slots[c].begin() +
-                                                          static_cast<std::ptrdiff_t>(r * width));
+                std::copy(value.begin(), value.end(),
+                          statement.slots[c].begin() + static_cast<std::ptrdiff_t>(r * width));
                 statement.lengths[c][r] = static_cast<SQLLEN>(value.size());
             }
         }
@@ -281,7 +262,8 @@ private:
 /// Column-wise parameter arrays of the one-row statement, on a statement of their own.
 class ParamArray final : public RowStrategy {
 public:
-    ParamArray(Connection& connection, std::string sql) : connection_(connection), sql_(std::move(sql)) {}
+    ParamArray(Connection& connection, std::string sql)
+        : connection_(connection), sql_(std::move(sql)) {}
 
     const char* Name() const override { return "parameter arrays"; }
 
@@ -312,13 +294,14 @@ public:
                 return made;
             if (!Succeeded(SQLPrepare(statement_.get(), reinterpret_cast<SQLCHAR*>(sql_.data()),
                                       static_cast<SQLINTEGER>(sql_.size())))) {
-                DbResult failure =
-                    connection_.StatementFailure(statement_.get(), "the insert could not be prepared");
+                DbResult failure = connection_.StatementFailure(statement_.get(),
+                                                                "the insert could not be prepared");
                 statement_.reset();
                 return failure;
             }
             if (!Succeeded(SQLSetStmtAttr(statement_.get(), SQL_ATTR_PARAM_BIND_TYPE,
-                                          reinterpret_cast<SQLPOINTER>(SQL_PARAM_BIND_BY_COLUMN), 0)) ||
+                                          reinterpret_cast<SQLPOINTER>(SQL_PARAM_BIND_BY_COLUMN),
+                                          0)) ||
                 !Succeeded(SQLSetStmtAttr(statement_.get(), SQL_ATTR_PARAM_STATUS_PTR,
                                           statuses_.data(), 0)) ||
                 !Succeeded(SQLSetStmtAttr(statement_.get(), SQL_ATTR_PARAMS_PROCESSED_PTR,
@@ -329,12 +312,15 @@ public:
         }
         SQLULEN size = 0;
         if (!Succeeded(SQLSetStmtAttr(statement_.get(), SQL_ATTR_PARAMSET_SIZE,
-                                      reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(count)), 0)) ||
-            !Succeeded(SQLGetStmtAttr(statement_.get(), SQL_ATTR_PARAMSET_SIZE, &size, 0, nullptr)) ||
+                                      reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(count)),
+                                      0)) ||
+            !Succeeded(
+                SQLGetStmtAttr(statement_.get(), SQL_ATTR_PARAMSET_SIZE, &size, 0, nullptr)) ||
             size != count) {
             // A driver may put its own value in place of the size asked for (01S02).
             usable_ = false;
-            return DbResult::Failure("IM001", "The driver does not take parameter arrays of this size.");
+            return DbResult::Failure("IM001",
+                                     "The driver does not take parameter arrays of this size.");
         }
         for (std::size_t c = 0; c < kColumns; ++c) {
             std::size_t width = 1;
@@ -352,10 +338,13 @@ public:
             }
             if (!Succeeded(SQLBindParameter(statement_.get(), static_cast<SQLUSMALLINT>(c + 1),
                                             SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, width, 0,
-                                            data.data(), static_cast<SQLLEN>(width), lengths.data())))
-                return connection_.StatementFailure(statement_.get(), "binding a value array failed");
+                                            data.data(), static_cast<SQLLEN>(width),
+                                            lengths.data())))
+                return connection_.StatementFailure(statement_.get(),
+                                                    "binding a value array failed");
         }
-        std::fill(statuses_.begin(), statuses_.begin() + static_cast<std::ptrdiff_t>(count), kUnset);
+        std::fill(statuses_.begin(), statuses_.begin() + static_cast<std::ptrdiff_t>(count),
+                  kUnset);
         processed_ = 0;
         const SQLRETURN rc = SQLExecute(statement_.get());
         DbResult result = DbResult::Success();
@@ -379,7 +368,8 @@ public:
         if (processed_ != 0 && processed_ != count)
             allConfirmed = false;
         // The row count is the one figure every driver gives for the whole array.
-        if (allConfirmed && (stored == static_cast<SQLLEN>(count) || (stored < 0 && rc == SQL_SUCCESS)))
+        if (allConfirmed &&
+            (stored == static_cast<SQLLEN>(count) || (stored < 0 && rc == SQL_SUCCESS)))
             return DbResult::Success();
         return NotStored(std::move(warning), std::max<long>(stored, 0), count);
     }
@@ -441,7 +431,8 @@ public:
         } else {
             strategies_.push_back(std::make_unique<MultiRow>(connection, quoted));
             if (product != Product::PostgreSQL)
-                strategies_.push_back(std::make_unique<ParamArray>(connection, InsertSql(quoted, 1)));
+                strategies_.push_back(
+                    std::make_unique<ParamArray>(connection, InsertSql(quoted, 1)));
         }
     }
 
@@ -520,11 +511,13 @@ public:
         return DbResult::Success();
     }
 
-    DbResult LoadPositions(const std::string& source, std::vector<SourcePosition>& positions) override {
+    DbResult LoadPositions(const std::string& source,
+                           std::vector<SourcePosition>& positions) override {
         return checkpoints_.Load(source, table_, positions);
     }
 
-    DbResult SavePosition(const std::string& source, const SourcePosition& position, bool isNew) override {
+    DbResult SavePosition(const std::string& source, const SourcePosition& position,
+                          bool isNew) override {
         return checkpoints_.Save(source, table_, position, isNew);
     }
 
@@ -577,19 +570,24 @@ private:
         if (!strategy.Usable() || rows.size() == 1) {
             // The unit goes another way: the next usable strategy, or row by row.
             for (std::size_t i = 0; i < rows.size(); ++i)
-                if (DbResult one = SendIsolated(*single_, rows.subspan(i, 1), fates, base + i); !one)
+                if (DbResult one = SendIsolated(*single_, rows.subspan(i, 1), fates, base + i);
+                    !one)
                     return one;
             return DbResult::Success();
         }
         const std::size_t half = rows.size() / 2;
-        for (const auto& [from, count] : {std::pair{std::size_t{0}, half},
-                                           std::pair{half, rows.size() - half}}) {
+        for (const auto& [from, count] :
+             {std::pair{std::size_t{0}, half}, std::pair{half, rows.size() - half}}) {
             RowStrategy& part = strategy.Fits(count) ? strategy : *single_;
             if (&part == single_.get()) {
                 for (std::size_t i = 0; i < count; ++i)
-                    if (DbResult one = SendIsolated(part, rows.subspan(from + i, 1), fates, base + from + i); !one)
+                    if (DbResult one =
+                            SendIsolated(part, rows.subspan(from + i, 1), fates, base + from + i);
+                        !one)
                         return one;
-            } else if (DbResult done = SendIsolated(part, rows.subspan(from, count), fates, base + from); !done) {
+            } else if (DbResult done =
+                           SendIsolated(part, rows.subspan(from, count), fates, base + from);
+                       !done) {
                 return done;
             }
         }
@@ -619,18 +617,32 @@ private:
 } // namespace
 
 std::unique_ptr<TableWriter> MakeOdbcWriter(Connection& connection, const std::string& table,
-                                            const WriterOptions& options, DbResult& error) {
+                                            const WriterOptions& options, DbResult& error,
+                                            std::string notice) {
     if (!connection.IsOpen()) {
-        error = DbResult::Failure("08003", "The connection is not open.", DbFailure::ConnectionLost);
+        error =
+            DbResult::Failure("08003", "The connection is not open.", DbFailure::ConnectionLost);
         return nullptr;
     }
     error = DbResult::Success();
-    return std::make_unique<OdbcWriter>(connection, table, options);
+    auto writer = std::make_unique<OdbcWriter>(connection, table, options);
+    writer->SetNotice(std::move(notice));
+    return writer;
 }
 
 std::unique_ptr<TableWriter> MakeWriter(Connection& connection, const std::string& table,
                                         const WriterOptions& options, DbResult& error) {
-    return MakeOdbcWriter(connection, table, options, error);
+    if (!connection.IsOpen() || !options.batches || !options.allowCopy ||
+        connection.DbProduct() != Product::PostgreSQL)
+        return MakeOdbcWriter(connection, table, options, error);
+    std::string why;
+    if (auto copy = pg::OpenCopyWriter(connection, table, why)) {
+        error = DbResult::Success();
+        return copy;
+    }
+    return MakeOdbcWriter(connection, table, options, error,
+                          "COPY could not be used, so batches go through ODBC INSERT statements: " +
+                              why);
 }
 
 } // namespace brenvale::odbc

@@ -9,13 +9,17 @@
 namespace brenvale::odbc {
 class Connection;
 
-/// The writer that fits the connection's database and `options`. `error` is set (and null
-/// returned) only when no writer at all could be made.
+/// The writer that fits the connection's database and `options`: PostgreSQL's batches go
+/// through COPY unless `options.allowCopy` is false, or through ODBC with a Notice() saying why
+/// COPY could not be used. `error` is set (and null returned) only when no writer at all could
+/// be made.
 std::unique_ptr<TableWriter> MakeWriter(Connection& connection, const std::string& table,
                                         const WriterOptions& options, DbResult& error);
 
-/// The ODBC writer alone, whatever the database (the COPY writer's fallback).
+/// The ODBC writer alone, whatever the database (the COPY writer's fallback); its Notice() is
+/// `notice`.
 std::unique_ptr<TableWriter> MakeOdbcWriter(Connection& connection, const std::string& table,
-                                            const WriterOptions& options, DbResult& error);
+                                            const WriterOptions& options, DbResult& error,
+                                            std::string notice = {});
 
 } // namespace brenvale::odbc

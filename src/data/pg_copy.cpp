@@ -1,0 +1,652 @@
+// PostgreSQL batches through COPY: rows in COPY's text format, one COPY per unit (inside a
+// savepoint once the transaction holds other work), a refused unit undone and halved until its
+// refused rows stand alone.
+#include "data/pg_copy.h"
+
+#include "data/checkpoints.h"
+#include "data/odbc.h"
+#include "data/odbc_setup.h"
+#include "data/row_fates.h"
+#include "data/sql_session.h"
+
+#include <libpq-fe.h>
+
+#include <algorithm>
+#include <array>
+#include <climits>
+#include <cstdlib>
+#include <span>
+#include <string_view>
+#include <utility>
+
+namespace brenvale::pg {
+
+namespace {
+
+struct ConnectionCloser {
+    void operator()(PGconn* connection) const noexcept { PQfinish(connection); }
+};
+using ConnectionPtr = std::unique_ptr<PGconn, ConnectionCloser>;
+
+struct ResultClearer {
+    void operator()(PGresult* result) const noexcept { PQclear(result); }
+};
+using Result = std::unique_ptr<PGresult, ResultClearer>;
+
+constexpr std::size_t kColumns = 9;
+// Rows go to libpq in pieces of about this size, so a unit's text is never held whole.
+constexpr std::size_t kChunkBytes = std::size_t{64} * 1024;
+
+/// libpq's texts end in a line break and may span several lines; a notice is one line.
+std::string OneLine(const char* text) {
+    std::string line;
+    bool blank = false;
+    for (const char* p = text ? text : ""; *p != '\0'; ++p) {
+        if (*p == '\n' || *p == '\r' || *p == '\t') {
+            blank = !line.empty();
+            continue;
+        }
+        if (blank)
+            line.push_back(' ');
+        blank = false;
+        line.push_back(*p);
+    }
+    return line;
+}
+
+/// The server's FATAL message before it closed the connection, which libpq hands over as a
+/// notice when no command was running.
+struct LastWords {
+    std::string sqlState;
+    std::string message;
+};
+
+/// Keeps the server's last words; other notices (a trigger's RAISE NOTICE, say) are not shown.
+void ReceiveNotice(void* arg, const PGresult* notice) {
+    const char* severity = PQresultErrorField(notice, PG_DIAG_SEVERITY_NONLOCALIZED);
+    const char* state = PQresultErrorField(notice, PG_DIAG_SQLSTATE);
+    const char* primary = PQresultErrorField(notice, PG_DIAG_MESSAGE_PRIMARY);
+    if (!arg || !severity ||
+        (std::string_view(severity) != "FATAL" && std::string_view(severity) != "PANIC"))
+        return;
+    auto* words = static_cast<LastWords*>(arg);
+    words->sqlState = state ? state : "";
+    words->message = primary ? primary : "";
+}
+
+/// The failure of a command: PostgreSQL's SQLSTATE and message, or a lost connection when no
+/// result came or the connection is gone (with the server's last words when it said any).
+DbResult Failure(PGconn* connection, const PGresult* result, const LastWords* words) {
+    const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+    const char* severity = result ? PQresultErrorField(result, PG_DIAG_SEVERITY) : nullptr;
+    const char* primary = result ? PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
+    const char* detail = result ? PQresultErrorField(result, PG_DIAG_MESSAGE_DETAIL) : nullptr;
+    std::string message;
+    if (primary) {
+        // Written as psqlODBC writes the same diagnostic, so a refused line reads alike in the
+        // rejects whether its row went through COPY or through ODBC.
+        message = std::string(severity ? severity : "ERROR") + ": " + primary;
+        if (detail)
+            message += "\nDETAIL: " + std::string(detail);
+        message += ";\nError while executing the query";
+    } else {
+        message = OneLine(result ? PQresultErrorMessage(result) : "");
+    }
+    if (message.empty())
+        message = OneLine(PQerrorMessage(connection));
+    const bool lost = !result || PQstatus(connection) == CONNECTION_BAD;
+    std::string sqlState = state ? state : "";
+    if (lost && sqlState.empty() && words && !words->sqlState.empty()) {
+        sqlState = words->sqlState;
+        message = words->message + (message.empty() ? "" : "\n" + message);
+    }
+    if (sqlState.empty())
+        sqlState = lost ? "08006" : "HY000";
+    if (message.empty())
+        message =
+            lost ? "The connection to PostgreSQL was lost." : "PostgreSQL refused the command.";
+    const DbFailure kind = lost ? DbFailure::ConnectionLost
+                                : ClassifyFailure(Product::PostgreSQL, sqlState, 0, message);
+    return DbResult::Failure(std::move(sqlState), std::move(message), kind);
+}
+
+bool Stops(const DbResult& result) {
+    return result.Fatal() || result.failure == DbFailure::Busy;
+}
+
+/// A lost connection that the server did not announce may have come after the work was done.
+bool LostInFlight(const DbResult& result) {
+    return result.sqlState.rfind("57P0", 0) != 0 && result.sqlState != "70100";
+}
+
+/// A savepoint statement that failed on a working connection: the unit cannot be undone alone.
+DbResult Unisolated(DbResult result) {
+    if (!result.ok && !Stops(result))
+        result.failure = DbFailure::Unisolated;
+    return result;
+}
+
+/// `sql` with its "?" placeholders numbered as PostgreSQL wants them ($1, $2, ...); quoted texts
+/// and names are left alone.
+std::string NumberedPlaceholders(const std::string& sql) {
+    std::string numbered;
+    int count = 0;
+    char quote = '\0';
+    for (const char c : sql) {
+        if (quote == '\0' && c == '?') {
+            numbered += "$" + std::to_string(++count);
+            continue;
+        }
+        if (quote == '\0' && (c == '\'' || c == '"'))
+            quote = c;
+        else if (c == quote)
+            quote = '\0';
+        numbered.push_back(c);
+    }
+    return numbered;
+}
+
+/// A column name for a statement, always quoted: the catalogue gives it with its letter case.
+std::string QuotedColumn(const std::string& name) {
+    std::string quoted = "\"";
+    for (const char c : name) {
+        if (c == '"')
+            quoted.push_back('"');
+        quoted.push_back(c);
+    }
+    return quoted + "\"";
+}
+
+/// Appends `value` in COPY's text format. Every backslash is doubled and tab, line feed and
+/// carriage return are written as escapes, so no value can end a column, a row or the data: a
+/// value "\." or "\N" arrives as typed.
+void AppendCopyText(std::string& out, std::string_view value) {
+    // One table look-up per byte; find_first_of would search the set once per byte.
+    static constexpr auto kEscapes = [] {
+        std::array<char, 256> escapes{};
+        escapes['\\'] = '\\';
+        escapes['\t'] = 't';
+        escapes['\n'] = 'n';
+        escapes['\r'] = 'r';
+        return escapes;
+    }();
+    std::size_t from = 0;
+    for (std::size_t at = 0; at < value.size(); ++at) {
+        const char escape = kEscapes[static_cast<unsigned char>(value[at])];
+        if (escape == '\0')
+            continue;
+        out.append(value.data() + from, at - from);
+        out.push_back('\\');
+        out.push_back(escape);
+        from = at + 1;
+    }
+    out.append(value.data() + from, value.size() - from);
+}
+
+/// SQL with text parameters over a libpq connection, for the positions kept beside the rows.
+class Session final : public SqlSession {
+public:
+    Session(PGconn* connection, const LastWords* words) : connection_(connection), words_(words) {}
+
+    Product DbProduct() override { return Product::PostgreSQL; }
+
+    DbResult Run(const std::string& sql, const std::vector<std::string>& params,
+                 long* affected) override {
+        const Result result = Execute(NumberedPlaceholders(sql), params);
+        if (!Completed(result.get()))
+            return Failed(result.get());
+        if (affected) {
+            const char* count = PQcmdTuples(result.get());
+            *affected = *count != '\0' ? std::atol(count) : -1;
+        }
+        return DbResult::Success();
+    }
+
+    DbResult Select(const std::string& sql, const std::vector<std::string>& params,
+                    SqlRows& rows) override {
+        rows.clear();
+        const Result result = Execute(NumberedPlaceholders(sql), params);
+        if (!result || PQresultStatus(result.get()) != PGRES_TUPLES_OK)
+            return Failed(result.get());
+        const int columns = PQnfields(result.get());
+        for (int r = 0; r < PQntuples(result.get()); ++r) {
+            auto& row = rows.emplace_back();
+            for (int c = 0; c < columns; ++c) {
+                if (PQgetisnull(result.get(), r, c))
+                    row.emplace_back();
+                else
+                    row.emplace_back(
+                        std::string(PQgetvalue(result.get(), r, c),
+                                    static_cast<std::size_t>(PQgetlength(result.get(), r, c))));
+            }
+        }
+        return DbResult::Success();
+    }
+
+    std::string QuoteIdentifier(const std::string& name) override {
+        return QuoteIdentifierWith(name, "\"");
+    }
+
+    DbResult HasTable(const std::string& name, bool& exists) override {
+        SqlRows rows;
+        DbResult read = Select("SELECT 1 FROM pg_catalog.pg_class c JOIN pg_catalog.pg_namespace n "
+                               "ON n.oid = c.relnamespace WHERE n.nspname = current_schema() AND "
+                               "c.relname = ?",
+                               {name}, rows);
+        exists = read && !rows.empty();
+        return read;
+    }
+
+    /// Opens a transaction with the next statement, which saves a round trip (and one for a
+    /// transaction that ends with nothing sent).
+    void BeginWithNext() { beginPending_ = true; }
+    /// Forgets a transaction not yet sent; true when there was one.
+    bool DropPendingBegin() { return std::exchange(beginPending_, false); }
+
+    /// What a statement run as simple text starts with: "BEGIN; " when a transaction waits.
+    std::string Opening() { return DropPendingBegin() ? "BEGIN; " : ""; }
+
+    /// Runs commands without parameters or rows: SAVEPOINT, COMMIT and the like.
+    DbResult Command(const std::string& sql) {
+        const Result result(PQexec(connection_, (Opening() + sql).c_str()));
+        return Completed(result.get()) ? DbResult::Success() : Failed(result.get());
+    }
+
+    /// Runs one statement with `params` as text; null when no result came.
+    Result Execute(const std::string& sql, const std::vector<std::string>& params) {
+        if (DropPendingBegin()) {
+            Result begun(PQexec(connection_, "BEGIN"));
+            if (!Completed(begun.get()))
+                return begun;
+        }
+        std::vector<const char*> values;
+        values.reserve(params.size());
+        for (const std::string& param : params)
+            values.push_back(param.c_str());
+        return Result(PQexecParams(connection_, sql.c_str(), static_cast<int>(values.size()),
+                                   nullptr, values.data(), nullptr, nullptr, 0));
+    }
+
+    /// The failure of `result` (null when none came) on this connection.
+    DbResult Failed(const PGresult* result) const { return Failure(connection_, result, words_); }
+
+private:
+    static bool Completed(const PGresult* result) {
+        return result && (PQresultStatus(result) == PGRES_COMMAND_OK ||
+                          PQresultStatus(result) == PGRES_TUPLES_OK);
+    }
+
+    PGconn* connection_;
+    const LastWords* words_;
+    bool beginPending_ = false;
+};
+
+class CopyWriter final : public TableWriter {
+public:
+    CopyWriter(ConnectionPtr connection, std::string table, const std::string& target)
+        : connection_(std::move(connection)), session_(connection_.get(), &lastWords_),
+          checkpoints_(session_), table_(std::move(table)),
+          copySql_("COPY " + target + " FROM STDIN"),
+          insertSql_("INSERT INTO " + target + " VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9)") {
+        PQsetNoticeReceiver(connection_.get(), ReceiveNotice, &lastWords_);
+    }
+
+    bool CanRollBack() const override { return true; }
+    std::string Method() const override { return "COPY"; }
+
+    DbResult Begin() override {
+        session_.BeginWithNext();
+        inTransaction_ = true;
+        holds_ = false;
+        return DbResult::Success();
+    }
+
+    DbResult Commit() override { return End(true); }
+    DbResult Rollback() override { return End(false); }
+
+    DbResult Insert(std::span<const RowValues> rows, std::vector<DbResult>& fates) override {
+        fates.assign(rows.size(), DbResult::Success());
+        if (!inTransaction_) {
+            for (std::size_t i = 0; i < rows.size(); ++i) {
+                fates[i] = InsertRow(rows[i]);
+                if (!fates[i] && Stops(fates[i]))
+                    return fates[i];
+            }
+            return DbResult::Success();
+        }
+        std::size_t at = 0;
+        while (at < rows.size()) {
+            // A NUL would end the value inside PostgreSQL: such a row is refused before any unit.
+            if (HoldsNul(rows[at])) {
+                fates[at++] = NulRefusal();
+                continue;
+            }
+            std::size_t end = at + 1;
+            while (end < rows.size() && !HoldsNul(rows[end]))
+                ++end;
+            if (DbResult sent = SendIsolated(rows.subspan(at, end - at), fates, at); !sent)
+                return sent;
+            at = end;
+        }
+        return DbResult::Success();
+    }
+
+    DbResult LoadPositions(const std::string& source,
+                           std::vector<SourcePosition>& positions) override {
+        holds_ = inTransaction_;
+        return checkpoints_.Load(source, table_, positions);
+    }
+
+    DbResult SavePosition(const std::string& source, const SourcePosition& position,
+                          bool isNew) override {
+        holds_ = inTransaction_;
+        return checkpoints_.Save(source, table_, position, isNew);
+    }
+
+private:
+    DbResult End(bool commit) {
+        if (!inTransaction_)
+            return DbResult::Success();
+        inTransaction_ = false;
+        if (session_.DropPendingBegin())
+            return DbResult::Success();
+        PGconn* connection = connection_.get();
+        if (commit && Gone())
+            return session_.Failed(nullptr);
+        const Result result(PQexec(connection, commit ? "COMMIT" : "ROLLBACK"));
+        if (!result || PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
+            DbResult failure = session_.Failed(result.get());
+            if (commit && failure.failure == DbFailure::ConnectionLost)
+                failure.inDoubt = LostInFlight(failure);
+            return failure;
+        }
+        // A transaction that failed earlier answers COMMIT by rolling back.
+        if (commit && std::string_view(PQcmdStatus(result.get())) != "COMMIT")
+            return DbResult::Failure("25P02", "The database rolled the transaction back instead "
+                                              "of committing it.");
+        return DbResult::Success();
+    }
+
+    /// Sends one unit inside a savepoint; a refused unit is undone and halved until the refused
+    /// rows stand alone. While the transaction holds nothing else, undoing it whole does
+    /// instead, and the unit needs no savepoint.
+    DbResult SendIsolated(std::span<const RowValues> rows, std::vector<DbResult>& fates,
+                          std::size_t base) {
+        const bool marked = holds_;
+        DbResult sent = Copy(rows, marked ? "SAVEPOINT brenvale_unit; " : "");
+        if (sent) {
+            holds_ = true;
+            return marked ? Unisolated(session_.Command("RELEASE SAVEPOINT brenvale_unit")) : sent;
+        }
+        if (Stops(sent))
+            return sent;
+        if (!marked) {
+            if (DbResult undone = session_.Command("ROLLBACK"); !undone)
+                return Unisolated(std::move(undone));
+            session_.BeginWithNext();
+        } else if (DbResult undone = session_.Command("ROLLBACK TO SAVEPOINT brenvale_unit; "
+                                                      "RELEASE SAVEPOINT brenvale_unit");
+                   !undone) {
+            return Unisolated(std::move(undone));
+        }
+        if (rows.size() == 1) {
+            fates[base] = std::move(sent);
+            return DbResult::Success();
+        }
+        const std::size_t half = rows.size() / 2;
+        if (DbResult first = SendIsolated(rows.first(half), fates, base); !first)
+            return first;
+        return SendIsolated(rows.subspan(half), fates, base + half);
+    }
+
+    /// One COPY of `rows`, after the commands of `before`; ok only when PostgreSQL says it
+    /// stored every one of the rows.
+    DbResult Copy(std::span<const RowValues> rows, const char* before) {
+        PGconn* connection = connection_.get();
+        // libpq runs the commands of one text up to the COPY and answers for the COPY.
+        Result started(PQexec(connection, (session_.Opening() + before + copySql_).c_str()));
+        if (!started || PQresultStatus(started.get()) != PGRES_COPY_IN) {
+            DbResult failure = session_.Failed(started.get());
+            Drain();
+            return failure;
+        }
+        started.reset();
+        buffer_.clear();
+        bool sent = true;
+        for (const RowValues& row : rows) {
+            for (std::size_t c = 0; c < kColumns; ++c) {
+                if (c > 0)
+                    buffer_.push_back('\t');
+                AppendCopyText(buffer_, row[c]);
+            }
+            buffer_.push_back('\n');
+            if (buffer_.size() >= kChunkBytes && !(sent = Put()))
+                break;
+        }
+        sent = sent && Put() && PQputCopyEnd(connection, nullptr) == 1;
+        Result outcome;
+        while (Result next{PQgetResult(connection)}) {
+            if (PQresultStatus(next.get()) == PGRES_COPY_IN) {
+                // libpq still waits for rows after a failed send: the COPY ends as failed.
+                if (PQputCopyEnd(connection, "the rows could not be sent") != 1)
+                    break;
+                continue;
+            }
+            if (!outcome)
+                outcome = std::move(next);
+        }
+        if (buffer_.capacity() > 4 * kChunkBytes)
+            std::string().swap(buffer_);
+        if (!sent || !outcome || PQresultStatus(outcome.get()) != PGRES_COMMAND_OK)
+            return session_.Failed(outcome.get());
+        const long stored = std::atol(PQcmdTuples(outcome.get()));
+        if (stored != static_cast<long>(rows.size()))
+            return NotStored(DbResult::Success(), stored, rows.size());
+        return DbResult::Success();
+    }
+
+    /// Hands the rows gathered so far to libpq.
+    bool Put() {
+        for (std::size_t at = 0; at < buffer_.size();) {
+            const std::size_t piece = std::min<std::size_t>(buffer_.size() - at, INT_MAX / 2);
+            if (PQputCopyData(connection_.get(), buffer_.data() + at, static_cast<int>(piece)) != 1)
+                return false;
+            at += piece;
+        }
+        buffer_.clear();
+        return true;
+    }
+
+    /// Whether the server has already closed the connection, so a statement sent now surely
+    /// never runs (the server's last words are often lost once something is sent).
+    bool Gone() {
+        PGconn* connection = connection_.get();
+        // The first read takes what the server sent unasked, the second finds the close.
+        for (int read = 0; read < 2; ++read) {
+            if (PQconsumeInput(connection) == 0)
+                return true;
+            if (PGnotify* notify = PQnotifies(connection))
+                PQfreemem(notify);
+        }
+        return PQstatus(connection) == CONNECTION_BAD;
+    }
+
+    /// Reads what is left of a command's results, so the connection takes the next one.
+    void Drain() {
+        while (Result next{PQgetResult(connection_.get())}) {
+            if (PQresultStatus(next.get()) == PGRES_COPY_IN &&
+                PQputCopyEnd(connection_.get(), "not sent") != 1)
+                return;
+        }
+    }
+
+    /// One row with autocommit, as a prepared INSERT (the loader sends batches only inside
+    /// transactions, but replays a batch row by row when the database stays busy).
+    DbResult InsertRow(const RowValues& values) {
+        if (HoldsNul(values))
+            return NulRefusal();
+        PGconn* connection = connection_.get();
+        if (Gone())
+            return session_.Failed(nullptr);
+        if (!prepared_) {
+            const Result made(PQprepare(connection, "brenvale_row", insertSql_.c_str(),
+                                        static_cast<int>(kColumns), nullptr));
+            if (!made || PQresultStatus(made.get()) != PGRES_COMMAND_OK)
+                return session_.Failed(made.get());
+            prepared_ = true;
+        }
+        // libpq takes text parameters ending in NUL; the values are views.
+        std::array<const char*, kColumns> texts{};
+        for (std::size_t c = 0; c < kColumns; ++c) {
+            texts_[c].assign(values[c]);
+            texts[c] = texts_[c].c_str();
+        }
+        const Result result(PQexecPrepared(connection, "brenvale_row", static_cast<int>(kColumns),
+                                           texts.data(), nullptr, nullptr, 0));
+        if (!result || PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
+            DbResult failure = session_.Failed(result.get());
+            // With autocommit a row whose answer was lost may be stored.
+            if (failure.failure == DbFailure::ConnectionLost)
+                failure.inDoubt = LostInFlight(failure);
+            return failure;
+        }
+        const long stored = std::atol(PQcmdTuples(result.get()));
+        return stored == 1 ? DbResult::Success() : NotStored(DbResult::Success(), stored, 1);
+    }
+
+    LastWords lastWords_; // outlives the connection that writes into it
+    ConnectionPtr connection_;
+    Session session_;
+    CheckpointTable checkpoints_;
+    std::string table_;
+    std::string copySql_;
+    std::string insertSql_;
+    std::string buffer_;
+    std::array<std::string, kColumns> texts_;
+    bool inTransaction_ = false;
+    bool holds_ = false; ///< the transaction holds rows or positions a failed unit must not undo
+    bool prepared_ = false;
+};
+
+// What makes a session the same as another for loading: its server, database and user, and the
+// settings that decide which table a name means and how text becomes dates.
+constexpr const char* kIdentitySql =
+    "SELECT CAST(current_database() AS TEXT), CAST(current_user AS TEXT), "
+    "to_char(pg_postmaster_start_time() AT TIME ZONE 'UTC', 'YYYYMMDDHH24MISSUS'), "
+    "current_setting('search_path'), current_setting('DateStyle'), current_setting('TimeZone')";
+constexpr std::size_t kIdentityColumns = 3;
+
+bool Complete(const SqlRows& rows, std::size_t columns) {
+    if (rows.size() != 1 || rows[0].size() != columns)
+        return false;
+    return std::all_of(rows[0].begin(), rows[0].end(),
+                       [](const auto& value) { return value.has_value(); });
+}
+
+} // namespace
+
+std::vector<std::pair<std::string, std::string>> ConnectionSettings(const std::string& dsn) {
+    odbc::DsnDefinition definition;
+    if (!odbc::ReadDsn(odbc::DsnScope::User, dsn, definition))
+        (void)odbc::ReadDsn(odbc::DsnScope::System, dsn, definition);
+    // psqlODBC's keywords, the one it prefers first.
+    static const std::pair<const char*, std::vector<const char*>> kKeywords[] = {
+        {"host", {"Servername", "Server"}}, {"port", {"Port"}},
+        {"dbname", {"Database"}},           {"user", {"Username", "UID"}},
+        {"password", {"Password", "PWD"}},  {"sslmode", {"SSLmode"}},
+    };
+    std::vector<std::pair<std::string, std::string>> settings;
+    for (const auto& [keyword, names] : kKeywords) {
+        for (const char* name : names) {
+            const std::string* value = odbc::FindAttribute(definition.attributes, name);
+            if (value && !value->empty()) {
+                settings.emplace_back(keyword, *value);
+                break;
+            }
+        }
+    }
+    return settings;
+}
+
+std::unique_ptr<TableWriter> OpenCopyWriter(odbc::Connection& odbc, const std::string& table,
+                                            std::string& why) {
+    why.clear();
+    const std::string& dsn = odbc.DsnName();
+    if (dsn.empty()) {
+        why = "the connection was made without a data source, whose settings libpq would use.";
+        return nullptr;
+    }
+    SqlRows mine;
+    if (DbResult read = odbc.Select(kIdentitySql, {}, mine); !read || !Complete(mine, 6)) {
+        why = "the ODBC session's database and settings could not be read (" + read.message + ").";
+        return nullptr;
+    }
+
+    std::vector<std::pair<std::string, std::string>> settings = ConnectionSettings(dsn);
+    settings.emplace_back("client_encoding", "UTF8");
+    settings.emplace_back("fallback_application_name", "brenvale");
+    std::vector<const char*> keywords;
+    std::vector<const char*> values;
+    for (const auto& [keyword, value] : settings) {
+        keywords.push_back(keyword.c_str());
+        values.push_back(value.c_str());
+    }
+    keywords.push_back(nullptr);
+    values.push_back(nullptr);
+    ConnectionPtr connection(PQconnectdbParams(keywords.data(), values.data(), 0));
+    if (!connection || PQstatus(connection.get()) != CONNECTION_OK) {
+        why = "libpq could not connect with the settings of the data source '" + dsn + "' (" +
+              (connection ? OneLine(PQerrorMessage(connection.get())) : "out of memory") + ").";
+        return nullptr;
+    }
+
+    PQsetNoticeReceiver(connection.get(), ReceiveNotice, nullptr);
+    Session session(connection.get(), nullptr);
+    SqlRows theirs;
+    DbResult same = session.Select("SELECT set_config('search_path', ?, false), "
+                                   "set_config('DateStyle', ?, false), "
+                                   "set_config('TimeZone', ?, false)",
+                                   {*mine[0][3], *mine[0][4], *mine[0][5]}, theirs);
+    if (same)
+        same = session.Select(kIdentitySql, {}, theirs);
+    if (!same || !Complete(theirs, 6)) {
+        why = "libpq connected, but the session could not be set up like the ODBC one (" +
+              same.message + ").";
+        return nullptr;
+    }
+    if (!std::equal(mine[0].begin(), mine[0].begin() + kIdentityColumns, theirs[0].begin())) {
+        why = "with the settings of the data source '" + dsn + "' libpq reached the database '" +
+              *theirs[0][0] + "' as '" + *theirs[0][1] + "', not the database '" + *mine[0][0] +
+              "' as '" + *mine[0][1] + "' of the ODBC connection" +
+              (mine[0][2] != theirs[0][2] ? " (on another server)." : ".");
+        return nullptr;
+    }
+
+    // The columns by position, as INSERT without a column list fills them, so a table with
+    // more than nine columns takes the rows as it does row by row.
+    const std::string quoted = session.QuoteIdentifier(table);
+    SqlRows columns;
+    const DbResult described = session.Select(
+        "SELECT c.relkind, CAST(a.attname AS TEXT) FROM pg_catalog.pg_class c LEFT JOIN "
+        "pg_catalog.pg_attribute a ON a.attrelid = c.oid AND a.attnum > 0 AND NOT a.attisdropped "
+        "WHERE c.oid = to_regclass(?) ORDER BY a.attnum",
+        {quoted}, columns);
+    std::string target = quoted;
+    // A table that is not there refuses every row, through COPY as through INSERT.
+    if (described && !columns.empty()) {
+        const std::string kind = columns[0][0].value_or("");
+        if (kind != "r" && kind != "p" && kind != "f") {
+            why = "'" + table + "' is a view or another relation that COPY cannot fill.";
+            return nullptr;
+        }
+        std::string list;
+        for (std::size_t c = 0; c < columns.size() && c < kColumns; ++c)
+            if (columns[c][1])
+                list += (list.empty() ? " (" : ", ") + QuotedColumn(*columns[c][1]);
+        if (!list.empty())
+            target += list + ")";
+    }
+    return std::make_unique<CopyWriter>(std::move(connection), table, target);
+}
+
+} // namespace brenvale::pg
