@@ -49,9 +49,18 @@ public:
     /// this at all, Usable() turns false and the caller sends the unit another way.
     virtual DbResult Send(std::span<const RowValues> rows) = 0;
     bool Usable() const { return usable_; }
+    /// The last Send failed after some of its rows were stored (a trigger dropped others).
+    bool StoredSome() const { return storedSome_; }
 
 protected:
+    /// The failure for a unit whose rows the database did not all store.
+    DbResult Partly(DbResult warning, long stored, std::size_t sent) {
+        storedSome_ = stored > 0;
+        return NotStored(std::move(warning), stored, sent);
+    }
+
     bool usable_ = true;
+    bool storedSome_ = false;
 };
 
 /// The prepared one-row statement, its buffers bound once and rebound only when a value
@@ -118,7 +127,7 @@ public:
         SQLFreeStmt(statement_.get(), SQL_CLOSE);
         if (count == 1 || (count < 0 && rc == SQL_SUCCESS))
             return DbResult::Success();
-        return NotStored(std::move(warning), std::max<long>(count, 0), 1);
+        return Partly(std::move(warning), std::max<long>(count, 0), 1);
     }
 
 private:
@@ -210,7 +219,7 @@ public:
         SQLFreeStmt(statement.handle.get(), SQL_CLOSE);
         if (stored == static_cast<SQLLEN>(count) || (stored < 0 && rc == SQL_SUCCESS))
             return DbResult::Success();
-        return NotStored(std::move(warning), std::max<long>(stored, 0), count);
+        return Partly(std::move(warning), std::max<long>(stored, 0), count);
     }
 
 private:
@@ -371,7 +380,7 @@ public:
         if (allConfirmed &&
             (stored == static_cast<SQLLEN>(count) || (stored < 0 && rc == SQL_SUCCESS)))
             return DbResult::Success();
-        return NotStored(std::move(warning), std::max<long>(stored, 0), count);
+        return Partly(std::move(warning), std::max<long>(stored, 0), count);
     }
 
 private:
@@ -420,6 +429,9 @@ public:
         const std::string quoted = connection.QuoteIdentifier(table);
         const Product product = connection.DbProduct();
         refuseNul_ = product == Product::PostgreSQL;
+        // psqlODBC wraps every statement in a savepoint of its own, and releasing that one drops
+        // any savepoint made after it: there a failed statement is undone by the driver instead.
+        driverUndoesStatements_ = product == Product::PostgreSQL;
         single_ = std::make_unique<SingleRow>(connection, InsertSql(quoted, 1), refuseNul_);
         rollsBack_ = TableRollsBack(connection, table);
         if (!options.batches)
@@ -459,6 +471,7 @@ public:
         if (DbResult off = connection_.SetAutoCommit(false); !off)
             return off;
         inTransaction_ = true;
+        fresh_ = true;
         return DbResult::Success();
     }
 
@@ -479,6 +492,49 @@ public:
             }
             return DbResult::Success();
         }
+        // While the transaction holds nothing else, the rows go without savepoints; a refusal
+        // then rolls it all back and sends them again, each unit in a savepoint.
+        const bool alone = fresh_;
+        fresh_ = false;
+        if (alone) {
+            const DbResult quick = SendAll(rows, fates, false);
+            if (quick || Stops(quick) || quick.failure == DbFailure::Unisolated)
+                return quick;
+            if (DbResult undone = connection_.Rollback(); !undone)
+                return undone;
+            fates.assign(rows.size(), DbResult::Success());
+        }
+        DbResult careful = SendAll(rows, fates, true);
+        if (careful.failure != DbFailure::Unisolated || !alone || !driverUndoesStatements_)
+            return careful;
+        // A unit stored only some of its rows and nothing can undo it alone: the transaction
+        // holds only these rows, so it starts again with one statement per row, each of which
+        // the driver undoes itself when it fails.
+        if (DbResult undone = connection_.Rollback(); !undone)
+            return undone;
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            fates[i] = single_->Send(rows.subspan(i, 1));
+            if (!fates[i] && Stops(fates[i]))
+                return fates[i];
+        }
+        return DbResult::Success();
+    }
+
+    DbResult LoadPositions(const std::string& source,
+                           std::vector<SourcePosition>& positions) override {
+        return checkpoints_.Load(source, table_, positions);
+    }
+
+    DbResult SavePosition(const std::string& source, const SourcePosition& position,
+                          bool isNew) override {
+        fresh_ = false;
+        return checkpoints_.Save(source, table_, position, isNew);
+    }
+
+private:
+    /// Every unit of `rows`; `careful` isolates refused rows, otherwise the first refusal ends
+    /// the call.
+    DbResult SendAll(std::span<const RowValues> rows, std::vector<DbResult>& fates, bool careful) {
         std::size_t at = 0;
         while (at < rows.size()) {
             // psqlODBC would cut a value at its NUL: such a row is refused before any unit.
@@ -504,24 +560,15 @@ public:
                 strategy = single_.get();
                 take = 1;
             }
-            if (DbResult sent = SendIsolated(*strategy, rows.subspan(at, take), fates, at); !sent)
+            DbResult sent = careful ? SendIsolated(*strategy, rows.subspan(at, take), fates, at)
+                                    : strategy->Send(rows.subspan(at, take));
+            if (!sent)
                 return sent;
             at += take;
         }
         return DbResult::Success();
     }
 
-    DbResult LoadPositions(const std::string& source,
-                           std::vector<SourcePosition>& positions) override {
-        return checkpoints_.Load(source, table_, positions);
-    }
-
-    DbResult SavePosition(const std::string& source, const SourcePosition& position,
-                          bool isNew) override {
-        return checkpoints_.Save(source, table_, position, isNew);
-    }
-
-private:
     static bool Stops(const DbResult& result) {
         return result.Fatal() || result.failure == DbFailure::Busy;
     }
@@ -547,7 +594,8 @@ private:
     /// rows stand alone.
     DbResult SendIsolated(RowStrategy& strategy, std::span<const RowValues> rows,
                           std::vector<DbResult>& fates, std::size_t base) {
-        const bool marked = savepoints_ && Savepoint("SAVEPOINT brenvale_unit");
+        const bool marked =
+            !driverUndoesStatements_ && savepoints_ && Savepoint("SAVEPOINT brenvale_unit");
         DbResult sent = strategy.Send(rows);
         if (sent) {
             if (marked)
@@ -556,13 +604,19 @@ private:
         }
         if (Stops(sent))
             return sent;
-        if (!marked) {
-            // Without savepoints a failed unit cannot be undone on its own.
+        const auto unisolated = [&] {
             return DbResult::Failure(sent.sqlState, sent.message, DbFailure::Unisolated);
+        };
+        if (marked) {
+            if (!Savepoint("ROLLBACK TO SAVEPOINT brenvale_unit"))
+                return unisolated();
+            (void)Savepoint("RELEASE SAVEPOINT brenvale_unit");
+        } else if (!driverUndoesStatements_ || strategy.StoredSome() ||
+                   !connection_.Execute("SELECT 1")) {
+            // Without savepoints a failed unit cannot be undone on its own (nor where the
+            // driver's own undo left the transaction aborted).
+            return unisolated();
         }
-        if (!Savepoint("ROLLBACK TO SAVEPOINT brenvale_unit"))
-            return DbResult::Failure(sent.sqlState, sent.message, DbFailure::Unisolated);
-        (void)Savepoint("RELEASE SAVEPOINT brenvale_unit");
         if (rows.size() == 1 && &strategy == single_.get()) {
             fates[base] = std::move(sent);
             return DbResult::Success();
@@ -610,6 +664,8 @@ private:
     bool rollsBack_ = true;
     bool refuseNul_ = false;
     bool inTransaction_ = false;
+    bool fresh_ = false;
+    bool driverUndoesStatements_ = false;
     bool savepoints_ = true;
     std::string notice_;
 };

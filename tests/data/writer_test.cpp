@@ -187,10 +187,18 @@ TEST_P(WriterTest, BatchStoresWhatRowByRowStores) {
         EXPECT_EQ(writer->Notice(), "");
         std::vector<DbResult>& fates = fatesByMode.emplace_back();
         if (mode.transaction) {
-            ASSERT_TRUE(writer->Begin().ok);
-            const DbResult inserted = writer->Insert(rows, fates);
-            ASSERT_TRUE(inserted.ok) << inserted.message;
-            ASSERT_TRUE(writer->Commit().ok);
+            // Two transactions: a refusal must be isolated in the second as in the first.
+            const std::size_t half = rows.size() / 2;
+            for (const auto& [from, count] :
+                 {std::pair{std::size_t{0}, half}, std::pair{half, rows.size() - half}}) {
+                std::vector<DbResult> part;
+                ASSERT_TRUE(writer->Begin().ok);
+                const DbResult inserted =
+                    writer->Insert(std::span<const RowValues>(rows).subspan(from, count), part);
+                ASSERT_TRUE(inserted.ok) << inserted.message;
+                ASSERT_TRUE(writer->Commit().ok);
+                fates.insert(fates.end(), part.begin(), part.end());
+            }
         } else {
             for (const RowValues& row : rows) {
                 std::vector<DbResult> one;
