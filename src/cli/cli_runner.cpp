@@ -293,7 +293,7 @@ public:
             report_.MarkInterrupted();
         report_.OnJobEnd(position, job, failure);
         status_.EndJob();
-        if (!failure.empty() && job.File.compare(0, 7, "http://") == 0)
+        if (!failure.empty() && IsDownload(job.File))
             err_ << kProgram << ": Error Downloading Log File: The log '" << job.File
                  << "' could not be downloaded: " << failure << '\n';
         if (!quiet_)
@@ -314,7 +314,7 @@ private:
 /// The local files a job names: the file itself, or every match of a shell pattern.
 std::vector<std::string> LocalInputs(const std::string& file) {
     std::vector<std::string> inputs;
-    if (file.empty() || file.compare(0, 7, "http://") == 0)
+    if (file.empty() || IsDownload(file))
         return inputs;
     glob_t matches{};
     if (file.find_first_of("*?[") != std::string::npos &&

@@ -334,7 +334,7 @@ bool JobRunner::LoadIncremental(const Job& job, std::string& failure) {
             databaseFailure_ = read;
         return false;
     }
-    if (job.File.compare(0, 7, "http://") == 0)
+    if (IsDownload(job.File))
         return LoadDownloadIncremental(job, positions, failure);
 
     const std::vector<LogStream> streams = FindLogStreams(job.File, failure);

@@ -12,6 +12,12 @@ struct Job {
     std::string DBTable;
 };
 
+/// True when `file` is an address to download: it begins with exactly "http://" (any other
+/// spelling, "https://" included, is a local path).
+inline bool IsDownload(const std::string& file) {
+    return file.compare(0, 7, "http://") == 0;
+}
+
 /// Column numbers of the job list.
 inline constexpr int kColumnFile = 1;
 inline constexpr int kColumnTable = 2;

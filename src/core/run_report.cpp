@@ -1,6 +1,7 @@
 // What became of a run's lines, and the summaries built from it.
 #include "core/run_report.h"
 
+#include "core/general.h"
 #include "core/text_encoding.h"
 #include "core/version.h"
 
@@ -164,15 +165,6 @@ std::string EscapeRejectField(std::string_view bytes) {
 }
 
 std::string UnescapeRejectField(std::string_view text) {
-    const auto hexValue = [](char c) -> int {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        return -1;
-    };
     std::string bytes;
     bytes.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -184,9 +176,11 @@ std::string UnescapeRejectField(std::string_view text) {
         if (next == '\\' || next == 't' || next == 'n' || next == 'r') {
             bytes.push_back(next == 't' ? '\t' : next == 'n' ? '\n' : next == 'r' ? '\r' : '\\');
             ++i;
-        } else if (next == 'x' && i + 3 < text.size() && hexValue(text[i + 2]) >= 0 &&
-                   hexValue(text[i + 3]) >= 0) {
-            bytes.push_back(static_cast<char>(hexValue(text[i + 2]) * 16 + hexValue(text[i + 3])));
+        } else if (const double value = next == 'x' && i + 3 < text.size()
+                                            ? HexToDec(text.substr(i + 2, 2))
+                                            : -1;
+                   value >= 0) {
+            bytes.push_back(static_cast<char>(static_cast<int>(value)));
             i += 3;
         } else {
             bytes.push_back(text[i]);

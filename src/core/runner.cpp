@@ -17,10 +17,6 @@ namespace {
 constexpr std::uint32_t kRefreshMilliseconds = 200;
 const char* const kLineBreak = "\r\n";
 
-bool IsDownload(const std::string& file) {
-    return file.compare(0, 7, "http://") == 0;
-}
-
 /// A pause before the next try to connect: 1, 2, 4 ... 30 seconds, yielding so Cancel is seen.
 void PauseBeforeReconnect(int attempt, Yielder& yielder, RunState& state) {
     const int seconds = std::min(30, 1 << std::min(attempt - 1, 5));

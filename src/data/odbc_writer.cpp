@@ -124,7 +124,7 @@ public:
                                : DbResult::Success();
         SQLLEN count = -1;
         SQLRowCount(statement_.get(), &count);
-        SQLFreeStmt(statement_.get(), SQL_CLOSE);
+        // An INSERT leaves no cursor to close; closing would make some drivers prepare again.
         if (count == 1 || (count < 0 && rc == SQL_SUCCESS))
             return DbResult::Success();
         return Partly(std::move(warning), std::max<long>(count, 0), 1);
@@ -216,7 +216,6 @@ public:
                                : DbResult::Success();
         SQLLEN stored = -1;
         SQLRowCount(statement.handle.get(), &stored);
-        SQLFreeStmt(statement.handle.get(), SQL_CLOSE);
         if (stored == static_cast<SQLLEN>(count) || (stored < 0 && rc == SQL_SUCCESS))
             return DbResult::Success();
         return Partly(std::move(warning), std::max<long>(stored, 0), count);

@@ -503,6 +503,38 @@ TEST_P(CliTest, BatchesEndExactlyAsRowByRow) {
     }
 }
 
+TEST_P(CliTest, ACreatedTableTakesARealLogAndTheSummaryIsWrittenAsJson) {
+    db_.TryExec("DROP TABLE IF EXISTS cli_new");
+    // The sc-bytes of a refused request is "-": a typed column refuses it, as it should.
+    const std::string log =
+        WriteLog("new.log", kHeader + Line("n1") + "\r\n" +
+                                "192.0.2.8 n2 2024-03-01 18:05:00 /stream 404 curl - 0 0\r\n" +
+                                Line("n3", "128020") + "\r\n");
+    const std::string summary = dir_ + "/summary.json";
+    const CliRun run = Cli({WriteConfig({"", {{log, "cli_new"}}}), "--create-tables", "--summary",
+                            summary, "--max-rejects", "1"});
+    EXPECT_EQ(run.code, kExitSuccess) << run.err;
+    EXPECT_NE(run.out.find("created table cli_new\n"), std::string::npos) << run.out;
+    // SQLite keeps any text in any column.
+    const bool sqlite = !db_.IsPostgres() && !db_.IsMaria();
+    Rows expected = {{"n1", "200", "1048576", "65", "128"}, {"n3", "200", "1048576", "65", "128020"}};
+    if (sqlite)
+        expected.insert(expected.begin() + 1, {"n2", "404", "-", "0", "0"});
+    EXPECT_EQ(db_.Query("SELECT c_dns, c_status, sc_bytes, x_duration, avgbandwidth FROM cli_new "
+                        "ORDER BY c_dns"),
+              expected);
+    const Rows times = db_.Query("SELECT log_time FROM cli_new ORDER BY c_dns");
+    ASSERT_FALSE(times.empty());
+    EXPECT_EQ(times[0][0].substr(0, 19), "2024-03-01 18:04:11");
+    const std::string json = ReadFile(summary);
+    for (const std::string& part :
+         {std::string("\"exitCode\": 0"), std::string("\"result\": \"completed\""),
+          "\"rowsInserted\": " + std::to_string(expected.size()),
+          std::string(sqlite ? "\"refused\": 0" : "\"refused\": 1"),
+          std::string("\"table\": \"cli_new\"")})
+        EXPECT_NE(json.find(part), std::string::npos) << part << "\n" << json;
+}
+
 class CliServerTest : public CliTest {};
 
 TEST_P(CliServerTest, ALostConnectionEndsTheRunWithItsCode) {
