@@ -6,6 +6,7 @@
 
 #include "core/job.h"
 #include "core/line_splitter.h"
+#include "support/http_server.h"
 #include "support/test_support.h"
 
 #include <arpa/inet.h>
@@ -88,25 +89,6 @@ const std::string kHeader = "#Software: SHOUTcast\r\n#Version: 2.6\r\n#Fields: c
                             "time cs-uri-stem c-status cs(User-Agent) sc-bytes x-duration "
                             "avgbandwidth\r\n";
 
-/// A port on 127.0.0.1 that is bound but not listening, so connecting to it is refused.
-class ClosedPort {
-public:
-    ClosedPort() : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof address;
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), size);
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size);
-        port_ = ntohs(address.sin_port);
-    }
-    ~ClosedPort() { ::close(fd_); }
-    int Port() const { return port_; }
-
-private:
-    int fd_;
-    int port_ = 0;
-};
 
 class CliTest : public PerDatabase {
 protected:

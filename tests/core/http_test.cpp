@@ -106,8 +106,9 @@ TEST_P(HttpRunTest, CrLfLineEndsLeaveNoCrEvenSplitBetweenPieces) {
 
 TEST_P(HttpRunTest, UnreachablePortLoadsNothingQuietlyAndTheNextJobRuns) {
     server_.Serve("/live.log", Body({LogText({"v1"})}));
+    const ClosedPort closed;
     auto h =
-        MakeRun("ht_unreach", {"http://127.0.0.1:" + std::to_string(ClosedPort()) + "/dead.log",
+        MakeRun("ht_unreach", {"http://127.0.0.1:" + std::to_string(closed.Port()) + "/dead.log",
                                server_.Url("/live.log")});
     EXPECT_EQ(h->runner.ProcessJobs(), RunResult::Completed);
     EXPECT_EQ(Names(db_, "ht_unreach"), NameList{"v1"});

@@ -286,11 +286,10 @@ std::vector<std::string> Chunked(const std::string& bytes, std::size_t size) {
     return chunks;
 }
 
-int ClosedPort() {
-    const int fd = BindLoopback();
-    const int port = PortOf(fd);
-    ::close(fd);
-    return port;
+ClosedPort::ClosedPort() : fd_(BindLoopback()), port_(PortOf(fd_)) {}
+
+ClosedPort::~ClosedPort() {
+    ::close(fd_);
 }
 
 } // namespace brenvale::test

@@ -90,7 +90,19 @@ private:
     std::thread thread_;
 };
 
-/// A port on 127.0.0.1 that was bound and closed again, so nothing listens there.
-int ClosedPort();
+/// A port on 127.0.0.1 that stays bound but never listens while the object lives, so a
+/// connection to it is refused and no other program can take it meanwhile.
+class ClosedPort {
+public:
+    ClosedPort();
+    ~ClosedPort();
+    ClosedPort(const ClosedPort&) = delete;
+    ClosedPort& operator=(const ClosedPort&) = delete;
+    int Port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
 
 } // namespace brenvale::test
