@@ -633,6 +633,7 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliArguments& parse
     std::vector<std::string> words = args;
     words.insert(words.begin(), kProgram);
     std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
     for (std::string& word : words)
         argv.push_back(word.data());
     argv.push_back(nullptr);

@@ -45,7 +45,7 @@ bool ProgramFolderHoldsConfig(const std::string& programFolder) {
 }
 
 std::string DefaultConfigPath(const std::string& programFolder, const UserFolders& user) {
-    const std::string beside = programFolder + "/config.xml";
+    std::string beside = programFolder + "/config.xml";
     if (ProgramFolderHoldsConfig(programFolder))
         return beside;
     const fs::path folder = UserConfigFolder(user);
@@ -54,7 +54,7 @@ std::string DefaultConfigPath(const std::string& programFolder, const UserFolder
 
 std::string PrepareDefaultConfigPath(const std::string& programFolder) {
     const UserFolders user = UserFoldersFromEnvironment();
-    const std::string path = DefaultConfigPath(programFolder, user);
+    std::string path = DefaultConfigPath(programFolder, user);
     const fs::path folder = UserConfigFolder(user);
     if (folder.empty() || fs::path(path).parent_path() != folder)
         return path;

@@ -226,7 +226,7 @@ private:
         const int low = DigitKind(text_[second]);
         if (high < 0 || low < 0)
             return;
-        std::uint16_t& slot = slot_[static_cast<std::size_t>(high * kDigitKinds + low)];
+        std::uint16_t& slot = slot_[static_cast<std::size_t>(high) * kDigitKinds + static_cast<std::size_t>(low)];
         if (slot == kNoSlot) {
             slot = static_cast<std::uint16_t>(heads_.size());
             heads_.emplace_back();

@@ -16,7 +16,7 @@ namespace brenvale {
 /// very start of the stream is not part of the first line.
 class LineSplitter {
 public:
-    static constexpr std::size_t kDefaultMaxLine = 1024 * 1024;
+    static constexpr std::size_t kDefaultMaxLine = std::size_t{1024} * 1024;
     /// The bytes whose hash tells a log file apart from another.
     static constexpr std::uint64_t kIdentityBytes = 4096;
 

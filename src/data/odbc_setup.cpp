@@ -225,7 +225,10 @@ DbResult CheckDefinition(const DsnDefinition& definition) {
     if (HasAny(definition.driver, "\r\n"))
         return DbResult::Failure("HY000", "A driver name cannot contain a line break.");
     std::vector<std::string> seen;
-    for (const auto& [keyword, value] : definition.attributes) {
+    for (const auto& attribute : definition.attributes) {
+        // Plain names: a lambda below may not capture a structured binding (clang 14).
+        const std::string& keyword = attribute.first;
+        const std::string& value = attribute.second;
         if (keyword.empty())
             return DbResult::Failure("HY000", "Every attribute needs a keyword.");
         if (HasAny(keyword, "=[]\r\n") || keyword.front() == ';' || keyword.front() == '#' ||

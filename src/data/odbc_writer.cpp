@@ -496,7 +496,7 @@ public:
         const bool alone = fresh_;
         fresh_ = false;
         if (alone) {
-            const DbResult quick = SendAll(rows, fates, false);
+            DbResult quick = SendAll(rows, fates, false);
             if (quick || Stops(quick) || quick.failure == DbFailure::Unisolated)
                 return quick;
             if (DbResult undone = connection_.Rollback(); !undone)

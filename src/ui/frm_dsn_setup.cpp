@@ -187,7 +187,10 @@ void frmDSNEdit::ShowAttributes(const odbc::Attributes& attributes) {
         edit->clear();
     gridAttributes->setRowCount(0);
     const std::vector<EasyField> fields = EasyFields(kind_);
-    for (const auto& [keyword, value] : attributes) {
+    for (const auto& attribute : attributes) {
+        // Plain names: a lambda below may not capture a structured binding (clang 14).
+        const std::string& keyword = attribute.first;
+        const std::string& value = attribute.second;
         const auto field = std::find_if(fields.begin(), fields.end(), [&](const EasyField& f) {
             return Q(keyword).compare(QLatin1String(f.keyword), Qt::CaseInsensitive) == 0 &&
                    f.edit->text().isEmpty();
