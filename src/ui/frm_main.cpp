@@ -586,8 +586,9 @@ void frmMain::AddFile(const std::string& filename) {
 }
 
 std::string frmMain::ChooseTargetTable() {
+    // The chooser's own message boxes stand over the chooser; a caller's prompts answer for it.
     if (selectTable_ == nullptr)
-        selectTable_ = new frmSelectTable(this, prompts_);
+        selectTable_ = new frmSelectTable(this, ownPrompts_ ? nullptr : prompts_);
     return brenvale::ChooseTargetTable(*selectTable_, conn);
 }
 

@@ -37,7 +37,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <regex>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -1098,30 +1097,27 @@ TEST_F(MainWindowTest, AnExceptionInACommandIsAMessageAndTheWindowGoesOn) {
 }
 
 TEST(RejectsFolderTest, FollowsTheXdgStateHomeAndItsFallback) {
+    using Variable = std::optional<std::string>; ///< nothing: unset
     const std::string dir = ScratchDir("xdg");
     WriteFile(dir + "/file", "");
     const struct {
-        const char* state; ///< XDG_STATE_HOME, null for unset
-        const char* home;
+        Variable state, home;
         std::string folder; ///< empty: none, with a reason
     } cases[] = {
-        {"{dir}/state", "{dir}/home", dir + "/state/brenvale"},
-        {nullptr, "{dir}/home", dir + "/home/.local/state/brenvale"},
-        {"relative", "{dir}/home", dir + "/home/.local/state/brenvale"},
-        {nullptr, nullptr, ""},
-        {"{dir}/file", "{dir}/home", ""},
+        {dir + "/state", dir + "/home", dir + "/state/brenvale"},
+        {{}, dir + "/home", dir + "/home/.local/state/brenvale"},
+        {"relative", dir + "/home", dir + "/home/.local/state/brenvale"},
+        {{}, {}, ""},
+        {dir + "/file", dir + "/home", ""},
     };
-    const auto saved = [](const char* name) {
+    const auto get = [](const char* name) {
         const char* value = std::getenv(name);
-        return value ? std::optional<std::string>(value) : std::nullopt;
+        return value ? Variable(value) : std::nullopt;
     };
-    const std::optional<std::string> state = saved("XDG_STATE_HOME"), home = saved("HOME");
-    const auto set = [&](const char* name, const char* value) {
-        if (value == nullptr)
-            ::unsetenv(name);
-        else
-            ::setenv(name, std::regex_replace(value, std::regex("\\{dir\\}"), dir).c_str(), 1);
+    const auto set = [](const char* name, const Variable& value) {
+        value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
     };
+    const Variable state = get("XDG_STATE_HOME"), home = get("HOME");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.folder);
         set("XDG_STATE_HOME", c.state);
@@ -1131,8 +1127,8 @@ TEST(RejectsFolderTest, FollowsTheXdgStateHomeAndItsFallback) {
         EXPECT_EQ(error.empty(), !c.folder.empty()) << error;
         EXPECT_EQ(fs::is_directory(c.folder), !c.folder.empty());
     }
-    set("XDG_STATE_HOME", state ? state->c_str() : nullptr);
-    set("HOME", home ? home->c_str() : nullptr);
+    set("XDG_STATE_HOME", state);
+    set("HOME", home);
 }
 
 } // namespace
