@@ -1,9 +1,11 @@
-// The open and save dialogs: a path chosen by the user, or empty text.
+// The open and save dialogs, and the one-line question: what the user chose, or nothing.
 #include "ui/file_dialogs.h"
 
 #include "ui/qt_prompts.h"
 
 #include <QFileDialog>
+#include <QInputDialog>
+#include <QLineEdit>
 #include <QString>
 
 #include <exception>
@@ -15,6 +17,11 @@ namespace {
 
 FileDialogScript& Script() {
     static FileDialogScript script;
+    return script;
+}
+
+TextQuestionScript& TextScript() {
+    static TextQuestionScript script;
     return script;
 }
 
@@ -58,6 +65,23 @@ std::string ShowSaveDialog(QWidget* owner, const std::string& filter, int filter
 
 void SetFileDialogScript(FileDialogScript script) {
     Script() = std::move(script);
+}
+
+std::optional<std::string> AskForText(QWidget* owner, const std::string& title,
+                                      const std::string& label, const std::string& proposed) {
+    if (const TextQuestionScript& script = TextScript())
+        return script(title, label);
+    bool ok = false;
+    const QString text =
+        QInputDialog::getText(owner, QString::fromStdString(title), QString::fromStdString(label),
+                              QLineEdit::Normal, QString::fromStdString(proposed), &ok);
+    if (!ok)
+        return std::nullopt;
+    return text.toStdString();
+}
+
+void SetTextQuestionScript(TextQuestionScript script) {
+    TextScript() = std::move(script);
 }
 
 QStringList QtNameFilters(const std::string& filter) {

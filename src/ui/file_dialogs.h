@@ -1,9 +1,10 @@
-// The open and save dialogs: a path chosen by the user, or empty text.
+// The open and save dialogs, and the one-line question: what the user chose, or nothing.
 #pragma once
 
 #include <QStringList>
 
 #include <functional>
+#include <optional>
 #include <string>
 
 class QFileDialog;
@@ -27,6 +28,16 @@ std::string ShowSaveDialog(QWidget* owner, const std::string& filter, int filter
 using FileDialogScript = std::function<std::string(bool save, const std::string& title,
                                                    const std::string& filter, int filterIndex)>;
 void SetFileDialogScript(FileDialogScript script);
+
+/// Asks for one line of text in a small modal dialog over `owner`, proposing `proposed`; the
+/// text as typed, or nothing when the user cancels.
+std::optional<std::string> AskForText(QWidget* owner, const std::string& title,
+                                      const std::string& label, const std::string& proposed = {});
+
+/// Stands in for the user at AskForText, as SetFileDialogScript does for the file dialogs.
+using TextQuestionScript =
+    std::function<std::optional<std::string>(const std::string& title, const std::string& label)>;
+void SetTextQuestionScript(TextQuestionScript script);
 
 /// Qt name filters for a Windows-style filter: each "Desc|*.a;*.b" pair becomes "Desc (*.a *.b)",
 /// with "*.*" as "*" so that it matches names without a dot too.

@@ -1,6 +1,7 @@
 // The About window: logo, title line, credits and a way to the web site.
 #include "ui/frm_about.h"
 
+#include "ui/qt_prompts.h"
 #include "ui/twips.h"
 
 #include <QDesktopServices>
@@ -123,7 +124,7 @@ void frmAbout::SetBrowserOpener(BrowserOpener opener) {
 }
 
 void frmAbout::cmdLaunchSite_Click() {
-    (void)OpenBrowser(kWebSite);
+    Guarded(this, [] { (void)OpenBrowser(kWebSite); });
 }
 
 void frmAbout::cmdExit_Click() {

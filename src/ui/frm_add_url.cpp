@@ -1,6 +1,7 @@
 // The Add URL dialog: the address of a log document, added as a new job's source.
 #include "ui/frm_add_url.h"
 
+#include "ui/qt_prompts.h"
 #include "ui/twips.h"
 
 #include <QGroupBox>
@@ -10,7 +11,6 @@
 #include <QPushButton>
 #include <QRadioButton>
 
-#include <exception>
 #include <utility>
 
 namespace brenvale {
@@ -108,19 +108,20 @@ void frmAddURL::setVisible(bool visible) {
 }
 
 void frmAddURL::optType_Click(int /*index*/) {
-    const bool server = optType[1]->isChecked();
-    frameShoutcastAuth->setEnabled(server);
-    lblShoutcastPass->setEnabled(server);
-    txtShoutcastPass->setEnabled(server);
+    Guarded(this, [this] {
+        const bool server = optType[1]->isChecked();
+        frameShoutcastAuth->setEnabled(server);
+        lblShoutcastPass->setEnabled(server);
+        txtShoutcastPass->setEnabled(server);
+    });
 }
 
 void frmAddURL::cmdOk_Click() {
-    try {
+    // An address the job list refused is a message; the dialog closes all the same.
+    Guarded(this, [this] {
         if (optType[0]->isChecked() && addFile_)
             addFile_(txtURL->text().toStdString());
-    } catch (const std::exception&) {
-        // The job list refused the address; the dialog closes all the same.
-    }
+    });
     accept();
 }
 

@@ -216,36 +216,44 @@ odbc::DsnDefinition frmDSNEdit::Definition() const {
 }
 
 void frmDSNEdit::cboDriver_Change() {
-    // What was typed into the old driver's fields moves with the keywords it belongs to.
-    const odbc::Attributes attributes = CollectAttributes();
-    kind_ = odbc::KindOfDriver(cboDriver->currentText().toStdString(),
-                               cboDriver->currentData().toString().toStdString());
-    ShowAttributes(attributes);
+    Guarded(prompts_, kTitle, [&] {
+        // What was typed into the old driver's fields moves with the keywords it belongs to.
+        const odbc::Attributes attributes = CollectAttributes();
+        kind_ = odbc::KindOfDriver(cboDriver->currentText().toStdString(),
+                                   cboDriver->currentData().toString().toStdString());
+        ShowAttributes(attributes);
+    });
 }
 
 void frmDSNEdit::cmdBrowse_Click() {
-    const QString file = QFileDialog::getSaveFileName(
-        this, QStringLiteral("SQLite Database File"), txtDatabaseFile->text(),
-        QStringLiteral("SQLite Databases (*.db *.sqlite *.sqlite3);;All Files (*)"), nullptr,
-        QFileDialog::DontConfirmOverwrite);
-    if (!file.isEmpty())
-        txtDatabaseFile->setText(file);
+    Guarded(prompts_, kTitle, [&] {
+        const QString file = QFileDialog::getSaveFileName(
+            this, QStringLiteral("SQLite Database File"), txtDatabaseFile->text(),
+            QStringLiteral("SQLite Databases (*.db *.sqlite *.sqlite3);;All Files (*)"), nullptr,
+            QFileDialog::DontConfirmOverwrite);
+        if (!file.isEmpty())
+            txtDatabaseFile->setText(file);
+    });
 }
 
 void frmDSNEdit::cmdAddAttribute_Click() {
-    AddAttributeRow("", "");
-    gridAttributes->setCurrentCell(gridAttributes->rowCount() - 1, 0);
-    gridAttributes->editItem(gridAttributes->item(gridAttributes->rowCount() - 1, 0));
+    Guarded(prompts_, kTitle, [&] {
+        AddAttributeRow("", "");
+        gridAttributes->setCurrentCell(gridAttributes->rowCount() - 1, 0);
+        gridAttributes->editItem(gridAttributes->item(gridAttributes->rowCount() - 1, 0));
+    });
 }
 
 void frmDSNEdit::cmdRemoveAttribute_Click() {
-    const int row = gridAttributes->currentRow();
-    if (row >= 0)
-        gridAttributes->removeRow(row);
+    Guarded(prompts_, kTitle, [&] {
+        const int row = gridAttributes->currentRow();
+        if (row >= 0)
+            gridAttributes->removeRow(row);
+    });
 }
 
 void frmDSNEdit::cmdOk_Click() {
-    try {
+    Guarded(prompts_, kTitle, [&] {
         if (kind_ == odbc::DriverKind::PostgreSQL && !ValidPort(Trimmed(txtPort->text()))) {
             prompts_.Inform(MessageIcon::Exclamation, kTitle,
                             "The port must be a number from 1 to 65535, or empty for the "
@@ -258,9 +266,7 @@ void frmDSNEdit::cmdOk_Click() {
             return;
         }
         accept();
-    } catch (const std::exception& error) {
-        prompts_.Inform(MessageIcon::Critical, kTitle, error.what());
-    }
+    });
 }
 
 frmDSNSetup::frmDSNSetup(QWidget* parent, Prompts& prompts) : QDialog(parent), prompts_(prompts) {
@@ -320,7 +326,7 @@ frmDSNSetup::frmDSNSetup(QWidget* parent, Prompts& prompts) : QDialog(parent), p
 }
 
 void frmDSNSetup::Refresh(const std::string& select) {
-    Guarded([&] {
+    Guarded(prompts_, kTitle, [&] {
         sources_ = odbc::ListDsns();
         lstDSNs->clear();
         for (std::size_t i = 0; i < sources_.size(); ++i) {
@@ -351,11 +357,13 @@ const odbc::DsnInfo* frmDSNSetup::Selected() const {
 }
 
 void frmDSNSetup::lstDSNs_SelectionChange() {
-    const odbc::DsnInfo* source = Selected();
-    const bool user = source != nullptr && source->scope == odbc::DsnScope::User;
-    cmdEdit->setEnabled(user);
-    cmdRemove->setEnabled(user);
-    cmdTest->setEnabled(source != nullptr);
+    Guarded(prompts_, kTitle, [&] {
+        const odbc::DsnInfo* source = Selected();
+        const bool user = source != nullptr && source->scope == odbc::DsnScope::User;
+        cmdEdit->setEnabled(user);
+        cmdRemove->setEnabled(user);
+        cmdTest->setEnabled(source != nullptr);
+    });
 }
 
 void frmDSNSetup::EditAndWrite(const std::vector<odbc::DriverInfo>& drivers,
@@ -373,7 +381,7 @@ void frmDSNSetup::EditAndWrite(const std::vector<odbc::DriverInfo>& drivers,
 }
 
 void frmDSNSetup::cmdAdd_Click() {
-    Guarded([&] {
+    Guarded(prompts_, kTitle, [&] {
         const std::vector<odbc::DriverInfo> drivers = odbc::ListDrivers();
         if (drivers.empty()) {
             prompts_.Inform(MessageIcon::Exclamation, kTitle,
@@ -386,7 +394,7 @@ void frmDSNSetup::cmdAdd_Click() {
 }
 
 void frmDSNSetup::cmdEdit_Click() {
-    Guarded([&] {
+    Guarded(prompts_, kTitle, [&] {
         const odbc::DsnInfo* source = Selected();
         if (source == nullptr || source->scope != odbc::DsnScope::User)
             return;
@@ -402,7 +410,7 @@ void frmDSNSetup::cmdEdit_Click() {
 }
 
 void frmDSNSetup::cmdRemove_Click() {
-    Guarded([&] {
+    Guarded(prompts_, kTitle, [&] {
         const odbc::DsnInfo* source = Selected();
         if (source == nullptr || source->scope != odbc::DsnScope::User)
             return;
@@ -417,7 +425,7 @@ void frmDSNSetup::cmdRemove_Click() {
 }
 
 void frmDSNSetup::cmdTest_Click() {
-    Guarded([&] {
+    Guarded(prompts_, kTitle, [&] {
         const odbc::DsnInfo* source = Selected();
         if (source == nullptr)
             return;
@@ -431,14 +439,6 @@ void frmDSNSetup::cmdTest_Click() {
                             "The connection to '" + name + "' could not be opened:\n\n" +
                                 TidyDiagnostic(opened.message));
     });
-}
-
-void frmDSNSetup::Guarded(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const std::exception& error) {
-        prompts_.Inform(MessageIcon::Critical, kTitle, error.what());
-    }
 }
 
 } // namespace brenvale

@@ -109,9 +109,6 @@ public slots:
     void lstDSNs_SelectionChange();
 
 private:
-    /// Runs `action`, turning an exception into a message: none may reach the event loop.
-    void Guarded(const std::function<void()>& action);
-
     Prompts& prompts_;
     std::vector<odbc::DsnInfo> sources_;
 };

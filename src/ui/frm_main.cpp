@@ -3,6 +3,7 @@
 
 #include "config/default_config_path.h"
 #include "core/general.h"
+#include "core/run_report.h"
 #include "core/version.h"
 #include "data/shell_and_wait.h"
 #include "ui/file_dialogs.h"
@@ -10,29 +11,37 @@
 #include "ui/frm_add_url.h"
 #include "ui/frm_select_table.h"
 #include "ui/frm_status.h"
+#include "ui/job_grid.h"
 #include "ui/qt_prompts.h"
 #include "ui/twips.h"
 
-#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QCoreApplication>
+#include <QDateTime>
 #include <QFont>
 #include <QGroupBox>
-#include <QHeaderView>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScopeGuard>
+#include <QSpinBox>
 #include <QTableWidget>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+#include <vector>
 
 namespace brenvale {
 
 namespace {
 
+namespace fs = std::filesystem;
+
 const char* const kCrLf = "\r\n";
-const char* const kLogFileKey = "Log File";
-const char* const kTargetTableKey = "Target Table";
 const char* const kConfigFilter = "XML Configuration Files (*.xml)|*.xml|All Files (*.*)|*.*";
 const char* const kLogFilter =
     "Log Files (*.log)|*.log|Text Files (*.txt)|*.txt|All Files (*.*)|*.*";
@@ -70,7 +79,58 @@ QGroupBox* MakeFrame(QWidget* container, const char* caption, QRect place) {
     return frame;
 }
 
+/// The run's report, which also marks a job stopped by the window's Cancel.
+class WindowReport final : public RunReport {
+public:
+    WindowReport(TickClock& clock, const RunState& state) : RunReport(clock), state_(state) {}
+    void OnJobEnd(int position, const Job& job, const std::string& failure) override {
+        if (state_.bCancel)
+            MarkInterrupted();
+        RunReport::OnJobEnd(position, job, failure);
+    }
+
+private:
+    const RunState& state_;
+};
+
+/// A rejects file in `folder` named after the time, not one an earlier run left.
+std::string NewRejectsPath(const std::string& folder) {
+    const std::string stem =
+        folder + "/rejects-" +
+        QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")).toStdString();
+    std::string path = stem + ".tsv";
+    std::error_code error;
+    for (int n = 2; fs::exists(path, error); ++n)
+        path = stem + "-" + std::to_string(n) + ".tsv";
+    return path;
+}
+
 } // namespace
+
+std::string RejectsFolder(std::string& error) {
+    const char* state = std::getenv("XDG_STATE_HOME");
+    const char* home = std::getenv("HOME");
+    std::string base;
+    // Relative paths are to be ignored, as the XDG base directories say.
+    if (state != nullptr && state[0] == '/')
+        base = state;
+    else if (home != nullptr && home[0] == '/')
+        base = std::string(home) + "/.local/state";
+    if (base.empty()) {
+        error = "The lines that inserted nothing were not kept: neither XDG_STATE_HOME nor HOME "
+                "names a folder.";
+        return {};
+    }
+    const std::string folder = base + "/brenvale";
+    std::error_code failed;
+    fs::create_directories(folder, failed);
+    if (failed) {
+        error = "The lines that inserted nothing were not kept: the folder '" + folder +
+                "' could not be created: " + failed.message() + ".";
+        return {};
+    }
+    return folder;
+}
 
 StartupCommand ParseCommandLine(const std::string& argumentText) {
     StartupCommand command;
@@ -109,7 +169,6 @@ frmMain::frmMain(Prompts* prompts, QWidget* parent) : QWidget(parent) {
     setFixedSize(TwipSize(8640, 6735));
     CreateControls();
     UseDesignFrames(*this);
-    CreateColumns();
     SetTabOrder();
     ConnectSignals();
     cmdStart->setFocus();
@@ -140,30 +199,26 @@ void frmMain::CreateControls() {
                        "upon insertion into the database."));
     chkSaveConfigOnExit = MakeCheckBox(frameOptions, "Save Configuration on Exit",
                                        TwipRect(120, 600, 2775, 255), true);
+    chkIncremental =
+        MakeCheckBox(frameOptions, "Load only new lines", TwipRect(120, 900, 2775, 195), false);
+    chkIncremental->setToolTip(
+        QStringLiteral("Loads only the lines no earlier run loaded; the positions are kept in the "
+                       "table brenvale_checkpoint of the database."));
+    lblCommitRows = new QLabel(QStringLiteral("Rows per commit:"), frameOptions);
+    lblCommitRows->setGeometry(TwipRect(120, 1170, 1455, 195));
+    spnCommitRows = new QSpinBox(frameOptions);
+    spnCommitRows->setGeometry(TwipRect(1620, 1125, 1275, 285));
+    spnCommitRows->setRange(1, static_cast<int>(kMaxCommitRows));
+    spnCommitRows->setValue(1);
+    spnCommitRows->setGroupSeparatorShown(true);
+    spnCommitRows->setAccelerated(true);
+    spnCommitRows->setToolTip(
+        QStringLiteral("Rows sent to the database in one transaction; 1 loads row by row."));
+    lblCommitRows->setBuddy(spnCommitRows);
     cmdAbout = MakeButton(frameOptions, "About", TwipRect(120, 1440, 2775, 675));
 
     frameFiles = MakeFrame(this, "Files to Process", TwipRect(60, 2460, 8475, 2955));
-    gridFiles = new QTableWidget(frameFiles);
-    gridFiles->setGeometry(TwipRect(120, 240, 8235, 1995));
-    gridFiles->setSelectionBehavior(QAbstractItemView::SelectRows);
-    gridFiles->setSelectionMode(QAbstractItemView::SingleSelection);
-    // Editing runs through the window's own editors and their three events, not Qt's delegates.
-    gridFiles->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    gridFiles->verticalHeader()->hide();
-    gridFiles->verticalHeader()->setDefaultSectionSize(18);
-    gridFiles->horizontalHeader()->setHighlightSections(false);
-    gridFiles->setWordWrap(false);
-    txtEdit = new QLineEdit(frameFiles);
-    txtEdit->setGeometry(TwipRect(1740, 720, 1935, 285));
-    txtEdit->hide();
-    cboTables = new QComboBox(frameFiles);
-    cboTables->setEditable(true);
-    cboTables->setInsertPolicy(QComboBox::NoInsert);
-    // Qt's completer matches ignoring case, and when the editor loses the focus the combo puts
-    // the first such table in place of what was typed; the cell must get the typed name.
-    cboTables->setCompleter(nullptr);
-    cboTables->setGeometry(TwipRect(6060, 660, 1815, 315));
-    cboTables->hide();
+    grid = new JobGrid(frameFiles, conn, *prompts_);
     cmdAddFile = MakeButton(frameFiles, "Add File", TwipRect(120, 2340, 1455, 495));
     cmdAddURL = MakeButton(frameFiles, "Add URL", TwipRect(1680, 2340, 1455, 495));
     cmdDelete = MakeButton(frameFiles, "Delete File/URL", TwipRect(3240, 2340, 1455, 495));
@@ -174,36 +229,31 @@ void frmMain::CreateControls() {
     cmdSaveConfigAs = MakeButton(frameConfig, "Save As...", TwipRect(3480, 300, 1575, 615));
 
     cmdStart = MakeButton(this, "Process Log Files", TwipRect(5400, 5580, 3135, 1035));
-
-    txtEdit->installEventFilter(this);
-    cboTables->installEventFilter(this);
-    if (cboTables->lineEdit() != nullptr)
-        cboTables->lineEdit()->installEventFilter(this);
-    gridFiles->installEventFilter(this);
-}
-
-void frmMain::CreateColumns() {
-    gridFiles->setRowCount(0);
-    gridFiles->setColumnCount(0);
-    const auto addColumn = [this](const char* key, int width) {
-        const int col = gridFiles->columnCount();
-        gridFiles->insertColumn(col);
-        auto* header = new QTableWidgetItem(QString::fromUtf8(key));
-        header->setData(Qt::UserRole, QString::fromUtf8(key));
-        gridFiles->setHorizontalHeaderItem(col, header);
-        gridFiles->setColumnWidth(col, width);
-    };
-    addColumn(kLogFileKey, 413);
-    addColumn(kTargetTableKey, 132);
 }
 
 void frmMain::SetTabOrder() {
-    // The designed tab order; labels and group boxes take no focus.
-    const std::vector<QWidget*> order = {
-        cmdStart,           cmdDSNSetup,         cmdDSNRefresh,     cboDSNList,    gridFiles,
-        cmdAddFile,         cmdDelete,           cmdAddURL,         cboTables,     txtEdit,
-        chkTruncateOnStart, chkTruncateOnInsert, chkTranslateASCII, cmdSaveConfig, cmdOpenConfig,
-        cmdSaveConfigAs,    chkSaveConfigOnExit, cmdAbout};
+    // The designed tab order, the two later options before About; labels and group boxes take
+    // no focus.
+    const std::vector<QWidget*> order = {cmdStart,
+                                         cmdDSNSetup,
+                                         cmdDSNRefresh,
+                                         cboDSNList,
+                                         grid->gridFiles,
+                                         cmdAddFile,
+                                         cmdDelete,
+                                         cmdAddURL,
+                                         grid->cboTables,
+                                         grid->txtEdit,
+                                         chkTruncateOnStart,
+                                         chkTruncateOnInsert,
+                                         chkTranslateASCII,
+                                         cmdSaveConfig,
+                                         cmdOpenConfig,
+                                         cmdSaveConfigAs,
+                                         chkSaveConfigOnExit,
+                                         chkIncremental,
+                                         spnCommitRows,
+                                         cmdAbout};
     for (std::size_t i = 1; i < order.size(); ++i)
         QWidget::setTabOrder(order[i - 1], order[i]);
 }
@@ -215,6 +265,8 @@ void frmMain::ConnectSignals() {
     // Every pick by the user, the same entry again included; the program's own selections
     // call the handler themselves.
     connect(cboDSNList, &QComboBox::activated, this, &frmMain::cboDSNList_Click);
+    // Every change, the configuration's included, so the TRUNCATE options always follow it.
+    connect(chkIncremental, &QCheckBox::toggled, this, &frmMain::chkIncremental_Click);
     connect(cmdAddFile, &QPushButton::clicked, this, &frmMain::cmdAddFile_Click);
     connect(cmdAddURL, &QPushButton::clicked, this, &frmMain::cmdAddURL_Click);
     connect(cmdDelete, &QPushButton::clicked, this, &frmMain::cmdDelete_Click);
@@ -222,8 +274,13 @@ void frmMain::ConnectSignals() {
     connect(cmdOpenConfig, &QPushButton::clicked, this, &frmMain::cmdOpenConfig_Click);
     connect(cmdSaveConfig, &QPushButton::clicked, this, &frmMain::cmdSaveConfig_Click);
     connect(cmdSaveConfigAs, &QPushButton::clicked, this, &frmMain::cmdSaveConfigAs_Click);
-    connect(gridFiles, &QTableWidget::cellDoubleClicked, this,
-            [this](int row, int col) { StartCellEdit(row + 1, col + 1); });
+}
+
+void frmMain::Command(const std::function<void()>& action) {
+    Guarded(*prompts_, [&] {
+        if (grid->FinishCellEdit())
+            action();
+    });
 }
 
 std::string frmMain::ProgramFolder() const {
@@ -233,21 +290,26 @@ std::string frmMain::ProgramFolder() const {
 }
 
 bool frmMain::Form_Load(const std::string& argumentText) {
-    configPath_ = PrepareDefaultConfigPath(ProgramFolder());
-    SetTitle(ProgramTitle());
-    CreateColumns();
-    GetDSNsAndDrivers();
+    bool goOn = true;
+    Guarded(*prompts_, [&] {
+        configPath_ = PrepareDefaultConfigPath(ProgramFolder());
+        SetTitle(ProgramTitle());
+        grid->CreateColumns();
+        GetDSNsAndDrivers();
 
-    const StartupCommand command = ParseCommandLine(argumentText);
-    std::string configFile = command.hasConfig ? command.configPath : std::string();
-    LoadConfig(configFile, !command.hasConfig);
+        const StartupCommand command = ParseCommandLine(argumentText);
+        std::string configFile = command.hasConfig ? command.configPath : std::string();
+        LoadConfig(configFile, !command.hasConfig);
 
-    show();
-    QCoreApplication::processEvents();
+        show();
+        QCoreApplication::processEvents();
 
-    if (command.runAll)
-        ProcessJobs();
-    return !command.quit;
+        // Nobody is there to read a summary when the program ends right after the run.
+        if (command.runAll)
+            ProcessJobs(!command.quit);
+        goOn = !command.quit;
+    });
+    return goOn;
 }
 
 void frmMain::Form_Unload() {
@@ -258,14 +320,15 @@ void frmMain::Form_Unload() {
 }
 
 void frmMain::closeEvent(QCloseEvent* event) {
+    event->ignore();
     // The window is disabled during a run; the run must be cancelled before it can close.
     // An edit the user keeps open keeps the window open too.
-    if (running_ || !FinishCellEdit()) {
-        event->ignore();
-        return;
-    }
-    Form_Unload();
-    event->accept();
+    Guarded(*prompts_, [&] {
+        if (running_ || !grid->FinishCellEdit())
+            return;
+        Form_Unload();
+        event->accept();
+    });
 }
 
 bool frmMain::LoadConfig(std::string& configfile, bool bSilent) {
@@ -304,19 +367,20 @@ bool frmMain::LoadConfig(std::string& configfile, bool bSilent) {
     if (!read.warning.empty())
         adjusted += (adjusted.empty() ? "" : std::string(kCrLf) + kCrLf) + read.warning;
 
-    Clear();
+    grid->Clear();
     if (data.dsn)
         SelectDsn(*data.dsn);
+    // First, since it disables and clears the TRUNCATE options when on.
+    SetIncremental(data.incremental);
     chkTruncateOnStart->setChecked(data.truncateOnce);
     chkTruncateOnInsert->setChecked(data.truncatePerFile);
     chkTranslateASCII->setChecked(data.translateASCII);
     SetCommitRows(data.commitRows);
-    SetIncremental(data.incremental);
     SetNoCopy(data.noCopy);
     for (const Job& job : data.jobs) {
-        Append();
-        SetText(Count(), kColumnFile, job.File);
-        SetText(Count(), kColumnTable, job.DBTable);
+        grid->Append();
+        grid->SetText(grid->Count(), kColumnFile, job.File);
+        grid->SetText(grid->Count(), kColumnTable, job.DBTable);
     }
     SetTitle(ProgramTitle() + " - Config: " + GetFileName(file));
     configPath_ = file;
@@ -347,37 +411,71 @@ ConfigData frmMain::CurrentConfig() const {
     data.truncateOnce = TruncateOnStart();
     data.truncatePerFile = TruncateOnInsert();
     data.translateASCII = TranslateASCII();
-    data.commitRows = commitRows_;
-    data.incremental = incremental_;
+    data.commitRows = CommitRows();
+    data.incremental = Incremental();
     data.noCopy = noCopy_;
-    const int count = Count();
+    const int count = grid->Count();
     data.jobs.reserve(static_cast<std::size_t>(count));
     for (int row = 1; row <= count; ++row)
-        data.jobs.push_back({Text(row, kColumnFile), Text(row, kColumnTable)});
+        data.jobs.push_back({grid->Text(row, kColumnFile), grid->Text(row, kColumnTable)});
     return data;
 }
 
-RunResult frmMain::ProcessJobs() {
-    if (running_)
-        return RunResult::NothingToDo;
-    if (Count() == 0)
+RunResult frmMain::ProcessJobs(bool showSummary) {
+    if (running_ || grid->Count() == 0)
         return RunResult::NothingToDo;
     if (statusWindow_ == nullptr)
         statusWindow_ = new frmStatus(this, state_, *prompts_);
     if (!runner_)
         runner_ = std::make_unique<JobRunner>(
-            RunHost{*this, conn, *statusWindow_, *prompts_, *this, *this, clock_, state_});
-    runner_->SetCommitRows(commitRows_);
-    running_ = true;
-    const RunResult result = runner_->ProcessJobs();
-    running_ = false;
+            RunHost{*grid, conn, *statusWindow_, *prompts_, *this, *this, clock_, state_});
+    RunSettings settings;
+    settings.commitRows = CommitRows();
+    settings.incremental = Incremental();
+    settings.allowCopy = !noCopy_;
+    runner_->SetSettings(settings);
+
+    WindowReport report(clock_, state_);
+    report.SetIncremental(settings.incremental);
+    std::string rejectsProblem;
+    if (showSummary)
+        if (const std::string folder = RejectsFolder(rejectsProblem); !folder.empty())
+            report.OpenRejects(NewRejectsPath(folder), rejectsProblem);
+    RunResult result = RunResult::Completed;
+    {
+        const auto idle = qScopeGuard([&] {
+            // The runner leaves the window idle on every way out but an exception.
+            runner_->SetObserver(nullptr);
+            running_ = false;
+            grid->SetRunning(false);
+            statusWindow_->Hide();
+            statusWindow_->SetOwnerEnabled(true);
+            state_.bCancel = false;
+            report.CloseRejects(rejectsProblem);
+            if (!report.RejectsPath().empty() && report.RejectsWritten() == 0) {
+                std::error_code ignored;
+                fs::remove(report.RejectsPath(), ignored);
+            }
+        });
+        runner_->SetObserver(&report);
+        running_ = true;
+        grid->SetRunning(true);
+        result = runner_->ProcessJobs();
+    }
+    report.Finish();
+    // A run that never started (no connection, No to a missing table) has nothing to tell.
+    if (!showSummary || report.Jobs().empty())
+        return result;
+    std::string summary = report.SummaryText();
+    // Only lines that were lost make a missing rejects file worth a word.
+    if (!rejectsProblem.empty() && report.Total().Skipped() > report.Total().ignored)
+        summary += rejectsProblem + "\n";
+    prompts_->Inform(MessageIcon::Information, "Run Summary", summary);
     return result;
 }
 
 void frmMain::cmdStart_Click() {
-    if (!FinishCellEdit())
-        return;
-    ProcessJobs();
+    Command([this] { ProcessJobs(true); });
 }
 
 void frmMain::GetDSNsAndDrivers() {
@@ -405,53 +503,67 @@ void frmMain::ShowDsnInUse() {
 }
 
 void frmMain::cmdDSNRefresh_Click() {
-    if (!FinishCellEdit())
-        return;
-    GetDSNsAndDrivers();
+    Command([this] { GetDSNsAndDrivers(); });
 }
 
 void frmMain::cmdDSNSetup_Click() {
-    if (!FinishCellEdit())
-        return;
-    const std::string program =
-        dsnSetupProgram_.empty() ? ProgramFolder() + "/brenvale-dsn-setup" : dsnSetupProgram_;
-    std::string failure;
-    if (!ShellAndWait(program, {}, *this, failure))
-        prompts_->Inform(MessageIcon::Critical, "DSN Setup",
-                         "The data source administrator '" + program +
-                             "' could not be started:" + kCrLf + kCrLf + failure);
-    cmdDSNRefresh_Click();
+    Command([this] {
+        const std::string program =
+            dsnSetupProgram_.empty() ? ProgramFolder() + "/brenvale-dsn-setup" : dsnSetupProgram_;
+        std::string failure;
+        if (!ShellAndWait(program, {}, *this, failure))
+            prompts_->Inform(MessageIcon::Critical, "DSN Setup",
+                             "The data source administrator '" + program +
+                                 "' could not be started:" + kCrLf + kCrLf + failure);
+        GetDSNsAndDrivers();
+    });
 }
 
 void frmMain::cboDSNList_Click() {
-    if (!FinishCellEdit()) {
-        ShowDsnInUse();
-        return;
-    }
-    cboDSNList_Change();
+    Guarded(*prompts_, [this] {
+        if (!grid->FinishCellEdit()) {
+            ShowDsnInUse();
+            return;
+        }
+        cboDSNList_Change();
+    });
 }
 
 void frmMain::cboDSNList_Change() {
-    const std::string name = DsnText();
-    if (name.empty())
-        return;
-    const std::string previous = conn.IsOpen() ? dsnInUse_ : std::string();
-    if (conn.IsOpen())
-        conn.Close();
-    const DbResult opened = conn.Open(name);
-    if (opened) {
-        dsnInUse_ = name;
-        return;
-    }
-    dsnInUse_.clear();
-    prompts_->Inform(MessageIcon::Critical, "Error Opening Database",
-                     "An error occured while opening DSN '" + name + "':" + kCrLf + kCrLf +
-                         TidyDiagnostic(opened.message) + kCrLf + kCrLf +
-                         "Please verify your database settings under DSN Setup and try again.");
-    // The DSN that was in use goes on serving, as long as it opens again.
-    if (!previous.empty() && conn.Open(previous))
-        dsnInUse_ = previous;
-    ShowDsnInUse();
+    Guarded(*prompts_, [this] {
+        const std::string name = DsnText();
+        if (name.empty())
+            return;
+        const std::string previous = conn.IsOpen() ? dsnInUse_ : std::string();
+        if (conn.IsOpen())
+            conn.Close();
+        const DbResult opened = conn.Open(name);
+        if (opened) {
+            dsnInUse_ = name;
+            return;
+        }
+        dsnInUse_.clear();
+        prompts_->Inform(MessageIcon::Critical, "Error Opening Database",
+                         "An error occured while opening DSN '" + name + "':" + kCrLf + kCrLf +
+                             TidyDiagnostic(opened.message) + kCrLf + kCrLf +
+                             "Please verify your database settings under DSN Setup and try "
+                             "again.");
+        // The DSN that was in use goes on serving, as long as it opens again.
+        if (!previous.empty() && conn.Open(previous))
+            dsnInUse_ = previous;
+        ShowDsnInUse();
+    });
+}
+
+void frmMain::chkIncremental_Click() {
+    Guarded(*prompts_, [this] {
+        const bool on = Incremental();
+        for (QCheckBox* box : {chkTruncateOnStart, chkTruncateOnInsert}) {
+            if (on)
+                box->setChecked(false);
+            box->setEnabled(!on);
+        }
+    });
 }
 
 std::string frmMain::DsnText() const {
@@ -470,277 +582,80 @@ void frmMain::SelectDsn(const std::string& name) {
 void frmMain::AddFile(const std::string& filename) {
     if (filename.empty())
         return;
-    Append();
-    SetText(Count(), kColumnFile, filename);
+    grid->Append();
+    grid->SetText(grid->Count(), kColumnFile, filename);
 }
 
 std::string frmMain::ChooseTargetTable() {
+    // The chooser's own message boxes stand over the chooser; a caller's prompts answer for it.
     if (selectTable_ == nullptr)
-        selectTable_ = new frmSelectTable(this);
+        selectTable_ = new frmSelectTable(this, ownPrompts_ ? nullptr : prompts_);
     return brenvale::ChooseTargetTable(*selectTable_, conn);
 }
 
 void frmMain::FinishTargetTable(int rowsBefore) {
-    if (Count() <= rowsBefore)
+    if (grid->Count() <= rowsBefore)
         return;
     const std::string table = ChooseTargetTable();
-    SetText(Count(), kColumnTable, table);
+    grid->SetText(grid->Count(), kColumnTable, table);
 }
 
 void frmMain::cmdAddFile_Click() {
-    if (!FinishCellEdit())
-        return;
-    const std::string path =
-        ShowOpenDialog(this, kLogFilter, 1, "Choose a valid SHOUTcast W3C Formatted Log File");
-    const int before = Count();
-    AddFile(path);
-    FinishTargetTable(before);
+    Command([this] {
+        const std::string path =
+            ShowOpenDialog(this, kLogFilter, 1, "Choose a valid SHOUTcast W3C Formatted Log File");
+        const int before = grid->Count();
+        AddFile(path);
+        FinishTargetTable(before);
+    });
 }
 
 void frmMain::cmdAddURL_Click() {
-    if (!FinishCellEdit())
-        return;
-    const int before = Count();
-    {
-        frmAddURL dialog(this, [this](const std::string& url) { AddFile(url); });
-        dialog.exec();
-    }
-    FinishTargetTable(before);
+    Command([this] {
+        const int before = grid->Count();
+        {
+            frmAddURL dialog(this, [this](const std::string& url) { AddFile(url); });
+            dialog.exec();
+        }
+        FinishTargetTable(before);
+    });
 }
 
 void frmMain::cmdDelete_Click() {
-    if (!FinishCellEdit())
-        return;
-    const QModelIndexList selected = gridFiles->selectionModel()->selectedRows();
-    if (selected.isEmpty())
-        return;
-    gridFiles->removeRow(selected.front().row());
+    Command([this] { grid->RemoveSelected(); });
 }
 
 void frmMain::cmdAbout_Click() {
-    if (!FinishCellEdit())
-        return;
-    frmAbout about;
-    about.exec();
+    Command([] {
+        frmAbout about;
+        about.exec();
+    });
 }
 
 void frmMain::cmdOpenConfig_Click() {
-    if (!FinishCellEdit())
-        return;
-    std::string path = ShowOpenDialog(this, kConfigFilter, 1, "Open Configuration File");
-    if (path.empty())
-        return;
-    LoadConfig(path, false);
+    Command([this] {
+        std::string path = ShowOpenDialog(this, kConfigFilter, 1, "Open Configuration File");
+        if (!path.empty())
+            LoadConfig(path, false);
+    });
 }
 
 void frmMain::cmdSaveConfig_Click() {
-    if (!FinishCellEdit())
-        return;
-    std::string path;
-    SaveConfig(path);
+    Command([this] {
+        std::string path;
+        SaveConfig(path);
+    });
 }
 
 void frmMain::cmdSaveConfigAs_Click() {
-    if (!FinishCellEdit())
-        return;
-    std::string path = ShowSaveDialog(this, kConfigFilter, 1, "Save Configuration As...");
-    if (path.empty())
-        return;
-    // Reloading after a failed save would replace the jobs in hand with an older file's.
-    if (!SaveConfig(path))
-        return;
-    LoadConfig(path, false);
-}
-
-std::string frmMain::ColumnKey(int col) const {
-    const QTableWidgetItem* header = gridFiles->horizontalHeaderItem(col - 1);
-    return header == nullptr ? std::string() : header->data(Qt::UserRole).toString().toStdString();
-}
-
-void frmMain::gridFiles_BeginEdit(int row, int col, bool& cancel) {
-    const QModelIndex index = gridFiles->model()->index(row - 1, col - 1);
-    const QRect cell = gridFiles->visualRect(index);
-    // The grid's place plus the cell's, one pixel lower, as the editors were always laid.
-    const QPoint place = gridFiles->viewport()->mapTo(frameFiles, cell.topLeft()) + QPoint(0, 1);
-    const std::string key = ColumnKey(col);
-    if (key == kTargetTableKey) {
-        if (!conn.IsOpen()) {
-            prompts_->Inform(MessageIcon::Exclamation, "Please Select a Database!",
-                             "You must select a DSN before choosing a target table.");
-            cancel = true;
+    Command([this] {
+        std::string path = ShowSaveDialog(this, kConfigFilter, 1, "Save Configuration As...");
+        if (path.empty())
             return;
-        }
-        cboTables->clear();
-        std::vector<std::string> names;
-        conn.GetTableList(names);
-        for (const std::string& name : names)
-            cboTables->addItem(QString::fromStdString(name));
-        // Filling makes the first table current; only the cell's own table may be.
-        const QString current = QString::fromStdString(Text(row, col));
-        cboTables->setCurrentIndex(
-            cboTables->findText(current, Qt::MatchExactly | Qt::MatchCaseSensitive));
-        cboTables->setEditText(current);
-        // The cell's height too: the combo's own is taller than a row and would hide the next.
-        cboTables->setGeometry(QRect(place, cell.size()));
-        cboTables->raise();
-        cboTables->show();
-        cboTables->setFocus();
-    } else if (key == kLogFileKey) {
-        txtEdit->setText(QString::fromStdString(Text(row, col)));
-        txtEdit->setGeometry(QRect(place, cell.size()));
-        txtEdit->raise();
-        txtEdit->show();
-        txtEdit->setFocus();
-    }
-}
-
-void frmMain::gridFiles_CommitEdit(int row, int col, bool& keepEditing) {
-    const std::string key = ColumnKey(col);
-    if (key == kTargetTableKey) {
-        const std::string table = cboTables->currentText().toStdString();
-        DbResult error;
-        if (!JobRunner::TableExists(table, conn, error) &&
-            !prompts_->AskYesNo(MessageIcon::Exclamation, "Table Does Not Exist",
-                                "The selected table '" + table +
-                                    "' does not seem to exist.  Continue anyway?")) {
-            keepEditing = true;
-            return;
-        }
-        SetText(row, col, table);
-    } else if (key == kLogFileKey) {
-        SetText(row, col, txtEdit->text().toStdString());
-    }
-}
-
-void frmMain::gridFiles_EndEdit() {
-    cboTables->hide();
-    txtEdit->hide();
-}
-
-bool frmMain::StartCellEdit(int row, int col) {
-    if (editing_ || running_ || row < 1 || row > Count() || col < 1 ||
-        col > gridFiles->columnCount())
-        return false;
-    bool cancel = false;
-    gridFiles_BeginEdit(row, col, cancel);
-    if (cancel)
-        return false;
-    editing_ = true;
-    editRow_ = row;
-    editCol_ = col;
-    return true;
-}
-
-bool frmMain::FinishCellEdit() {
-    return CommitCellEdit(false);
-}
-
-bool frmMain::EditorHasFocus() const {
-    const QWidget* focus = QApplication::focusWidget();
-    return focus != nullptr &&
-           (focus == txtEdit || focus == cboTables || cboTables->isAncestorOf(focus));
-}
-
-bool frmMain::CommitCellEdit(bool focusLeft) {
-    if (!editing_ || committing_)
-        return !editing_;
-    committing_ = true;
-    bool keepEditing = false;
-    gridFiles_CommitEdit(editRow_, editCol_, keepEditing);
-    committing_ = false;
-    if (keepEditing) {
-        (cboTables->isVisible() ? static_cast<QWidget*>(cboTables) : txtEdit)->setFocus();
-        return false;
-    }
-    EndCellEdit(focusLeft);
-    return true;
-}
-
-void frmMain::AbandonCellEdit() {
-    if (!editing_ || committing_)
-        return;
-    EndCellEdit(false);
-}
-
-void frmMain::EndCellEdit(bool focusLeft) {
-    const bool giveBackFocus = !focusLeft && EditorHasFocus();
-    editing_ = false;
-    gridFiles_EndEdit();
-    if (giveBackFocus)
-        gridFiles->setFocus();
-}
-
-bool frmMain::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == gridFiles && event->type() == QEvent::KeyPress) {
-        const int key = static_cast<QKeyEvent*>(event)->key();
-        if ((key == Qt::Key_F2 || key == Qt::Key_Return || key == Qt::Key_Enter) &&
-            gridFiles->currentRow() >= 0) {
-            StartCellEdit(gridFiles->currentRow() + 1, gridFiles->currentColumn() + 1);
-            return true;
-        }
-        return QWidget::eventFilter(watched, event);
-    }
-    const bool isEditor = watched == txtEdit || watched == cboTables ||
-                          (cboTables->lineEdit() != nullptr && watched == cboTables->lineEdit());
-    if (!isEditor || !editing_)
-        return QWidget::eventFilter(watched, event);
-    if (event->type() == QEvent::KeyPress) {
-        const int key = static_cast<QKeyEvent*>(event)->key();
-        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
-            CommitCellEdit(false);
-            return true;
-        }
-        if (key == Qt::Key_Escape) {
-            AbandonCellEdit();
-            return true;
-        }
-    } else if (event->type() == QEvent::FocusOut) {
-        const Qt::FocusReason reason = static_cast<QFocusEvent*>(event)->reason();
-        // A message box or the combo's own list taking the focus does not end the edit. The
-        // commit waits for the focus change to finish, since it may ask a question.
-        if (reason != Qt::PopupFocusReason && reason != Qt::ActiveWindowFocusReason)
-            QMetaObject::invokeMethod(
-                this,
-                [this] {
-                    if (editing_ && !committing_ && !EditorHasFocus())
-                        CommitCellEdit(true);
-                },
-                Qt::QueuedConnection);
-    }
-    return QWidget::eventFilter(watched, event);
-}
-
-int frmMain::Count() const {
-    return gridFiles->rowCount();
-}
-
-std::string frmMain::Text(int row, int column) const {
-    if (row < 1 || row > gridFiles->rowCount() || column < 1 || column > gridFiles->columnCount())
-        return {};
-    const QTableWidgetItem* item = gridFiles->item(row - 1, column - 1);
-    return item == nullptr ? std::string() : item->text().toStdString();
-}
-
-void frmMain::Append() {
-    gridFiles->insertRow(gridFiles->rowCount());
-}
-
-void frmMain::SetText(int row, int column, const std::string& text) {
-    if (row < 1 || row > gridFiles->rowCount() || column < 1 || column > gridFiles->columnCount())
-        return;
-    QTableWidgetItem* item = gridFiles->item(row - 1, column - 1);
-    if (item == nullptr) {
-        item = new QTableWidgetItem;
-        item->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
-        gridFiles->setItem(row - 1, column - 1, item);
-    }
-    item->setText(QString::fromStdString(text));
-}
-
-void frmMain::Clear() {
-    if (editing_)
-        AbandonCellEdit();
-    gridFiles->setRowCount(0);
+        // Reloading after a failed save would replace the jobs in hand with an older file's.
+        if (SaveConfig(path))
+            LoadConfig(path, false);
+    });
 }
 
 bool frmMain::TruncateOnStart() const {
@@ -751,6 +666,22 @@ bool frmMain::TruncateOnInsert() const {
 }
 bool frmMain::TranslateASCII() const {
     return chkTranslateASCII->checkState() == Qt::Checked;
+}
+
+std::size_t frmMain::CommitRows() const {
+    return static_cast<std::size_t>(spnCommitRows->value());
+}
+
+void frmMain::SetCommitRows(std::size_t rows) {
+    spnCommitRows->setValue(static_cast<int>(std::clamp<std::size_t>(rows, 1, kMaxCommitRows)));
+}
+
+bool frmMain::Incremental() const {
+    return chkIncremental->checkState() == Qt::Checked;
+}
+
+void frmMain::SetIncremental(bool on) {
+    chkIncremental->setChecked(on);
 }
 
 void frmMain::SetTitle(const std::string& title) {

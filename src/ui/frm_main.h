@@ -10,23 +10,22 @@
 #include <QPointer>
 #include <QWidget>
 
-#include <algorithm>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
 class QCheckBox;
 class QCloseEvent;
 class QComboBox;
 class QGroupBox;
 class QLabel;
-class QLineEdit;
 class QPushButton;
-class QTableWidget;
+class QSpinBox;
 
 namespace brenvale {
 
+class JobGrid;
 class frmSelectTable;
 class frmStatus;
 
@@ -46,7 +45,7 @@ StartupCommand ParseCommandLine(const std::string& argumentText);
 /// The arguments after the program's own name, joined by single blanks.
 std::string ArgumentText(int argc, const char* const* argv);
 
-class frmMain final : public QWidget, public JobList, public Options, public Yielder {
+class frmMain final : public QWidget, public Options, public Yielder {
     Q_OBJECT
 
 public:
@@ -72,8 +71,11 @@ public:
     /// a file that cannot be loaded is reported and changes nothing. False when nothing loaded.
     bool LoadConfig(std::string& configfile, bool bSilent = false);
 
-    /// Runs every job; returns when the run is over, the window enabled again.
-    RunResult ProcessJobs();
+    /// Runs every job with the window's options and rows per commit; returns when the run is
+    /// over, the window enabled again. With `showSummary`, a run that loaded anything ends with
+    /// the run's summary in a message; the lines that inserted nothing are kept in a rejects
+    /// file under the user's state folder, named in it.
+    RunResult ProcessJobs(bool showSummary = false);
     /// Appends a job with `filename` as its log source; nothing for the empty text.
     void AddFile(const std::string& filename);
     /// Shows the table chooser; the picked name or the empty text.
@@ -81,26 +83,6 @@ public:
     /// Fills the DSN list from the driver manager, keeping the DSN in use selected; one that is
     /// no longer listed is closed.
     void GetDSNsAndDrivers();
-
-    /// Grid edit events, rows and columns from 1.
-    void gridFiles_BeginEdit(int row, int col, bool& cancel);
-    void gridFiles_CommitEdit(int row, int col, bool& keepEditing);
-    void gridFiles_EndEdit();
-    /// Starts an in-place edit as a double-click does; false when it was refused.
-    bool StartCellEdit(int row, int col);
-    /// Confirms the edit in hand as Enter does; false while the editor stays open (the commit
-    /// was refused), true otherwise. Every command calls it first and stops on false.
-    bool FinishCellEdit();
-    /// Abandons the edit in hand as Escape does.
-    void AbandonCellEdit();
-    bool IsEditing() const { return editing_; }
-
-    // Job list over the grid.
-    int Count() const override;
-    std::string Text(int row, int column) const override;
-    void Append() override;
-    void SetText(int row, int column, const std::string& text) override;
-    void Clear() override;
 
     // Options, read from the check boxes at the moment of use.
     bool TruncateOnStart() const override;
@@ -115,13 +97,12 @@ public:
     void SelectDsn(const std::string& name);
     void SetTitle(const std::string& title);
 
-    // Held here until the window has controls for them; saved with the configuration.
-    std::size_t CommitRows() const { return commitRows_; }
-    void SetCommitRows(std::size_t rows) {
-        commitRows_ = std::clamp<std::size_t>(rows, 1, kMaxCommitRows);
-    }
-    bool Incremental() const { return incremental_; }
-    void SetIncremental(bool on) { incremental_ = on; }
+    std::size_t CommitRows() const;
+    /// Bounded to 1 .. kMaxCommitRows.
+    void SetCommitRows(std::size_t rows);
+    bool Incremental() const;
+    /// As a click on "Load only new lines" does.
+    void SetIncremental(bool on);
     bool NoCopy() const { return noCopy_; }
     void SetNoCopy(bool on) { noCopy_ = on; }
 
@@ -139,11 +120,13 @@ public:
     QGroupBox* frameOptions = nullptr;
     QCheckBox* chkTranslateASCII = nullptr;
     QCheckBox* chkSaveConfigOnExit = nullptr;
+    QCheckBox* chkIncremental = nullptr;
+    QLabel* lblCommitRows = nullptr;
+    QSpinBox* spnCommitRows = nullptr;
     QPushButton* cmdAbout = nullptr;
     QGroupBox* frameFiles = nullptr;
-    QTableWidget* gridFiles = nullptr;
-    QLineEdit* txtEdit = nullptr;
-    QComboBox* cboTables = nullptr;
+    /// The job list: the grid `gridFiles` and its editors `txtEdit` and `cboTables`.
+    JobGrid* grid = nullptr;
     QPushButton* cmdAddFile = nullptr;
     QPushButton* cmdAddURL = nullptr;
     QPushButton* cmdDelete = nullptr;
@@ -159,6 +142,9 @@ public slots:
     void cmdDSNSetup_Click();
     void cboDSNList_Click();
     void cboDSNList_Change();
+    /// Checked: both TRUNCATE options are cleared and disabled, since they would empty what
+    /// earlier runs loaded; unchecked: they are enabled again, unchecked.
+    void chkIncremental_Click();
     void cmdAddFile_Click();
     void cmdAddURL_Click();
     void cmdDelete_Click();
@@ -169,19 +155,15 @@ public slots:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
-    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void CreateControls();
-    void CreateColumns();
     void ConnectSignals();
     void SetTabOrder();
-    std::string ColumnKey(int col) const;
+    /// Runs a command's `action` once the edit in hand is committed, with the exception guard.
+    void Command(const std::function<void()>& action);
     void ShowDsnInUse();
     void FinishTargetTable(int rowsBefore);
-    bool CommitCellEdit(bool focusLeft);
-    void EndCellEdit(bool focusLeft);
-    bool EditorHasFocus() const;
     /// Writes the window's configuration to `path` (empty: ConfigPath, written back); a
     /// failure is reported. False when nothing was saved.
     bool SaveConfig(std::string& path);
@@ -199,16 +181,15 @@ private:
     std::string programFolder_;
     std::string dsnSetupProgram_;
     std::string dsnInUse_; ///< the DSN `conn` is open on
-    std::size_t commitRows_ = 1;
-    bool incremental_ = false;
     bool noCopy_ = false;
     /// The file at ConfigPath could not be loaded, so Save on Exit must not replace it.
     bool configFileNotLoaded_ = false;
     bool running_ = false;
-    bool editing_ = false;
-    bool committing_ = false;
-    int editRow_ = 0;
-    int editCol_ = 0;
 };
+
+/// Where a run in the window keeps the lines that inserted nothing:
+/// ${XDG_STATE_HOME:-$HOME/.local/state}/brenvale, created when missing; empty with `error` set
+/// when there is no such folder.
+std::string RejectsFolder(std::string& error);
 
 } // namespace brenvale

@@ -1,18 +1,29 @@
-// The table chooser: a list of the connected database's tables, picked by a single selection.
+// The table chooser: a list of the connected database's tables, picked by a single selection,
+// and a button that creates a new log table.
 #include "ui/frm_select_table.h"
 
+#include "data/create_table.h"
+#include "ui/file_dialogs.h"
+#include "ui/qt_prompts.h"
 #include "ui/twips.h"
 
 #include <QGroupBox>
 #include <QLabel>
 #include <QListWidget>
+#include <QPushButton>
 #include <QSignalBlocker>
 
 #include <exception>
+#include <optional>
 
 namespace brenvale {
 
-frmSelectTable::frmSelectTable(QWidget* parent) : QDialog(parent) {
+frmSelectTable::frmSelectTable(QWidget* parent, Prompts* prompts) : QDialog(parent) {
+    if (prompts == nullptr) {
+        ownPrompts_ = std::make_unique<QtPrompts>(this);
+        prompts = ownPrompts_.get();
+    }
+    prompts_ = prompts;
     setObjectName(QStringLiteral("frmSelectTable"));
     setWindowTitle(QStringLiteral("Select Target Table"));
     setModal(true);
@@ -23,7 +34,7 @@ frmSelectTable::frmSelectTable(QWidget* parent) : QDialog(parent) {
     Frame1->setGeometry(TwipRect(60, 0, 3960, 4500));
     UseDesignFrames(*this);
     lstTables = new QListWidget(Frame1);
-    lstTables->setGeometry(TwipRect(120, 240, 3720, 4140));
+    lstTables->setGeometry(TwipRect(120, 240, 3720, 3600));
     lstTables->setSelectionMode(QAbstractItemView::SingleSelection);
     lblHint = new QLabel(lstTables);
     lblHint->setGeometry(lstTables->rect().adjusted(8, 8, -8, -8));
@@ -32,14 +43,24 @@ frmSelectTable::frmSelectTable(QWidget* parent) : QDialog(parent) {
     lblHint->setForegroundRole(QPalette::PlaceholderText);
     lblHint->setAttribute(Qt::WA_TransparentForMouseEvents);
     lblHint->hide();
+    cmdNewTable = new QPushButton(QStringLiteral("New Table..."), Frame1);
+    cmdNewTable->setGeometry(TwipRect(120, 3960, 1695, 435));
+    cmdNewTable->setAutoDefault(false);
+    cmdNewTable->setToolTip(
+        QStringLiteral("Creates a table with a column for each field of a SHOUTcast log."));
 
     // A selection by mouse or keyboard picks; a click on the entry already selected picks it again.
     connect(lstTables, &QListWidget::itemSelectionChanged, this, &frmSelectTable::lstTables_Click);
     connect(lstTables, &QListWidget::itemClicked, this, &frmSelectTable::lstTables_Click);
     connect(lstTables, &QListWidget::itemActivated, this, &frmSelectTable::lstTables_Click);
+    connect(cmdNewTable, &QPushButton::clicked, this, &frmSelectTable::cmdNewTable_Click);
 }
 
-void frmSelectTable::Form_Load(Database& conn) {
+frmSelectTable::~frmSelectTable() = default;
+
+void frmSelectTable::Form_Load(odbc::Connection& conn) {
+    conn_ = &conn;
+    cmdNewTable->setEnabled(conn.IsOpen());
     std::vector<std::string> names;
     std::string hint;
     if (!conn.IsOpen()) {
@@ -65,16 +86,39 @@ void frmSelectTable::Form_Load(Database& conn) {
 }
 
 void frmSelectTable::lstTables_Click() {
-    if (!isVisible())
-        return;
-    const QList<QListWidgetItem*> selected = lstTables->selectedItems();
-    if (selected.isEmpty())
-        return;
-    picked_ = selected.first()->text().toStdString();
-    accept();
+    Guarded(*prompts_, [this] {
+        if (!isVisible())
+            return;
+        const QList<QListWidgetItem*> selected = lstTables->selectedItems();
+        if (selected.isEmpty())
+            return;
+        picked_ = selected.first()->text().toStdString();
+        accept();
+    });
 }
 
-std::string ChooseTargetTable(frmSelectTable& chooser, Database& database) {
+void frmSelectTable::cmdNewTable_Click() {
+    Guarded(*prompts_, [this] {
+        if (conn_ == nullptr || !conn_->IsOpen())
+            return;
+        const std::optional<std::string> name =
+            AskForText(this, "New Table", "Name of the table to create for the log's fields:");
+        if (!name || name->empty())
+            return;
+        if (const DbResult made = CreateLogTable(*conn_, *name); !made) {
+            prompts_->Inform(MessageIcon::Critical, "Table Not Created",
+                             "The table '" + *name + "' could not be created:\r\n\r\n" +
+                                 TidyDiagnostic(made.message));
+            return;
+        }
+        // Listed and selected when the chooser is shown next, as any pick is.
+        picked_ = *name;
+        Form_Load(*conn_);
+        accept();
+    });
+}
+
+std::string ChooseTargetTable(frmSelectTable& chooser, odbc::Connection& database) {
     try {
         chooser.Form_Load(database);
         if (chooser.exec() != QDialog::Accepted)

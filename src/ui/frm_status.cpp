@@ -1,6 +1,7 @@
 // The status window of a run: what is being done, the record counts, progress and Cancel.
 #include "ui/frm_status.h"
 
+#include "ui/qt_prompts.h"
 #include "ui/twips.h"
 
 #include <QCloseEvent>
@@ -111,12 +112,11 @@ void frmStatus::SetProgressValue(float value) {
 }
 
 void frmStatus::cmdCancel_Click() {
-    try {
+    // A question that cannot be shown cancels nothing; the run goes on.
+    Guarded(prompts_, [this] {
         if (prompts_.AskYesNo(MessageIcon::Question, "Cancel?", "Are you sure you wish to cancel?"))
             state_.bCancel = true;
-    } catch (const std::exception&) {
-        // A question that cannot be shown cancels nothing; the run goes on.
-    }
+    });
 }
 
 void frmStatus::reject() {}

@@ -3,6 +3,9 @@
 
 #include <QMessageBox>
 #include <QString>
+#include <QStringList>
+
+#include <exception>
 
 namespace brenvale {
 
@@ -37,8 +40,18 @@ QString Body(const std::string& text) {
 
 QMessageBox::StandardButton Run(QWidget* parent, MessageIcon icon, const std::string& title,
                                 const std::string& text, QMessageBox::StandardButtons buttons) {
-    QMessageBox box(ToQtIcon(icon), Title(title), Body(text), buttons, parent);
+    const QString body = Body(text);
+    QMessageBox box(ToQtIcon(icon), Title(title), body, buttons, parent);
     box.setTextFormat(Qt::PlainText);
+    // A box taller than the screen would hide its buttons; a run summary can be that long.
+    const QStringList lines = body.split(QLatin1Char('\n'));
+    if (lines.size() > QtPrompts::kShownLines) {
+        const int tail = QtPrompts::kShownLines / 4;
+        box.setText(lines.mid(0, QtPrompts::kShownLines - tail - 1).join(QLatin1Char('\n')) +
+                    QStringLiteral("\n...\n") +
+                    lines.mid(lines.size() - tail).join(QLatin1Char('\n')));
+        box.setDetailedText(body);
+    }
     if (buttons & QMessageBox::No)
         box.setEscapeButton(QMessageBox::No);
     return static_cast<QMessageBox::StandardButton>(box.exec());
@@ -66,6 +79,28 @@ std::string TidyDiagnostic(const std::string& diagnostic) {
         tidy += line;
     }
     return tidy;
+}
+
+void Guarded(Prompts& prompts, const std::string& title, const std::function<void()>& action) {
+    std::string failure;
+    try {
+        action();
+        return;
+    } catch (const std::exception& error) {
+        failure = std::string("Unexpected failure: ") + error.what();
+    } catch (...) {
+        failure = "Unexpected failure.";
+    }
+    try {
+        prompts.Inform(MessageIcon::Critical, title, failure);
+    } catch (...) {
+        // Nothing is left to tell it with; the window goes on.
+    }
+}
+
+void Guarded(QWidget* owner, const std::function<void()>& action) {
+    QtPrompts prompts(owner);
+    Guarded(prompts, action);
 }
 
 QtPrompts::QtPrompts(QWidget* parent) : parent_(parent) {}

@@ -5,6 +5,7 @@
 
 #include <QPointer>
 
+#include <functional>
 #include <string>
 
 class QWidget;
@@ -18,9 +19,22 @@ inline constexpr const char* kProgramName = "Quorvane Brenvale";
 /// tabs and blanks, with no blank lines and no line break at the end.
 std::string TidyDiagnostic(const std::string& diagnostic);
 
-/// Shows every prompt as a modal QMessageBox over `parent` (which may be null).
+/// Runs `action`; an exception it lets out becomes one message through `prompts` ("Unexpected
+/// failure: " and its text, titled `title` or the program's name), so that none crosses the event
+/// loop. Never throws.
+void Guarded(Prompts& prompts, const std::string& title, const std::function<void()>& action);
+inline void Guarded(Prompts& prompts, const std::function<void()>& action) {
+    Guarded(prompts, {}, action);
+}
+/// The same with a message box over `owner`, for windows without prompts of their own.
+void Guarded(QWidget* owner, const std::function<void()>& action);
+
+/// Shows every prompt as a modal QMessageBox over `parent` (which may be null). A text of more
+/// than kShownLines lines shows its start and its end, and the whole in the details area.
 class QtPrompts final : public Prompts {
 public:
+    static constexpr int kShownLines = 24;
+
     explicit QtPrompts(QWidget* parent);
 
     /// Yes and No; true only for Yes (Escape and the close box answer No).

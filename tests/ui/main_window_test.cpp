@@ -1,8 +1,11 @@
 // The main window through the Qt test framework: start-up and the command line, the job grid,
-// configuration files, the DSN list and a whole run, against the test environment's databases.
+// configuration files, the DSN list and whole runs with their summaries, against the test
+// environment's databases.
 #include "ui/frm_main.h"
 
+#include "core/run_report.h"
 #include "core/version.h"
+#include "data/create_table.h"
 #include "data/odbc_setup.h"
 #include "data/shell_and_wait.h"
 #include "support/test_support.h"
@@ -10,6 +13,7 @@
 #include "ui/frm_add_url.h"
 #include "ui/frm_select_table.h"
 #include "ui/frm_status.h"
+#include "ui/job_grid.h"
 #include "ui/qt_test_app.h"
 
 #include <QApplication>
@@ -21,6 +25,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTableWidget>
 #include <QTest>
 #include <QTimer>
@@ -31,6 +36,9 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -60,6 +68,34 @@ std::string ConfigText(const std::string& dsn, const std::string& file, const st
            table + "</DBTable></Job></Jobs></Brenvale.Config>";
 }
 
+/// The scripted answers, or an exception in place of the next answer while `failNext` is set.
+class FailingPrompts final : public Prompts {
+public:
+    explicit FailingPrompts(ScriptedPrompts& script) : script_(script) {}
+    std::string failNext;
+
+    bool AskYesNo(MessageIcon icon, const std::string& title, const std::string& text) override {
+        if (!failNext.empty())
+            throw std::runtime_error(std::exchange(failNext, {}));
+        return script_.AskYesNo(icon, title, text);
+    }
+    void Inform(MessageIcon icon, const std::string& title, const std::string& text) override {
+        script_.Inform(icon, title, text);
+    }
+
+private:
+    ScriptedPrompts& script_;
+};
+
+/// The parts of `text` between the `separator`s (its lines, by default).
+std::vector<std::string> Split(const std::string& text, char separator = '\n') {
+    std::vector<std::string> parts;
+    std::istringstream in(text);
+    for (std::string part; std::getline(in, part, separator);)
+        parts.push_back(part);
+    return parts;
+}
+
 /// Picks `name` in the chooser as a click on it does.
 void Pick(frmSelectTable& chooser, const std::string& name) {
     const auto found = chooser.lstTables->findItems(QString::fromStdString(name),
@@ -72,8 +108,13 @@ class MainWindowTest : public ::testing::Test {
 protected:
     void SetUp() override {
         folder = ScratchDir("mw");
+        // Rejects files of the window's runs go here, not into the user's own folder.
+        stateDir = ScratchDir("state");
+        ::setenv("XDG_STATE_HOME", stateDir.c_str(), 1);
         SetFileDialogScript([this](bool save, const std::string& title, const std::string& filter,
                                    int filterIndex) {
+            if (!failDialog.empty())
+                throw std::runtime_error(failDialog);
             dialogCalls.emplace_back(save, title, filter, filterIndex);
             std::string answer;
             if (!dialogAnswers.empty()) {
@@ -90,11 +131,12 @@ protected:
         EXPECT_EQ(unexpected, std::vector<std::string>{});
         window.reset();
         SetFileDialogScript(nullptr);
+        SetTextQuestionScript(nullptr);
     }
 
     /// A fresh window on the scratch folder, not yet loaded.
     void NewWindow() {
-        window = std::make_unique<frmMain>(&prompts);
+        window = std::make_unique<frmMain>(&answering);
         window->SetProgramFolder(folder);
     }
 
@@ -116,9 +158,19 @@ protected:
 
     Rows Jobs() const {
         Rows jobs;
-        for (int row = 1; row <= window->Count(); ++row)
-            jobs.emplace_back(window->Text(row, kColumnFile), window->Text(row, kColumnTable));
+        for (int row = 1; row <= window->grid->Count(); ++row)
+            jobs.emplace_back(window->grid->Text(row, kColumnFile),
+                              window->grid->Text(row, kColumnTable));
         return jobs;
+    }
+
+    /// The rejects files the window's runs kept.
+    std::vector<std::string> RejectsFiles() const {
+        std::vector<std::string> files;
+        if (fs::exists(stateDir + "/brenvale"))
+            for (const auto& entry : fs::directory_iterator(stateDir + "/brenvale"))
+                files.push_back(entry.path().string());
+        return files;
     }
 
     /// Expects one message box so far, titled `title`, with `part` in its text.
@@ -129,7 +181,10 @@ protected:
     }
 
     ScriptedPrompts prompts;
+    FailingPrompts answering{prompts};
     std::string folder;
+    std::string stateDir;
+    std::string failDialog; ///< thrown by the next file dialog while set
     std::deque<std::string> dialogAnswers;
     std::vector<DialogCall> dialogCalls;
     std::unique_ptr<frmMain> window;
@@ -235,6 +290,13 @@ TEST_F(MainWindowTest, StartUpWithEachCommandLine) {
                                 false});
             EXPECT_EQ(Jobs(), Rows{});
         }
+        // "/a" ends with the run's summary, unless "/q" ends the program right after.
+        if (parsed.runAll && !parsed.quit) {
+            ASSERT_FALSE(prompts.shown.empty());
+            EXPECT_EQ(prompts.shown.back().title, "Run Summary");
+            EXPECT_NE(prompts.shown.back().text.find("rows inserted: 3"), std::string::npos);
+            prompts.shown.pop_back();
+        }
         EXPECT_EQ(prompts.shown, messages);
         EXPECT_EQ(db.Count(table), parsed.runAll ? 3 : 0);
         EXPECT_TRUE(window->isVisible());
@@ -251,7 +313,7 @@ TEST_F(MainWindowTest, InitialWindow) {
     window->Form_Load("");
     EXPECT_EQ(window->size(), QSize(576, 449));
     EXPECT_EQ(window->minimumSize(), window->maximumSize());
-    const QTableWidget& grid = *window->gridFiles;
+    const QTableWidget& grid = *window->grid->gridFiles;
     ASSERT_EQ(grid.columnCount(), 2);
     EXPECT_EQ(grid.horizontalHeaderItem(0)->text(), "Log File");
     EXPECT_EQ(grid.horizontalHeaderItem(1)->text(), "Target Table");
@@ -262,7 +324,23 @@ TEST_F(MainWindowTest, InitialWindow) {
                                  window->chkTranslateASCII->isChecked(),
                                  window->chkSaveConfigOnExit->isChecked()}),
               (std::vector<bool>{true, false, true, true}));
+    EXPECT_FALSE(window->chkIncremental->isChecked());
+    const QSpinBox& rows = *window->spnCommitRows;
+    EXPECT_EQ(std::tuple(rows.minimum(), rows.maximum(), rows.value()), std::tuple(1, 1000000, 1));
     EXPECT_EQ(window->focusWidget(), window->cmdStart);
+    // The two later options sit between Save Configuration on Exit and About, inside the frame,
+    // each caption whole.
+    const std::vector<QWidget*> column = {window->chkSaveConfigOnExit, window->chkIncremental,
+                                          window->spnCommitRows, window->cmdAbout};
+    for (std::size_t i = 1; i < column.size(); ++i)
+        EXPECT_GT(column[i]->y(), column[i - 1]->geometry().bottom()) << i;
+    EXPECT_LT(window->lblCommitRows->geometry().right(), rows.x());
+    for (QWidget* control :
+         window->frameOptions->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        EXPECT_TRUE(window->frameOptions->rect().contains(control->geometry()));
+        EXPECT_LE(control->sizeHint().width(), control->width())
+            << control->metaObject()->className();
+    }
 }
 
 TEST_F(MainWindowTest, CloseSavesOnlyWhenAsked) {
@@ -317,10 +395,10 @@ TEST_F(MainWindowTest, AddFileThenPickOrCloseTheChooserThenDelete) {
     EXPECT_EQ(dialogCalls, std::vector<DialogCall>(3, open));
 
     window->AddFile("/logs/c.log");
-    window->gridFiles->clearSelection();
+    window->grid->gridFiles->clearSelection();
     window->cmdDelete_Click();
-    EXPECT_EQ(window->Count(), 3);
-    window->gridFiles->selectRow(1);
+    EXPECT_EQ(window->grid->Count(), 3);
+    window->grid->gridFiles->selectRow(1);
     window->cmdDelete_Click();
     EXPECT_EQ(Jobs(), (Rows{{"/logs/a.log", "mw_pick"}, {"/logs/c.log", ""}}));
     EXPECT_TRUE(prompts.shown.empty());
@@ -334,16 +412,18 @@ TEST_F(MainWindowTest, CommittingAMissingTableAsks) {
     window->show();
     PickDsn(kSqliteDsn);
     window->AddFile("a.log");
-    window->SetText(1, kColumnTable, "old");
+    window->grid->SetText(1, kColumnTable, "old");
 
-    ASSERT_TRUE(window->StartCellEdit(1, kColumnTable));
-    QComboBox& combo = *window->cboTables;
+    ASSERT_TRUE(window->grid->StartCellEdit(1, kColumnTable));
+    QComboBox& combo = *window->grid->cboTables;
     EXPECT_TRUE(combo.isVisible());
     EXPECT_GE(combo.findText("mw_edit"), 0);
     EXPECT_EQ(combo.currentText(), "old");
     // Over the cell like the text box, so that it hides no part of the next row.
-    const QRect cell = window->gridFiles->visualRect(window->gridFiles->model()->index(0, 1));
-    const QPoint cellTop = window->gridFiles->viewport()->mapTo(window->frameFiles, cell.topLeft());
+    const QRect cell =
+        window->grid->gridFiles->visualRect(window->grid->gridFiles->model()->index(0, 1));
+    const QPoint cellTop =
+        window->grid->gridFiles->viewport()->mapTo(window->frameFiles, cell.topLeft());
     EXPECT_EQ(combo.geometry(), QRect(cellTop + QPoint(0, 1), cell.size()));
 
     // No keeps the editor open on the old value; Yes takes the typed name.
@@ -351,24 +431,24 @@ TEST_F(MainWindowTest, CommittingAMissingTableAsks) {
     prompts.answers = {false, true};
     QTest::keyClick(&combo, Qt::Key_Return);
     ASSERT_EQ(prompts.shown.size(), 1u);
-    EXPECT_EQ(window->Text(1, kColumnTable), "old");
-    EXPECT_TRUE(window->IsEditing());
+    EXPECT_EQ(window->grid->Text(1, kColumnTable), "old");
+    EXPECT_TRUE(window->grid->IsEditing());
     EXPECT_TRUE(combo.isVisible());
     QTest::keyClick(&combo, Qt::Key_Return);
     const Shown missing{MessageIcon::Exclamation, "Table Does Not Exist",
                         "The selected table 'mw_nosuch' does not seem to exist.  Continue anyway?",
                         true};
     EXPECT_EQ(prompts.shown, std::vector<Shown>(2, missing));
-    EXPECT_EQ(window->Text(1, kColumnTable), "mw_nosuch");
-    EXPECT_FALSE(window->IsEditing());
+    EXPECT_EQ(window->grid->Text(1, kColumnTable), "mw_nosuch");
+    EXPECT_FALSE(window->grid->IsEditing());
     EXPECT_FALSE(combo.isVisible());
 
     // Escape abandons the edit: the cell keeps its text.
-    ASSERT_TRUE(window->StartCellEdit(1, kColumnTable));
+    ASSERT_TRUE(window->grid->StartCellEdit(1, kColumnTable));
     combo.setEditText("mw_edit");
     QTest::keyClick(&combo, Qt::Key_Escape);
     EXPECT_FALSE(combo.isVisible());
-    EXPECT_EQ(window->Text(1, kColumnTable), "mw_nosuch");
+    EXPECT_EQ(window->grid->Text(1, kColumnTable), "mw_nosuch");
     db.TryExec("DROP TABLE mw_edit");
 }
 
@@ -406,14 +486,14 @@ TEST_F(MainWindowTest, ATypedTableIsStoredAsTypedHoweverTheEditEnds) {
         window->AddFile("a.log");
         window->AddFile("b.log");
 
-        ASSERT_TRUE(window->StartCellEdit(1, kColumnTable));
-        QLineEdit& typing = *window->cboTables->lineEdit();
+        ASSERT_TRUE(window->grid->StartCellEdit(1, kColumnTable));
+        QLineEdit& typing = *window->grid->cboTables->lineEdit();
         typing.clear();
         QTest::keyClicks(&typing, QString::fromLatin1(c.typed));
         if (c.end == End::Tab) {
             QTest::keyClick(&typing, Qt::Key_Tab);
         } else if (c.end == End::ClickElsewhere) {
-            QTableWidget& grid = *window->gridFiles;
+            QTableWidget& grid = *window->grid->gridFiles;
             QTest::mouseClick(grid.viewport(), Qt::LeftButton, {},
                               grid.visualRect(grid.model()->index(1, 0)).center());
         } else {
@@ -423,13 +503,13 @@ TEST_F(MainWindowTest, ATypedTableIsStoredAsTypedHoweverTheEditEnds) {
         if (c.asks) {
             ASSERT_EQ(prompts.shown.size(), 1u);
             EXPECT_EQ(prompts.shown[0].title, "Table Does Not Exist");
-            EXPECT_TRUE(window->IsEditing());
-            EXPECT_EQ(window->cboTables->currentText().toStdString(), c.typed);
+            EXPECT_TRUE(window->grid->IsEditing());
+            EXPECT_EQ(window->grid->cboTables->currentText().toStdString(), c.typed);
             QTest::keyClick(&typing, Qt::Key_Return);
         }
         EXPECT_EQ(prompts.shown.size(), c.asks ? 2u : 0u);
-        EXPECT_FALSE(window->IsEditing());
-        EXPECT_EQ(window->Text(1, kColumnTable), c.typed);
+        EXPECT_FALSE(window->grid->IsEditing());
+        EXPECT_EQ(window->grid->Text(1, kColumnTable), c.typed);
         db.TryExec(std::string("DROP TABLE IF EXISTS ") + quote + "Station_Logs" + quote);
         db.TryExec("DROP TABLE IF EXISTS station_logs");
     }
@@ -448,10 +528,11 @@ TEST_F(MainWindowTest, EveryCommandFirstCommitsTheOpenEdit) {
         ShowActive();
         PickDsn(kSqliteDsn);
         window->AddFile("old.log");
-        window->SetText(1, kColumnTable, "mw_cmd");
-        window->gridFiles->selectRow(0);
-        ASSERT_TRUE(window->StartCellEdit(1, col));
-        QLineEdit& editor = col == kColumnFile ? *window->txtEdit : *window->cboTables->lineEdit();
+        window->grid->SetText(1, kColumnTable, "mw_cmd");
+        window->grid->gridFiles->selectRow(0);
+        ASSERT_TRUE(window->grid->StartCellEdit(1, col));
+        QLineEdit& editor =
+            col == kColumnFile ? *window->grid->txtEdit : *window->grid->cboTables->lineEdit();
         editor.clear();
         QTest::keyClicks(&editor, QString::fromStdString(typed));
     };
@@ -475,7 +556,7 @@ TEST_F(MainWindowTest, EveryCommandFirstCommitsTheOpenEdit) {
         editing(kColumnFile, log);
         c.command();
         EXPECT_NE(ReadFile(folder + "/" + c.written).find(log), std::string::npos);
-        EXPECT_FALSE(window->IsEditing());
+        EXPECT_FALSE(window->grid->IsEditing());
         EXPECT_EQ(Jobs(), (Rows{{log, "mw_cmd"}}));
     }
     EXPECT_TRUE(prompts.shown.empty());
@@ -503,7 +584,7 @@ TEST_F(MainWindowTest, EveryCommandFirstCommitsTheOpenEdit) {
         command();
         QApplication::processEvents();
         EXPECT_EQ(prompts.shown, std::vector<Shown>{missing});
-        EXPECT_TRUE(window->IsEditing());
+        EXPECT_TRUE(window->grid->IsEditing());
     }
     EXPECT_TRUE(window->isVisible());
     EXPECT_EQ(Jobs(), (Rows{{"old.log", "mw_cmd"}}));
@@ -513,7 +594,7 @@ TEST_F(MainWindowTest, EveryCommandFirstCommitsTheOpenEdit) {
     EXPECT_FALSE(fs::exists(folder + "/config.xml"));
     EXPECT_EQ(dialogCalls, std::vector<DialogCall>{});
     EXPECT_EQ(addUrlsShown + choosersShown, 0);
-    window->AbandonCellEdit();
+    window->grid->AbandonCellEdit();
     window->chkSaveConfigOnExit->setChecked(false);
     db.TryExec("DROP TABLE mw_cmd");
 }
@@ -522,16 +603,18 @@ TEST_F(MainWindowTest, WithoutADsnTheLogFileIsEditedButNotTheTargetTable) {
     window->Form_Load("");
     window->show();
     window->AddFile("a.log");
-    const QRect cell = window->gridFiles->visualRect(window->gridFiles->model()->index(0, 0));
+    const QRect cell =
+        window->grid->gridFiles->visualRect(window->grid->gridFiles->model()->index(0, 0));
     // A double-click as the platform delivers it: a click, then the second press.
-    QTest::mouseClick(window->gridFiles->viewport(), Qt::LeftButton, {}, cell.center());
-    QTest::mouseDClick(window->gridFiles->viewport(), Qt::LeftButton, {}, cell.center());
-    ASSERT_TRUE(window->IsEditing());
-    QLineEdit& edit = *window->txtEdit;
+    QTest::mouseClick(window->grid->gridFiles->viewport(), Qt::LeftButton, {}, cell.center());
+    QTest::mouseDClick(window->grid->gridFiles->viewport(), Qt::LeftButton, {}, cell.center());
+    ASSERT_TRUE(window->grid->IsEditing());
+    QLineEdit& edit = *window->grid->txtEdit;
     EXPECT_TRUE(edit.isVisible());
     EXPECT_EQ(edit.text(), "a.log");
     EXPECT_EQ(edit.size(), cell.size());
-    const QPoint cellTop = window->gridFiles->viewport()->mapTo(window->frameFiles, cell.topLeft());
+    const QPoint cellTop =
+        window->grid->gridFiles->viewport()->mapTo(window->frameFiles, cell.topLeft());
     EXPECT_EQ(edit.pos(), cellTop + QPoint(0, 1));
     edit.clear();
     QTest::keyClick(&edit, Qt::Key_Return);
@@ -539,15 +622,15 @@ TEST_F(MainWindowTest, WithoutADsnTheLogFileIsEditedButNotTheTargetTable) {
     EXPECT_EQ(Jobs(), (Rows{{"", ""}}));
     EXPECT_TRUE(prompts.shown.empty());
 
-    window->SetText(1, kColumnTable, "old");
+    window->grid->SetText(1, kColumnTable, "old");
     for (int attempt = 0; attempt < 2; ++attempt) {
-        EXPECT_FALSE(window->StartCellEdit(1, kColumnTable));
-        EXPECT_FALSE(window->cboTables->isVisible());
+        EXPECT_FALSE(window->grid->StartCellEdit(1, kColumnTable));
+        EXPECT_FALSE(window->grid->cboTables->isVisible());
     }
     const Shown noDsn{MessageIcon::Exclamation, "Please Select a Database!",
                       "You must select a DSN before choosing a target table.", false};
     EXPECT_EQ(prompts.shown, std::vector<Shown>(2, noDsn));
-    EXPECT_EQ(window->Text(1, kColumnTable), "old");
+    EXPECT_EQ(window->grid->Text(1, kColumnTable), "old");
 }
 
 TEST_F(MainWindowTest, AddUrlOkCancelAndEmpty) {
@@ -578,7 +661,7 @@ TEST_F(MainWindowTest, AddUrlOkCancelAndEmpty) {
     window->Form_Load("");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reason);
-        window->Clear();
+        window->grid->Clear();
         choosersShown = 0;
         onAddUrl = [&c](frmAddURL& dialog) {
             EXPECT_EQ(dialog.txtURL->text(), "http://");
@@ -597,11 +680,18 @@ TEST_F(MainWindowTest, AddUrlOkCancelAndEmpty) {
 TEST_F(MainWindowTest, SaveAsThenSaveThenOpen) {
     window->Form_Load("");
     window->AddFile("/logs/a.log");
-    window->SetText(1, kColumnTable, "mw_logs");
-    // Options the window has no controls for yet go into the file and come back from it.
-    window->chkTruncateOnStart->setChecked(false);
-    window->SetCommitRows(500);
-    window->SetIncremental(true);
+    window->grid->SetText(1, kColumnTable, "mw_logs");
+    // Loading only new lines takes both TRUNCATE options away; unchecked, they come back empty.
+    QCheckBox* const truncation[] = {window->chkTruncateOnStart, window->chkTruncateOnInsert};
+    window->chkTruncateOnInsert->setChecked(true);
+    for (const bool incremental : {true, false, true}) {
+        window->chkIncremental->click();
+        EXPECT_EQ(window->Incremental(), incremental);
+        for (QCheckBox* box : truncation)
+            EXPECT_EQ(std::pair(box->isChecked(), box->isEnabled()),
+                      std::pair(false, !incremental));
+    }
+    window->spnCommitRows->setValue(500);
     window->SetNoCopy(true);
     const std::string target = folder + "/saved.xml";
     const std::string unwritable = folder + "/no/such/folder.xml";
@@ -623,14 +713,21 @@ TEST_F(MainWindowTest, SaveAsThenSaveThenOpen) {
     dialogAnswers = {unwritable};
     window->cmdSaveConfigAs_Click();
     ExpectOneMessage("Configuration Not Saved", unwritable);
-    EXPECT_EQ(window->Count(), 2);
+    EXPECT_EQ(window->grid->Count(), 2);
     EXPECT_EQ(window->ConfigPath(), target);
 
     window->cmdSaveConfigAs_Click(); // cancelled
-    window->Clear();
+    window->grid->Clear();
+    window->chkIncremental->click();
+    window->spnCommitRows->setValue(1);
+    window->SetNoCopy(false);
     dialogAnswers = {target};
     window->cmdOpenConfig_Click();
-    EXPECT_EQ(window->Count(), 2);
+    EXPECT_EQ(window->grid->Count(), 2);
+    EXPECT_EQ(std::tuple(window->spnCommitRows->value(), window->Incremental(), window->NoCopy()),
+              std::tuple(500, true, true));
+    for (QCheckBox* box : truncation)
+        EXPECT_FALSE(box->isEnabled());
     EXPECT_EQ(prompts.shown.size(), 1u);
     const DialogCall saveAs{true, "Save Configuration As...", kXmlFilter, 1};
     EXPECT_EQ(dialogCalls,
@@ -667,10 +764,10 @@ TEST_F(MainWindowTest, OpenShowsWhatCouldNotBeLoadedOrWasAdjusted) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reason);
-        window->Clear();
+        window->grid->Clear();
         window->AddFile("/logs/held.log");
-        window->chkTruncateOnStart->setChecked(true);
         window->SetIncremental(false);
+        window->chkTruncateOnStart->setChecked(true);
         prompts.shown.clear();
         const std::string before = window->ConfigPath();
         const std::string path = folder + "/open" + std::to_string(&c - cases) + ".xml";
@@ -684,6 +781,7 @@ TEST_F(MainWindowTest, OpenShowsWhatCouldNotBeLoadedOrWasAdjusted) {
         EXPECT_EQ(window->ConfigPath(), loaded ? path : before);
         EXPECT_EQ(window->chkTruncateOnStart->isChecked(), !loaded);
         EXPECT_EQ(window->Incremental(), &c == &cases[2]);
+        EXPECT_EQ(window->chkTruncateOnStart->isEnabled(), !window->Incremental());
         EXPECT_EQ(window->CommitRows(), &c == &cases[3] ? kMaxCommitRows : 1);
     }
 }
@@ -817,18 +915,29 @@ TEST(ShellAndWaitTest, YieldsUntilTheProgramEnds) {
 
 // ---------------------------------------------------------------------------------------------
 
-TEST_F(MainWindowTest, AWholeRunFromTheWindow) {
-    const int lines = 5;
+// A new user's way from an empty database to loaded rows without writing SQL: Add File, New
+// Table... in the chooser, Process Log Files, and the summary.
+class FirstRunTest : public MainWindowTest, public ::testing::WithParamInterface<std::string> {};
+
+TEST_P(FirstRunTest, FromNoTableToLoadedRowsAndTheSummary) {
+    const int lines = 4;
     const std::string log = folder + "/w3c.log";
-    TestDatabase db(kSqliteDsn);
-    db.CreateLogTable("mw_run");
+    const std::string table = "mw_first_run";
+    TestDatabase db(GetParam());
+    db.TryExec("DROP TABLE IF EXISTS " + table);
     WriteFile(log, LogText(lines));
     window->Form_Load("");
-    PickDsn(kSqliteDsn);
+    PickDsn(GetParam());
     dialogAnswers = {log};
-    onChooser = [](frmSelectTable& chooser) { Pick(chooser, "mw_run"); };
+    std::vector<std::string> asked;
+    SetTextQuestionScript([&](const std::string& title, const std::string&) {
+        asked.push_back(title);
+        return std::optional<std::string>(table);
+    });
+    onChooser = [](frmSelectTable& chooser) { chooser.cmdNewTable->click(); };
     window->cmdAddFile_Click();
-    ASSERT_EQ(Jobs(), (Rows{{log, "mw_run"}}));
+    EXPECT_EQ(asked, std::vector<std::string>{"New Table"});
+    ASSERT_EQ(Jobs(), (Rows{{log, table}}));
 
     bool sawRunning = false;
     onTick = [&] {
@@ -838,15 +947,192 @@ TEST_F(MainWindowTest, AWholeRunFromTheWindow) {
     };
     window->cmdStart->click();
 
-    EXPECT_EQ(db.Count("mw_run"), lines);
+    EXPECT_EQ(db.Query("SELECT c_dns, c_status, sc_bytes, avgbandwidth FROM " + table +
+                       " ORDER BY c_dns"),
+              (test::Rows{{"host0", "200", "4096", "64"},
+                          {"host1", "200", "4096", "64"},
+                          {"host2", "200", "4096", "64"},
+                          {"host3", "200", "4096", "64"}}));
     EXPECT_EQ(window->State().RecordsTotal, lines);
     EXPECT_TRUE(sawRunning);
     ASSERT_NE(window->findChild<frmStatus*>(), nullptr);
     EXPECT_FALSE(window->findChild<frmStatus*>()->isVisible());
     EXPECT_TRUE(window->isEnabled());
     EXPECT_FALSE(window->State().bCancel);
-    EXPECT_TRUE(prompts.shown.empty());
-    db.TryExec("DROP TABLE mw_run");
+    ASSERT_EQ(prompts.shown.size(), 1u);
+    EXPECT_EQ(std::tuple(prompts.shown[0].icon, prompts.shown[0].title),
+              std::tuple(MessageIcon::Information, "Run Summary"));
+    const std::vector<std::string> summary = Split(prompts.shown[0].text);
+    ASSERT_EQ(summary.size(), 3u) << prompts.shown[0].text;
+    EXPECT_EQ(summary[0], "job 1 of 1: " + log + " -> " + table);
+    EXPECT_EQ(summary[1], "  lines read: 6; rows inserted: 4; lines skipped: 2 (comment/empty 2, "
+                          "short 0, refused by the database 0, too long 0)");
+    EXPECT_TRUE(summary[2].starts_with("run: 1 of 1 jobs; lines read: 6; rows inserted: 4;"));
+    // Nothing was rejected, so no rejects file is kept.
+    EXPECT_EQ(RejectsFiles(), std::vector<std::string>{});
+    db.TryExec("DROP TABLE " + table);
+}
+
+INSTANTIATE_TEST_SUITE_P(Databases, FirstRunTest,
+                         ::testing::Values(std::string(kSqliteDsn), std::string(kPostgresDsn),
+                                           std::string(kMariaDsn)),
+                         [](const auto& info) { return info.param; });
+
+TEST_F(MainWindowTest, RefusedAndShortLinesAreNamedInTheSummaryAndKeptInTheRejects) {
+    TestDatabase db(kPostgresDsn);
+    db.TryExec("DROP TABLE IF EXISTS mw_refused");
+    ASSERT_TRUE(CreateLogTable(db.connection(), "mw_refused"));
+    // The typed status column refuses "OK" (line 5); line 9 is short. Batches of 1000 rows
+    // still load every other line.
+    const std::string refused =
+        "192.0.2.10 bad 2006-11-26 13:05:00 /stream OK Player%2F1.0 4096 60 64";
+    std::string text = LogText(5);
+    text.insert(text.find("192.0.2.10 host2"), refused + "\n");
+    text += "192.0.2.10 short\n";
+    const std::string log = folder + "/refused.log";
+    WriteFile(log, text);
+    window->Form_Load("");
+    PickDsn(kPostgresDsn);
+    window->spnCommitRows->setValue(1000);
+    window->AddFile(log);
+    window->grid->SetText(1, kColumnTable, "mw_refused");
+    window->cmdStart->click();
+
+    EXPECT_EQ(db.Count("mw_refused"), 5);
+    const std::vector<std::string> rejects = RejectsFiles();
+    ASSERT_EQ(rejects.size(), 1u);
+    EXPECT_TRUE(fs::path(rejects[0]).filename().string().starts_with("rejects-"));
+    ASSERT_EQ(prompts.shown.size(), 1u);
+    EXPECT_EQ(prompts.shown[0].title, "Run Summary");
+    const std::string& summary = prompts.shown[0].text;
+    for (const std::string& part :
+         {std::string("rows inserted: 5; lines skipped: 4 (comment/empty 2, short 1, refused by "
+                      "the database 1, too long 0)"),
+          std::string("database diagnostics (first 1 of 1):\n    line 5: 22P02: "),
+          "lines that inserted nothing: " + rejects[0] + "\n"})
+        EXPECT_NE(summary.find(part), std::string::npos) << part << "\nin\n" << summary;
+
+    const std::vector<std::string> kept = Split(ReadFile(rejects[0]));
+    ASSERT_EQ(kept.size(), 3u);
+    EXPECT_EQ(kept[0], kRejectsHeader);
+    const std::vector<std::string> first = Split(kept[1], '\t');
+    ASSERT_EQ(first.size(), 7u);
+    EXPECT_EQ(std::tuple(first[0], first[1], first[2], first[3], first[4], first[6]),
+              std::tuple(log, "mw_refused", "5", "refused", "22P02", refused));
+    EXPECT_EQ(kept[2], log + "\tmw_refused\t9\tshort\t\t\t192.0.2.10 short");
+
+    // Where no rejects file can be made, the summary says so instead of naming one.
+    ::setenv("XDG_STATE_HOME", log.c_str(), 1);
+    prompts.shown.clear();
+    window->cmdStart->click();
+    ASSERT_EQ(prompts.shown.size(), 1u);
+    EXPECT_EQ(prompts.shown[0].text.find("lines that inserted nothing:"), std::string::npos);
+    EXPECT_NE(prompts.shown[0].text.find("The lines that inserted nothing were not kept: the "
+                                         "folder '" +
+                                         log + "/brenvale' could not be created"),
+              std::string::npos)
+        << prompts.shown[0].text;
+    db.TryExec("DROP TABLE mw_refused");
+}
+
+TEST_F(MainWindowTest, AnExceptionInACommandIsAMessageAndTheWindowGoesOn) {
+    TestDatabase db(kSqliteDsn);
+    db.TryExec("DROP TABLE IF EXISTS mw_guard");
+    const std::string log = folder + "/guard.log";
+    WriteFile(log, LogText(2));
+    window->Form_Load("");
+    PickDsn(kSqliteDsn);
+    window->AddFile(log);
+    window->grid->SetText(1, kColumnTable, "mw_guard");
+    const struct {
+        const char* reason;
+        std::function<void()> command;
+        const char* failure;
+    } cases[] = {
+        {"the open dialog fails",
+         [&] {
+             failDialog = "no dialog";
+             window->cmdOpenConfig->click();
+             failDialog.clear();
+         },
+         "no dialog"},
+        {"the new table's name cannot be asked",
+         [&] {
+             SetTextQuestionScript(
+                 [](const std::string&, const std::string&) -> std::optional<std::string> {
+                     throw std::runtime_error("no question");
+                 });
+             onChooser = [](frmSelectTable& chooser) {
+                 chooser.cmdNewTable->click();
+                 chooser.close();
+             };
+             dialogAnswers = {log};
+             window->cmdAddFile->click();
+         },
+         "no question"},
+        // The run is left idle: the status window hidden, the window enabled, no run in hand.
+        {"the run's question fails",
+         [&] {
+             answering.failNext = "no answer";
+             window->cmdStart->click();
+         },
+         "no answer"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason);
+        prompts.shown.clear();
+        c.command();
+        EXPECT_EQ(prompts.shown,
+                  (std::vector<Shown>{{MessageIcon::Critical, "",
+                                       std::string("Unexpected failure: ") + c.failure, false}}));
+        EXPECT_TRUE(window->isEnabled());
+        EXPECT_FALSE(window->findChild<frmStatus*>() &&
+                     window->findChild<frmStatus*>()->isVisible());
+    }
+    EXPECT_EQ(Jobs(), (Rows{{log, "mw_guard"}, {log, ""}}));
+    window->grid->SetText(2, kColumnTable, "mw_guard");
+    db.CreateLogTable("mw_guard");
+    prompts.shown.clear();
+    window->cmdStart->click();
+    EXPECT_EQ(db.Count("mw_guard"), 4);
+    ASSERT_EQ(prompts.shown.size(), 1u);
+    EXPECT_EQ(prompts.shown[0].title, "Run Summary");
+    db.TryExec("DROP TABLE mw_guard");
+}
+
+TEST(RejectsFolderTest, FollowsTheXdgStateHomeAndItsFallback) {
+    using Variable = std::optional<std::string>; ///< nothing: unset
+    const std::string dir = ScratchDir("xdg");
+    WriteFile(dir + "/file", "");
+    const struct {
+        Variable state, home;
+        std::string folder; ///< empty: none, with a reason
+    } cases[] = {
+        {dir + "/state", dir + "/home", dir + "/state/brenvale"},
+        {{}, dir + "/home", dir + "/home/.local/state/brenvale"},
+        {"relative", dir + "/home", dir + "/home/.local/state/brenvale"},
+        {{}, {}, ""},
+        {dir + "/file", dir + "/home", ""},
+    };
+    const auto get = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value ? Variable(value) : std::nullopt;
+    };
+    const auto set = [](const char* name, const Variable& value) {
+        value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
+    };
+    const Variable state = get("XDG_STATE_HOME"), home = get("HOME");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.folder);
+        set("XDG_STATE_HOME", c.state);
+        set("HOME", c.home);
+        std::string error;
+        EXPECT_EQ(RejectsFolder(error), c.folder);
+        EXPECT_EQ(error.empty(), !c.folder.empty()) << error;
+        EXPECT_EQ(fs::is_directory(c.folder), !c.folder.empty());
+    }
+    set("XDG_STATE_HOME", state);
+    set("HOME", home);
 }
 
 } // namespace

@@ -15,6 +15,7 @@
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QImage>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -24,7 +25,10 @@
 #include <QRadioButton>
 #include <QTest>
 
+#include <deque>
 #include <functional>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -65,6 +69,9 @@ TEST_F(StatusWindowTest, ShowsTheDesignedLayoutAndWholeNumbers) {
     EXPECT_EQ(status.cmdCancel->text(), "Cancel");
     EXPECT_EQ(status.cmdCancel->geometry(), QRect(104, 136, 109, 33));
     EXPECT_EQ(status.cmdCancel->parentWidget(), status.frameStatus);
+    // The longest status the runner sets without a name in it fits its line.
+    status.SetStatus("Status:  Connecting to the database again (attempt 999)");
+    EXPECT_LE(status.lblStatus->sizeHint().width(), status.lblStatus->width());
 
     status.SetProgressMaximum(3.6f);
     status.SetProgressMinimum(0.4f);
@@ -120,8 +127,8 @@ void Click(frmSelectTable& chooser, const std::string& table) {
 
 /// Shows the chooser on `database` with `action` run inside it and returns the pick; a chooser
 /// the action leaves open is closed, a failure unless `picks` is false.
-std::string Choose(frmSelectTable& chooser, Database& database, const std::function<void()>& action,
-                   bool picks = true) {
+std::string Choose(frmSelectTable& chooser, odbc::Connection& database,
+                   const std::function<void()>& action, bool picks = true) {
     WhenModal act([&] {
         action();
         if (chooser.isVisible()) {
@@ -145,7 +152,8 @@ protected:
         return brenvale::Choose(chooser, db.connection(), action, picks);
     }
     TestDatabase db{GetParam()};
-    frmSelectTable chooser{nullptr};
+    test::ScriptedPrompts prompts;
+    frmSelectTable chooser{nullptr, &prompts};
 };
 
 TEST_P(ChooserTest, PicksOnFirstSelectionAndReadsTheCatalogueOnEachShowing) {
@@ -193,6 +201,45 @@ TEST_P(ChooserTest, PicksOnFirstSelectionAndReadsTheCatalogueOnEachShowing) {
     db.TryExec("DROP TABLE ws_pick_new");
 }
 
+TEST_P(ChooserTest, NewTableCreatesTheLogTableAndPicksIt) {
+    // Cancel and an empty name do nothing; a name in use is the driver's refusal, and the
+    // chooser stays open for another try.
+    std::deque<std::optional<std::string>> names = {std::nullopt, "", "ws_pick_a", "ws_pick_new"};
+    SetTextQuestionScript([&](const std::string& title, const std::string&) {
+        EXPECT_EQ(title, "New Table");
+        std::optional<std::string> name = names.front();
+        names.pop_front();
+        return name;
+    });
+    EXPECT_EQ(Choose([&] {
+                  EXPECT_TRUE(chooser.cmdNewTable->isEnabled());
+                  for (int i = 0; i < 3; ++i)
+                      chooser.cmdNewTable->click();
+                  EXPECT_TRUE(chooser.isVisible());
+                  ASSERT_EQ(prompts.shown.size(), 1u);
+                  const std::string head = "The table 'ws_pick_a' could not be created:\r\n\r\n";
+                  EXPECT_EQ(prompts.shown[0].title, "Table Not Created");
+                  EXPECT_TRUE(prompts.shown[0].text.starts_with(head) &&
+                              prompts.shown[0].text.size() > head.size())
+                      << prompts.shown[0].text;
+                  chooser.cmdNewTable->click();
+              }),
+              "ws_pick_new");
+    SetTextQuestionScript(nullptr);
+    EXPECT_TRUE(names.empty());
+    // Listed from now on, and selected as the last pick.
+    EXPECT_EQ(Choose(
+                  [&] {
+                      ASSERT_NE(chooser.lstTables->currentItem(), nullptr);
+                      EXPECT_EQ(chooser.lstTables->currentItem()->text(), "ws_pick_new");
+                      chooser.close();
+                  },
+                  false),
+              "");
+    EXPECT_EQ(db.Count("ws_pick_new"), 0);
+    db.TryExec("DROP TABLE ws_pick_new");
+}
+
 INSTANTIATE_FOR_DATABASES(ChooserTest);
 
 TEST(Chooser, ShowsTheTablesOfTheConnectionItIsGivenOrWhyThereAreNone) {
@@ -209,7 +256,7 @@ TEST(Chooser, ShowsTheTablesOfTheConnectionItIsGivenOrWhyThereAreNone) {
         "DRIVER=SQLite3;Database=" + test::ScratchDir("ws_empty") + "/empty.db"));
     const struct {
         const char* reason;
-        Database& database;
+        odbc::Connection& database;
         const char* pick; ///< null: nothing to pick, the chooser is closed
         const char* absent;
         const char* hint;
@@ -225,6 +272,8 @@ TEST(Chooser, ShowsTheTablesOfTheConnectionItIsGivenOrWhyThereAreNone) {
         SCOPED_TRACE(c.reason);
         const auto act = [&] {
             EXPECT_EQ(chooser.lblHint->isVisible() ? Text(chooser.lblHint) : "", c.hint);
+            // Without a connection there is nothing to create a table in.
+            EXPECT_EQ(chooser.cmdNewTable->isEnabled(), &c.database != &closed);
             EXPECT_FALSE(Offers(chooser, c.absent));
             EXPECT_TRUE(chooser.lstTables->selectedItems().isEmpty());
             if (c.pick != nullptr)
@@ -450,6 +499,22 @@ TEST(FileDialogs, RealDialogsReturnTheChosenPathOrNothing) {
     }
 }
 
+TEST(FileDialogs, TheTextQuestionGivesWhatWasTypedOrNothing) {
+    for (const bool ok : {true, false}) {
+        WhenModal act([&] {
+            auto* dialog = Active<QInputDialog>();
+            ASSERT_NE(dialog, nullptr);
+            EXPECT_EQ(dialog->windowTitle(), "New Table");
+            EXPECT_EQ(dialog->labelText(), "Name:");
+            EXPECT_EQ(dialog->textValue(), "logs");
+            dialog->setTextValue(" my logs ");
+            ok ? dialog->accept() : dialog->reject();
+        });
+        EXPECT_EQ(AskForText(nullptr, "New Table", "Name:", "logs"),
+                  ok ? std::optional<std::string>(" my logs ") : std::nullopt);
+    }
+}
+
 TEST(FileDialogs, ScriptStandsInForTheUser) {
     std::vector<std::tuple<bool, std::string, std::string, int>> calls;
     SetFileDialogScript(
@@ -498,6 +563,61 @@ TEST(QtPromptsTest, BoxesShowTitleIconTextAndButtons) {
         QTest::keyClick(box, Qt::Key_Escape);
     });
     prompts.Inform(MessageIcon::None, "", "Error: x");
+}
+
+TEST(QtPromptsTest, ALongTextShowsItsStartAndEndAndTheWholeInTheDetails) {
+    std::string text;
+    for (int line = 1; line <= 40; ++line)
+        text += "line " + std::to_string(line) + (line < 40 ? "\n" : "");
+    WhenModal act([&] {
+        QMessageBox* box = Active<QMessageBox>();
+        ASSERT_NE(box, nullptr);
+        const QStringList shown = box->text().split(QLatin1Char('\n'));
+        EXPECT_EQ(shown.size(), QtPrompts::kShownLines);
+        EXPECT_EQ(shown.first(), "line 1");
+        EXPECT_EQ(shown[shown.size() - 7], "...");
+        EXPECT_EQ(shown.last(), "line 40");
+        EXPECT_EQ(box->detailedText().toStdString(), text);
+        box->close();
+    });
+    QtPrompts(nullptr).Inform(MessageIcon::Information, "Run Summary", text);
+}
+
+/// Tells like ScriptedPrompts, but a message that fails to be shown throws.
+class BrokenPrompts final : public Prompts {
+public:
+    bool AskYesNo(MessageIcon, const std::string&, const std::string&) override { return false; }
+    void Inform(MessageIcon, const std::string&, const std::string&) override {
+        throw std::runtime_error("no screen");
+    }
+};
+
+TEST(QtPromptsTest, GuardedTurnsEveryExceptionIntoOneMessage) {
+    const struct {
+        std::function<void()> action;
+        std::vector<Shown> shown;
+    } cases[] = {
+        {[] {}, {}},
+        {[] { throw std::out_of_range("row 7"); },
+         {{MessageIcon::Critical, "Grid", "Unexpected failure: row 7", false}}},
+        {[] { throw 42; }, {{MessageIcon::Critical, "Grid", "Unexpected failure.", false}}},
+    };
+    for (const auto& c : cases) {
+        test::ScriptedPrompts prompts;
+        Guarded(prompts, "Grid", c.action);
+        EXPECT_EQ(prompts.shown, c.shown);
+    }
+    // Not even a message that cannot be shown gets out.
+    BrokenPrompts broken;
+    Guarded(broken, [] { throw std::runtime_error("x"); });
+    WhenModal act([] {
+        QMessageBox* box = Active<QMessageBox>();
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(box->text(), "Unexpected failure: y");
+        EXPECT_EQ(box->windowTitle(), "Quorvane Brenvale");
+        box->close();
+    });
+    Guarded(static_cast<QWidget*>(nullptr), [] { throw std::runtime_error("y"); });
 }
 
 TEST(QtPromptsTest, DiagnosticsLoseTheIndentsAndBlankLinesOfTheirContinuations) {
