@@ -5,7 +5,7 @@
 #include "core/general.h"
 #include "core/run_report.h"
 #include "core/version.h"
-#include "data/shell_and_wait.h"
+#include "core/shell_and_wait.h"
 #include "ui/file_dialogs.h"
 #include "ui/frm_about.h"
 #include "ui/frm_add_url.h"

@@ -1,5 +1,7 @@
 // Percent-escape translation, hex values and file names.
 #include "core/general.h"
+#include "core/shell_and_wait.h"
+#include "support/test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -213,6 +215,30 @@ TEST(TextEncodingTest, OtherTextIsReadAsWindows1252) {
     EXPECT_EQ(ToDatabaseText("\x81", buffer), "\xC2\x81") << "undefined bytes keep their number";
     const std::string utf8 = "Bj\xC3\xB6rk";
     EXPECT_EQ(ToDatabaseText(utf8, buffer).data(), utf8.data()) << "valid UTF-8 is not copied";
+}
+
+TEST(ShellAndWaitTest, YieldsUntilTheProgramEnds) {
+    const std::string folder = test::ScratchDir("shell");
+    const std::string release = folder + "/release";
+    test::ScriptedYield yielder;
+    // The child ends only once a yield has created the file it waits for.
+    yielder.action = [&](int call) {
+        if (call == 1)
+            test::WriteFile(release, "go");
+    };
+    std::string failure;
+    EXPECT_TRUE(ShellAndWait("/bin/sh",
+                             {"-c", "while [ ! -e '" + release + "' ]; do sleep 0.01; done"},
+                             yielder, failure));
+    EXPECT_GE(yielder.calls, 1);
+    EXPECT_TRUE(failure.empty());
+
+    test::WriteFile(folder + "/not-executable", "#!/bin/sh\n");
+    for (const char* name : {"/nothing-here", "/not-executable"}) {
+        EXPECT_FALSE(ShellAndWait(folder + name, {}, yielder, failure)) << name;
+        EXPECT_FALSE(failure.empty()) << name;
+        failure.clear();
+    }
 }
 
 } // namespace

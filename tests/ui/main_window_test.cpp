@@ -7,7 +7,6 @@
 #include "core/version.h"
 #include "data/create_table.h"
 #include "data/odbc_setup.h"
-#include "data/shell_and_wait.h"
 #include "support/test_support.h"
 #include "ui/file_dialogs.h"
 #include "ui/frm_add_url.h"
@@ -887,30 +886,6 @@ TEST_F(MainWindowTest, DsnListAFailedOpenRefreshAndDsnSetup) {
     window->cmdDSNSetup_Click();
     ExpectOneMessage("DSN Setup", folder + "/missing-admin");
     EXPECT_GE(list.findText(kSqliteDsn), 0);
-}
-
-TEST(ShellAndWaitTest, YieldsUntilTheProgramEnds) {
-    const std::string folder = ScratchDir("shell");
-    const std::string release = folder + "/release";
-    ScriptedYield yielder;
-    // The child ends only once a yield has created the file it waits for.
-    yielder.action = [&](int call) {
-        if (call == 1)
-            WriteFile(release, "go");
-    };
-    std::string failure;
-    EXPECT_TRUE(ShellAndWait("/bin/sh",
-                             {"-c", "while [ ! -e '" + release + "' ]; do sleep 0.01; done"},
-                             yielder, failure));
-    EXPECT_GE(yielder.calls, 1);
-    EXPECT_TRUE(failure.empty());
-
-    WriteFile(folder + "/not-executable", "#!/bin/sh\n");
-    for (const char* name : {"/nothing-here", "/not-executable"}) {
-        EXPECT_FALSE(ShellAndWait(folder + name, {}, yielder, failure)) << name;
-        EXPECT_FALSE(failure.empty()) << name;
-        failure.clear();
-    }
 }
 
 // ---------------------------------------------------------------------------------------------

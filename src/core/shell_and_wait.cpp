@@ -1,5 +1,5 @@
 // Starts another program and waits for it to end while the user interface keeps running.
-#include "data/shell_and_wait.h"
+#include "core/shell_and_wait.h"
 
 #include <spawn.h>
 #include <sys/wait.h>
