@@ -14,9 +14,10 @@ demo=$root/out/demo
 mkdir -p "$demo"
 db=$demo/brenvale-demo.db
 rm -f "$db"
-sqlite3 "$db" "CREATE TABLE logs (c_ip VARCHAR(64), c_dns VARCHAR(255), ts VARCHAR(32),
-    uri VARCHAR(2000), status INTEGER, agent VARCHAR(2000), sc_bytes INTEGER,
-    duration INTEGER, avgbandwidth INTEGER);"
+# The columns brenvale-run --create-tables and the chooser's New Table... make.
+sqlite3 "$db" "CREATE TABLE logs (c_ip VARCHAR(255), c_dns VARCHAR(255), log_time TIMESTAMP,
+    cs_uri_stem LONGVARCHAR, c_status INTEGER, user_agent LONGVARCHAR, sc_bytes BIGINT,
+    x_duration INTEGER, avgbandwidth BIGINT);"
 cp "$root/demo/sample.log" "$demo/sample.log"
 
 # A user DSN, written where unixODBC keeps the account's own data sources.
