@@ -105,18 +105,21 @@ Environment::Environment() : handle_(Allocate(SQL_HANDLE_ENV, SQL_NULL_HANDLE)) 
                       reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(SQL_OV_ODBC3)), 0);
 }
 
-std::vector<DataSource> ListDataSources() {
+std::vector<DataSource> ListDataSources(DsnScopes scopes) {
     std::vector<DataSource> sources;
     Environment environment;
     if (!environment.ok())
         return sources;
-    for (;;) {
+    SQLUSMALLINT direction = scopes == DsnScopes::User     ? SQL_FETCH_FIRST_USER
+                             : scopes == DsnScopes::System ? SQL_FETCH_FIRST_SYSTEM
+                                                           : SQL_FETCH_NEXT;
+    for (;; direction = SQL_FETCH_NEXT) {
         std::array<SQLCHAR, 1024> name{};
         std::array<SQLCHAR, 1024> description{};
         SQLSMALLINT nameLength = 0;
         SQLSMALLINT descriptionLength = 0;
         const SQLRETURN rc =
-            SQLDataSources(environment.get(), SQL_FETCH_NEXT, name.data(),
+            SQLDataSources(environment.get(), direction, name.data(),
                            static_cast<SQLSMALLINT>(name.size()), &nameLength, description.data(),
                            static_cast<SQLSMALLINT>(description.size()), &descriptionLength);
         if (!Succeeded(rc))

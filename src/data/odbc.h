@@ -55,9 +55,12 @@ struct DataSource {
     std::string description; ///< the driver's name
 };
 
-/// Every data source the driver manager knows, user and system alike, in its order. Empty when no
-/// environment can be had.
-std::vector<DataSource> ListDataSources();
+/// Which data sources a listing walks.
+enum class DsnScopes { All, User, System };
+
+/// The data sources the driver manager knows (all of them: user and system alike), in its order.
+/// Empty when no environment can be had.
+std::vector<DataSource> ListDataSources(DsnScopes scopes = DsnScopes::All);
 
 /// The one database connection. Implements the core's database interface over ODBC, and runs
 /// the statements of the writers made on it.

@@ -111,23 +111,6 @@ bool SectionExists(const std::string& name) {
     return false;
 }
 
-void ListScope(SQLHENV environment, SQLUSMALLINT first, DsnScope scope,
-               std::vector<DsnInfo>& sources) {
-    for (SQLUSMALLINT direction = first;; direction = SQL_FETCH_NEXT) {
-        std::array<SQLCHAR, 1024> name{};
-        std::array<SQLCHAR, 1024> driver{};
-        SQLSMALLINT nameLength = 0;
-        SQLSMALLINT driverLength = 0;
-        if (!Succeeded(SQLDataSources(environment, direction, name.data(),
-                                      static_cast<SQLSMALLINT>(name.size()), &nameLength,
-                                      driver.data(), static_cast<SQLSMALLINT>(driver.size()),
-                                      &driverLength)))
-            return;
-        sources.push_back({reinterpret_cast<const char*>(name.data()),
-                           reinterpret_cast<const char*>(driver.data()), scope});
-    }
-}
-
 DbResult WriteDefinition(const DsnDefinition& definition) {
     if (!SQLWriteDSNToIni(definition.name.c_str(), definition.driver.c_str()))
         return InstallerFailure("The data source '" + definition.name +
@@ -180,11 +163,10 @@ std::vector<DriverInfo> ListDrivers() {
 
 std::vector<DsnInfo> ListDsns() {
     std::vector<DsnInfo> sources;
-    Environment environment;
-    if (!environment.ok())
-        return sources;
-    ListScope(environment.get(), SQL_FETCH_FIRST_USER, DsnScope::User, sources);
-    ListScope(environment.get(), SQL_FETCH_FIRST_SYSTEM, DsnScope::System, sources);
+    for (const auto& [scopes, scope] : {std::pair{DsnScopes::User, DsnScope::User},
+                                        std::pair{DsnScopes::System, DsnScope::System}})
+        for (DataSource& source : ListDataSources(scopes))
+            sources.push_back({std::move(source.name), std::move(source.description), scope});
     return sources;
 }
 
