@@ -350,6 +350,14 @@ bool JobRunner::LoadIncremental(const Job& job, std::string& failure) {
         streamName_ = planned.stream.Name();
         if (observer_)
             observer_->OnStream(streamName_, p.line, false);
+        // Which file is in hand, and how much of it earlier runs loaded.
+        if (p.line > 0)
+            host_.status.SetStatus(std::string(planned.stream.live ? "Status:  Parsing file '"
+                                                                   : "Status:  Finishing file '") +
+                                   GetFileName(streamName_) + "' after line " +
+                                   std::to_string(p.line));
+        else
+            host_.status.SetStatus("Status:  Parsing file '" + GetFileName(streamName_) + "'");
         StreamStart from{planned.stream.member, start};
         for (;;) {
             const bool read = ReadLocal(planned.stream.path, job.DBTable, from,
