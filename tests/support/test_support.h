@@ -55,8 +55,12 @@ public:
     bool IsMaria() const { return dsn_ == kMariaDsn; }
 
     /// Drops `table` if present and creates the nine-column log table
-    /// (c_ip, c_dns, ts, uri, status INTEGER, agent, bytes, duration, bandwidth; text otherwise).
-    void CreateLogTable(const std::string& table);
+    /// (c_ip, c_dns, ts, uri, status INTEGER, agent, bytes, duration, bandwidth; text otherwise);
+    /// `narrow`: every database refuses a bandwidth over three characters; `unique`: no c_dns
+    /// twice.
+    void CreateLogTable(const std::string& table, bool narrow = false, bool unique = false);
+    /// Ends every other session of the tests' user (PostgreSQL, MariaDB), as a server would.
+    void EndOtherSessions();
     /// Runs a statement, failing the test on error.
     void Exec(const std::string& sql);
     /// Runs a statement, ignoring errors.
