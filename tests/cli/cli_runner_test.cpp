@@ -472,9 +472,7 @@ TEST_P(CliServerTest, ALostConnectionEndsTheRunWithItsCode) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Servers, CliServerTest,
-                         ::testing::Values(std::string(kPostgresDsn), std::string(kMariaDsn)),
-                         [](const auto& info) { return info.param; });
+INSTANTIATE_FOR_SERVERS(CliServerTest);
 
 TEST_P(CliOnSqlite, ProgressOnATerminalInAPlainLogAndQuiet) {
     const std::string log = WriteLog("p.log", LogOf(Numbered("p", 5), false));

@@ -282,9 +282,7 @@ TEST_P(RestartTest, ADatabaseStoppedMidRunIsReconnectedAndNothingIsLostOrDoubled
 }
 
 INSTANTIATE_FOR_DATABASES(IncrementalTest);
-INSTANTIATE_TEST_SUITE_P(Servers, RestartTest,
-                         ::testing::Values(std::string(kPostgresDsn), std::string(kMariaDsn)),
-                         [](const auto& info) { return info.param; });
+INSTANTIATE_FOR_SERVERS(RestartTest);
 
 } // namespace
 } // namespace brenvale::test

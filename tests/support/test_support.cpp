@@ -160,29 +160,4 @@ bool ScriptedPrompts::AskYesNo(MessageIcon icon, const std::string& title,
     return answer;
 }
 
-void ScriptedPrompts::Inform(MessageIcon icon, const std::string& title, const std::string& text) {
-    shown.push_back({icon, title, text, false});
-}
-
-void RecordingStatus::Show() {
-    visible = true;
-    events.push_back("show");
-}
-void RecordingStatus::Hide() {
-    visible = false;
-    events.push_back("hide");
-}
-void RecordingStatus::SetOwnerEnabled(bool enabled) {
-    ownerEnabled = enabled;
-    events.push_back(enabled ? "enable" : "disable");
-}
-void RecordingStatus::SetStatus(const std::string& text) {
-    status = text;
-    statusHistory.push_back(text);
-}
-void RecordingStatus::SetFilesProcessed(const std::string& text) {
-    filesProcessed = text;
-    filesHistory.push_back(text);
-}
-
 } // namespace brenvale::test
