@@ -1,7 +1,5 @@
 // Incremental loading against real databases: over many runs, rotations, archives, copies,
 // kills and a database restarted mid-run, every log line ends in the table exactly once.
-#include "core/incremental.h"
-#include "core/run_report.h"
 #include "core/runner.h"
 
 #include "core/run_harness.h"
@@ -35,19 +33,15 @@ void Append(const std::string& path, const std::string& bytes) {
 
 class IncrementalTest : public PerDatabase {
 protected:
-    /// Runs the one job `file` -> `table` incrementally; the report of the run.
-    RunResult Run(const std::string& file, std::size_t commitRows, RunReport* report = nullptr,
-                  RunObserver* observer = nullptr) {
-        RunHarness h(db_.connection(), {{file, table_}});
+    /// Runs the one job `file` -> `table` incrementally to its end; what became of its lines.
+    JobReport Run(const std::string& file, std::size_t commitRows) {
         RunSettings settings;
         settings.incremental = true;
         settings.commitRows = commitRows;
-        h.runner.SetSettings(settings);
-        RunReport own(h.clock);
-        h.runner.SetObserver(observer ? observer : report ? report : &own);
-        const RunResult result = h.runner.ProcessJobs();
+        RunHarness h(db_.connection(), {{file, table_}}, settings);
+        EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
         EXPECT_TRUE(h.prompts.shown.empty()) << h.prompts.shown.front().text;
-        return result;
+        return h.report.Jobs().empty() ? JobReport{} : h.report.Jobs()[0];
     }
 
     /// Adds data lines `names` to the lines expected in the table.
@@ -66,7 +60,6 @@ protected:
         EXPECT_EQ(Names(db_, table_), wanted);
     }
 
-    ManualClock clock_;
     TestDatabase db_{GetParam()};
     std::string dir_ = ScratchDir("incremental");
     std::string table_ = "inc_logs";
@@ -86,8 +79,7 @@ TEST_P(IncrementalTest, RotationsArchivesCopiesAndGrowthOverManyRuns) {
         };
         const auto step = [&](const char* what) {
             SCOPED_TRACE(what);
-            RunReport report(clock_);
-            EXPECT_EQ(Run(log, commitRows, &report), RunResult::Completed);
+            const JobReport report = Run(log, commitRows);
             ExpectEachOnce();
             return report;
         };
@@ -98,16 +90,14 @@ TEST_P(IncrementalTest, RotationsArchivesCopiesAndGrowthOverManyRuns) {
         Append(log, Line("a4").substr(std::string("192.0.2.7 a4 2024-03-01").size()));
         expected_.push_back("a4");
         Append(log, Lines({"a5"}));
-        EXPECT_GT(step("grown").Total().alreadyLoaded, 0u);
+        EXPECT_GT(step("grown").counts.alreadyLoaded, 0u);
 
         // The DNAS chain: the log becomes _1 with lines nobody loaded yet; a new log starts
         // with the same header.
         Append(log, Lines({"a6"}));
         rotate("sc_w3c.log", "sc_w3c_1.log");
         WriteFile(log, kHeader + Lines({"b1", "b2"}));
-        const RunReport rotated = step("rotated");
-        ASSERT_EQ(rotated.Jobs().size(), 1u);
-        EXPECT_EQ(rotated.Jobs()[0].finished, std::vector<std::string>{dir + "/sc_w3c_1.log"});
+        EXPECT_EQ(step("rotated").finished, std::vector<std::string>{dir + "/sc_w3c_1.log"});
 
         // Again, and the oldest falls into a DNAS archive of two gzip members.
         Append(log, Lines({"b3"}));
@@ -132,7 +122,7 @@ TEST_P(IncrementalTest, RotationsArchivesCopiesAndGrowthOverManyRuns) {
         std::filesystem::remove(log + ".1");
         WriteFile(log, kHeader + Lines({"e1", "e2"}));
         step("replaced");
-        EXPECT_EQ(step("nothing new").Total().Read(), 0u);
+        EXPECT_EQ(step("nothing new").counts.Read(), 0u);
 
         // Emptied by a run that is not incremental (of an empty log here): the positions go with
         // the rows, so the next incremental run loads every file there once more, each line once.
@@ -143,31 +133,16 @@ TEST_P(IncrementalTest, RotationsArchivesCopiesAndGrowthOverManyRuns) {
             EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
         }
         EXPECT_EQ(db_.Count("brenvale_checkpoint WHERE target_table = '" + table_ + "'"), 0);
-        EXPECT_EQ(Run(log, commitRows), RunResult::Completed);
+        Run(log, commitRows);
         const std::vector<std::string> names = Names(db_, table_);
         EXPECT_EQ(std::adjacent_find(names.begin(), names.end()), names.end());
         EXPECT_GT(names.size(), 2u);
     }
 }
 
-/// Ends the process the moment a chosen line is reported or a yield comes, as kill -9 would.
-struct Killer final : RunObserver {
-    std::uint64_t at = 0;
-    std::uint64_t lines = 0;
-    void OnLine(LineOutcome outcome, std::string_view, std::uint64_t, const DbResult&) override {
-        if (outcome != LineOutcome::Pending && ++lines == at)
-            std::raise(SIGKILL);
-    }
-    void OnJobStart(int, int, const Job&) override {}
-    void OnJobEnd(int, const Job&, const std::string&) override {}
-};
-
 TEST_P(IncrementalTest, KilledAnywhereThenRunAgainLoadsEachLineOnce) {
     const std::string log = dir_ + "/sc_w3c.log";
-    std::vector<std::string> names;
-    for (int i = 0; i < 120; ++i)
-        names.push_back("k" + std::to_string(i));
-    WriteFile(log, kHeader + Lines(names));
+    WriteFile(log, kHeader + Lines(Numbered("k", 120)));
     std::mt19937 random(20240301);
     for (int seed = 0; seed < 6; ++seed) {
         SCOPED_TRACE(seed);
@@ -178,28 +153,30 @@ TEST_P(IncrementalTest, KilledAnywhereThenRunAgainLoadsEachLineOnce) {
         const bool atYield = seed % 3 == 0;
         const pid_t child = ::fork();
         if (child == 0) {
-            // The child has a connection of its own and dies in the middle of its work.
+            // The child has a connection of its own and dies in the middle of its work, as
+            // kill -9 would: at a chosen line or yield.
             TestDatabase own(GetParam());
-            RunHarness h(own.connection(), {{log, table_}});
             RunSettings settings;
             settings.incremental = true;
             settings.commitRows = commitRows;
-            h.runner.SetSettings(settings);
-            Killer killer;
-            killer.at = atYield ? 0 : at;
+            RunHarness h(own.connection(), {{log, table_}}, settings);
+            std::uint64_t lines = 0;
+            h.report.hook = [&](LineOutcome outcome, std::uint64_t) {
+                if (!atYield && outcome != LineOutcome::Pending && ++lines == at)
+                    std::raise(SIGKILL);
+            };
             h.clock.step = 300; // every line refreshes the counts, and yields
             h.yielder.action = [&](int call) {
                 if (atYield && static_cast<std::uint64_t>(call) == at)
                     std::raise(SIGKILL);
             };
-            h.runner.SetObserver(&killer);
             h.runner.ProcessJobs();
             ::_exit(0);
         }
         int status = 0;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
         EXPECT_TRUE(WIFSIGNALED(status) || WEXITSTATUS(status) == 0);
-        EXPECT_EQ(Run(log, commitRows), RunResult::Completed);
+        Run(log, commitRows);
         ExpectEachOnce();
     }
 }
@@ -220,10 +197,20 @@ TEST_P(IncrementalTest, DownloadsAskOnlyForWhatIsNew) {
         std::vector<std::string> loaded; ///< names the step adds to the table
     };
     const Step steps[] = {
-        {"first download", true, "\"v1\"", kHeader + Line("h1") + Line("h2") + half, false, false,
+        {"first download",
+         true,
+         "\"v1\"",
+         kHeader + Line("h1") + Line("h2") + half,
+         false,
+         false,
          {"h1", "h2"}},
-        {"the half line is complete", true, "\"v1\"", Line("h3").substr(half.size()) + Line("h4"),
-         false, true, {"h3", "h4"}},
+        {"the half line is complete",
+         true,
+         "\"v1\"",
+         Line("h3").substr(half.size()) + Line("h4"),
+         false,
+         true,
+         {"h3", "h4"}},
         {"nothing new", true, "\"v1\"", "", false, true, {}},
         {"a server without ranges", false, "", Line("h5"), false, true, {"h5"}},
         {"the validator changed", true, "\"v2\"", Line("h6"), false, true, {"h6"}},
@@ -239,7 +226,7 @@ TEST_P(IncrementalTest, DownloadsAskOnlyForWhatIsNew) {
         reply.etag = step.etag;
         server.Serve("/sc_w3c.log", reply);
         const std::size_t before = server.Requests().size();
-        EXPECT_EQ(Run(url, 5), RunResult::Completed);
+        Run(url, 5);
         const auto requests = server.Requests();
         ASSERT_GT(requests.size(), before);
         EXPECT_EQ(requests[before].headers.count("range") == 1, step.rangeAsked);
@@ -252,10 +239,7 @@ class RestartTest : public IncrementalTest {};
 
 TEST_P(RestartTest, ADatabaseStoppedMidRunIsReconnectedAndNothingIsLostOrDoubled) {
     const std::string log = dir_ + "/restart.log";
-    std::vector<std::string> names;
-    for (int i = 0; i < 60; ++i)
-        names.push_back("r" + std::to_string(i));
-    WriteFile(log, kHeader + Lines(names));
+    WriteFile(log, kHeader + Lines(Numbered("r", 60)));
     const bool postgres = db_.IsPostgres();
     struct Mode {
         std::size_t commitRows;
@@ -271,30 +255,22 @@ TEST_P(RestartTest, ADatabaseStoppedMidRunIsReconnectedAndNothingIsLostOrDoubled
         }
         {
             TestDatabase own(GetParam());
-            RunHarness h(own.connection(), {{log, table_}});
             RunSettings settings;
             settings.incremental = mode.incremental;
             settings.commitRows = mode.commitRows;
-            h.runner.SetSettings(settings);
-            struct Stopper final : RunObserver {
-                bool postgres = false;
-                int lines = 0;
-                void OnLine(LineOutcome, std::string_view, std::uint64_t, const DbResult&) override {
-                    if (++lines == 25) {
-                        EXPECT_TRUE(ControlServer(postgres ? "pg-stop" : "maria-stop"));
-                    }
+            RunHarness h(own.connection(), {{log, table_}}, settings);
+            int lines = 0;
+            h.report.hook = [&](LineOutcome, std::uint64_t) {
+                if (++lines == 25) {
+                    EXPECT_TRUE(ControlServer(postgres ? "pg-stop" : "maria-stop"));
                 }
-                void OnJobStart(int, int, const Job&) override {}
-                void OnJobEnd(int, const Job&, const std::string&) override {}
-            } stopper;
-            stopper.postgres = postgres;
+            };
             int attempts = 0;
             h.runner.SetReconnectWait([&](int) {
                 if (++attempts == 2) {
                     EXPECT_TRUE(ControlServer(postgres ? "pg-start" : "maria-start"));
                 }
             });
-            h.runner.SetObserver(&stopper);
             EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
             EXPECT_GE(attempts, 2);
         }
@@ -306,9 +282,7 @@ TEST_P(RestartTest, ADatabaseStoppedMidRunIsReconnectedAndNothingIsLostOrDoubled
 }
 
 INSTANTIATE_FOR_DATABASES(IncrementalTest);
-INSTANTIATE_TEST_SUITE_P(Servers, RestartTest,
-                         ::testing::Values(std::string(kPostgresDsn), std::string(kMariaDsn)),
-                         [](const auto& info) { return info.param; });
+INSTANTIATE_FOR_SERVERS(RestartTest);
 
 } // namespace
 } // namespace brenvale::test

@@ -2,10 +2,12 @@
 #pragma once
 
 #include "core/job.h"
+#include "core/run_report.h"
 #include "core/runner.h"
 #include "support/test_support.h"
 
 #include <algorithm>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,14 @@ inline std::string LogText(const std::vector<std::string>& names,
     return text;
 }
 
+/// `prefix` followed by 0 .. count-1.
+inline std::vector<std::string> Numbered(const std::string& prefix, int count) {
+    std::vector<std::string> names;
+    for (int i = 0; i < count; ++i)
+        names.push_back(prefix + std::to_string(i));
+    return names;
+}
+
 /// Column c_dns of every row of `table`, sorted.
 inline std::vector<std::string> Names(TestDatabase& db, const std::string& table) {
     std::vector<std::string> names;
@@ -34,22 +44,29 @@ inline std::vector<std::string> Names(TestDatabase& db, const std::string& table
     return names;
 }
 
-/// Counts the lines skipped for their length.
-struct LongLineCounter final : RunObserver {
-    std::uint64_t longLines = 0;
-    void OnLine(LineOutcome outcome, std::string_view, std::uint64_t, const DbResult&) override {
-        longLines += outcome == LineOutcome::TooLong ? 1 : 0;
+/// A run's report that also calls `hook` after each line it counted, to change the world in the
+/// middle of a run.
+struct HookedReport final : RunReport {
+    using RunReport::RunReport;
+    std::function<void(LineOutcome, std::uint64_t line)> hook;
+    void OnLine(LineOutcome outcome, std::string_view raw, std::uint64_t line,
+                const DbResult& error) override {
+        RunReport::OnLine(outcome, raw, line, error);
+        if (hook)
+            hook(outcome, line);
     }
-    void OnJobStart(int, int, const Job&) override {}
-    void OnJobEnd(int, const Job&, const std::string&) override {}
 };
 
 /// Everything a run needs, with a clock that stands still (so counts never refresh unless a
-/// test moves it).
+/// test moves it) and a report of every line.
 struct RunHarness {
-    explicit RunHarness(Database& database, std::vector<Job> jobList = {})
+    explicit RunHarness(Database& database, std::vector<Job> jobList = {},
+                        const RunSettings& settings = {})
         : jobs(std::move(jobList)),
-          runner(RunHost{jobs, database, status, prompts, yielder, options, clock, state}) {}
+          runner(RunHost{jobs, database, status, prompts, yielder, options, clock, state}) {
+        runner.SetSettings(settings);
+        runner.SetObserver(&report);
+    }
 
     /// Status window hidden, owner enabled, no cancel pending.
     bool Idle() const { return !status.visible && status.ownerEnabled && !state.bCancel; }
@@ -61,6 +78,7 @@ struct RunHarness {
     FixedOptions options;
     ManualClock clock;
     RunState state;
+    HookedReport report{clock};
     JobRunner runner;
 };
 

@@ -139,53 +139,27 @@ TEST_P(ConnectionPerDatabase, OpenCloseReopenAndCatalogue) {
     EXPECT_TRUE(connection.IsOpen());
 }
 
-TEST_P(ConnectionPerDatabase, RollbackDiscardsAndCommitKeeps) {
+TEST_P(ConnectionPerDatabase, TablesARollbackCannotUndoAreFoundOut) {
     test::TestDatabase db(GetParam());
     db.CreateLogTable("od_tx");
-    odbc::Connection& connection = db.connection();
     WriterOptions options;
     options.batches = true;
     DbResult error;
-    auto writer = connection.OpenWriter("od_tx", options, error);
+    auto writer = db.connection().OpenWriter("od_tx", options, error);
     ASSERT_NE(writer, nullptr) << error.message;
     EXPECT_TRUE(writer->CanRollBack());
-    const RowValues row = {"a", "b", "c", "d", "200", "f", "g", "h", "i"};
-    std::vector<DbResult> fates;
-    ASSERT_TRUE(writer->Begin().ok);
-    ASSERT_TRUE(writer->Insert(std::span<const RowValues>(&row, 1), fates).ok);
-    ASSERT_TRUE(writer->Rollback().ok);
-    ASSERT_TRUE(writer->Begin().ok);
-    ASSERT_TRUE(writer->Insert(std::span<const RowValues>(&row, 1), fates).ok);
-    ASSERT_TRUE(writer->Commit().ok);
-    EXPECT_EQ(db.Count("od_tx"), 1);
-
-    if (db.IsMaria()) {
-        // Tables a rollback cannot undo are found out from their engine, views on them too.
-        for (const char* engine : {"MyISAM", "Aria"}) {
-            db.TryExec("DROP VIEW IF EXISTS od_v_plain");
-            db.TryExec("DROP TABLE IF EXISTS od_plain");
-            db.Exec(std::string("CREATE TABLE od_plain (a INTEGER) ENGINE=") + engine);
-            db.Exec("CREATE VIEW od_v_plain AS SELECT * FROM od_plain");
-            for (const char* table : {"od_plain", "od_v_plain", "brenvale.od_plain"})
-                EXPECT_FALSE(connection.OpenWriter(table, options, error)->CanRollBack())
-                    << engine << " " << table;
-        }
+    if (!db.IsMaria())
+        return;
+    // MariaDB tells them by their engine, views on them too.
+    for (const char* engine : {"MyISAM", "Aria"}) {
+        db.TryExec("DROP VIEW IF EXISTS od_v_plain");
+        db.TryExec("DROP TABLE IF EXISTS od_plain");
+        db.Exec(std::string("CREATE TABLE od_plain (a INTEGER) ENGINE=") + engine);
+        db.Exec("CREATE VIEW od_v_plain AS SELECT * FROM od_plain");
+        for (const char* table : {"od_plain", "od_v_plain", "brenvale.od_plain"})
+            EXPECT_FALSE(db.connection().OpenWriter(table, options, error)->CanRollBack())
+                << engine << " " << table;
     }
-}
-
-TEST_P(ConnectionPerDatabase, LongValuesAreReadBackWhole) {
-    test::TestDatabase db(GetParam());
-    db.TryExec("DROP TABLE IF EXISTS od_long");
-    db.Exec(std::string("CREATE TABLE od_long (v ") + (db.IsMaria() ? "TEXT" : "VARCHAR(20000)") + ")");
-    std::string value;
-    for (int i = 0; value.size() < 10000; ++i)
-        value += std::to_string(i) + ",";
-    odbc::Connection& connection = db.connection();
-    DbResult error;
-    ASSERT_TRUE(connection.Execute("INSERT INTO od_long VALUES ('" + value + "')").ok);
-    const test::Rows rows = db.Query("SELECT v FROM od_long");
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0][0], value);
 }
 
 INSTANTIATE_FOR_DATABASES(ConnectionPerDatabase);

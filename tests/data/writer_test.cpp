@@ -101,18 +101,9 @@ void MakeTable(test::TestDatabase& db, const std::string& table) {
 
 /// Whether `fault` makes `db` refuse the row (SQLite stores text in an INTEGER column).
 bool Refuses(const test::TestDatabase& db, Fault fault) {
-    switch (fault) {
-    case Fault::None:
-        return false;
-    case Fault::NotANumber:
-        return db.dsn() != test::kSqliteDsn;
-    case Fault::Nul:
-    case Fault::Dropped:
-        return db.IsPostgres();
-    case Fault::TooLong:
-        return true;
-    }
-    return false;
+    return fault == Fault::TooLong ||
+           (fault == Fault::NotANumber && db.dsn() != test::kSqliteDsn) ||
+           ((fault == Fault::Nul || fault == Fault::Dropped) && db.IsPostgres());
 }
 
 std::vector<RowValues> Views(const std::vector<std::array<std::string, 9>>& values) {
@@ -382,9 +373,7 @@ TEST(CopyWriter, ALostConnectionStopsTheBatch) {
         if (beforeCommit) {
             ASSERT_TRUE(writer->Insert(Views(values), fates).ok);
         }
-        db.Exec("SELECT pg_terminate_backend(pid, 60000) FROM pg_stat_activity WHERE "
-                "application_name = "
-                "'brenvale' AND pid <> pg_backend_pid()");
+        db.EndOtherSessions();
         const DbResult failed =
             beforeCommit ? writer->Commit() : writer->Insert(Views(values), fates);
         EXPECT_EQ(failed.failure, DbFailure::ConnectionLost) << failed.message;

@@ -70,13 +70,29 @@ TestDatabase::TestDatabase(const std::string& dsn, const std::string& connection
     EXPECT_TRUE(result.ok) << "cannot open " << dsn << ": " << result.message;
 }
 
-void TestDatabase::CreateLogTable(const std::string& table) {
+void TestDatabase::CreateLogTable(const std::string& table, bool narrow, bool unique) {
     TryExec("DROP VIEW IF EXISTS v_" + table);
     TryExec("DROP TABLE IF EXISTS " + table);
-    Exec("CREATE TABLE " + table +
-         " (c_ip VARCHAR(64), c_dns VARCHAR(255), ts VARCHAR(32), uri VARCHAR(2000), status "
-         "INTEGER, agent VARCHAR(2000), bytes VARCHAR(32), duration VARCHAR(32), bandwidth "
-         "VARCHAR(32))");
+    // SQLite does not enforce VARCHAR lengths, so a CHECK makes it refuse.
+    const std::string bandwidth = !narrow        ? "VARCHAR(32)"
+                                  : IsPostgres() ? "VARCHAR(3)"
+                                                 : "VARCHAR(3) CHECK (length(bandwidth) <= 3)";
+    Exec("CREATE TABLE " + table + " (c_ip VARCHAR(64), c_dns VARCHAR(255)" +
+         (unique ? " UNIQUE" : "") +
+         ", ts VARCHAR(32), uri VARCHAR(2000), status INTEGER, agent VARCHAR(2000), bytes "
+         "VARCHAR(32), duration VARCHAR(32), bandwidth " +
+         bandwidth + ")");
+}
+
+void TestDatabase::EndOtherSessions() {
+    if (IsPostgres()) {
+        Exec("SELECT pg_terminate_backend(pid, 60000) FROM pg_stat_activity WHERE usename = "
+             "'brenvale' AND pid <> pg_backend_pid()");
+        return;
+    }
+    for (const auto& row : Query("SELECT ID FROM information_schema.PROCESSLIST WHERE USER = "
+                                 "'brenvale' AND ID <> CONNECTION_ID()"))
+        TryExec("KILL CONNECTION " + row.at(0));
 }
 
 void TestDatabase::Exec(const std::string& sql) {
@@ -142,31 +158,6 @@ bool ScriptedPrompts::AskYesNo(MessageIcon icon, const std::string& title,
     const bool answer = answers.front();
     answers.pop_front();
     return answer;
-}
-
-void ScriptedPrompts::Inform(MessageIcon icon, const std::string& title, const std::string& text) {
-    shown.push_back({icon, title, text, false});
-}
-
-void RecordingStatus::Show() {
-    visible = true;
-    events.push_back("show");
-}
-void RecordingStatus::Hide() {
-    visible = false;
-    events.push_back("hide");
-}
-void RecordingStatus::SetOwnerEnabled(bool enabled) {
-    ownerEnabled = enabled;
-    events.push_back(enabled ? "enable" : "disable");
-}
-void RecordingStatus::SetStatus(const std::string& text) {
-    status = text;
-    statusHistory.push_back(text);
-}
-void RecordingStatus::SetFilesProcessed(const std::string& text) {
-    filesProcessed = text;
-    filesHistory.push_back(text);
 }
 
 } // namespace brenvale::test

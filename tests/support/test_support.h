@@ -55,8 +55,12 @@ public:
     bool IsMaria() const { return dsn_ == kMariaDsn; }
 
     /// Drops `table` if present and creates the nine-column log table
-    /// (c_ip, c_dns, ts, uri, status INTEGER, agent, bytes, duration, bandwidth; text otherwise).
-    void CreateLogTable(const std::string& table);
+    /// (c_ip, c_dns, ts, uri, status INTEGER, agent, bytes, duration, bandwidth; text otherwise);
+    /// `narrow`: every database refuses a bandwidth over three characters; `unique`: no c_dns
+    /// twice.
+    void CreateLogTable(const std::string& table, bool narrow = false, bool unique = false);
+    /// Ends every other session of the tests' user (PostgreSQL, MariaDB), as a server would.
+    void EndOtherSessions();
     /// Runs a statement, failing the test on error.
     void Exec(const std::string& sql);
     /// Runs a statement, ignoring errors.
@@ -80,6 +84,12 @@ class PerDatabase : public ::testing::TestWithParam<std::string> {};
                                                std::string(::brenvale::test::kPostgresDsn),        \
                                                std::string(::brenvale::test::kMariaDsn)),          \
                              [](const auto& info) { return info.param; })
+/// The same for the two database servers only.
+#define INSTANTIATE_FOR_SERVERS(Suite)                                                             \
+    INSTANTIATE_TEST_SUITE_P(Servers, Suite,                                                       \
+                             ::testing::Values(std::string(::brenvale::test::kPostgresDsn),        \
+                                               std::string(::brenvale::test::kMariaDsn)),          \
+                             [](const auto& info) { return info.param; })
 
 /// Message boxes answered from a script; every question and message is recorded.
 class ScriptedPrompts final : public Prompts {
@@ -94,7 +104,9 @@ public:
     std::vector<Shown> shown;
 
     bool AskYesNo(MessageIcon icon, const std::string& title, const std::string& text) override;
-    void Inform(MessageIcon icon, const std::string& title, const std::string& text) override;
+    void Inform(MessageIcon icon, const std::string& title, const std::string& text) override {
+        shown.push_back({icon, title, text, false});
+    }
 };
 
 /// A status display that records what it was told.
@@ -108,11 +120,16 @@ public:
     std::vector<std::string> filesHistory;
     std::vector<std::string> events; ///< "show", "hide", "enable", "disable" in order
 
-    void Show() override;
-    void Hide() override;
-    void SetOwnerEnabled(bool enabled) override;
-    void SetStatus(const std::string& text) override;
-    void SetFilesProcessed(const std::string& text) override;
+    void Show() override { visible = true, events.push_back("show"); }
+    void Hide() override { visible = false, events.push_back("hide"); }
+    void SetOwnerEnabled(bool enabled) override {
+        ownerEnabled = enabled;
+        events.push_back(enabled ? "enable" : "disable");
+    }
+    void SetStatus(const std::string& text) override { statusHistory.push_back(status = text); }
+    void SetFilesProcessed(const std::string& text) override {
+        filesHistory.push_back(filesProcessed = text);
+    }
     void SetRecordsInsertedTotal(const std::string& text) override { recordsTotal = text; }
     void SetRecordsInsertedFile(const std::string& text) override { recordsFile = text; }
     void SetProgressMaximum(float value) override { progressMax = value; }
