@@ -1,0 +1,137 @@
+// The odbcinst code against the real driver manager: user data sources written into a scratch
+// ODBCINI file, then listed, read, renamed, removed and opened as any other program would.
+#include "data/odbc_setup.h"
+
+#include "data/odbc.h"
+#include "support/test_support.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace brenvale::odbc {
+namespace {
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+/// Listed by SQLDataSources, as every ODBC program lists them.
+bool Listed(const std::string& name) {
+    const auto sources = ListDataSources();
+    return std::any_of(sources.begin(), sources.end(),
+                       [&](const DataSource& source) { return source.name == name; });
+}
+
+class OdbcSetupTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = test::ScratchDir("dsn");
+        userIni = dir + "/odbc.user.ini";
+        test::WriteFile(userIni, "");
+        ::setenv("ODBCINI", userIni.c_str(), 1);
+    }
+    DsnDefinition Sqlite(const std::string& name, const std::string& file) const {
+        return {name, "SQLite3", {{"Database", dir + "/" + file}}};
+    }
+    std::string dir, userIni;
+};
+
+TEST_F(OdbcSetupTest, AUserDsnIsWrittenListedReadOpenedRenamedAndRemoved) {
+    const DsnDefinition dsn = Sqlite("my sqlite", "a.db");
+    ASSERT_TRUE(WriteUserDsn(dsn, ""));
+    EXPECT_TRUE(Contains(test::ReadFile(userIni), "[my sqlite]"));
+    EXPECT_TRUE(Listed("my sqlite"));
+    const auto all = ListDsns();
+    const auto scopeOf = [&](const std::string& name, const std::string& driver) -> std::string {
+        const auto found = std::find_if(all.begin(), all.end(), [&](const DsnInfo& d) {
+            return d.name == name && d.driver == driver;
+        });
+        return found == all.end() ? "unlisted" : found->scope == DsnScope::User ? "User" : "System";
+    };
+    EXPECT_EQ(scopeOf("my sqlite", "SQLite3"), "User");
+    EXPECT_EQ(scopeOf(test::kPostgresDsn, "PostgreSQL Unicode"), "System");
+    DsnDefinition read;
+    ASSERT_TRUE(ReadDsn(DsnScope::User, "my sqlite", read));
+    EXPECT_EQ(std::pair(read.driver, read.attributes), std::pair(dsn.driver, dsn.attributes));
+    EXPECT_TRUE(TestDsn("my sqlite"));
+    test::TestDatabase opened("my sqlite");
+    opened.Exec("CREATE TABLE dsn_check (x INTEGER)");
+
+    // Edited in place, then renamed: the old name is gone.
+    ASSERT_TRUE(WriteUserDsn(Sqlite("my sqlite", "b.db"), "my sqlite"));
+    ASSERT_TRUE(ReadDsn(DsnScope::User, "my sqlite", read));
+    EXPECT_EQ(*FindAttribute(read.attributes, "database"), dir + "/b.db");
+    ASSERT_TRUE(WriteUserDsn(Sqlite("renamed", "b.db"), "my sqlite"));
+    EXPECT_FALSE(Listed("my sqlite"));
+    EXPECT_TRUE(Listed("renamed"));
+    EXPECT_FALSE(WriteUserDsn(Sqlite("RENAMED", "c.db"), "")) << "names are the same in any case";
+
+    ASSERT_TRUE(RemoveUserDsn("renamed"));
+    EXPECT_FALSE(Listed("renamed"));
+    const DbResult again = RemoveUserDsn("renamed");
+    EXPECT_FALSE(again);
+    EXPECT_TRUE(Contains(again.message, "renamed")) << again.message;
+}
+
+TEST_F(OdbcSetupTest, DefinitionsThatTheIniFileCannotHoldAreRefused) {
+    const std::string longest(kMaxDsnLength, 'n');
+    const struct {
+        DsnDefinition definition;
+        bool ok;
+        const char* why;
+    } cases[] = {
+        {{longest, "SQLite3", {}}, true, "32 characters"},
+        {{"with blanks inside", "SQLite3", {{"Database", ""}}}, true, "blanks and an empty value"},
+        {{"", "SQLite3", {}}, false, "no name"},
+        {{longest + "n", "SQLite3", {}}, false, "33 characters"},
+        {{"a[b", "SQLite3", {}}, false, "bracket"},
+        {{" lead", "SQLite3", {}}, false, "leading blank"},
+        {{"x", "", {}}, false, "no driver"},
+        {{"x", "SQLite3", {{"", "v"}}}, false, "value without keyword"},
+        {{"x", "SQLite3", {{"a=b", "v"}}}, false, "= in keyword"},
+        {{"x", "SQLite3", {{";c", "v"}}}, false, "comment keyword"},
+        {{"x", "SQLite3", {{"driver", "v"}}}, false, "driver as attribute"},
+        {{"x", "SQLite3", {{"Port", "1"}, {"PORT", "2"}}}, false, "keyword twice"},
+        {{"x", "SQLite3", {{"k", "two\nlines"}}}, false, "line break in value"},
+        {{"x", "SQLite3", {{"k", std::string(801, 'v')}}}, false, "value too long"},
+    };
+    for (const auto& c : cases) {
+        const DbResult result = CheckDefinition(c.definition);
+        EXPECT_EQ(result.ok, c.ok) << c.why << ": " << result.message;
+        EXPECT_EQ(result.message.empty(), c.ok) << c.why;
+    }
+}
+
+TEST_F(OdbcSetupTest, AnUnwritableFileGivesTheReasonAndChangesNothing) {
+    ASSERT_TRUE(WriteUserDsn(Sqlite("kept", "a.db"), ""));
+    const std::string before = test::ReadFile(userIni);
+    const std::string unwritable = dir + "/no/such/folder/odbc.ini";
+    ::setenv("ODBCINI", unwritable.c_str(), 1);
+    EXPECT_EQ(UserIniPath(), unwritable);
+    const DbResult failed = WriteUserDsn(Sqlite("new", "b.db"), "");
+    EXPECT_FALSE(failed);
+    EXPECT_TRUE(Contains(failed.message, unwritable)) << failed.message;
+    ::setenv("ODBCINI", userIni.c_str(), 1);
+    EXPECT_EQ(test::ReadFile(userIni), before);
+}
+
+TEST(OdbcDrivers, InstalledDriversAreListedWithTheirForm) {
+    const struct {
+        const char* name;
+        DriverKind kind;
+    } cases[] = {{"SQLite3", DriverKind::SQLite},
+                 {"PostgreSQL Unicode", DriverKind::PostgreSQL},
+                 {"MariaDB Unicode", DriverKind::Other}};
+    const std::vector<DriverInfo> drivers = ListDrivers();
+    for (const auto& c : cases) {
+        const auto found = std::find_if(drivers.begin(), drivers.end(),
+                                        [&](const DriverInfo& d) { return d.name == c.name; });
+        ASSERT_NE(found, drivers.end()) << c.name;
+        EXPECT_EQ(KindOfDriver(found->name, found->library), c.kind) << c.name;
+    }
+}
+
+} // namespace
+} // namespace brenvale::odbc
