@@ -86,9 +86,7 @@ std::string LogOf(const std::vector<std::string>& names, bool headed = true) {
 class CliTest : public PerDatabase {
 protected:
     std::string WriteLog(const std::string& name, const std::string& text) {
-        const std::string path = dir_ + "/" + name;
-        WriteFile(path, text);
-        return path;
+        return WriteFile(dir_ + "/" + name, text);
     }
     std::string WriteConfig(std::vector<Job> jobs, bool truncateOnce = false) {
         return SavedConfig(dir_ + "/config.xml", GetParam(), std::move(jobs), truncateOnce);
@@ -134,12 +132,12 @@ TEST(CliArguments, UsageErrorsAndForms) {
         CliArguments parsed;
         std::string error;
         EXPECT_EQ(ParseCliArguments(c.args, parsed, error), c.ok);
-        EXPECT_NE(error.find(c.errorPart), std::string::npos) << error;
+        EXPECT_THAT(error, HasSubstr(c.errorPart));
         if (!c.ok) {
             const CliRun run = Cli(c.args);
             EXPECT_EQ(run.code, kExitUsage);
-            EXPECT_NE(run.err.find(c.errorPart), std::string::npos) << run.err;
-            EXPECT_NE(run.err.find("Usage: brenvale-run CONFIG"), std::string::npos);
+            EXPECT_THAT(run.err, HasSubstr(c.errorPart));
+            EXPECT_THAT(run.err, HasSubstr("Usage: brenvale-run CONFIG"));
         }
     }
     CliArguments parsed;
@@ -160,9 +158,7 @@ TEST(CliSetup, ConfigurationDataSourceAndRejectsFailures) {
         return SavedConfig(dir + "/" + name, dsn, {{dir + "/a.log", "cli_setup"}});
     };
     const auto file = [&](const std::string& name, const std::string& bytes) {
-        const std::string path = dir + "/" + name;
-        WriteFile(path, bytes);
-        return path;
+        return WriteFile(dir + "/" + name, bytes);
     };
     const std::string jobs = "<Jobs><Job><File>a.log</File><DBTable>t</DBTable></Job></Jobs>";
     struct Case {
@@ -213,7 +209,7 @@ TEST(CliSetup, ConfigurationDataSourceAndRejectsFailures) {
         SCOPED_TRACE(c.why);
         const CliRun run = Cli(c.args);
         EXPECT_EQ(run.code, c.code);
-        EXPECT_NE(run.err.find(c.errorPart), std::string::npos) << run.err;
+        EXPECT_THAT(run.err, HasSubstr(c.errorPart));
         EXPECT_EQ(run.out, "");
     }
 }
@@ -286,13 +282,12 @@ TEST_P(CliTest, EachFailureHasItsExitCode) {
         const std::string logBytes = ReadFile(good);
         std::vector<std::string> args = {WriteConfig(c.jobs, c.truncate)};
         const std::string configBytes = ReadFile(args[0]);
-        std::istringstream extra(c.extra);
-        for (std::string word; extra >> word;)
+        for (const std::string& word : Words(c.extra))
             args.push_back(word);
         const CliRun run = Cli(args);
         EXPECT_EQ(run.code, c.code) << run.err;
         for (const std::string& part : c.parts.all)
-            EXPECT_NE((run.err + run.out).find(part), std::string::npos) << run.err << run.out;
+            EXPECT_THAT(run.err + run.out, HasSubstr(part));
         EXPECT_EQ(Names(db_, "cli_f_ok"), c.rows);
         EXPECT_EQ(ReadFile(good), logBytes);
         EXPECT_EQ(ReadFile(args[0]), configBytes);
@@ -354,12 +349,10 @@ TEST_P(CliOnSqlite, CtrlCStopsAfterTheLineInHand) {
         });
     EXPECT_EQ(run.code, kExitInterrupted);
     EXPECT_EQ(Names(db_, "cli_int"), (std::vector<std::string>{"c0", "c1", "c2", "c3"}));
-    EXPECT_NE(run.err.find("Interrupted by Ctrl-C (SIGINT): stopped after line 7 of job 1 of 2 ('" +
-                           a + "'); 4 rows of that job and 4 rows in all were inserted."),
-              std::string::npos)
-        << run.err;
-    EXPECT_NE(run.out.find("  interrupted after line 7\nrun: 1 of 2 jobs;"), std::string::npos)
-        << run.out;
+    EXPECT_THAT(run.err,
+                HasSubstr("Interrupted by Ctrl-C (SIGINT): stopped after line 7 of job 1 of 2 ('" +
+                          a + "'); 4 rows of that job and 4 rows in all were inserted."));
+    EXPECT_THAT(run.out, HasSubstr("  interrupted after line 7\nrun: 1 of 2 jobs;"));
     struct sigaction now {};
     sigaction(SIGINT, nullptr, &now);
     EXPECT_EQ(now.sa_handler, SIG_DFL) << "the handler is only there during a run";
@@ -427,7 +420,7 @@ TEST_P(CliTest, ACreatedTableTakesARealLogAndTheSummaryIsWrittenAsJson) {
     const CliRun run = Cli({WriteConfig({{log, "cli_new"}}), "--create-tables", "--summary",
                             summary, "--max-rejects", "1"});
     EXPECT_EQ(run.code, kExitSuccess) << run.err;
-    EXPECT_NE(run.out.find("created table cli_new\n"), std::string::npos) << run.out;
+    EXPECT_THAT(run.out, HasSubstr("created table cli_new\n"));
     // SQLite keeps any text in any column.
     const bool sqlite = !db_.IsPostgres() && !db_.IsMaria();
     Rows expected = {{"n1", "200", "1048576", "65", "128"},
@@ -446,7 +439,7 @@ TEST_P(CliTest, ACreatedTableTakesARealLogAndTheSummaryIsWrittenAsJson) {
           "\"rowsInserted\": " + std::to_string(expected.size()),
           std::string(sqlite ? "\"refused\": 0" : "\"refused\": 1"),
           std::string("\"table\": \"cli_new\"")})
-        EXPECT_NE(json.find(part), std::string::npos) << part << "\n" << json;
+        EXPECT_THAT(json, HasSubstr(part));
 }
 
 class CliServerTest : public CliTest {};
@@ -465,9 +458,9 @@ TEST_P(CliServerTest, ALostConnectionEndsTheRunWithItsCode) {
             {WriteConfig({{log, "cli_lost"}}), "--commit-rows", rows, "--reconnect-seconds", "0"},
             kill);
         EXPECT_EQ(run.code, kExitConnectionLost) << run.err;
-        EXPECT_NE(run.err.find("The database connection was lost"), std::string::npos) << run.err;
-        EXPECT_NE(run.err.find("The last line known to be stored is line "), std::string::npos);
-        EXPECT_EQ(run.err.find("refused"), std::string::npos) << "no line counts as refused";
+        EXPECT_THAT(run.err, HasSubstr("The database connection was lost"));
+        EXPECT_THAT(run.err, HasSubstr("The last line known to be stored is line "));
+        EXPECT_THAT(run.err, Not(HasSubstr("refused"))) << "no line counts as refused";
         EXPECT_GE(db_.Count("cli_lost"), 3);
     }
 }
@@ -483,17 +476,15 @@ TEST_P(CliOnSqlite, ProgressOnATerminalInAPlainLogAndQuiet) {
     fast.step = 250;
     const CliRun terminal = Cli({config}, {}, &fast, true);
     EXPECT_EQ(terminal.code, kExitSuccess);
-    EXPECT_NE(terminal.err.find("\r[1/1] p.log: 1 rows, 0 skipped, total 1 rows, "),
-              std::string::npos)
-        << terminal.err;
-    EXPECT_NE(terminal.err.find(" rows/s"), std::string::npos);
+    EXPECT_THAT(terminal.err, HasSubstr("\r[1/1] p.log: 1 rows, 0 skipped, total 1 rows, "));
+    EXPECT_THAT(terminal.err, HasSubstr(" rows/s"));
 
     ManualClock slow;
     slow.step = 4000;
     const CliRun plain = Cli({config}, {}, &slow, false);
     EXPECT_EQ(plain.code, kExitSuccess);
-    EXPECT_NE(plain.err.find("brenvale-run: [1/1] p.log: "), std::string::npos) << plain.err;
-    EXPECT_EQ(plain.err.find('\r'), std::string::npos);
+    EXPECT_THAT(plain.err, HasSubstr("brenvale-run: [1/1] p.log: "));
+    EXPECT_THAT(plain.err, Not(HasSubstr("\r")));
 
     const CliRun quiet = Cli({config, "--quiet"}, {}, &fast, true);
     EXPECT_EQ(quiet.code, kExitSuccess);
@@ -560,7 +551,7 @@ TEST(CliExecutable, SignalsEndAReadThatWaitsAndAClosedOutputStopsNoLoad) {
         ASSERT_EQ(::waitpid(pid, &status, 0), pid);
         ASSERT_TRUE(WIFEXITED(status)) << "the first signal ends the run with its summary";
         EXPECT_EQ(WEXITSTATUS(status), kExitInterrupted);
-        EXPECT_NE(ReadFile(errors).find("Interrupted by Ctrl-C (SIGINT)"), std::string::npos);
+        EXPECT_THAT(ReadFile(errors), HasSubstr("Interrupted by Ctrl-C (SIGINT)"));
     }
     ::close(keepOpen);
 

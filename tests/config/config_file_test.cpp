@@ -46,6 +46,7 @@ void PrintTo(const ConfigData& d, std::ostream* os) {
 namespace {
 
 namespace fs = std::filesystem;
+using test::HasSubstr;
 using test::ReadFile;
 using test::ScratchDir;
 using test::WriteFile;
@@ -82,9 +83,7 @@ std::string Utf16(std::u16string_view text, bool bigEndian) {
 }
 
 std::string Written(const std::string& bytes) {
-    const std::string path = ScratchDir("config") + "/config.xml";
-    WriteFile(path, bytes);
-    return path;
+    return WriteFile(ScratchDir("config") + "/config.xml", bytes);
 }
 
 TEST(GetTagContents, PlainTextSearchWithItsQuirks) {
@@ -254,7 +253,7 @@ TEST(ReadConfig, ReportsWhatItMustNotLoad) {
         const std::string path = c.path ? c.bytes : Written(c.bytes);
         const ConfigReadResult read = ReadConfig(path);
         EXPECT_EQ(read.status, c.status);
-        EXPECT_NE(read.error.find("'" + path + "' " + c.reason), std::string::npos) << read.error;
+        EXPECT_THAT(read.error, HasSubstr("'" + path + "' " + c.reason));
         EXPECT_EQ(read.data, ConfigData{});
     }
 }
@@ -393,9 +392,8 @@ TEST(SaveConfig, AFailureLeavesEverythingAsItWas) {
             limit.emplace(64); // well under the 50 jobs' bytes
         EXPECT_FALSE(SaveConfig(path, Config(Numbered(50)), error));
         limit.reset();
-        EXPECT_NE(error.find("'" + path + "' could not be saved: " + std::strerror(reason)),
-                  std::string::npos)
-            << error;
+        EXPECT_THAT(error,
+                    HasSubstr("'" + path + "' could not be saved: " + std::strerror(reason)));
         EXPECT_EQ(Snapshot(folder), before);
     }
 }

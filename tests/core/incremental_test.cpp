@@ -35,10 +35,7 @@ class IncrementalTest : public PerDatabase {
 protected:
     /// Runs the one job `file` -> `table` incrementally to its end; what became of its lines.
     JobReport Run(const std::string& file, std::size_t commitRows) {
-        RunSettings settings;
-        settings.incremental = true;
-        settings.commitRows = commitRows;
-        RunHarness h(db_.connection(), {{file, table_}}, settings);
+        RunHarness h(db_.connection(), {{file, table_}}, Batched(commitRows, true));
         EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
         EXPECT_TRUE(h.prompts.shown.empty()) << h.prompts.shown.front().text;
         return h.report.Jobs().empty() ? JobReport{} : h.report.Jobs()[0];
@@ -156,10 +153,7 @@ TEST_P(IncrementalTest, KilledAnywhereThenRunAgainLoadsEachLineOnce) {
             // The child has a connection of its own and dies in the middle of its work, as
             // kill -9 would: at a chosen line or yield.
             TestDatabase own(GetParam());
-            RunSettings settings;
-            settings.incremental = true;
-            settings.commitRows = commitRows;
-            RunHarness h(own.connection(), {{log, table_}}, settings);
+            RunHarness h(own.connection(), {{log, table_}}, Batched(commitRows, true));
             std::uint64_t lines = 0;
             h.report.hook = [&](LineOutcome outcome, std::uint64_t) {
                 if (!atYield && outcome != LineOutcome::Pending && ++lines == at)
@@ -187,37 +181,26 @@ TEST_P(IncrementalTest, DownloadsAskOnlyForWhatIsNew) {
     db_.CreateLogTable(table_);
     db_.TryExec("DELETE FROM brenvale_checkpoint");
     const std::string half = "192.0.2.7 h3 2024";
-    struct Step {
+    const struct {
         const char* what;
         bool ranges;
         std::string etag;
         std::string append; ///< bytes added to the document first
         bool replace;       ///< a new document behind the address
         bool rangeAsked;
-        std::vector<std::string> loaded; ///< names the step adds to the table
-    };
-    const Step steps[] = {
-        {"first download",
-         true,
-         "\"v1\"",
-         kHeader + Line("h1") + Line("h2") + half,
-         false,
-         false,
-         {"h1", "h2"}},
-        {"the half line is complete",
-         true,
-         "\"v1\"",
-         Line("h3").substr(half.size()) + Line("h4"),
-         false,
-         true,
-         {"h3", "h4"}},
-        {"nothing new", true, "\"v1\"", "", false, true, {}},
-        {"a server without ranges", false, "", Line("h5"), false, true, {"h5"}},
-        {"the validator changed", true, "\"v2\"", Line("h6"), false, true, {"h6"}},
-        {"another document", true, "\"v3\"", kHeader + Line("n1"), true, true, {"n1"}},
+        const char* loaded; ///< names the step adds to the table
+    } steps[] = {
+        {"first download", true, "\"v1\"", kHeader + Line("h1") + Line("h2") + half, false, false,
+         "h1 h2"},
+        {"the half line is complete", true, "\"v1\"", Line("h3").substr(half.size()) + Line("h4"),
+         false, true, "h3 h4"},
+        {"nothing new", true, "\"v1\"", "", false, true, ""},
+        {"a server without ranges", false, "", Line("h5"), false, true, "h5"},
+        {"the validator changed", true, "\"v2\"", Line("h6"), false, true, "h6"},
+        {"another document", true, "\"v3\"", kHeader + Line("n1"), true, true, "n1"},
     };
     std::string document;
-    for (const Step& step : steps) {
+    for (const auto& step : steps) {
         SCOPED_TRACE(step.what);
         document = (step.replace ? std::string() : document) + step.append;
         HttpReply reply;
@@ -230,7 +213,8 @@ TEST_P(IncrementalTest, DownloadsAskOnlyForWhatIsNew) {
         const auto requests = server.Requests();
         ASSERT_GT(requests.size(), before);
         EXPECT_EQ(requests[before].headers.count("range") == 1, step.rangeAsked);
-        expected_.insert(expected_.end(), step.loaded.begin(), step.loaded.end());
+        for (const std::string& name : Words(step.loaded))
+            expected_.push_back(name);
         ExpectEachOnce();
     }
 }
@@ -255,10 +239,8 @@ TEST_P(RestartTest, ADatabaseStoppedMidRunIsReconnectedAndNothingIsLostOrDoubled
         }
         {
             TestDatabase own(GetParam());
-            RunSettings settings;
-            settings.incremental = mode.incremental;
-            settings.commitRows = mode.commitRows;
-            RunHarness h(own.connection(), {{log, table_}}, settings);
+            RunHarness h(own.connection(), {{log, table_}},
+                         Batched(mode.commitRows, mode.incremental));
             int lines = 0;
             h.report.hook = [&](LineOutcome, std::uint64_t) {
                 if (++lines == 25) {

@@ -71,8 +71,17 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{"cr_in_slack_turns_out_data", {"abcd\r", "x\n"}, false, {}, 1, 4},
         SplitCase{"over_long_unfinished_at_finish", {"ok\n123456"}, true, {"ok"}, 1, 4},
         SplitCase{"two_over_long_lines", {"123456\n", "abcdef\nx\n"}, false, {"x"}, 2, 4},
-        SplitCase{"byte_order_mark_dropped", {"\xEF\xBB", "\xBF" "#Software\r\n"}, false, {"#Software"}},
-        SplitCase{"byte_order_mark_only_at_start", {"a\n\xEF\xBB\xBF" "b\n"}, false, {"a", "\xEF\xBB\xBF" "b"}}),
+        SplitCase{"byte_order_mark_dropped",
+                  {"\xEF\xBB", "\xBF"
+                               "#Software\r\n"},
+                  false,
+                  {"#Software"}},
+        SplitCase{"byte_order_mark_only_at_start",
+                  {"a\n\xEF\xBB\xBF"
+                   "b\n"},
+                  false,
+                  {"a", "\xEF\xBB\xBF"
+                        "b"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(LineSplitterStop, StopsAtOnceAndKeepsNothing) {

@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <functional>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -35,6 +37,12 @@ inline std::vector<std::string> Numbered(const std::string& prefix, int count) {
     return names;
 }
 
+/// The blank-separated words of `text`.
+inline std::vector<std::string> Words(const std::string& text) {
+    std::istringstream in(text);
+    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+}
+
 /// Column c_dns of every row of `table`, sorted.
 inline std::vector<std::string> Names(TestDatabase& db, const std::string& table) {
     std::vector<std::string> names;
@@ -56,6 +64,14 @@ struct HookedReport final : RunReport {
             hook(outcome, line);
     }
 };
+
+/// Settings for `commitRows` rows per transaction, incremental or not.
+inline RunSettings Batched(std::size_t commitRows, bool incremental = false) {
+    RunSettings settings;
+    settings.commitRows = commitRows;
+    settings.incremental = incremental;
+    return settings;
+}
 
 /// Everything a run needs, with a clock that stands still (so counts never refresh unless a
 /// test moves it) and a report of every line.

@@ -17,9 +17,7 @@ using NameList = std::vector<std::string>;
 class RunnerTest : public PerDatabase {
 protected:
     std::string WriteLog(const std::string& name, const std::string& text) {
-        const std::string path = dir_ + "/" + name;
-        WriteFile(path, text);
-        return path;
+        return WriteFile(dir_ + "/" + name, text);
     }
     /// A fresh log table holding one row per name.
     void MakeTable(const std::string& table, const NameList& names = {}) {
@@ -178,7 +176,7 @@ TEST_P(RunnerTest, UnreadableLocalFilesAndOtherSchemesAreNamedAndTheRunGoesOn) {
         EXPECT_EQ(shown.title, "Error Opening Log File");
         EXPECT_FALSE(shown.question);
     }
-    EXPECT_NE(h.prompts.shown[3].text.find("No such file or directory"), std::string::npos);
+    EXPECT_THAT(h.prompts.shown[3].text, HasSubstr("No such file or directory"));
     EXPECT_EQ(h.status.statusHistory[4], "Status:  Parsing file 'upper.log'");
     EXPECT_EQ(Names(db_, "rt_unread"), (NameList{"g1", "g2"}));
     EXPECT_EQ(h.runner.JobsFailed(), 5);
@@ -244,8 +242,8 @@ TEST_P(RunnerTest, MissingTablesAreNotEmptiedAndFailedEmptyingEndsTheRun) {
         EXPECT_EQ(message.title, "Error Emptying Table");
         const DbResult again = h.runner.TruncateTable("rt_tf_view");
         ASSERT_FALSE(again.ok);
-        EXPECT_NE(message.text.find("'rt_tf_view'"), std::string::npos) << message.text;
-        EXPECT_NE(message.text.find(again.message), std::string::npos) << message.text;
+        EXPECT_THAT(message.text, HasSubstr("'rt_tf_view'"));
+        EXPECT_THAT(message.text, HasSubstr(again.message));
     }
 }
 
@@ -308,8 +306,7 @@ TEST_P(RunnerTest, TheDatabaseFailingEndsTheRunAndNamesTheLastStoredLine) {
                          sqlite ? "DRIVER=SQLite3;Database=" + ScratchDir("full") + "/full.db"
                                 : std::string());
         own.CreateLogTable("rt_dead");
-        RunSettings settings;
-        settings.commitRows = commitRows;
+        RunSettings settings = Batched(commitRows);
         settings.reconnectSeconds = 0;
         RunHarness h(own.connection(), {{a, "rt_dead"}}, settings);
         h.report.hook = [&](LineOutcome, std::uint64_t line) {
@@ -457,7 +454,7 @@ TEST(RunnerOnSqlite, ABusyDatabaseIsAskedAgainBeforeARowIsRefused) {
         EXPECT_EQ(waits, 8) << "four retries for each row";
         EXPECT_EQ(h.report.Total().refused, 2u);
         ASSERT_FALSE(h.report.Jobs()[0].diagnostics.empty());
-        EXPECT_NE(h.report.Jobs()[0].diagnostics[0].find("database is locked"), std::string::npos);
+        EXPECT_THAT(h.report.Jobs()[0].diagnostics[0], HasSubstr("database is locked"));
         holder.Exec("COMMIT");
         EXPECT_EQ(db.Count("rt_busy"), 0);
     }

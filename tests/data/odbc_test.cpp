@@ -10,6 +10,8 @@
 namespace brenvale {
 namespace {
 
+using test::HasSubstr;
+
 std::vector<std::string> Names(const std::vector<odbc::DataSource>& sources) {
     std::vector<std::string> names;
     for (const auto& source : sources)
@@ -58,15 +60,13 @@ TEST(ConnectionTest, FailuresCarryTheDriverManagersDiagnostic) {
     DbResult missingDriver = connection.Open("brenvale_missing_driver");
     EXPECT_FALSE(missingDriver.ok);
     EXPECT_FALSE(connection.IsOpen());
-    EXPECT_NE(missingDriver.message.find("[unixODBC][Driver Manager]"), std::string::npos)
-        << missingDriver.message;
-    EXPECT_NE(missingDriver.message.find("no-such-driver.so"), std::string::npos)
-        << missingDriver.message;
+    EXPECT_THAT(missingDriver.message, HasSubstr("[unixODBC][Driver Manager]"));
+    EXPECT_THAT(missingDriver.message, HasSubstr("no-such-driver.so"));
 
     DbResult unknown = connection.Open("no such source");
     EXPECT_FALSE(unknown.ok);
     EXPECT_EQ(unknown.sqlState, "IM002");
-    EXPECT_NE(unknown.message.find("Data source name not found"), std::string::npos);
+    EXPECT_THAT(unknown.message, HasSubstr("Data source name not found"));
 
     // A closed connection refuses every use with a reason instead of failing obscurely.
     std::vector<std::string> names;

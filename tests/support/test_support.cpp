@@ -34,10 +34,11 @@ std::string ScratchDir(const std::string& tag) {
     return path.string();
 }
 
-void WriteFile(const std::string& path, const std::string& bytes) {
+std::string WriteFile(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    ASSERT_TRUE(out.good()) << "could not write " << path;
+    EXPECT_TRUE(out.good()) << "could not write " << path;
+    return path;
 }
 
 std::string ReadFile(const std::string& path) {

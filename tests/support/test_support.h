@@ -4,6 +4,7 @@
 #include "core/run_state.h"
 #include "data/odbc.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <deque>
@@ -13,6 +14,9 @@
 #include <vector>
 
 namespace brenvale::test {
+
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 /// The DSNs the test environment defines.
 inline constexpr const char* kSqliteDsn = "brenvale_sqlite";
@@ -25,8 +29,8 @@ std::string TestDir();
 /// A fresh scratch folder under the test environment, unique per call.
 std::string ScratchDir(const std::string& tag);
 
-/// Writes `bytes` to `path` exactly.
-void WriteFile(const std::string& path, const std::string& bytes);
+/// Writes `bytes` to `path` exactly; `path`.
+std::string WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);
 
 using Rows = std::vector<std::vector<std::string>>;
