@@ -38,6 +38,7 @@ protected:
         RunHarness h(db_.connection(), {{file, table_}}, Batched(commitRows, true));
         EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
         EXPECT_TRUE(h.prompts.shown.empty()) << h.prompts.shown.front().text;
+        statuses_ = h.status.statusHistory;
         return h.report.Jobs().empty() ? JobReport{} : h.report.Jobs()[0];
     }
 
@@ -61,6 +62,7 @@ protected:
     std::string dir_ = ScratchDir("incremental");
     std::string table_ = "inc_logs";
     std::vector<std::string> expected_;
+    std::vector<std::string> statuses_; ///< of the last run
 };
 
 TEST_P(IncrementalTest, RotationsArchivesCopiesAndGrowthOverManyRuns) {
@@ -88,6 +90,8 @@ TEST_P(IncrementalTest, RotationsArchivesCopiesAndGrowthOverManyRuns) {
         expected_.push_back("a4");
         Append(log, Lines({"a5"}));
         EXPECT_GT(step("grown").counts.alreadyLoaded, 0u);
+        EXPECT_THAT(statuses_,
+                    ::testing::Contains("Status:  Parsing file 'sc_w3c.log' after line 6"));
 
         // The DNAS chain: the log becomes _1 with lines nobody loaded yet; a new log starts
         // with the same header.
@@ -95,6 +99,8 @@ TEST_P(IncrementalTest, RotationsArchivesCopiesAndGrowthOverManyRuns) {
         rotate("sc_w3c.log", "sc_w3c_1.log");
         WriteFile(log, kHeader + Lines({"b1", "b2"}));
         EXPECT_EQ(step("rotated").finished, std::vector<std::string>{dir + "/sc_w3c_1.log"});
+        EXPECT_THAT(statuses_,
+                    ::testing::Contains("Status:  Finishing file 'sc_w3c_1.log' after line 8"));
 
         // Again, and the oldest falls into a DNAS archive of two gzip members.
         Append(log, Lines({"b3"}));
