@@ -121,7 +121,7 @@ std::string RejectsFolder(std::string& error) {
                 "names a folder.";
         return {};
     }
-    const std::string folder = base + "/brenvale";
+    std::string folder = base + "/brenvale";
     std::error_code failed;
     fs::create_directories(folder, failed);
     if (failed) {
