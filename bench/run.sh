@@ -12,6 +12,8 @@
 #              BENCH_MARIA_PORT port of its own MariaDB (default 33447)
 #              BENCH_BUILD      build folder, configured and built when needed
 #                               (default <repository>/build-bench, Release)
+#              BENCH_METHODS    which loads to time, of: native batch incremental loop row
+#                               (default all; the short batched ones again on a quiet machine)
 # Needs what scripts/install-deps.sh installs. The servers are the tests' ones
 # (tests/support/test_env.sh): fsync is off for PostgreSQL, InnoDB flushes its log once a second.
 set -euo pipefail
@@ -33,6 +35,7 @@ build=${BENCH_BUILD:-$root/build-bench}
 sizes="100000 1000000"
 [ "$quick" = 1 ] && sizes=100000
 seed=20240301
+methods=${BENCH_METHODS:-native batch incremental loop row}
 
 echo "building brenvale-run and the ODBC loop in $build ..."
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRENVALE_BUILD_UI=OFF \
@@ -131,16 +134,26 @@ for size in $sizes; do
     echo "  converted it to $tsv ($(cat "$work/output") rows) in $t s"
     for db in sqlite pg maria; do
         cfg=$(config "$db" "$log")
-        case "$db" in
-        sqlite) measure "$size" "$db" native "$data" sqlite3 "$sqlite_db" ".mode tabs" ".import $tsv $table" ;;
-        pg) measure "$size" "$db" native "$data" "${psql_user[@]}" -c "\\copy $table FROM '$tsv'" ;;
-        maria) measure "$size" "$db" native "$data" "${maria_user[@]}" -e \
-            "LOAD DATA LOCAL INFILE '$tsv' INTO TABLE $table FIELDS TERMINATED BY '\t' LINES TERMINATED BY '\n'" ;;
-        esac
-        measure "$size" "$db" batch "$data" "$run" "$cfg" --quiet --commit-rows 1000
-        measure "$size" "$db" incremental "$data" "$run" "$cfg" --quiet --commit-rows 1000 --incremental
-        measure "$size" "$db" loop "$data" "$loop" "brenvale_$db" "$table" "$log"
-        measure "$size" "$db" row "$data" "$run" "$cfg" --quiet
+        for method in $methods; do
+            case "$method" in
+            native)
+                case "$db" in
+                sqlite) measure "$size" "$db" native "$data" sqlite3 "$sqlite_db" ".mode tabs" ".import $tsv $table" ;;
+                pg) measure "$size" "$db" native "$data" "${psql_user[@]}" -c "\\copy $table FROM '$tsv'" ;;
+                maria) measure "$size" "$db" native "$data" "${maria_user[@]}" -e \
+                    "LOAD DATA LOCAL INFILE '$tsv' INTO TABLE $table FIELDS TERMINATED BY '\t' LINES TERMINATED BY '\n'" ;;
+                esac
+                ;;
+            batch) measure "$size" "$db" batch "$data" "$run" "$cfg" --quiet --commit-rows 1000 ;;
+            incremental) measure "$size" "$db" incremental "$data" "$run" "$cfg" --quiet --commit-rows 1000 --incremental ;;
+            loop) measure "$size" "$db" loop "$data" "$loop" "brenvale_$db" "$table" "$log" ;;
+            row) measure "$size" "$db" row "$data" "$run" "$cfg" --quiet ;;
+            *)
+                echo "bench: unknown method '$method' in BENCH_METHODS" >&2
+                exit 2
+                ;;
+            esac
+        done
     done
 done
 
