@@ -26,7 +26,6 @@
 #include <QTimer>
 
 #include <cstdlib>
-#include <cstring>
 #include <deque>
 #include <filesystem>
 #include <functional>
@@ -69,14 +68,6 @@ std::string ConfigText(const std::string& dsn, const std::string& file, const st
 Shown MissingTable(const std::string& table) {
     return {MessageIcon::Exclamation, "Table Does Not Exist",
             "The selected table '" + table + "' does not seem to exist.  Continue anyway?", true};
-}
-
-/// Picks `name` in the chooser as a click on it does.
-void Pick(frmSelectTable& chooser, const std::string& name) {
-    const auto found = chooser.lstTables->findItems(QString::fromStdString(name),
-                                                    Qt::MatchExactly | Qt::MatchCaseSensitive);
-    ASSERT_FALSE(found.isEmpty()) << name << " is not offered";
-    chooser.lstTables->setCurrentItem(found.front());
 }
 
 /// The window with scripted message boxes (the fixture answers them) and file dialogs. The
@@ -231,77 +222,74 @@ TEST_F(MainWindowTest, TheCommandLineLoadsRunsAndEnds) {
     const char* argv[] = {"brenvale", "/a", "/c", "my file.xml"};
     EXPECT_EQ(ArgumentText(4, argv), "/a /c my file.xml");
     EXPECT_EQ(ArgumentText(1, argv), "");
-    // "{cfg}" stands for an existing configuration (a blank in its name) with a three-line job,
-    // "{dir}" for its folder.
+    // An existing configuration, a blank in its name, with a job of three lines.
+    const std::string log = Log("start.log", 3), cfg = folder + "/my jobs.xml";
     const struct {
-        const char* arguments;
+        std::string arguments;
         bool defaultFile;      ///< a config.xml in the program's folder
         StartupCommand parsed; ///< "/a" then loads the three lines, "/q" ends at once
-        const char* loaded;    ///< the file name in the title, empty for none
-        const char* missing;   ///< the configuration reported missing, empty for none
+        std::string loaded;    ///< the file name in the title, empty for none
+        std::string missing;   ///< the configuration reported missing, empty for none
     } cases[] = {
         {"", false, {}, "", ""},
         {"", true, {}, "config.xml", ""},
-        {"/a /q /c {cfg}", false, {"{cfg}", true, "/a /q /", true, true}, "my jobs.xml", ""},
+        {"/a /q /c " + cfg, false, {cfg, true, "/a /q /", true, true}, "my jobs.xml", ""},
         // Switches after the path belong to it.
-        {"/c {cfg} /a /q", false, {"{cfg} /a /q", true, "/", false, false}, "", "{cfg} /a /q"},
+        {"/c " + cfg + " /a /q",
+         false,
+         {cfg + " /a /q", true, "/", false, false},
+         "",
+         cfg + " /a /q"},
         // Capitals are not switches.
         {"/A /Q /C x.xml", true, {"", false, "/A /Q /C x.xml", false, false}, "config.xml", ""},
-        {"/c \"{cfg}\"", false, {"\"{cfg}\"", true, "/", false, false}, "", "\"{cfg}\""},
-        {"/c", false, {"", true, "/", false, false}, "", "{dir}/config.xml"},
-        {"/a/c   {cfg}  ", false, {"{cfg}", true, "/a/", true, false}, "my jobs.xml", ""},
+        {"/c \"" + cfg + "\"",
+         false,
+         {"\"" + cfg + "\"", true, "/", false, false},
+         "",
+         "\"" + cfg + "\""},
+        {"/c", false, {"", true, "/", false, false}, "", folder + "/config.xml"},
+        {"/a/c   " + cfg + "  ", false, {cfg, true, "/a/", true, false}, "my jobs.xml", ""},
         // A longer word counts as the switch it starts with.
-        {"/all /c {cfg}", false, {"{cfg}", true, "/all /", true, false}, "my jobs.xml", ""},
-        {"/quiet /c {cfg}", false, {"{cfg}", true, "/quiet /", false, true}, "my jobs.xml", ""},
+        {"/all /c " + cfg, false, {cfg, true, "/all /", true, false}, "my jobs.xml", ""},
+        {"/quiet /c " + cfg, false, {cfg, true, "/quiet /", false, true}, "my jobs.xml", ""},
     };
     const auto fields = [](const StartupCommand& c) {
         return std::tuple(c.configPath, c.hasConfig, c.switchText, c.runAll, c.quit);
     };
     TestDatabase db(kSqliteDsn);
-    const std::string log = Log("start.log", 3), table = "mw_start";
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string("'") + c.arguments + (c.defaultFile ? "' with config.xml" : "'"));
-        db.CreateLogTable(table);
-        folder = ScratchDir("start");
-        const std::string cfg = folder + "/my jobs.xml";
-        WriteFile(cfg, ConfigText(kSqliteDsn, log, table));
+        SCOPED_TRACE("'" + c.arguments + (c.defaultFile ? "' with config.xml" : "'"));
+        db.CreateLogTable("mw_start");
+        WriteFile(cfg, ConfigText(kSqliteDsn, log, "mw_start"));
+        fs::remove(folder + "/config.xml");
         if (c.defaultFile)
             WriteFile(folder + "/config.xml", ConfigText("", "default.log", "mw_default"));
-        const auto expand = [&](std::string text) {
-            for (const auto& [key, value] : {std::pair{"{cfg}", cfg}, {"{dir}", folder}})
-                for (auto at = text.find(key); at != std::string::npos; at = text.find(key))
-                    text.replace(at, std::strlen(key), value);
-            return text;
-        };
-        StartupCommand parsed = c.parsed;
-        parsed.configPath = expand(parsed.configPath);
-        EXPECT_EQ(fields(ParseCommandLine(expand(c.arguments))), fields(parsed));
+        EXPECT_EQ(fields(ParseCommandLine(c.arguments)), fields(c.parsed));
         NewWindow();
 
-        EXPECT_EQ(window->Form_Load(expand(c.arguments)), !parsed.quit);
+        EXPECT_EQ(window->Form_Load(c.arguments), !c.parsed.quit);
 
         EXPECT_EQ(window->windowTitle().toStdString(),
-                  ProgramTitle() +
-                      (*c.loaded != '\0' ? std::string(" - Config: ") + c.loaded : ""));
+                  ProgramTitle() + (c.loaded.empty() ? "" : " - Config: " + c.loaded));
         // "/a" ends with the run's summary, unless "/q" ends the program right after.
-        if (parsed.runAll && !parsed.quit) {
+        if (c.parsed.runAll && !c.parsed.quit) {
             ASSERT_FALSE(prompts.shown.empty());
             EXPECT_EQ(prompts.shown.back().title, "Run Summary");
             EXPECT_THAT(prompts.shown.back().text, HasSubstr("rows inserted: 3"));
             prompts.shown.pop_back();
         }
         const Shown missing{MessageIcon::Critical, "Configuration File Missing",
-                            "The configuration file '" + expand(c.missing) +
+                            "The configuration file '" + c.missing +
                                 "' does not exist.\r\nConfiguration settings cannot be loaded.",
                             false};
-        EXPECT_EQ(prompts.shown, std::vector<Shown>(*c.missing != '\0', missing));
+        EXPECT_EQ(prompts.shown, std::vector<Shown>(!c.missing.empty(), missing));
         prompts.shown.clear();
-        EXPECT_EQ(Jobs().size(), *c.loaded != '\0' ? 1u : 0u);
-        EXPECT_EQ(db.Count(table), parsed.runAll ? 3 : 0);
+        EXPECT_EQ(Jobs().size(), c.loaded.empty() ? 0u : 1u);
+        EXPECT_EQ(db.Count("mw_start"), c.parsed.runAll ? 3 : 0);
         EXPECT_TRUE(window->isVisible() && window->isEnabled());
         window.reset();
         // Ending through "/q" or being destroyed saves nothing.
-        EXPECT_EQ(ReadFile(cfg), ConfigText(kSqliteDsn, log, table));
+        EXPECT_EQ(ReadFile(cfg), ConfigText(kSqliteDsn, log, "mw_start"));
         EXPECT_EQ(fs::exists(folder + "/config.xml"), c.defaultFile);
     }
 }
@@ -350,8 +338,10 @@ TEST_F(MainWindowTest, AddFileAsksForTheTableAndDeleteRemovesTheSelectedJob) {
     Loaded(kSqliteDsn);
     window->cmdDelete_Click(); // an empty list
     dialogAnswers = {"/logs/a.log", "/logs/b.log"};
-    window->cmdAddFile_Click(); // the chooser closed: no table
-    onChooser = [](frmSelectTable& chooser) { Pick(chooser, "mw_pick"); };
+    window->cmdAddFile_Click();               // the chooser closed: no table
+    onChooser = [](frmSelectTable& chooser) { // a pick as a click on it makes
+        chooser.lstTables->setCurrentItem(chooser.lstTables->findItems("mw_pick", {}).value(0));
+    };
     window->cmdAddFile_Click();
     window->cmdAddFile_Click(); // cancelled: adds nothing and asks for no table
     EXPECT_EQ(choosersShown, 2);
