@@ -205,62 +205,39 @@ TEST_P(CliTest, EachFailureHasItsExitCode) {
         "Error Opening Log File: The log file '" + dir_ +
             "/none.log' could not be read: No such file or directory",
         "1 of 2 jobs could not read its log; the other jobs were loaded."};
+    /// What the run printed holds: one part, or each of several.
+    struct Parts : std::vector<std::string> {
+        Parts(const char* part) : vector{part} {}
+        Parts(std::string part) : vector{std::move(part)} {}
+        Parts(std::vector<std::string> parts) : vector(std::move(parts)) {}
+    };
     const struct {
         const char* name;
         int code;
         const NameList& rows; ///< of cli_f_ok afterwards
         const std::vector<Job>& jobs;
         bool truncate;
-        std::string extra;              ///< arguments, blank-separated
-        std::vector<std::string> parts; ///< what the run printed holds
+        std::string extra; ///< arguments, blank-separated
+        Parts parts;
     } cases[] = {
-        {"missing table",
-         kExitMissingTable,
-         old,
-         missing,
-         true,
-         "",
-         {"The selected table 'cli_f_missing' does not seem to exist.  Continue anyway? No: "
-          "nothing was loaded"}},
+        {"missing table", kExitMissingTable, old, missing, true, "",
+         "The selected table 'cli_f_missing' does not seem to exist.  Continue anyway? No: "
+         "nothing was loaded"},
         {"missing table allowed, its refusals allowed", kExitSuccess, all, missing, false,
          "--continue-missing-tables --max-rejects 2", allowed},
         // The missing table is never emptied, and its refusals count against --max-rejects.
-        {"more refusals than allowed",
-         kExitTooManyRejects,
-         loaded,
-         missing,
-         true,
+        {"more refusals than allowed", kExitTooManyRejects, loaded, missing, true,
          "--continue-missing-tables --max-rejects=1",
-         {"2 lines were refused by the database, more than --max-rejects 1 allows."}},
-        {"failed truncate",
-         kExitTruncate,
-         none,
-         view,
-         true,
-         "",
-         {"Error Emptying Table: The table 'cli_f_view' could not be emptied:"}},
-        {"rejects file is the log",
-         kExitRejects,
-         old,
-         one,
-         false,
-         "--rejects " + good,
-         {"will not be written: it is the log '" + good}},
-        {"summary file is the configuration",
-         kExitRejects,
-         old,
-         one,
-         false,
-         "--summary " + dir_ + "/config.xml",
-         {"will not be written: it is the configuration file"}},
+         "2 lines were refused by the database, more than --max-rejects 1 allows."},
+        {"failed truncate", kExitTruncate, none, view, true, "",
+         "Error Emptying Table: The table 'cli_f_view' could not be emptied:"},
+        {"rejects file is the log", kExitRejects, old, one, false, "--rejects " + good,
+         "will not be written: it is the log '" + good},
+        {"summary file is the configuration", kExitRejects, old, one, false,
+         "--summary " + dir_ + "/config.xml", "will not be written: it is the configuration file"},
         {"unreadable log", kExitLogFailed, all, unreadable, false, "", unread},
-        {"failed download",
-         kExitLogFailed,
-         all,
-         download,
-         false,
-         "",
-         {"Error Downloading Log File: The log '" + url + "' could not be downloaded:"}},
+        {"failed download", kExitLogFailed, all, download, false, "",
+         "Error Downloading Log File: The log '" + url + "' could not be downloaded:"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
