@@ -195,10 +195,8 @@ TEST_P(CliTest, EachFailureHasItsExitCode) {
     const NameList none, old = {"old"}, loaded = {"g1", "g2"}, all = {"g1", "g2", "old"};
     const std::vector<std::string> allowed = {
         "warning: The selected table 'cli_f_missing' does not seem to exist.",
-        "job 2 of 2: " + good +
-            " -> cli_f_missing\n  lines read: 5; rows inserted: 0; lines skipped: 5 (comment/empty "
-            "3, short 0, refused by the database 2, too long 0)\n  database diagnostics (first 2 "
-            "of 2):\n    line 4: ",
+        // The summary's layout is checked with the rejects file; here its counts.
+        "database diagnostics (first 2 of 2):\n    line 4: ",
         "run: 2 of 2 jobs; lines read: 10; rows inserted: 2; lines skipped: 8 (comment/empty 6, "
         "short 0, refused by the database 2, too long 0); 0.0 s\n"};
     const std::vector<std::string> unread = {
