@@ -457,15 +457,16 @@ TEST_P(CliOnSqlite, ProgressOnATerminalInAPlainLogAndQuiet) {
 INSTANTIATE_FOR_DATABASES(CliTest);
 INSTANTIATE_TEST_SUITE_P(Sqlite, CliOnSqlite, ::testing::Values(std::string(kSqliteDsn)));
 
-/// Starts brenvale-run with `args`; its output goes to `out` (a file descriptor), errors to
-/// `err`.
-pid_t StartRun(const std::vector<std::string>& args, int out, int err) {
-    std::vector<std::string> words = {BRENVALE_RUN_EXE};
-    words.insert(words.end(), args.begin(), args.end());
+/// Runs brenvale-run with `args`, its output to `out` and its errors to `errors` (a file), and
+/// waits for its end after `meanwhile(pid)`; its wait status.
+int RunExecutable(std::vector<std::string> args, int out, const std::string& errors,
+                  const std::function<void(pid_t)>& meanwhile = {}) {
+    args.insert(args.begin(), BRENVALE_RUN_EXE);
     std::vector<char*> argv;
-    for (std::string& word : words)
+    for (std::string& word : args)
         argv.push_back(word.data());
     argv.push_back(nullptr);
+    const int err = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
@@ -473,44 +474,41 @@ pid_t StartRun(const std::vector<std::string>& args, int out, int err) {
     pid_t pid = -1;
     EXPECT_EQ(posix_spawn(&pid, BRENVALE_RUN_EXE, &actions, nullptr, argv.data(), environ), 0);
     posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
-/// True once process `pid` has `path` open.
-bool HasOpen(pid_t pid, const std::string& path) {
-    std::error_code ec;
-    for (const auto& entry :
-         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec))
-        if (std::filesystem::read_symlink(entry.path(), ec) == path)
-            return true;
-    return false;
+    ::close(err);
+    ::close(out);
+    if (meanwhile)
+        meanwhile(pid);
+    int status = 0;
+    EXPECT_EQ(::waitpid(pid, &status, 0), pid);
+    return status;
 }
 
 TEST(CliExecutable, SignalsEndAReadThatWaitsAndAClosedOutputStopsNoLoad) {
     TestDatabase db(kSqliteDsn);
     db.CreateLogTable("cli_sig");
-    const std::string dir = ScratchDir("cli_sig");
+    const std::string dir = ScratchDir("cli_sig"), errors = dir + "/err.txt";
     const std::string fifo = dir + "/writer-never-writes.log";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     // A writer that stays silent (and that the child does not inherit).
     const int keepOpen = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-    const std::string errors = dir + "/err.txt";
     for (const std::string& log : {fifo, std::string("/dev/zero")}) {
         SCOPED_TRACE(log);
         const std::string config = SavedConfig(dir + "/sig.xml", kSqliteDsn, {{log, "cli_sig"}});
-        const int err = ::open(errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        const int out = ::open("/dev/null", O_WRONLY);
-        const pid_t pid = StartRun({config}, out, err);
-        ::close(err);
-        ::close(out);
-        while (!HasOpen(pid, log)) {
-            int status = 0;
-            ASSERT_EQ(::waitpid(pid, &status, WNOHANG), 0) << "ended before it read";
-            std::this_thread::yield();
-        }
-        ASSERT_EQ(::kill(pid, SIGINT), 0);
-        int status = 0;
-        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        // The signal comes once the run has the log open.
+        const auto interrupt = [&](pid_t pid) {
+            for (bool open = false; !open; std::this_thread::yield()) {
+                siginfo_t ended{}; // a run that ends before it reads fails below
+                if (::waitid(P_PID, pid, &ended, WEXITED | WNOHANG | WNOWAIT) != 0 || ended.si_pid)
+                    return;
+                std::error_code ec;
+                for (const auto& fd : std::filesystem::directory_iterator(
+                         "/proc/" + std::to_string(pid) + "/fd", ec))
+                    open = open || std::filesystem::read_symlink(fd.path(), ec) == log;
+            }
+            ::kill(pid, SIGINT);
+        };
+        const int status =
+            RunExecutable({config}, ::open("/dev/null", O_WRONLY), errors, interrupt);
         ASSERT_TRUE(WIFEXITED(status)) << "the first signal ends the run with its summary";
         EXPECT_EQ(WEXITSTATUS(status), kExitInterrupted);
         EXPECT_THAT(ReadFile(errors), HasSubstr("Interrupted by Ctrl-C (SIGINT)"));
@@ -518,18 +516,13 @@ TEST(CliExecutable, SignalsEndAReadThatWaitsAndAClosedOutputStopsNoLoad) {
     ::close(keepOpen);
 
     // Output nobody reads any more does not stop the load.
-    const std::string log = dir + "/pipe.log";
-    WriteFile(log, LogOf(Numbered("p", 12)));
-    const std::string config = SavedConfig(dir + "/pipe.xml", kSqliteDsn, {{log, "cli_sig"}});
+    const std::string log = WriteFile(dir + "/pipe.log", LogOf(Numbered("p", 12)));
     int pipe[2];
     ASSERT_EQ(::pipe(pipe), 0);
     ::close(pipe[0]);
-    const int err = ::open("/dev/null", O_WRONLY);
-    const pid_t pid = StartRun({config, "--commit-rows", "5"}, pipe[1], err);
-    ::close(pipe[1]);
-    ::close(err);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    const int status = RunExecutable(
+        {SavedConfig(dir + "/pipe.xml", kSqliteDsn, {{log, "cli_sig"}}), "--commit-rows", "5"},
+        pipe[1], errors);
     ASSERT_TRUE(WIFEXITED(status)) << "not ended by SIGPIPE";
     EXPECT_EQ(WEXITSTATUS(status), kExitSuccess);
     EXPECT_EQ(db.Count("cli_sig"), 12);
