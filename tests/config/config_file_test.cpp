@@ -88,6 +88,7 @@ TEST(GetTagContents, PlainTextSearchWithItsQuirks) {
         {"<a>1</a><a>2", "<a>", "</a>", {"1"}},       // an unclosed element ends the search
         {"</a><a>1</a>", "<a>", "</a>", {"1"}},       // a closing tag before any opening one
         {"<a><a>1</a></a>", "<a>", "</a>", {"<a>1"}}, // nesting is not understood
+        {"<A>1</A><a>2</a>", "<a>", "</a>", {"2"}},   // tags match in their own case only
         // Only the closing tag's first character is dropped, so its rest is searched again.
         {"b>1/b>2/b>", "b>", "/b>", {"1", "2"}},
         // The closing tag is looked for from one past the opening tag's start.
@@ -163,16 +164,12 @@ TEST(ReadConfig, LoadsAsFarAsTheTextAllows) {
         ConfigData loaded;
     } cases[] = {
         // Names match in their own case only, and tags with more in them are not recognised.
-        {"LowerCaseNames",
-         "<Brenvale.Config><dsn>x</dsn><truncateonce>True</truncateonce><Jobs><Job>"
-         "<file>a</file></Job></Jobs></Brenvale.Config>",
-         Config({{"", ""}}, std::nullopt)},
-        {"AttributesAndSelfClosing",
-         "<Brenvale.Config version=\"1\"><DSN name=\"x\">a</DSN><DSN/><TruncateOnce v=\"1\">True"
-         "</TruncateOnce><TruncatePerFile >True</TruncatePerFile><Jobs><Job id=\"1\"><File>a"
-         "</File></Job><Job><File x=\"\">b</File><DBTable>t</DBTable></Job><Job/></Jobs>"
-         "</Brenvale.Config>",
-         Config({{"", "t"}}, std::nullopt)},
+        {"LowerCaseNamesAttributesAndSelfClosing",
+         "<Brenvale.Config version=\"1\"><dsn>x</dsn><truncateonce>True</truncateonce><DSN "
+         "name=\"x\">a</DSN><DSN/><TruncateOnce v=\"1\">True</TruncateOnce><TruncatePerFile >True"
+         "</TruncatePerFile><Jobs><Job id=\"1\"><File>a</File></Job><Job><File x=\"\">b</File>"
+         "<DBTable>t</DBTable></Job><Job/><Job><file>a</file></Job></Jobs></Brenvale.Config>",
+         Config({{"", "t"}, {"", ""}}, std::nullopt)},
         // Without the root the whole text counts; line ends mean nothing to the reader.
         {"NoRoot", "<DSN>d</DSN>\n<TruncateOnce>True</TruncateOnce>\n<Jobs>\n<Job></Job>\n</Jobs>",
          Config({{"", ""}}, "d", true)},
@@ -214,10 +211,9 @@ TEST(ReadConfig, ReportsWhatItMustNotLoad) {
         {"Folder", folder, ConfigStatus::Missing, "is a folder, not a file.", true},
         {"EndlessDevice", "/dev/zero", ConfigStatus::Unreadable,
          "is larger than 64 MiB; it is not read.", true},
-        {"Empty", "", ConfigStatus::NotAConfiguration,
-         "is not a configuration file: it holds neither <Brenvale.Config> nor <Jobs>."},
         {"ALog", "#Software: SHOUTcast\r\n192.0.2.7 h 2024-03-01 18:04:11 /s 200 VLC 1 2 3\r\n",
-         ConfigStatus::NotAConfiguration, "is not a configuration file"},
+         ConfigStatus::NotAConfiguration,
+         "is not a configuration file: it holds neither <Brenvale.Config> nor <Jobs>."},
         {"Utf16WithoutMark", Utf16(u"<Jobs></Jobs>", false).substr(2),
          ConfigStatus::NotAConfiguration, "is not a configuration file"},
         // A file cut short, or a value holding a closing tag, must not load as fewer jobs.
