@@ -6,6 +6,7 @@
 
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace brenvale::test {
