@@ -8,68 +8,39 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
-#include <ostream>
 #include <string>
 
 namespace brenvale {
 namespace {
 
-/// "@" in `folder` and `expected` stands for a writable scratch folder.
-struct PathCase {
-    std::string folder;
-    UserFolders user;
-    std::string expected;
-    const char* reason;
-};
-
-void PrintTo(const PathCase& c, std::ostream* out) {
-    *out << c.reason;
-}
-
-class DefaultConfigPathTest : public ::testing::TestWithParam<PathCase> {};
-
-std::string Placed(std::string text, const std::string& scratch) {
-    if (const auto at = text.find('@'); at != std::string::npos)
-        text.replace(at, 1, scratch);
-    return text;
-}
-
-TEST_P(DefaultConfigPathTest, Chooses) {
-    const PathCase& c = GetParam();
+TEST(DefaultConfigPath, Chooses) {
+    const std::string x = "/x/brenvale/config.xml", h = "/home/u/.config/brenvale/config.xml";
+    // "@" in the folder and the expected path stands for a writable scratch folder.
+    const struct {
+        const char *folder, *xdg, *home;
+        std::string expected;
+        const char* reason;
+    } cases[] = {
+        {"@", "/x", "/home/u", "@/config.xml", "a writable build tree keeps it beside"},
+        {"@/", "/x", "/home/u", "@//config.xml", "the separator is always added"},
+        {"@/gone", "/x", "/home/u", x, "a folder that is not there cannot hold it"},
+        {"/usr/bin", "/x", "/home/u", x, "the package's folder, even for root"},
+        {"/usr/local/bin/", "/x/", "", x, "trailing slashes on either side"},
+        {"/bin", "", "/home/u", h, "no XDG_CONFIG_HOME: HOME/.config"},
+        {"/usr/bin", "cfg", "/home/u", h, "a relative XDG_CONFIG_HOME is ignored"},
+        {"/usr/bin", "", "relative", "/usr/bin/config.xml",
+         "no usable folder at all: beside the program, and the save reports it"},
+    };
     const std::string scratch = test::ScratchDir("default_config");
-    EXPECT_EQ(DefaultConfigPath(Placed(c.folder, scratch), c.user), Placed(c.expected, scratch))
-        << c.reason;
+    const auto placed = [&](std::string text) {
+        if (text.starts_with('@'))
+            text.replace(0, 1, scratch);
+        return text;
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(DefaultConfigPath(placed(c.folder), {c.xdg, c.home}), placed(c.expected))
+            << c.reason;
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, DefaultConfigPathTest,
-    ::testing::Values(
-        PathCase{"@", {"/x", "/home/u"}, "@/config.xml", "a writable build tree keeps it beside"},
-        PathCase{"@/", {"/x", "/home/u"}, "@//config.xml", "the separator is always added"},
-        PathCase{"@/gone",
-                 {"/x", "/home/u"},
-                 "/x/brenvale/config.xml",
-                 "a folder that is not there cannot hold it"},
-        PathCase{"/usr/bin",
-                 {"/x", "/home/u"},
-                 "/x/brenvale/config.xml",
-                 "the package's folder, even for root"},
-        PathCase{"/usr/local/bin/",
-                 {"/x/", ""},
-                 "/x/brenvale/config.xml",
-                 "trailing slashes on either side"},
-        PathCase{"/bin",
-                 {"", "/home/u"},
-                 "/home/u/.config/brenvale/config.xml",
-                 "no XDG_CONFIG_HOME: HOME/.config"},
-        PathCase{"/usr/bin",
-                 {"cfg", "/home/u"},
-                 "/home/u/.config/brenvale/config.xml",
-                 "a relative XDG_CONFIG_HOME is ignored"},
-        PathCase{"/usr/bin",
-                 {"", "relative"},
-                 "/usr/bin/config.xml",
-                 "no usable folder at all: beside the program, and the save reports it"}));
 
 TEST(PrepareDefaultConfigPathTest, CreatesThePrivateFolder) {
     const std::string home = test::ScratchDir("default_config_home") + "/config";
