@@ -27,10 +27,8 @@ bool Listed(const std::string& name) {
 class OdbcSetupTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir = test::ScratchDir("dsn");
-        userIni = dir + "/odbc.user.ini";
-        test::WriteFile(userIni, "");
-        ::setenv("ODBCINI", userIni.c_str(), 1);
+        userIni = test::ScratchUserIni("dsn");
+        dir = userIni.substr(0, userIni.rfind('/'));
     }
     DsnDefinition Sqlite(const std::string& name, const std::string& file) const {
         return {name, "SQLite3", {{"Database", dir + "/" + file}}};

@@ -34,6 +34,13 @@ std::string ScratchDir(const std::string& tag) {
     return path.string();
 }
 
+std::string ScratchUserIni(const std::string& tag) {
+    const std::string ini = ScratchDir(tag) + "/odbc.user.ini";
+    WriteFile(ini, "");
+    ::setenv("ODBCINI", ini.c_str(), 1);
+    return ini;
+}
+
 std::string WriteFile(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));

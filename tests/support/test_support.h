@@ -29,6 +29,9 @@ std::string TestDir();
 /// A fresh scratch folder under the test environment, unique per call.
 std::string ScratchDir(const std::string& tag);
 
+/// An empty user odbc.ini in a fresh scratch folder, which ODBCINI names from now on; its path.
+std::string ScratchUserIni(const std::string& tag);
+
 /// Writes `bytes` to `path` exactly; `path`.
 std::string WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);

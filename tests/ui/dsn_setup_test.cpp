@@ -56,10 +56,8 @@ void InEditor(QPushButton* opener, const std::function<void(frmDSNEdit&)>& fill)
 class DsnSetupTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir = test::ScratchDir("ws_dsn");
-        userIni = dir + "/odbc.user.ini";
-        test::WriteFile(userIni, "");
-        ::setenv("ODBCINI", userIni.c_str(), 1);
+        userIni = test::ScratchUserIni("ws_dsn");
+        dir = userIni.substr(0, userIni.rfind('/'));
     }
     /// The user data source `name` as written, or no attributes at all.
     static Attributes Written(const std::string& name) {
