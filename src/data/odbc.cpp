@@ -105,14 +105,14 @@ Environment::Environment() : handle_(Allocate(SQL_HANDLE_ENV, SQL_NULL_HANDLE)) 
                       reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(SQL_OV_ODBC3)), 0);
 }
 
-std::vector<DataSource> ListDataSources(DsnScopes scopes) {
+std::vector<DataSource> ListDataSources(std::optional<DsnScope> scope) {
     std::vector<DataSource> sources;
     Environment environment;
     if (!environment.ok())
         return sources;
-    SQLUSMALLINT direction = scopes == DsnScopes::User     ? SQL_FETCH_FIRST_USER
-                             : scopes == DsnScopes::System ? SQL_FETCH_FIRST_SYSTEM
-                                                           : SQL_FETCH_NEXT;
+    SQLUSMALLINT direction = !scope                     ? SQL_FETCH_NEXT
+                             : *scope == DsnScope::User ? SQL_FETCH_FIRST_USER
+                                                        : SQL_FETCH_FIRST_SYSTEM;
     for (;; direction = SQL_FETCH_NEXT) {
         std::array<SQLCHAR, 1024> name{};
         std::array<SQLCHAR, 1024> description{};

@@ -55,12 +55,12 @@ struct DataSource {
     std::string description; ///< the driver's name
 };
 
-/// Which data sources a listing walks.
-enum class DsnScopes { All, User, System };
+/// Where a data source is defined: the user's odbc.ini or the system's.
+enum class DsnScope { User, System };
 
-/// The data sources the driver manager knows (all of them: user and system alike), in its order.
-/// Empty when no environment can be had.
-std::vector<DataSource> ListDataSources(DsnScopes scopes = DsnScopes::All);
+/// The data sources the driver manager knows in `scope` (without one: user and system alike),
+/// in its order. Empty when no environment can be had.
+std::vector<DataSource> ListDataSources(std::optional<DsnScope> scope = std::nullopt);
 
 /// The one database connection. Implements the core's database interface over ODBC, and runs
 /// the statements of the writers made on it.

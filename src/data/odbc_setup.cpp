@@ -163,9 +163,8 @@ std::vector<DriverInfo> ListDrivers() {
 
 std::vector<DsnInfo> ListDsns() {
     std::vector<DsnInfo> sources;
-    for (const auto& [scopes, scope] : {std::pair{DsnScopes::User, DsnScope::User},
-                                        std::pair{DsnScopes::System, DsnScope::System}})
-        for (DataSource& source : ListDataSources(scopes))
+    for (const DsnScope scope : {DsnScope::User, DsnScope::System})
+        for (DataSource& source : ListDataSources(scope))
             sources.push_back({std::move(source.name), std::move(source.description), scope});
     return sources;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/database.h"
+#include "data/odbc.h"
 
 #include <string>
 #include <utility>
@@ -16,8 +17,6 @@ struct DriverInfo {
     std::string description;
     std::string library; ///< the "Driver" entry: the driver's shared library
 };
-
-enum class DsnScope { User, System };
 
 /// A data source as the driver manager lists it.
 struct DsnInfo {
