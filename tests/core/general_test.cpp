@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <array>
-#include <ostream>
 #include <random>
 #include <string>
 #include <string_view>
@@ -54,49 +53,42 @@ std::string Repeated(const std::string& unit, std::size_t count) {
     return text;
 }
 
-struct HexCase {
-    std::string input;
-    std::string expected;
-    const char* reason;
-};
-
-void PrintTo(const HexCase& c, std::ostream* out) {
-    *out << c.reason;
+TEST(TranslateHexCodesTest, Translates) {
+    const struct {
+        std::string input, expected;
+        const char* reason;
+    } cases[] = {
+        {"Player%2F1.0", "Player/1.0", "a plain escape"},
+        {"a%20b", "a b", "a blank"},
+        {"100%", "100%", "a trailing percent has no digits"},
+        {"%41%42%41", "ABA", "repeated codes replaced at once"},
+        {"%2f%2F", "//", "both cases, two rounds"},
+        {"%2541", "A", "a produced percent is examined again"},
+        {"%25", "%", "an escaped percent alone"},
+        {"%zz", "%zz", "not hex: left alone"},
+        {"%", "%", "a lone percent"},
+        {"%%41", "%A", "the first percent stays, the second is read"},
+        {"%zz41", "%zz41", "digits must follow the percent directly"},
+        {"%E9", "\xE9", "one byte, not a code point"},
+        {"Bj%C3%B6rk", "Bj\xC3\xB6rk", "UTF-8 escapes become their bytes"},
+        {"a%00b", std::string("a\0b", 3), "code 0 is a byte too"},
+        {"x%4", "x\x04", "one digit at the very end"},
+        {"%4G and %4", "\x04G and \x04", "the short code is replaced everywhere"},
+        {"%%41B%41%AB",
+         "\xAB"
+         "A\xAB",
+         "a code formed behind the scan is replaced in a later round"},
+        {"%%325%%252", "%%%2",
+         "removals behind the scan move it on, past the percent they produce"},
+        {"", "", "empty text"},
+        {"no escapes", "no escapes", "nothing to do"},
+        {"%+1%-1% 1", "%+1%-1% 1", "only 0-9 and A-F count as digits"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(TranslateHexCodes(c.input), c.expected) << c.reason;
+        EXPECT_EQ(ReferenceTranslate(c.input), c.expected) << "reference: " << c.reason;
+    }
 }
-
-class TranslateHexCodesTest : public ::testing::TestWithParam<HexCase> {};
-
-TEST_P(TranslateHexCodesTest, Translates) {
-    const HexCase& c = GetParam();
-    EXPECT_EQ(TranslateHexCodes(c.input), c.expected) << c.reason;
-    EXPECT_EQ(ReferenceTranslate(c.input), c.expected) << "reference: " << c.reason;
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, TranslateHexCodesTest,
-    ::testing::Values(
-        HexCase{"Player%2F1.0", "Player/1.0", "a plain escape"}, HexCase{"a%20b", "a b", "a blank"},
-        HexCase{"100%", "100%", "a trailing percent has no digits"},
-        HexCase{"%41%42%41", "ABA", "repeated codes replaced at once"},
-        HexCase{"%2f%2F", "//", "both cases, two rounds"},
-        HexCase{"%2541", "A", "a produced percent is examined again"},
-        HexCase{"%25", "%", "an escaped percent alone"},
-        HexCase{"%zz", "%zz", "not hex: left alone"}, HexCase{"%", "%", "a lone percent"},
-        HexCase{"%%41", "%A", "the first percent stays, the second is read"},
-        HexCase{"%zz41", "%zz41", "digits must follow the percent directly"},
-        HexCase{"%E9", "\xE9", "one byte, not a code point"},
-        HexCase{"Bj%C3%B6rk", "Bj\xC3\xB6rk", "UTF-8 escapes become their bytes"},
-        HexCase{std::string("a%00b"), std::string("a\0b", 3), "code 0 is a byte too"},
-        HexCase{"x%4", "x\x04", "one digit at the very end"},
-        HexCase{"%4G and %4", "\x04G and \x04", "the short code is replaced everywhere"},
-        HexCase{"%%41B%41%AB",
-                "\xAB"
-                "A\xAB",
-                "a code formed behind the scan is replaced in a later round"},
-        HexCase{"%%325%%252", "%%%2",
-                "removals behind the scan move it on, past the percent they produce"},
-        HexCase{"", "", "empty text"}, HexCase{"no escapes", "no escapes", "nothing to do"},
-        HexCase{"%+1%-1% 1", "%+1%-1% 1", "only 0-9 and A-F count as digits"}));
 
 TEST(TranslateHexCodesTest, MatchesTheRuleOnRandomText) {
     // Few characters, most of them percents and digits of both cases, so the quirks come often.
@@ -113,47 +105,38 @@ TEST(TranslateHexCodesTest, MatchesTheRuleOnRandomText) {
     }
 }
 
-/// Input head + unit x n + tail, result outHead + outUnit x n + outTail.
-struct HostileCase {
-    std::string head, unit, tail;
-    std::string outHead, outUnit, outTail;
-    const char* reason;
-};
-
-void PrintTo(const HostileCase& c, std::ostream* out) {
-    *out << c.reason;
-}
-
-class HostileTextTest : public ::testing::TestWithParam<HostileCase> {};
-
-TEST_P(HostileTextTest, IsTranslatedLikeTheRuleAtAnyLength) {
-    const HostileCase& c = GetParam();
-    // Small lengths check the pattern against the rule; the large one, a few MB, must simply
-    // come through with the same pattern.
-    const std::size_t large = 2'000'000 / c.unit.size();
-    for (const std::size_t n : std::array<std::size_t, 5>{1, 2, 7, 300, large}) {
-        const std::string input = c.head + Repeated(c.unit, n) + c.tail;
-        const std::string expected = c.outHead + Repeated(c.outUnit, n) + c.outTail;
-        if (n != large) {
-            ASSERT_EQ(ReferenceTranslate(input), expected) << c.reason << ", n = " << n;
+TEST(HostileTextTest, IsTranslatedLikeTheRuleAtAnyLength) {
+    /// Input head + unit x n + tail, result outHead + outUnit x n + outTail.
+    const struct {
+        std::string head, unit, tail;
+        std::string outHead, outUnit, outTail;
+        const char* reason;
+    } cases[] = {
+        {"%", "25", "41", "A", "", "", "each round frees one more percent"},
+        {"", "%25", "", "", "%", "", "a run of escaped percents"},
+        {"", "%2525", "", "", "%", "", "each produced percent makes a new code"},
+        {"", "%2541", "", "", "A", "", "produced codes replaced in a second round"},
+        {"", "%", "", "", "%", "", "percents alone"},
+        {"%%41", "%%41", "", "\n", "\n", "", "codes formed behind the scan then the short code"},
+        {"", "%4G", "%4", "", "\x04G", "\x04", "the short code inside left escapes"},
+        {"", "%41%2f%42%2F", "", "", "A/B/", "", "mixed codes"},
+        {"", "x", "%zz%41", "", "x", "%zzA", "far into the text"},
+    };
+    for (const auto& c : cases) {
+        // Small lengths check the pattern against the rule; the large one, a few MB, must
+        // simply come through with the same pattern.
+        const std::size_t large = 2'000'000 / c.unit.size();
+        for (const std::size_t n : std::array<std::size_t, 5>{1, 2, 7, 300, large}) {
+            const std::string input = c.head + Repeated(c.unit, n) + c.tail;
+            const std::string expected = c.outHead + Repeated(c.outUnit, n) + c.outTail;
+            if (n != large) {
+                ASSERT_EQ(ReferenceTranslate(input), expected) << c.reason << ", n = " << n;
+            }
+            ASSERT_TRUE(TranslateHexCodes(input) == expected) << c.reason << ", n = " << n;
         }
-        ASSERT_TRUE(TranslateHexCodes(input) == expected) << c.reason << ", n = " << n;
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, HostileTextTest,
-    ::testing::Values(
-        HostileCase{"%", "25", "41", "A", "", "", "each round frees one more percent"},
-        HostileCase{"", "%25", "", "", "%", "", "a run of escaped percents"},
-        HostileCase{"", "%2525", "", "", "%", "", "each produced percent makes a new code"},
-        HostileCase{"", "%2541", "", "", "A", "", "produced codes replaced in a second round"},
-        HostileCase{"", "%", "", "", "%", "", "percents alone"},
-        HostileCase{"%%41", "%%41", "", "\n", "\n", "",
-                    "codes formed behind the scan then the short code"},
-        HostileCase{"", "%4G", "%4", "", "\x04G", "\x04", "the short code inside left escapes"},
-        HostileCase{"", "%41%2f%42%2F", "", "", "A/B/", "", "mixed codes"},
-        HostileCase{"", "x", "%zz%41", "", "x", "%zzA", "far into the text"}));
 TEST(HexToDecAndGetFileName, Values) {
     const std::pair<const char*, double> hex[] = {{"ff", 255},  {"FF", 255}, {"0A", 10},
                                                   {"", 0},      {"G1", -1},  {"1G", -1},
@@ -181,14 +164,11 @@ namespace brenvale {
 namespace {
 
 TEST(TextEncodingTest, Utf8IsRecognisedStrictly) {
-    EXPECT_TRUE(IsValidUtf8(""));
-    EXPECT_TRUE(IsValidUtf8("plain ASCII"));
-    EXPECT_TRUE(IsValidUtf8("Bj\xC3\xB6rk \xE2\x82\xAC \xF0\x9F\x8E\xB5"));
-    EXPECT_FALSE(IsValidUtf8("Caf\xE9")) << "a Windows-1252 byte";
-    EXPECT_FALSE(IsValidUtf8("\xC3")) << "cut short";
-    EXPECT_FALSE(IsValidUtf8("\xC0\xAF")) << "overlong";
-    EXPECT_FALSE(IsValidUtf8("\xED\xA0\x80")) << "surrogate";
-    EXPECT_FALSE(IsValidUtf8("\xF4\x90\x80\x80")) << "past U+10FFFF";
+    for (const char* text : {"", "plain ASCII", "Bj\xC3\xB6rk \xE2\x82\xAC \xF0\x9F\x8E\xB5"})
+        EXPECT_TRUE(IsValidUtf8(text)) << text;
+    // Windows-1252, cut short, overlong, a surrogate, past U+10FFFF.
+    for (const char* text : {"Caf\xE9", "\xC3", "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80"})
+        EXPECT_FALSE(IsValidUtf8(text)) << testing::PrintToString(text);
 }
 
 TEST(TextEncodingTest, OtherTextIsReadAsWindows1252) {
