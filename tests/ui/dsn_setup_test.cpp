@@ -3,7 +3,6 @@
 #include "ui/frm_dsn_setup.h"
 
 #include "data/odbc_setup.h"
-#include "support/test_support.h"
 #include "ui/qt_test_app.h"
 
 #include <QComboBox>
@@ -28,7 +27,6 @@ using odbc::DsnDefinition;
 using odbc::DsnScope;
 using test::HasSubstr;
 using test::Not;
-using test::WhenModal;
 using ::testing::AllOf;
 using ::testing::EndsWith;
 using ::testing::StartsWith;
@@ -40,15 +38,9 @@ QTreeWidgetItem* Row(frmDSNSetup& window, const std::string& name) {
 
 /// Runs `fill` on the editor the click on `opener` opens, then presses its Ok, which must close it.
 void InEditor(QPushButton* opener, const std::function<void(frmDSNEdit&)>& fill) {
-    WhenModal act([&] {
-        auto* editor = qobject_cast<frmDSNEdit*>(QApplication::activeModalWidget());
-        ASSERT_NE(editor, nullptr) << "no editor is open";
-        fill(*editor);
-        editor->cmdOk->click();
-        if (editor->isVisible()) {
-            ADD_FAILURE() << "the editor is still open";
-            editor->reject();
-        }
+    test::OnModal<frmDSNEdit> act([&](frmDSNEdit& editor) {
+        fill(editor);
+        editor.cmdOk->click();
     });
     opener->click();
 }

@@ -5,7 +5,6 @@
 #include "core/run_report.h"
 #include "core/version.h"
 #include "data/odbc_setup.h"
-#include "support/test_support.h"
 #include "ui/file_dialogs.h"
 #include "ui/frm_add_url.h"
 #include "ui/frm_select_table.h"
@@ -157,17 +156,12 @@ protected:
             jobs.emplace_back(grid->Text(row, kColumnFile), grid->Text(row, kColumnTable));
         return jobs;
     }
-    /// A log of `lines` data lines in the scratch folder.
-    std::string Log(const std::string& name, int lines) const {
-        WriteFile(folder + "/" + name, LogText(lines));
-        return folder + "/" + name;
-    }
     /// The rejects files the window's runs kept.
     std::vector<std::string> RejectsFiles() const {
         std::vector<std::string> files;
-        if (fs::exists(stateDir + "/brenvale"))
-            for (const auto& entry : fs::directory_iterator(stateDir + "/brenvale"))
-                files.push_back(entry.path().string());
+        std::error_code none; // no folder: no files
+        for (const auto& entry : fs::directory_iterator(stateDir + "/brenvale", none))
+            files.push_back(entry.path().string());
         return files;
     }
     /// Expects one message box since the last call, titled `title`, with `part` in its text.
@@ -223,7 +217,9 @@ TEST_F(MainWindowTest, TheCommandLineLoadsRunsAndEnds) {
     EXPECT_EQ(ArgumentText(4, argv), "/a /c my file.xml");
     EXPECT_EQ(ArgumentText(1, argv), "");
     // An existing configuration, a blank in its name, with a job of three lines.
-    const std::string log = Log("start.log", 3), cfg = folder + "/my jobs.xml";
+    const std::string log = WriteFile(folder + "/start.log", LogText(3));
+    const std::string cfg = folder + "/my jobs.xml", tail = cfg + " /a /q",
+                      quoted = '"' + cfg + '"';
     const struct {
         std::string arguments;
         bool defaultFile;      ///< a config.xml in the program's folder
@@ -235,18 +231,10 @@ TEST_F(MainWindowTest, TheCommandLineLoadsRunsAndEnds) {
         {"", true, {}, "config.xml", ""},
         {"/a /q /c " + cfg, false, {cfg, true, "/a /q /", true, true}, "my jobs.xml", ""},
         // Switches after the path belong to it.
-        {"/c " + cfg + " /a /q",
-         false,
-         {cfg + " /a /q", true, "/", false, false},
-         "",
-         cfg + " /a /q"},
+        {"/c " + tail, false, {tail, true, "/", false, false}, "", tail},
         // Capitals are not switches.
         {"/A /Q /C x.xml", true, {"", false, "/A /Q /C x.xml", false, false}, "config.xml", ""},
-        {"/c \"" + cfg + "\"",
-         false,
-         {"\"" + cfg + "\"", true, "/", false, false},
-         "",
-         "\"" + cfg + "\""},
+        {"/c " + quoted, false, {quoted, true, "/", false, false}, "", quoted},
         {"/c", false, {"", true, "/", false, false}, "", folder + "/config.xml"},
         {"/a/c   " + cfg + "  ", false, {cfg, true, "/a/", true, false}, "my jobs.xml", ""},
         // A longer word counts as the switch it starts with.
@@ -711,10 +699,7 @@ TEST_F(MainWindowTest, TheDsnInUseStaysSelectedUntilItIsGone) {
     prompts.shown.clear();
 
     // A DSN in use that a refresh no longer finds is closed.
-    const std::string userIni = std::getenv("ODBCINI");
-    const std::string scratchIni = folder + "/odbc.user.ini";
-    WriteFile(scratchIni, "");
-    ::setenv("ODBCINI", scratchIni.c_str(), 1);
+    ScratchUserIni("mw_ini");
     ASSERT_TRUE(odbc::WriteUserDsn({"mw_gone", "SQLite3", {{"Database", folder + "/g.db"}}}, ""));
     window->cmdDSNRefresh->click();
     PickDsn("mw_gone");
@@ -725,18 +710,12 @@ TEST_F(MainWindowTest, TheDsnInUseStaysSelectedUntilItIsGone) {
     EXPECT_FALSE(window->conn.IsOpen());
     // With no data sources at all, the empty list says what to do. The driver manager reads the
     // system file's folder only once, so the file itself is emptied for a moment.
-    {
-        const std::string systemIni = TestDir() + "/odbc.ini";
-        const struct Restore {
-            std::string path, text;
-            ~Restore() { WriteFile(path, text); }
-        } restore{systemIni, ReadFile(systemIni)};
-        WriteFile(systemIni, "");
-        window->cmdDSNRefresh->click();
-        EXPECT_EQ(list.count(), 0);
-        EXPECT_EQ(list.placeholderText(), "No data sources: use DSN Setup to add one");
-    }
-    ::setenv("ODBCINI", userIni.c_str(), 1);
+    const std::string systemIni = TestDir() + "/odbc.ini", systemText = ReadFile(systemIni);
+    WriteFile(systemIni, "");
+    window->cmdDSNRefresh->click();
+    WriteFile(systemIni, systemText);
+    EXPECT_EQ(list.count(), 0);
+    EXPECT_EQ(list.placeholderText(), "No data sources: use DSN Setup to add one");
     window->cmdDSNRefresh->click();
     EXPECT_EQ(list.placeholderText(), "");
 
@@ -819,7 +798,7 @@ TEST_F(MainWindowTest, FromNoTableToLoadedRowsAndASummaryNamingTheRefusedAndShor
 TEST_F(MainWindowTest, AnExceptionInACommandIsAMessageAndTheWindowGoesOn) {
     TestDatabase db(kSqliteDsn);
     db.TryExec("DROP TABLE IF EXISTS mw_guard");
-    const std::string log = Log("guard.log", 2);
+    const std::string log = WriteFile(folder + "/guard.log", LogText(2));
     Loaded(kSqliteDsn);
     window->AddFile(log);
     grid->SetText(1, kColumnTable, "mw_guard");

@@ -1,6 +1,5 @@
 // The small windows offscreen: the status window, the table chooser against the real databases,
 // Add URL, About, captioned frames, the file dialogs and the message boxes.
-#include "support/test_support.h"
 #include "ui/file_dialogs.h"
 #include "ui/frm_about.h"
 #include "ui/frm_add_url.h"
@@ -26,7 +25,6 @@
 #include <QSpinBox>
 #include <QTest>
 
-#include <deque>
 #include <functional>
 #include <optional>
 #include <stdexcept>
@@ -38,16 +36,9 @@
 namespace brenvale {
 namespace {
 
+using test::OnModal;
 using test::Shown;
 using test::TestDatabase;
-using test::WhenModal;
-
-/// The modal dialog of type `Dialog` that is open now, or null and a failure.
-template <typename Dialog> Dialog* Active() {
-    auto* dialog = qobject_cast<Dialog*>(QApplication::activeModalWidget());
-    EXPECT_NE(dialog, nullptr) << "no " << Dialog::staticMetaObject.className() << " is open";
-    return dialog;
-}
 
 TEST(StatusWindow, RoundsProgressRefusesToCloseAndAsksOnCancelWhileItsOwnerIsDisabled) {
     QWidget owner;
@@ -99,18 +90,10 @@ void Click(frmSelectTable& chooser, const std::string& table) {
                       list->visualItemRect(found.first()).center());
 }
 
-/// Shows the chooser on `database` with `action` run inside it and returns the pick; a chooser
-/// the action leaves open is closed, a failure unless `picks` is false.
+/// The pick of the chooser shown on `database` with `action` run inside it.
 std::string Choose(frmSelectTable& chooser, odbc::Connection& database,
-                   const std::function<void()>& action, bool picks = true) {
-    WhenModal act([&] {
-        action();
-        if (chooser.isVisible()) {
-            if (picks)
-                ADD_FAILURE() << "the chooser is still open";
-            chooser.close();
-        }
-    });
+                   const std::function<void()>& action) {
+    OnModal<frmSelectTable> act([&](frmSelectTable&) { action(); });
     return ChooseTargetTable(chooser, database);
 }
 
@@ -123,8 +106,8 @@ TEST_P(ChooserTest, PicksOnSelectionReadsTheCatalogueOnEachShowingAndCreatesTabl
     db.TryExec("DROP TABLE IF EXISTS ws_pick_new");
     db.CreateLogTable("ws_pick_a");
     db.CreateLogTable("ws_pick_b");
-    const auto choose = [&](const std::function<void()>& action, bool picks = true) {
-        return Choose(chooser, db.connection(), action, picks);
+    const auto choose = [&](const std::function<void()>& action) {
+        return Choose(chooser, db.connection(), action);
     };
     // Only the database's own tables, none of its system schemas'.
     EXPECT_EQ(choose([&] {
@@ -154,17 +137,17 @@ TEST_P(ChooserTest, PicksOnSelectionReadsTheCatalogueOnEachShowingAndCreatesTabl
                   QTest::keyClick(chooser.lstTables, row ? Qt::Key_Up : Qt::Key_Down);
               }),
               neighbour);
-    EXPECT_EQ(choose([&] { EXPECT_TRUE(chooser.close()); }, false), "");
+    EXPECT_EQ(choose([&] { EXPECT_TRUE(chooser.close()); }), "");
     db.TryExec("DROP TABLE ws_pick_new");
 
     // New Table...: Cancel and an empty name do nothing; a name in use is the driver's refusal,
     // and the chooser stays open for another try; the new table is empty.
-    std::deque<std::optional<std::string>> names = {std::nullopt, "", "ws_pick_a", "ws_pick_new"};
+    const std::vector<std::optional<std::string>> names = {std::nullopt, "", "ws_pick_a",
+                                                           "ws_pick_new"};
+    std::size_t asked = 0;
     SetTextQuestionScript([&](const std::string& title, const std::string&) {
         EXPECT_EQ(title, "New Table");
-        std::optional<std::string> name = names.front();
-        names.pop_front();
-        return name;
+        return names.at(asked++);
     });
     EXPECT_EQ(choose([&] {
                   for (int i = 0; i < 3; ++i)
@@ -179,9 +162,8 @@ TEST_P(ChooserTest, PicksOnSelectionReadsTheCatalogueOnEachShowingAndCreatesTabl
               }),
               "ws_pick_new");
     SetTextQuestionScript(nullptr);
-    EXPECT_TRUE(names.empty());
+    EXPECT_EQ(asked, names.size());
     EXPECT_EQ(db.Count("ws_pick_new"), 0);
-    db.TryExec("DROP TABLE ws_pick_new");
 }
 
 INSTANTIATE_FOR_DATABASES(ChooserTest);
@@ -221,7 +203,7 @@ TEST(Chooser, ShowsTheTablesOfTheConnectionItIsGivenOrWhyThereAreNone) {
             EXPECT_TRUE(chooser.lstTables->selectedItems().isEmpty());
             c.pick ? Click(chooser, c.pick) : (void)chooser.close();
         };
-        EXPECT_EQ(Choose(chooser, c.database, act, c.pick != nullptr), c.pick ? c.pick : "");
+        EXPECT_EQ(Choose(chooser, c.database, act), c.pick ? c.pick : "");
     }
 }
 
@@ -256,13 +238,12 @@ TEST(About, TheBrowserGetsAnHttpAddressAndTheButtonsWork) {
     });
     EXPECT_FALSE(frmAbout::OpenBrowser("example.org"));
     frmAbout about;
-    WhenModal act([&] {
-        about.cmdLaunchSite->click();
-        EXPECT_TRUE(about.isVisible());
-        about.cmdExit->click();
+    OnModal<frmAbout> act([](frmAbout& shown) {
+        shown.cmdLaunchSite->click();
+        EXPECT_TRUE(shown.isVisible());
+        shown.cmdExit->click();
     });
     about.exec();
-    EXPECT_FALSE(about.isVisible());
     EXPECT_EQ(opened, (std::vector<std::string>{"http://example.org", kWebSite}));
     frmAbout::SetBrowserOpener(nullptr);
 }
@@ -332,25 +313,21 @@ TEST(FileDialogs, TakeWindowsFiltersAndReturnTheChoiceOrNothing) {
     const std::pair<bool, std::string> picks[] = {
         {false, ""}, {false, dir + "/existing.log"}, {true, dir + "/config"}};
     for (const auto& [save, pick] : picks) {
-        WhenModal act([&] {
-            QFileDialog* dialog = Active<QFileDialog>();
-            ASSERT_NE(dialog, nullptr);
-            EXPECT_EQ(dialog->windowTitle(), "Pick");
-            EXPECT_EQ(dialog->fileMode() == QFileDialog::ExistingFile, !save);
-            EXPECT_EQ(dialog->testOption(QFileDialog::DontConfirmOverwrite), save);
-            dialog->selectFile(QString::fromStdString(pick));
-            pick.empty() ? dialog->reject() : static_cast<QDialog*>(dialog)->accept();
+        OnModal<QFileDialog> act([&](QFileDialog& dialog) {
+            EXPECT_EQ(dialog.windowTitle(), "Pick");
+            EXPECT_EQ(dialog.fileMode() == QFileDialog::ExistingFile, !save);
+            EXPECT_EQ(dialog.testOption(QFileDialog::DontConfirmOverwrite), save);
+            dialog.selectFile(QString::fromStdString(pick));
+            pick.empty() ? dialog.reject() : static_cast<QDialog&>(dialog).accept();
         });
         EXPECT_EQ((save ? ShowSaveDialog : ShowOpenDialog)(nullptr, kLogFilter, 1, "Pick"), pick);
     }
     for (const bool ok : {true, false}) {
-        WhenModal act([&] {
-            auto* dialog = Active<QInputDialog>();
-            ASSERT_NE(dialog, nullptr);
-            EXPECT_EQ(dialog->windowTitle() + dialog->labelText(), "New TableName:");
-            EXPECT_EQ(dialog->textValue(), "logs");
-            dialog->setTextValue(" my logs ");
-            ok ? dialog->accept() : dialog->reject();
+        OnModal<QInputDialog> act([&](QInputDialog& dialog) {
+            EXPECT_EQ(dialog.windowTitle() + dialog.labelText(), "New TableName:");
+            EXPECT_EQ(dialog.textValue(), "logs");
+            dialog.setTextValue(" my logs ");
+            ok ? dialog.accept() : dialog.reject();
         });
         EXPECT_EQ(AskForText(nullptr, "New Table", "Name:", "logs"),
                   ok ? std::optional<std::string>(" my logs ") : std::nullopt);
@@ -370,15 +347,13 @@ TEST(QtPromptsTest, BoxesShowTitleIconPlainTextAndButtons) {
         };
     QtPrompts prompts(nullptr);
     for (const auto& [icon, title, qtIcon, shownTitle, yes] : cases) {
-        WhenModal act([&] {
-            QMessageBox* box = Active<QMessageBox>();
-            ASSERT_NE(box, nullptr);
-            EXPECT_EQ(box->windowTitle(), shownTitle);
-            EXPECT_EQ(box->icon(), qtIcon);
-            EXPECT_EQ(box->text(), "line one\nline <b>two</b>");
-            EXPECT_EQ(box->textFormat(), Qt::PlainText);
-            EXPECT_EQ(box->standardButtons(), QMessageBox::Yes | QMessageBox::No);
-            yes ? box->button(QMessageBox::Yes)->click() : QTest::keyClick(box, Qt::Key_Escape);
+        OnModal<QMessageBox> act([&](QMessageBox& box) {
+            EXPECT_EQ(box.windowTitle(), shownTitle);
+            EXPECT_EQ(box.icon(), qtIcon);
+            EXPECT_EQ(box.text(), "line one\nline <b>two</b>");
+            EXPECT_EQ(box.textFormat(), Qt::PlainText);
+            EXPECT_EQ(box.standardButtons(), QMessageBox::Yes | QMessageBox::No);
+            yes ? box.button(QMessageBox::Yes)->click() : QTest::keyClick(&box, Qt::Key_Escape);
         });
         EXPECT_EQ(prompts.AskYesNo(icon, title, "line one\r\nline <b>two</b>"), yes);
     }
@@ -388,17 +363,15 @@ TEST(QtPromptsTest, ALongTextShowsItsStartAndEndAndTheWholeInTheDetails) {
     std::string text;
     for (int line = 1; line <= 40; ++line)
         text += "line " + std::to_string(line) + (line < 40 ? "\n" : "");
-    WhenModal act([&] {
-        QMessageBox* box = Active<QMessageBox>();
-        ASSERT_NE(box, nullptr);
-        const QStringList shown = box->text().split(QLatin1Char('\n'));
+    OnModal<QMessageBox> act([&](QMessageBox& box) {
+        const QStringList shown = box.text().split(QLatin1Char('\n'));
         EXPECT_EQ(shown.size(), QtPrompts::kShownLines);
         EXPECT_EQ(shown.first(), "line 1");
         EXPECT_EQ(shown[shown.size() - 7], "...");
         EXPECT_EQ(shown.last(), "line 40");
-        EXPECT_EQ(box->detailedText().toStdString(), text);
-        EXPECT_EQ(box->standardButtons(), QMessageBox::Ok);
-        QTest::keyClick(box, Qt::Key_Escape);
+        EXPECT_EQ(box.detailedText().toStdString(), text);
+        EXPECT_EQ(box.standardButtons(), QMessageBox::Ok);
+        QTest::keyClick(&box, Qt::Key_Escape);
     });
     QtPrompts(nullptr).Inform(MessageIcon::Information, "Run Summary", text);
 }
