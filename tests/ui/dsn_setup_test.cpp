@@ -32,8 +32,7 @@ using ::testing::EndsWith;
 using ::testing::StartsWith;
 
 QTreeWidgetItem* Row(frmDSNSetup& window, const std::string& name) {
-    const auto items = window.lstDSNs->findItems(QString::fromStdString(name), Qt::MatchExactly);
-    return items.isEmpty() ? nullptr : items.first();
+    return window.lstDSNs->findItems(QString::fromStdString(name), Qt::MatchExactly).value(0);
 }
 
 /// Runs `fill` on the editor the click on `opener` opens, then presses its Ok, which must close it.

@@ -210,8 +210,6 @@ private:
     QTimer ticks_;
 };
 
-// --- Start-up and closing ------------------------------------------------------------------
-
 TEST_F(MainWindowTest, TheCommandLineLoadsRunsAndEnds) {
     const char* argv[] = {"brenvale", "/a", "/c", "my file.xml"};
     EXPECT_EQ(ArgumentText(4, argv), "/a /c my file.xml");
@@ -318,8 +316,6 @@ TEST_F(MainWindowTest, SaveOnExitSavesWhenCheckedButNeverOverAFileThatDidNotLoad
     ExpectOneMessage("Configuration Not Saved", folder + "/plain/home/brenvale/config.xml");
 }
 
-// --- The job grid --------------------------------------------------------------------------
-
 TEST_F(MainWindowTest, AddFileAsksForTheTableAndDeleteRemovesTheSelectedJob) {
     TestDatabase db(kSqliteDsn);
     db.CreateLogTable("mw_pick");
@@ -334,9 +330,7 @@ TEST_F(MainWindowTest, AddFileAsksForTheTableAndDeleteRemovesTheSelectedJob) {
     window->cmdAddFile_Click(); // cancelled: adds nothing and asks for no table
     EXPECT_EQ(choosersShown, 2);
     EXPECT_EQ(Jobs(), (Rows{{"/logs/a.log", ""}, {"/logs/b.log", "mw_pick"}}));
-    const DialogCall open{false, "Choose a valid SHOUTcast W3C Formatted Log File",
-                          "Log Files (*.log)|*.log|Text Files (*.txt)|*.txt|All Files (*.*)|*.*",
-                          1};
+    const DialogCall open{false, "Choose a valid SHOUTcast W3C Formatted Log File", kLogFilter, 1};
     EXPECT_EQ(dialogCalls, std::vector<DialogCall>(3, open));
 
     window->AddFile("/logs/c.log");
@@ -455,25 +449,17 @@ TEST_F(MainWindowTest, EveryCommandFirstCommitsTheOpenEdit) {
         Edit(col, typed);
     };
     // A quick click acts before the editor's loss of focus is handled; Save As then reloads.
-    const struct {
-        const char* reason;
-        std::function<void()> command;
-        const char* written;
-    } committed[] = {
-        {"Save", [&] { QTest::mouseClick(window->cmdSaveConfig, Qt::LeftButton); }, "config.xml"},
-        {"Save As",
-         [&] {
-             dialogAnswers = {folder + "/as.xml"};
-             QTest::mouseClick(window->cmdSaveConfigAs, Qt::LeftButton);
-         },
-         "as.xml"},
-        {"close, saving on exit", [&] { window->close(); }, "config.xml"},
+    const std::tuple<const char*, QPushButton * frmMain::*, const char*> committed[] = {
+        {"Save", &frmMain::cmdSaveConfig, "config.xml"},
+        {"Save As", &frmMain::cmdSaveConfigAs, "as.xml"},
+        {"close, saving on exit", nullptr, "config.xml"},
     };
-    for (const auto& c : committed) {
-        SCOPED_TRACE(c.reason);
+    for (const auto& [reason, button, written] : committed) {
+        SCOPED_TRACE(reason);
         editing(kColumnFile, log);
-        c.command();
-        EXPECT_THAT(ReadFile(folder + "/" + c.written), HasSubstr(log));
+        dialogAnswers = {folder + "/as.xml"};
+        button ? QTest::mouseClick(window.get()->*button, Qt::LeftButton) : void(window->close());
+        EXPECT_THAT(ReadFile(folder + "/" + written), HasSubstr(log));
         EXPECT_FALSE(grid->IsEditing());
         EXPECT_EQ(Jobs(), (Rows{{log, "mw_cmd"}}));
     }
@@ -515,36 +501,31 @@ TEST_F(MainWindowTest, EveryCommandFirstCommitsTheOpenEdit) {
 
 TEST_F(MainWindowTest, AddUrlTypesAfterTheProposedSchemeAndAddsOnlyOnOk) {
     // Typing goes where the caret stands: after the proposed "http://", or into a cleared box.
-    const auto type = [](const char* text, bool clearFirst = false, bool ok = true) {
-        return [=](frmAddURL& dialog) {
-            if (clearFirst)
-                dialog.txtURL->clear();
-            QTest::keyClicks(dialog.txtURL, QString::fromLatin1(text));
-            QTest::mouseClick(ok ? dialog.cmdOk : dialog.cmdCancel, Qt::LeftButton);
-        };
-    };
     const struct {
-        const char* reason;
-        std::function<void(frmAddURL&)> answer;
+        const char* typed; ///< null: Escape
+        bool clearFirst, ok;
         Rows jobs; ///< each added job also asks for its table
     } cases[] = {
-        {"typed after the scheme",
-         type("127.0.0.1:8377/remote.log"),
-         {{"http://127.0.0.1:8377/remote.log", ""}}},
-        {"no scheme, blanks kept", type(" host/w3c.log ", true), {{" host/w3c.log ", ""}}},
-        {"Ok on an empty box", type("", true), {}},
-        {"Cancel", type("x", true, false), {}},
-        {"Escape", [](frmAddURL& dialog) { QTest::keyClick(dialog.txtURL, Qt::Key_Escape); }, {}},
+        {"127.0.0.1:8377/remote.log", false, true, {{"http://127.0.0.1:8377/remote.log", ""}}},
+        {" host/w3c.log ", true, true, {{" host/w3c.log ", ""}}}, // no scheme, blanks kept
+        {"", true, true, {}},
+        {"x", true, false, {}},
+        {nullptr, false, false, {}},
     };
     window->Form_Load("");
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.reason);
+        SCOPED_TRACE(c.typed ? std::string("'") + c.typed + (c.ok ? "', Ok" : "', Cancel") : "Esc");
         grid->Clear();
         choosersShown = 0;
         onAddUrl = [&c](frmAddURL& dialog) {
             EXPECT_EQ(dialog.txtURL->text(), "http://");
             EXPECT_EQ(dialog.focusWidget(), dialog.txtURL);
-            c.answer(dialog);
+            if (c.clearFirst)
+                dialog.txtURL->clear();
+            if (c.typed == nullptr)
+                return QTest::keyClick(dialog.txtURL, Qt::Key_Escape);
+            QTest::keyClicks(dialog.txtURL, QString::fromLatin1(c.typed));
+            QTest::mouseClick(c.ok ? dialog.cmdOk : dialog.cmdCancel, Qt::LeftButton);
         };
         window->cmdAddURL_Click();
         EXPECT_EQ(Jobs(), c.jobs);
@@ -552,8 +533,6 @@ TEST_F(MainWindowTest, AddUrlTypesAfterTheProposedSchemeAndAddsOnlyOnOk) {
     }
     EXPECT_EQ(addUrlsShown, 5);
 }
-
-// --- Configuration files -------------------------------------------------------------------
 
 TEST_F(MainWindowTest, SaveAsThenSaveThenOpenKeepEveryOption) {
     window->Form_Load("");
@@ -571,8 +550,7 @@ TEST_F(MainWindowTest, SaveAsThenSaveThenOpenKeepEveryOption) {
     }
     window->spnCommitRows->setValue(500);
     window->SetNoCopy(true);
-    const std::string target = folder + "/saved.xml";
-    const std::string unwritable = folder + "/no/such/folder.xml";
+    const std::string target = folder + "/saved.xml", unwritable = folder + "/no/such/folder.xml";
 
     dialogAnswers = {target};
     window->cmdSaveConfigAs_Click();
@@ -618,22 +596,18 @@ TEST_F(MainWindowTest, OpenShowsWhatCouldNotBeLoadedOrWasAdjusted) {
     const struct {
         const char* reason;
         std::string bytes;
-        const char* title; ///< of the one message
-        const char* part;  ///< of its text
-        Rows jobs;         ///< afterwards; `held` when nothing was loaded
+        const char* part; ///< of the one message's text
+        Rows jobs;        ///< afterwards; `held` when nothing was loaded
     } cases[] = {
-        {"a log", "#Software: SHOUTcast\r\n", "Configuration Not Loaded",
-         "is not a configuration file", held},
+        {"a log", "#Software: SHOUTcast\r\n", "is not a configuration file", held},
         // Emptying the tables would throw away what earlier incremental runs loaded.
         {"incremental with truncation",
          "<TruncateOnce>True</TruncateOnce><TruncatePerFile>True</TruncatePerFile>"
          "<Incremental>True</Incremental><Jobs><Job><File>b.log</File></Job></Jobs>",
-         "Configuration Adjusted",
          "Loading only new lines stays on; both TRUNCATE options were cleared.",
          {{"b.log", ""}}},
         {"rows per commit out of bounds",
          "<CommitRows>5000000</CommitRows><Jobs></Jobs>",
-         "Configuration Adjusted",
          "the largest allowed, 1000000, is used.",
          {}},
     };
@@ -648,10 +622,10 @@ TEST_F(MainWindowTest, OpenShowsWhatCouldNotBeLoadedOrWasAdjusted) {
         WriteFile(path, c.bytes);
         dialogAnswers = {path};
         window->cmdOpenConfig_Click();
-        EXPECT_THAT(prompts.shown.at(0).text, HasSubstr("'" + path + "'"));
-        ExpectOneMessage(c.title, c.part);
-        EXPECT_EQ(Jobs(), c.jobs);
         const bool loaded = c.jobs != held;
+        EXPECT_THAT(prompts.shown.at(0).text, HasSubstr("'" + path + "'"));
+        ExpectOneMessage(loaded ? "Configuration Adjusted" : "Configuration Not Loaded", c.part);
+        EXPECT_EQ(Jobs(), c.jobs);
         EXPECT_EQ(window->ConfigPath(), loaded ? path : before);
         EXPECT_EQ(window->chkTruncateOnStart->isChecked(), !loaded);
         EXPECT_EQ(window->Incremental(), &c == &cases[1]);
@@ -659,8 +633,6 @@ TEST_F(MainWindowTest, OpenShowsWhatCouldNotBeLoadedOrWasAdjusted) {
         EXPECT_EQ(window->CommitRows(), &c == &cases[2] ? kMaxCommitRows : 1);
     }
 }
-
-// --- The DSN list --------------------------------------------------------------------------
 
 TEST_F(MainWindowTest, TheDsnInUseStaysSelectedUntilItIsGone) {
     Loaded();
@@ -687,9 +659,9 @@ TEST_F(MainWindowTest, TheDsnInUseStaysSelectedUntilItIsGone) {
     window->cmdDSNRefresh->click();
     EXPECT_EQ(window->DsnText(), kPostgresDsn);
     const std::string marker = folder + "/ran.txt";
-    const std::string program = folder + "/brenvale-dsn-setup";
-    WriteFile(program, "#!/bin/sh\necho ran > '" + marker + "'\n");
-    fs::permissions(program, fs::perms::owner_all);
+    fs::permissions(
+        WriteFile(folder + "/brenvale-dsn-setup", "#!/bin/sh\necho ran >'" + marker + "'"),
+        fs::perms::owner_all);
     PickDsn(kSqliteDsn);
     window->cmdDSNSetup_Click();
     EXPECT_TRUE(fs::exists(marker));
@@ -726,8 +698,6 @@ TEST_F(MainWindowTest, TheDsnInUseStaysSelectedUntilItIsGone) {
     EXPECT_GE(list.findText(kSqliteDsn), 0);
 }
 
-// --- Runs ----------------------------------------------------------------------------------
-
 // A new user's way from an empty database to loaded rows without writing SQL: Add File, New
 // Table... in the chooser, Process Log Files, and the summary. (The created table on every
 // database is the command line's test.)
@@ -755,12 +725,10 @@ TEST_F(MainWindowTest, FromNoTableToLoadedRowsAndASummaryNamingTheRefusedAndShor
     ASSERT_EQ(Jobs(), (Rows{{log, "mw_first_run"}}));
 
     window->cmdStart->click();
-    EXPECT_EQ(db.Query("SELECT c_dns, sc_bytes FROM mw_first_run ORDER BY c_dns"),
-              (test::Rows{{"host0", "4096"},
-                          {"host1", "4096"},
-                          {"host2", "4096"},
-                          {"host3", "4096"},
-                          {"host4", "4096"}}));
+    test::Rows loaded;
+    for (int i = 0; i < 5; ++i)
+        loaded.push_back({"host" + std::to_string(i), "4096"});
+    EXPECT_EQ(db.Query("SELECT c_dns, sc_bytes FROM mw_first_run ORDER BY c_dns"), loaded);
     EXPECT_TRUE(sawRun);
     EXPECT_FALSE(StatusShown());
     EXPECT_TRUE(window->isEnabled());

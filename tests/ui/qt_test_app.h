@@ -55,6 +55,10 @@ private:
     QTimer timer_;
 };
 
+/// The filter of the dialog that picks a log file.
+inline constexpr const char* kLogFilter =
+    "Log Files (*.log)|*.log|Text Files (*.txt)|*.txt|All Files (*.*)|*.*";
+
 using Shown = ScriptedPrompts::Shown;
 
 inline bool operator==(const Shown& a, const Shown& b) {

@@ -36,6 +36,7 @@
 namespace brenvale {
 namespace {
 
+using test::kLogFilter;
 using test::OnModal;
 using test::Shown;
 using test::TestDatabase;
@@ -76,18 +77,16 @@ TEST(StatusWindow, RoundsProgressRefusesToCloseAndAsksOnCancelWhileItsOwnerIsDis
     }
 }
 
-// --- Table chooser -------------------------------------------------------------------------
-
 bool Offers(const frmSelectTable& chooser, const std::string& table) {
     return !chooser.lstTables->findItems(QString::fromStdString(table), Qt::MatchExactly).isEmpty();
 }
 
 void Click(frmSelectTable& chooser, const std::string& table) {
     QListWidget* list = chooser.lstTables;
-    const auto found = list->findItems(QString::fromStdString(table), Qt::MatchExactly);
-    ASSERT_FALSE(found.isEmpty()) << table << " is not offered";
-    QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
-                      list->visualItemRect(found.first()).center());
+    QListWidgetItem* item =
+        list->findItems(QString::fromStdString(table), Qt::MatchExactly).value(0);
+    ASSERT_NE(item, nullptr) << table << " is not offered";
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(item).center());
 }
 
 /// The pick of the chooser shown on `database` with `action` run inside it.
@@ -207,7 +206,7 @@ TEST(Chooser, ShowsTheTablesOfTheConnectionItIsGivenOrWhyThereAreNone) {
     }
 }
 
-// --- Add URL (its answers are tested through the main window), About, frames -----------------
+// Add URL's answers are tested through the main window.
 
 TEST(AddUrl, TheShoutcastOptionAndItsPasswordAreDisabled) {
     frmAddURL dialog(nullptr, nullptr);
@@ -283,11 +282,6 @@ TEST(Layout, CaptionedFrameLinesRunAboveWhatTheFramesHoldAndCaptionsAreWhole) {
     }
 }
 
-// --- File dialogs --------------------------------------------------------------------------
-
-constexpr const char* kLogFilter =
-    "Log Files (*.log)|*.log|Text Files (*.txt)|*.txt|All Files (*.*)|*.*";
-
 TEST(FileDialogs, TakeWindowsFiltersAndReturnTheChoiceOrNothing) {
     const std::vector<std::pair<std::string, QStringList>> filters = {
         {kLogFilter,
@@ -333,8 +327,6 @@ TEST(FileDialogs, TakeWindowsFiltersAndReturnTheChoiceOrNothing) {
                   ok ? std::optional<std::string>(" my logs ") : std::nullopt);
     }
 }
-
-// --- Message boxes -------------------------------------------------------------------------
 
 TEST(QtPromptsTest, BoxesShowTitleIconPlainTextAndButtons) {
     const std::vector<std::tuple<MessageIcon, std::string, QMessageBox::Icon, QString, bool>>
