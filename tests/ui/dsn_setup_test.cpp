@@ -56,7 +56,6 @@ protected:
         EXPECT_TRUE(odbc::ReadDsn(DsnScope::User, name, read)) << name;
         return read.attributes;
     }
-    /// The one message shown since the last call.
     std::string OneMessage() {
         EXPECT_EQ(prompts.shown.size(), 1u);
         const std::string text = prompts.shown.empty() ? "" : prompts.shown.back().text;
