@@ -89,13 +89,6 @@ void Click(frmSelectTable& chooser, const std::string& table) {
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(item).center());
 }
 
-/// The pick of the chooser shown on `database` with `action` run inside it.
-std::string Choose(frmSelectTable& chooser, odbc::Connection& database,
-                   const std::function<void()>& action) {
-    OnModal<frmSelectTable> act([&](frmSelectTable&) { action(); });
-    return ChooseTargetTable(chooser, database);
-}
-
 class ChooserTest : public test::PerDatabase {};
 
 TEST_P(ChooserTest, PicksOnSelectionReadsTheCatalogueOnEachShowingAndCreatesTables) {
@@ -105,38 +98,37 @@ TEST_P(ChooserTest, PicksOnSelectionReadsTheCatalogueOnEachShowingAndCreatesTabl
     db.TryExec("DROP TABLE IF EXISTS ws_pick_new");
     db.CreateLogTable("ws_pick_a");
     db.CreateLogTable("ws_pick_b");
-    const auto choose = [&](const std::function<void()>& action) {
-        return Choose(chooser, db.connection(), action);
+    // The chooser picks `expected` with `action` run inside it.
+    const auto expectPick = [&](const std::string& expected, const std::function<void()>& action) {
+        OnModal<frmSelectTable> act([&](frmSelectTable&) { action(); });
+        EXPECT_EQ(ChooseTargetTable(chooser, db.connection()), expected);
     };
     // Only the database's own tables, none of its system schemas'.
-    EXPECT_EQ(choose([&] {
-                  EXPECT_TRUE(Offers(chooser, "ws_pick_a"));
-                  for (const char* system : {"TABLES", "COLUMNS", "tables", "pg_class", "user"})
-                      EXPECT_FALSE(Offers(chooser, system)) << system;
-                  Click(chooser, "ws_pick_b");
-              }),
-              "ws_pick_b");
+    expectPick("ws_pick_b", [&] {
+        EXPECT_TRUE(Offers(chooser, "ws_pick_a"));
+        for (const char* system : {"TABLES", "COLUMNS", "tables", "pg_class", "user"})
+            EXPECT_FALSE(Offers(chooser, system)) << system;
+        Click(chooser, "ws_pick_b");
+    });
     db.Exec("CREATE TABLE ws_pick_new (x INTEGER)");
     // The previous pick is selected again and a click on it picks it once more; the new table
     // is listed now.
-    EXPECT_EQ(choose([&] {
-                  ASSERT_NE(chooser.lstTables->currentItem(), nullptr);
-                  EXPECT_EQ(chooser.lstTables->currentItem()->text(), "ws_pick_b");
-                  EXPECT_TRUE(chooser.lstTables->currentItem()->isSelected());
-                  EXPECT_TRUE(Offers(chooser, "ws_pick_new"));
-                  Click(chooser, "ws_pick_b");
-              }),
-              "ws_pick_b");
+    expectPick("ws_pick_b", [&] {
+        ASSERT_NE(chooser.lstTables->currentItem(), nullptr);
+        EXPECT_EQ(chooser.lstTables->currentItem()->text(), "ws_pick_b");
+        EXPECT_TRUE(chooser.lstTables->currentItem()->isSelected());
+        EXPECT_TRUE(Offers(chooser, "ws_pick_new"));
+        Click(chooser, "ws_pick_b");
+    });
     // An arrow key moves the selection and so picks the neighbour at once; the close box picks
     // nothing.
-    std::string neighbour;
-    EXPECT_EQ(choose([&] {
-                  const int row = chooser.lstTables->currentRow();
-                  neighbour = chooser.lstTables->item(row ? row - 1 : 1)->text().toStdString();
-                  QTest::keyClick(chooser.lstTables, row ? Qt::Key_Up : Qt::Key_Down);
-              }),
-              neighbour);
-    EXPECT_EQ(choose([&] { EXPECT_TRUE(chooser.close()); }), "");
+    std::string neighbour; // compared once the action has named it
+    expectPick(neighbour, [&] {
+        const int row = chooser.lstTables->currentRow();
+        neighbour = chooser.lstTables->item(row ? row - 1 : 1)->text().toStdString();
+        QTest::keyClick(chooser.lstTables, row ? Qt::Key_Up : Qt::Key_Down);
+    });
+    expectPick("", [&] { EXPECT_TRUE(chooser.close()); });
     db.TryExec("DROP TABLE ws_pick_new");
 
     // New Table...: Cancel and an empty name do nothing; a name in use is the driver's refusal,
@@ -148,18 +140,17 @@ TEST_P(ChooserTest, PicksOnSelectionReadsTheCatalogueOnEachShowingAndCreatesTabl
         EXPECT_EQ(title, "New Table");
         return names.at(asked++);
     });
-    EXPECT_EQ(choose([&] {
-                  for (int i = 0; i < 3; ++i)
-                      chooser.cmdNewTable->click();
-                  EXPECT_TRUE(chooser.isVisible());
-                  ASSERT_EQ(prompts.shown.size(), 1u);
-                  EXPECT_EQ(prompts.shown[0].title, "Table Not Created");
-                  EXPECT_THAT(prompts.shown[0].text,
-                              ::testing::MatchesRegex(
-                                  "The table 'ws_pick_a' could not be created:\r\n\r\n.+"));
-                  chooser.cmdNewTable->click();
-              }),
-              "ws_pick_new");
+    expectPick("ws_pick_new", [&] {
+        for (int i = 0; i < 3; ++i)
+            chooser.cmdNewTable->click();
+        EXPECT_TRUE(chooser.isVisible());
+        ASSERT_EQ(prompts.shown.size(), 1u);
+        EXPECT_EQ(prompts.shown[0].title, "Table Not Created");
+        EXPECT_THAT(
+            prompts.shown[0].text,
+            ::testing::MatchesRegex("The table 'ws_pick_a' could not be created:\r\n\r\n.+"));
+        chooser.cmdNewTable->click();
+    });
     SetTextQuestionScript(nullptr);
     EXPECT_EQ(asked, names.size());
     EXPECT_EQ(db.Count("ws_pick_new"), 0);
@@ -193,7 +184,7 @@ TEST(Chooser, ShowsTheTablesOfTheConnectionItIsGivenOrWhyThereAreNone) {
     frmSelectTable chooser(nullptr);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reason);
-        const auto act = [&] {
+        OnModal<frmSelectTable> act([&](frmSelectTable&) {
             EXPECT_EQ(chooser.lblHint->isVisible() ? chooser.lblHint->text().toStdString() : "",
                       c.hint);
             // Without a connection there is nothing to create a table in.
@@ -201,8 +192,8 @@ TEST(Chooser, ShowsTheTablesOfTheConnectionItIsGivenOrWhyThereAreNone) {
             EXPECT_FALSE(Offers(chooser, c.absent));
             EXPECT_TRUE(chooser.lstTables->selectedItems().isEmpty());
             c.pick ? Click(chooser, c.pick) : (void)chooser.close();
-        };
-        EXPECT_EQ(Choose(chooser, c.database, act), c.pick ? c.pick : "");
+        });
+        EXPECT_EQ(ChooseTargetTable(chooser, c.database), c.pick ? c.pick : "");
     }
 }
 
@@ -329,14 +320,13 @@ TEST(FileDialogs, TakeWindowsFiltersAndReturnTheChoiceOrNothing) {
 }
 
 TEST(QtPromptsTest, BoxesShowTitleIconPlainTextAndButtons) {
-    const std::vector<std::tuple<MessageIcon, std::string, QMessageBox::Icon, QString, bool>>
-        cases = {
-            {MessageIcon::Question, "Cancel?", QMessageBox::Question, "Cancel?", true},
-            {MessageIcon::Critical, "", QMessageBox::Critical, "Quorvane Brenvale", false},
-            {MessageIcon::Exclamation, "E", QMessageBox::Warning, "E", true},
-            {MessageIcon::Information, "I", QMessageBox::Information, "I", false},
-            {MessageIcon::None, "N", QMessageBox::NoIcon, "N", true},
-        };
+    const std::tuple<MessageIcon, std::string, QMessageBox::Icon, QString, bool> cases[] = {
+        {MessageIcon::Question, "Cancel?", QMessageBox::Question, "Cancel?", true},
+        {MessageIcon::Critical, "", QMessageBox::Critical, "Quorvane Brenvale", false},
+        {MessageIcon::Exclamation, "E", QMessageBox::Warning, "E", true},
+        {MessageIcon::Information, "I", QMessageBox::Information, "I", false},
+        {MessageIcon::None, "N", QMessageBox::NoIcon, "N", true},
+    };
     QtPrompts prompts(nullptr);
     for (const auto& [icon, title, qtIcon, shownTitle, yes] : cases) {
         OnModal<QMessageBox> act([&](QMessageBox& box) {
