@@ -143,10 +143,8 @@ protected:
     }
     /// Where the editors of a cell stand: over it, one pixel lower, its size.
     QRect EditorPlace(int row, int col) const {
-        const QRect cell = Cell(row, col);
-        return {grid->gridFiles->viewport()->mapTo(window->frameFiles, cell.topLeft()) +
-                    QPoint(0, 1),
-                cell.size()};
+        const QWidget* viewport = grid->gridFiles->viewport();
+        return Cell(row, col).translated(viewport->mapTo(window->frameFiles, QPoint(0, 1)));
     }
     std::string InUse() const { return window->DsnText() + " " + window->conn.DbmsName(); }
     Rows Jobs() const {
