@@ -3,7 +3,6 @@
 #include "ui/frm_dsn_setup.h"
 
 #include "data/odbc_setup.h"
-#include "support/test_support.h"
 #include "ui/qt_test_app.h"
 
 #include <QComboBox>
@@ -28,27 +27,19 @@ using odbc::DsnDefinition;
 using odbc::DsnScope;
 using test::HasSubstr;
 using test::Not;
-using test::WhenModal;
 using ::testing::AllOf;
 using ::testing::EndsWith;
 using ::testing::StartsWith;
 
 QTreeWidgetItem* Row(frmDSNSetup& window, const std::string& name) {
-    const auto items = window.lstDSNs->findItems(QString::fromStdString(name), Qt::MatchExactly);
-    return items.isEmpty() ? nullptr : items.first();
+    return window.lstDSNs->findItems(QString::fromStdString(name), Qt::MatchExactly).value(0);
 }
 
 /// Runs `fill` on the editor the click on `opener` opens, then presses its Ok, which must close it.
 void InEditor(QPushButton* opener, const std::function<void(frmDSNEdit&)>& fill) {
-    WhenModal act([&] {
-        auto* editor = qobject_cast<frmDSNEdit*>(QApplication::activeModalWidget());
-        ASSERT_NE(editor, nullptr) << "no editor is open";
-        fill(*editor);
-        editor->cmdOk->click();
-        if (editor->isVisible()) {
-            ADD_FAILURE() << "the editor is still open";
-            editor->reject();
-        }
+    test::OnModal<frmDSNEdit> act([&](frmDSNEdit& editor) {
+        fill(editor);
+        editor.cmdOk->click();
     });
     opener->click();
 }
@@ -65,7 +56,6 @@ protected:
         EXPECT_TRUE(odbc::ReadDsn(DsnScope::User, name, read)) << name;
         return read.attributes;
     }
-    /// The one message shown since the last call.
     std::string OneMessage() {
         EXPECT_EQ(prompts.shown.size(), 1u);
         const std::string text = prompts.shown.empty() ? "" : prompts.shown.back().text;

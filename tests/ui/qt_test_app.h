@@ -1,4 +1,4 @@
-// The QApplication of a Qt test program, a way to act inside a modal dialog's event loop, and
+// The QApplication of a Qt test program, ways to act inside a modal dialog's event loop, and
 // comparison of the message boxes a test saw.
 #pragma once
 
@@ -31,19 +31,33 @@ private:
 inline ::testing::Environment* const kQtApplication =
     ::testing::AddGlobalTestEnvironment(new QtApplicationEnvironment);
 
-/// Runs `action` once, from the next event loop to run (the one of the modal dialog the test
-/// opens next). The timer dies with this object, so it can never act on a later dialog.
-class WhenModal {
+/// Runs `action` on the `Dialog` that the next event loop to run shows modally (the timer dies
+/// with this object, so it never acts on a later dialog). One that is missing, or that the
+/// action leaves open, is a failure; the open one is closed so that the test goes on.
+template <typename Dialog> class OnModal {
 public:
-    explicit WhenModal(std::function<void()> action) {
+    explicit OnModal(std::function<void(Dialog&)> action) {
         timer_.setSingleShot(true);
-        QObject::connect(&timer_, &QTimer::timeout, &timer_, std::move(action));
+        QObject::connect(&timer_, &QTimer::timeout, &timer_, [action = std::move(action)] {
+            auto* dialog = qobject_cast<Dialog*>(QApplication::activeModalWidget());
+            const char* name = Dialog::staticMetaObject.className();
+            ASSERT_NE(dialog, nullptr) << "no " << name << " is open";
+            action(*dialog);
+            if (dialog->isVisible()) {
+                ADD_FAILURE() << "the " << name << " is still open";
+                dialog->close();
+            }
+        });
         timer_.start(0);
     }
 
 private:
     QTimer timer_;
 };
+
+/// The filter of the dialog that picks a log file.
+inline constexpr const char* kLogFilter =
+    "Log Files (*.log)|*.log|Text Files (*.txt)|*.txt|All Files (*.*)|*.*";
 
 using Shown = ScriptedPrompts::Shown;
 

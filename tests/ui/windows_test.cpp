@@ -1,6 +1,5 @@
 // The small windows offscreen: the status window, the table chooser against the real databases,
 // Add URL, About, captioned frames, the file dialogs and the message boxes.
-#include "support/test_support.h"
 #include "ui/file_dialogs.h"
 #include "ui/frm_about.h"
 #include "ui/frm_add_url.h"
@@ -26,7 +25,6 @@
 #include <QSpinBox>
 #include <QTest>
 
-#include <deque>
 #include <functional>
 #include <optional>
 #include <stdexcept>
@@ -38,16 +36,10 @@
 namespace brenvale {
 namespace {
 
+using test::kLogFilter;
+using test::OnModal;
 using test::Shown;
 using test::TestDatabase;
-using test::WhenModal;
-
-/// The modal dialog of type `Dialog` that is open now, or null and a failure.
-template <typename Dialog> Dialog* Active() {
-    auto* dialog = qobject_cast<Dialog*>(QApplication::activeModalWidget());
-    EXPECT_NE(dialog, nullptr) << "no " << Dialog::staticMetaObject.className() << " is open";
-    return dialog;
-}
 
 TEST(StatusWindow, RoundsProgressRefusesToCloseAndAsksOnCancelWhileItsOwnerIsDisabled) {
     QWidget owner;
@@ -85,33 +77,16 @@ TEST(StatusWindow, RoundsProgressRefusesToCloseAndAsksOnCancelWhileItsOwnerIsDis
     }
 }
 
-// --- Table chooser -------------------------------------------------------------------------
-
 bool Offers(const frmSelectTable& chooser, const std::string& table) {
     return !chooser.lstTables->findItems(QString::fromStdString(table), Qt::MatchExactly).isEmpty();
 }
 
 void Click(frmSelectTable& chooser, const std::string& table) {
     QListWidget* list = chooser.lstTables;
-    const auto found = list->findItems(QString::fromStdString(table), Qt::MatchExactly);
-    ASSERT_FALSE(found.isEmpty()) << table << " is not offered";
-    QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
-                      list->visualItemRect(found.first()).center());
-}
-
-/// Shows the chooser on `database` with `action` run inside it and returns the pick; a chooser
-/// the action leaves open is closed, a failure unless `picks` is false.
-std::string Choose(frmSelectTable& chooser, odbc::Connection& database,
-                   const std::function<void()>& action, bool picks = true) {
-    WhenModal act([&] {
-        action();
-        if (chooser.isVisible()) {
-            if (picks)
-                ADD_FAILURE() << "the chooser is still open";
-            chooser.close();
-        }
-    });
-    return ChooseTargetTable(chooser, database);
+    QListWidgetItem* item =
+        list->findItems(QString::fromStdString(table), Qt::MatchExactly).value(0);
+    ASSERT_NE(item, nullptr) << table << " is not offered";
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(item).center());
 }
 
 class ChooserTest : public test::PerDatabase {};
@@ -123,65 +98,62 @@ TEST_P(ChooserTest, PicksOnSelectionReadsTheCatalogueOnEachShowingAndCreatesTabl
     db.TryExec("DROP TABLE IF EXISTS ws_pick_new");
     db.CreateLogTable("ws_pick_a");
     db.CreateLogTable("ws_pick_b");
-    const auto choose = [&](const std::function<void()>& action, bool picks = true) {
-        return Choose(chooser, db.connection(), action, picks);
+    // The chooser picks `expected` with `action` run inside it.
+    const auto expectPick = [&](const std::string& expected, const std::function<void()>& action) {
+        OnModal<frmSelectTable> act([&](frmSelectTable&) { action(); });
+        EXPECT_EQ(ChooseTargetTable(chooser, db.connection()), expected);
     };
     // Only the database's own tables, none of its system schemas'.
-    EXPECT_EQ(choose([&] {
-                  EXPECT_TRUE(Offers(chooser, "ws_pick_a"));
-                  for (const char* system : {"TABLES", "COLUMNS", "tables", "pg_class", "user"})
-                      EXPECT_FALSE(Offers(chooser, system)) << system;
-                  Click(chooser, "ws_pick_b");
-              }),
-              "ws_pick_b");
+    expectPick("ws_pick_b", [&] {
+        EXPECT_TRUE(Offers(chooser, "ws_pick_a"));
+        for (const char* system : {"TABLES", "COLUMNS", "tables", "pg_class", "user"})
+            EXPECT_FALSE(Offers(chooser, system)) << system;
+        Click(chooser, "ws_pick_b");
+    });
     db.Exec("CREATE TABLE ws_pick_new (x INTEGER)");
     // The previous pick is selected again and a click on it picks it once more; the new table
     // is listed now.
-    EXPECT_EQ(choose([&] {
-                  ASSERT_NE(chooser.lstTables->currentItem(), nullptr);
-                  EXPECT_EQ(chooser.lstTables->currentItem()->text(), "ws_pick_b");
-                  EXPECT_TRUE(chooser.lstTables->currentItem()->isSelected());
-                  EXPECT_TRUE(Offers(chooser, "ws_pick_new"));
-                  Click(chooser, "ws_pick_b");
-              }),
-              "ws_pick_b");
+    expectPick("ws_pick_b", [&] {
+        ASSERT_NE(chooser.lstTables->currentItem(), nullptr);
+        EXPECT_EQ(chooser.lstTables->currentItem()->text(), "ws_pick_b");
+        EXPECT_TRUE(chooser.lstTables->currentItem()->isSelected());
+        EXPECT_TRUE(Offers(chooser, "ws_pick_new"));
+        Click(chooser, "ws_pick_b");
+    });
     // An arrow key moves the selection and so picks the neighbour at once; the close box picks
     // nothing.
-    std::string neighbour;
-    EXPECT_EQ(choose([&] {
-                  const int row = chooser.lstTables->currentRow();
-                  neighbour = chooser.lstTables->item(row ? row - 1 : 1)->text().toStdString();
-                  QTest::keyClick(chooser.lstTables, row ? Qt::Key_Up : Qt::Key_Down);
-              }),
-              neighbour);
-    EXPECT_EQ(choose([&] { EXPECT_TRUE(chooser.close()); }, false), "");
+    std::string neighbour; // compared once the action has named it
+    expectPick(neighbour, [&] {
+        const int row = chooser.lstTables->currentRow();
+        neighbour = chooser.lstTables->item(row ? row - 1 : 1)->text().toStdString();
+        QTest::keyClick(chooser.lstTables, row ? Qt::Key_Up : Qt::Key_Down);
+    });
+    expectPick("", [&] { EXPECT_TRUE(chooser.close()); });
     db.TryExec("DROP TABLE ws_pick_new");
 
     // New Table...: Cancel and an empty name do nothing; a name in use is the driver's refusal,
     // and the chooser stays open for another try; the new table is empty.
-    std::deque<std::optional<std::string>> names = {std::nullopt, "", "ws_pick_a", "ws_pick_new"};
+    const std::vector<std::optional<std::string>> names = {std::nullopt, "", "ws_pick_a",
+                                                           "ws_pick_new"};
+    std::size_t asked = 0;
     SetTextQuestionScript([&](const std::string& title, const std::string&) {
         EXPECT_EQ(title, "New Table");
-        std::optional<std::string> name = names.front();
-        names.pop_front();
-        return name;
+        return names.at(asked++);
     });
-    EXPECT_EQ(choose([&] {
-                  for (int i = 0; i < 3; ++i)
-                      chooser.cmdNewTable->click();
-                  EXPECT_TRUE(chooser.isVisible());
-                  ASSERT_EQ(prompts.shown.size(), 1u);
-                  EXPECT_EQ(prompts.shown[0].title, "Table Not Created");
-                  EXPECT_THAT(prompts.shown[0].text,
-                              ::testing::MatchesRegex(
-                                  "The table 'ws_pick_a' could not be created:\r\n\r\n.+"));
-                  chooser.cmdNewTable->click();
-              }),
-              "ws_pick_new");
+    expectPick("ws_pick_new", [&] {
+        for (int i = 0; i < 3; ++i)
+            chooser.cmdNewTable->click();
+        EXPECT_TRUE(chooser.isVisible());
+        ASSERT_EQ(prompts.shown.size(), 1u);
+        EXPECT_EQ(prompts.shown[0].title, "Table Not Created");
+        EXPECT_THAT(
+            prompts.shown[0].text,
+            ::testing::MatchesRegex("The table 'ws_pick_a' could not be created:\r\n\r\n.+"));
+        chooser.cmdNewTable->click();
+    });
     SetTextQuestionScript(nullptr);
-    EXPECT_TRUE(names.empty());
+    EXPECT_EQ(asked, names.size());
     EXPECT_EQ(db.Count("ws_pick_new"), 0);
-    db.TryExec("DROP TABLE ws_pick_new");
 }
 
 INSTANTIATE_FOR_DATABASES(ChooserTest);
@@ -212,7 +184,7 @@ TEST(Chooser, ShowsTheTablesOfTheConnectionItIsGivenOrWhyThereAreNone) {
     frmSelectTable chooser(nullptr);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reason);
-        const auto act = [&] {
+        OnModal<frmSelectTable> act([&](frmSelectTable&) {
             EXPECT_EQ(chooser.lblHint->isVisible() ? chooser.lblHint->text().toStdString() : "",
                       c.hint);
             // Without a connection there is nothing to create a table in.
@@ -220,12 +192,12 @@ TEST(Chooser, ShowsTheTablesOfTheConnectionItIsGivenOrWhyThereAreNone) {
             EXPECT_FALSE(Offers(chooser, c.absent));
             EXPECT_TRUE(chooser.lstTables->selectedItems().isEmpty());
             c.pick ? Click(chooser, c.pick) : (void)chooser.close();
-        };
-        EXPECT_EQ(Choose(chooser, c.database, act, c.pick != nullptr), c.pick ? c.pick : "");
+        });
+        EXPECT_EQ(ChooseTargetTable(chooser, c.database), c.pick ? c.pick : "");
     }
 }
 
-// --- Add URL (its answers are tested through the main window), About, frames -----------------
+// Add URL's answers are tested through the main window.
 
 TEST(AddUrl, TheShoutcastOptionAndItsPasswordAreDisabled) {
     frmAddURL dialog(nullptr, nullptr);
@@ -256,13 +228,12 @@ TEST(About, TheBrowserGetsAnHttpAddressAndTheButtonsWork) {
     });
     EXPECT_FALSE(frmAbout::OpenBrowser("example.org"));
     frmAbout about;
-    WhenModal act([&] {
-        about.cmdLaunchSite->click();
-        EXPECT_TRUE(about.isVisible());
-        about.cmdExit->click();
+    OnModal<frmAbout> act([](frmAbout& shown) {
+        shown.cmdLaunchSite->click();
+        EXPECT_TRUE(shown.isVisible());
+        shown.cmdExit->click();
     });
     about.exec();
-    EXPECT_FALSE(about.isVisible());
     EXPECT_EQ(opened, (std::vector<std::string>{"http://example.org", kWebSite}));
     frmAbout::SetBrowserOpener(nullptr);
 }
@@ -302,11 +273,6 @@ TEST(Layout, CaptionedFrameLinesRunAboveWhatTheFramesHoldAndCaptionsAreWhole) {
     }
 }
 
-// --- File dialogs --------------------------------------------------------------------------
-
-constexpr const char* kLogFilter =
-    "Log Files (*.log)|*.log|Text Files (*.txt)|*.txt|All Files (*.*)|*.*";
-
 TEST(FileDialogs, TakeWindowsFiltersAndReturnTheChoiceOrNothing) {
     const std::vector<std::pair<std::string, QStringList>> filters = {
         {kLogFilter,
@@ -332,53 +298,44 @@ TEST(FileDialogs, TakeWindowsFiltersAndReturnTheChoiceOrNothing) {
     const std::pair<bool, std::string> picks[] = {
         {false, ""}, {false, dir + "/existing.log"}, {true, dir + "/config"}};
     for (const auto& [save, pick] : picks) {
-        WhenModal act([&] {
-            QFileDialog* dialog = Active<QFileDialog>();
-            ASSERT_NE(dialog, nullptr);
-            EXPECT_EQ(dialog->windowTitle(), "Pick");
-            EXPECT_EQ(dialog->fileMode() == QFileDialog::ExistingFile, !save);
-            EXPECT_EQ(dialog->testOption(QFileDialog::DontConfirmOverwrite), save);
-            dialog->selectFile(QString::fromStdString(pick));
-            pick.empty() ? dialog->reject() : static_cast<QDialog*>(dialog)->accept();
+        OnModal<QFileDialog> act([&](QFileDialog& dialog) {
+            EXPECT_EQ(dialog.windowTitle(), "Pick");
+            EXPECT_EQ(dialog.fileMode() == QFileDialog::ExistingFile, !save);
+            EXPECT_EQ(dialog.testOption(QFileDialog::DontConfirmOverwrite), save);
+            dialog.selectFile(QString::fromStdString(pick));
+            pick.empty() ? dialog.reject() : static_cast<QDialog&>(dialog).accept();
         });
         EXPECT_EQ((save ? ShowSaveDialog : ShowOpenDialog)(nullptr, kLogFilter, 1, "Pick"), pick);
     }
     for (const bool ok : {true, false}) {
-        WhenModal act([&] {
-            auto* dialog = Active<QInputDialog>();
-            ASSERT_NE(dialog, nullptr);
-            EXPECT_EQ(dialog->windowTitle() + dialog->labelText(), "New TableName:");
-            EXPECT_EQ(dialog->textValue(), "logs");
-            dialog->setTextValue(" my logs ");
-            ok ? dialog->accept() : dialog->reject();
+        OnModal<QInputDialog> act([&](QInputDialog& dialog) {
+            EXPECT_EQ(dialog.windowTitle() + dialog.labelText(), "New TableName:");
+            EXPECT_EQ(dialog.textValue(), "logs");
+            dialog.setTextValue(" my logs ");
+            ok ? dialog.accept() : dialog.reject();
         });
         EXPECT_EQ(AskForText(nullptr, "New Table", "Name:", "logs"),
                   ok ? std::optional<std::string>(" my logs ") : std::nullopt);
     }
 }
 
-// --- Message boxes -------------------------------------------------------------------------
-
 TEST(QtPromptsTest, BoxesShowTitleIconPlainTextAndButtons) {
-    const std::vector<std::tuple<MessageIcon, std::string, QMessageBox::Icon, QString, bool>>
-        cases = {
-            {MessageIcon::Question, "Cancel?", QMessageBox::Question, "Cancel?", true},
-            {MessageIcon::Critical, "", QMessageBox::Critical, "Quorvane Brenvale", false},
-            {MessageIcon::Exclamation, "E", QMessageBox::Warning, "E", true},
-            {MessageIcon::Information, "I", QMessageBox::Information, "I", false},
-            {MessageIcon::None, "N", QMessageBox::NoIcon, "N", true},
-        };
+    const std::tuple<MessageIcon, std::string, QMessageBox::Icon, QString, bool> cases[] = {
+        {MessageIcon::Question, "Cancel?", QMessageBox::Question, "Cancel?", true},
+        {MessageIcon::Critical, "", QMessageBox::Critical, "Quorvane Brenvale", false},
+        {MessageIcon::Exclamation, "E", QMessageBox::Warning, "E", true},
+        {MessageIcon::Information, "I", QMessageBox::Information, "I", false},
+        {MessageIcon::None, "N", QMessageBox::NoIcon, "N", true},
+    };
     QtPrompts prompts(nullptr);
     for (const auto& [icon, title, qtIcon, shownTitle, yes] : cases) {
-        WhenModal act([&] {
-            QMessageBox* box = Active<QMessageBox>();
-            ASSERT_NE(box, nullptr);
-            EXPECT_EQ(box->windowTitle(), shownTitle);
-            EXPECT_EQ(box->icon(), qtIcon);
-            EXPECT_EQ(box->text(), "line one\nline <b>two</b>");
-            EXPECT_EQ(box->textFormat(), Qt::PlainText);
-            EXPECT_EQ(box->standardButtons(), QMessageBox::Yes | QMessageBox::No);
-            yes ? box->button(QMessageBox::Yes)->click() : QTest::keyClick(box, Qt::Key_Escape);
+        OnModal<QMessageBox> act([&](QMessageBox& box) {
+            EXPECT_EQ(box.windowTitle(), shownTitle);
+            EXPECT_EQ(box.icon(), qtIcon);
+            EXPECT_EQ(box.text(), "line one\nline <b>two</b>");
+            EXPECT_EQ(box.textFormat(), Qt::PlainText);
+            EXPECT_EQ(box.standardButtons(), QMessageBox::Yes | QMessageBox::No);
+            yes ? box.button(QMessageBox::Yes)->click() : QTest::keyClick(&box, Qt::Key_Escape);
         });
         EXPECT_EQ(prompts.AskYesNo(icon, title, "line one\r\nline <b>two</b>"), yes);
     }
@@ -388,17 +345,15 @@ TEST(QtPromptsTest, ALongTextShowsItsStartAndEndAndTheWholeInTheDetails) {
     std::string text;
     for (int line = 1; line <= 40; ++line)
         text += "line " + std::to_string(line) + (line < 40 ? "\n" : "");
-    WhenModal act([&] {
-        QMessageBox* box = Active<QMessageBox>();
-        ASSERT_NE(box, nullptr);
-        const QStringList shown = box->text().split(QLatin1Char('\n'));
+    OnModal<QMessageBox> act([&](QMessageBox& box) {
+        const QStringList shown = box.text().split(QLatin1Char('\n'));
         EXPECT_EQ(shown.size(), QtPrompts::kShownLines);
         EXPECT_EQ(shown.first(), "line 1");
         EXPECT_EQ(shown[shown.size() - 7], "...");
         EXPECT_EQ(shown.last(), "line 40");
-        EXPECT_EQ(box->detailedText().toStdString(), text);
-        EXPECT_EQ(box->standardButtons(), QMessageBox::Ok);
-        QTest::keyClick(box, Qt::Key_Escape);
+        EXPECT_EQ(box.detailedText().toStdString(), text);
+        EXPECT_EQ(box.standardButtons(), QMessageBox::Ok);
+        QTest::keyClick(&box, Qt::Key_Escape);
     });
     QtPrompts(nullptr).Inform(MessageIcon::Information, "Run Summary", text);
 }
