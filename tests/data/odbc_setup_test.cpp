@@ -13,15 +13,14 @@
 namespace brenvale::odbc {
 namespace {
 
-bool Contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
+using test::HasSubstr;
+using ::testing::AllOf;
+using ::testing::Field;
+using ::testing::IsSupersetOf;
 
 /// Listed by SQLDataSources, as every ODBC program lists them.
 bool Listed(const std::string& name) {
-    const auto sources = ListDataSources();
-    return std::any_of(sources.begin(), sources.end(),
-                       [&](const DataSource& source) { return source.name == name; });
+    return std::ranges::count(ListDataSources(), name, &DataSource::name) > 0;
 }
 
 class OdbcSetupTest : public ::testing::Test {
@@ -39,17 +38,15 @@ protected:
 TEST_F(OdbcSetupTest, AUserDsnIsWrittenListedReadOpenedRenamedAndRemoved) {
     const DsnDefinition dsn = Sqlite("my sqlite", "a.db");
     ASSERT_TRUE(WriteUserDsn(dsn, ""));
-    EXPECT_TRUE(Contains(test::ReadFile(userIni), "[my sqlite]"));
+    EXPECT_THAT(test::ReadFile(userIni), HasSubstr("[my sqlite]"));
     EXPECT_TRUE(Listed("my sqlite"));
-    const auto all = ListDsns();
-    const auto scopeOf = [&](const std::string& name, const std::string& driver) -> std::string {
-        const auto found = std::find_if(all.begin(), all.end(), [&](const DsnInfo& d) {
-            return d.name == name && d.driver == driver;
-        });
-        return found == all.end() ? "unlisted" : found->scope == DsnScope::User ? "User" : "System";
+    const auto listed = [](const char* name, const char* driver, DsnScope scope) {
+        return AllOf(Field(&DsnInfo::name, name), Field(&DsnInfo::driver, driver),
+                     Field(&DsnInfo::scope, scope));
     };
-    EXPECT_EQ(scopeOf("my sqlite", "SQLite3"), "User");
-    EXPECT_EQ(scopeOf(test::kPostgresDsn, "PostgreSQL Unicode"), "System");
+    EXPECT_THAT(ListDsns(),
+                IsSupersetOf({listed("my sqlite", "SQLite3", DsnScope::User),
+                              listed(test::kPostgresDsn, "PostgreSQL Unicode", DsnScope::System)}));
     DsnDefinition read;
     ASSERT_TRUE(ReadDsn(DsnScope::User, "my sqlite", read));
     EXPECT_EQ(std::pair(read.driver, read.attributes), std::pair(dsn.driver, dsn.attributes));
@@ -70,7 +67,7 @@ TEST_F(OdbcSetupTest, AUserDsnIsWrittenListedReadOpenedRenamedAndRemoved) {
     EXPECT_FALSE(Listed("renamed"));
     const DbResult again = RemoveUserDsn("renamed");
     EXPECT_FALSE(again);
-    EXPECT_TRUE(Contains(again.message, "renamed")) << again.message;
+    EXPECT_THAT(again.message, HasSubstr("renamed"));
 }
 
 TEST_F(OdbcSetupTest, DefinitionsThatTheIniFileCannotHoldAreRefused) {
@@ -110,7 +107,7 @@ TEST_F(OdbcSetupTest, AnUnwritableFileGivesTheReasonAndChangesNothing) {
     EXPECT_EQ(UserIniPath(), unwritable);
     const DbResult failed = WriteUserDsn(Sqlite("new", "b.db"), "");
     EXPECT_FALSE(failed);
-    EXPECT_TRUE(Contains(failed.message, unwritable)) << failed.message;
+    EXPECT_THAT(failed.message, HasSubstr(unwritable));
     ::setenv("ODBCINI", userIni.c_str(), 1);
     EXPECT_EQ(test::ReadFile(userIni), before);
 }
@@ -124,8 +121,7 @@ TEST(OdbcDrivers, InstalledDriversAreListedWithTheirForm) {
                  {"MariaDB Unicode", DriverKind::Other}};
     const std::vector<DriverInfo> drivers = ListDrivers();
     for (const auto& c : cases) {
-        const auto found = std::find_if(drivers.begin(), drivers.end(),
-                                        [&](const DriverInfo& d) { return d.name == c.name; });
+        const auto found = std::ranges::find(drivers, c.name, &DriverInfo::name);
         ASSERT_NE(found, drivers.end()) << c.name;
         EXPECT_EQ(KindOfDriver(found->name, found->library), c.kind) << c.name;
     }

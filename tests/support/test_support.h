@@ -5,12 +5,11 @@
 #include "data/odbc.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <deque>
 #include <functional>
-#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace brenvale::test {
@@ -22,6 +21,8 @@ using ::testing::Not;
 inline constexpr const char* kSqliteDsn = "brenvale_sqlite";
 inline constexpr const char* kPostgresDsn = "brenvale_pg";
 inline constexpr const char* kMariaDsn = "brenvale_maria";
+inline const std::string kDatabases[] = {kSqliteDsn, kPostgresDsn, kMariaDsn};
+inline const std::string kServers[] = {kPostgresDsn, kMariaDsn};
 
 /// Folder of the test environment (ini files, SQLite databases, scratch files).
 std::string TestDir();
@@ -32,7 +33,7 @@ std::string ScratchDir(const std::string& tag);
 /// An empty user odbc.ini in a fresh scratch folder, which ODBCINI names from now on; its path.
 std::string ScratchUserIni(const std::string& tag);
 
-/// Writes `bytes` to `path` exactly; `path`.
+/// Writes `bytes` to `path` exactly; returns `path`.
 std::string WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);
 
@@ -61,20 +62,16 @@ public:
     bool IsPostgres() const { return dsn_ == kPostgresDsn; }
     bool IsMaria() const { return dsn_ == kMariaDsn; }
 
-    /// Drops `table` if present and creates the nine-column log table
-    /// (c_ip, c_dns, ts, uri, status INTEGER, agent, bytes, duration, bandwidth; text otherwise);
-    /// `narrow`: every database refuses a bandwidth over three characters; `unique`: no c_dns
-    /// twice.
+    /// (Re)creates the nine-column log table (status INTEGER, text otherwise); `narrow`: every
+    /// database refuses a bandwidth over three characters; `unique`: no c_dns twice.
     void CreateLogTable(const std::string& table, bool narrow = false, bool unique = false);
     /// Ends every other session of the tests' user (PostgreSQL, MariaDB), as a server would.
     void EndOtherSessions();
     /// Runs a statement, failing the test on error.
     void Exec(const std::string& sql);
-    /// Runs a statement, ignoring errors.
-    void TryExec(const std::string& sql);
+    void TryExec(const std::string& sql); ///< ignores errors
     /// Every row of `sql`, NULL as "<null>".
     Rows Query(const std::string& sql);
-    /// COUNT(*) of `table`.
     long Count(const std::string& table);
 
 private:
@@ -83,19 +80,14 @@ private:
     odbc::Connection connection_;
 };
 
-/// Runs a test body once per database: TEST_P(MyTest, ...) with INSTANTIATE_FOR_DATABASES(MyTest).
+/// Runs a test body once per database: TEST_P(MyTest, ...) with INSTANTIATE_FOR_DATABASES(MyTest),
+/// or once per database server with INSTANTIATE_FOR_SERVERS(MyTest).
 class PerDatabase : public ::testing::TestWithParam<std::string> {};
 #define INSTANTIATE_FOR_DATABASES(Suite)                                                           \
-    INSTANTIATE_TEST_SUITE_P(Databases, Suite,                                                     \
-                             ::testing::Values(std::string(::brenvale::test::kSqliteDsn),          \
-                                               std::string(::brenvale::test::kPostgresDsn),        \
-                                               std::string(::brenvale::test::kMariaDsn)),          \
+    INSTANTIATE_TEST_SUITE_P(Databases, Suite, ::testing::ValuesIn(::brenvale::test::kDatabases),  \
                              [](const auto& info) { return info.param; })
-/// The same for the two database servers only.
 #define INSTANTIATE_FOR_SERVERS(Suite)                                                             \
-    INSTANTIATE_TEST_SUITE_P(Servers, Suite,                                                       \
-                             ::testing::Values(std::string(::brenvale::test::kPostgresDsn),        \
-                                               std::string(::brenvale::test::kMariaDsn)),          \
+    INSTANTIATE_TEST_SUITE_P(Servers, Suite, ::testing::ValuesIn(::brenvale::test::kServers),      \
                              [](const auto& info) { return info.param; })
 
 /// Message boxes answered from a script; every question and message is recorded.
@@ -110,7 +102,13 @@ public:
     std::deque<bool> answers; ///< Yes/No answers in order; an empty script answers No
     std::vector<Shown> shown;
 
-    bool AskYesNo(MessageIcon icon, const std::string& title, const std::string& text) override;
+    bool AskYesNo(MessageIcon icon, const std::string& title, const std::string& text) override {
+        shown.push_back({icon, title, text, true});
+        const bool answer = !answers.empty() && answers.front();
+        if (!answers.empty())
+            answers.pop_front();
+        return answer;
+    }
     void Inform(MessageIcon icon, const std::string& title, const std::string& text) override {
         shown.push_back({icon, title, text, false});
     }
@@ -124,7 +122,6 @@ public:
     std::string status, filesProcessed, recordsTotal, recordsFile;
     float progressMin = 0, progressMax = 0, progressValue = 0;
     std::vector<std::string> statusHistory;
-    std::vector<std::string> filesHistory;
     std::vector<std::string> events; ///< "show", "hide", "enable", "disable" in order
 
     void Show() override { visible = true, events.push_back("show"); }
@@ -134,9 +131,7 @@ public:
         events.push_back(enabled ? "enable" : "disable");
     }
     void SetStatus(const std::string& text) override { statusHistory.push_back(status = text); }
-    void SetFilesProcessed(const std::string& text) override {
-        filesHistory.push_back(filesProcessed = text);
-    }
+    void SetFilesProcessed(const std::string& text) override { filesProcessed = text; }
     void SetRecordsInsertedTotal(const std::string& text) override { recordsTotal = text; }
     void SetRecordsInsertedFile(const std::string& text) override { recordsFile = text; }
     void SetProgressMaximum(float value) override { progressMax = value; }
@@ -149,11 +144,7 @@ class ManualClock final : public TickClock {
 public:
     std::uint32_t now = 0;
     std::uint32_t step = 0;
-    std::uint32_t Ticks() override {
-        const std::uint32_t value = now;
-        now += step;
-        return value;
-    }
+    std::uint32_t Ticks() override { return std::exchange(now, now + step); }
 };
 
 /// A yield that runs a test-supplied action (a Cancel click, say) and counts calls.
