@@ -1,10 +1,10 @@
-// The configuration file through real files: exact bytes written, quirks of the reader, faults.
+// The configuration file through real files: exact bytes written, quirks of the reader, faults;
+// and its default path: beside the program when it may live there, else per user.
 #include "config/config_file.h"
 
+#include "config/default_config_path.h"
 #include "core/log_loader.h"
 #include "support/test_support.h"
-
-#include <gtest/gtest.h>
 
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <optional>
@@ -41,10 +42,7 @@ void PrintTo(const ConfigData& d, std::ostream* os) {
 namespace {
 
 namespace fs = std::filesystem;
-using test::HasSubstr;
-using test::ReadFile;
-using test::ScratchDir;
-using test::WriteFile;
+using namespace test;
 
 ConfigData Config(std::vector<Job> jobs, std::optional<std::string> dsn = "dsn", bool once = false,
                   bool perFile = false, bool ascii = false, std::size_t rows = 1,
@@ -155,13 +153,19 @@ TEST(RoundTrip, WritesTheLayoutAndLoadsWhatWasSaved) {
     }
 }
 
-TEST(ReadConfig, LoadsAsFarAsTheTextAllows) {
+TEST(ReadConfig, LoadsAsFarAsTheTextAllowsAndReportsWhatItMustNotLoad) {
+    using enum ConfigStatus;
     const std::u16string unicode = u"<Jobs><Job><File>/logs/é€𝄞.log</File></Job></Jobs>";
     const ConfigData unicodeJobs = Config({{"/logs/é€𝄞.log", ""}}, std::nullopt);
+    const std::string folder = ScratchDir("config");
+    const ConfigData none;
     const struct {
         const char* name;
-        std::string bytes;
+        std::string bytes; ///< the file's, or with `path` a path to read
         ConfigData loaded;
+        ConfigStatus status = Loaded;
+        const char* reason = nullptr; ///< after the quoted path in the error
+        bool path = false;
     } cases[] = {
         // Names match in their own case only, and tags with more in them are not recognised.
         {"LowerCaseNamesAttributesAndSelfClosing",
@@ -189,57 +193,38 @@ TEST(ReadConfig, LoadsAsFarAsTheTextAllows) {
         // What Windows editors save as "Unicode".
         {"Utf16LittleEndian", Utf16(unicode, false), unicodeJobs},
         {"Utf16BigEndian", Utf16(unicode, true), unicodeJobs},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const ConfigReadResult read = ReadConfig(Written(c.bytes));
-        EXPECT_EQ(read.status, ConfigStatus::Loaded) << read.error;
-        EXPECT_EQ(read.data, c.loaded);
-    }
-}
-
-TEST(ReadConfig, ReportsWhatItMustNotLoad) {
-    const std::string folder = ScratchDir("config");
-    const struct {
-        const char* name;
-        std::string bytes; ///< the file's, or with `path` a path to read
-        ConfigStatus status;
-        const char* reason; ///< after the quoted path in the error
-        bool path = false;
-    } cases[] = {
-        {"Missing", folder + "/none.xml", ConfigStatus::Missing, "does not exist.", true},
-        {"Folder", folder, ConfigStatus::Missing, "is a folder, not a file.", true},
-        {"EndlessDevice", "/dev/zero", ConfigStatus::Unreadable,
-         "is larger than 64 MiB; it is not read.", true},
+        {"Missing", folder + "/none.xml", none, Missing, "does not exist.", true},
+        {"Folder", folder, none, Missing, "is a folder, not a file.", true},
+        {"EndlessDevice", "/dev/zero", none, Unreadable, "is larger than 64 MiB; it is not read.",
+         true},
         {"ALog", "#Software: SHOUTcast\r\n192.0.2.7 h 2024-03-01 18:04:11 /s 200 VLC 1 2 3\r\n",
-         ConfigStatus::NotAConfiguration,
+         none, NotAConfiguration,
          "is not a configuration file: it holds neither <Brenvale.Config> nor <Jobs>."},
-        {"Utf16WithoutMark", Utf16(u"<Jobs></Jobs>", false).substr(2),
-         ConfigStatus::NotAConfiguration, "is not a configuration file"},
+        {"Utf16WithoutMark", Utf16(u"<Jobs></Jobs>", false).substr(2), none, NotAConfiguration,
+         "is not a configuration file"},
         // A file cut short, or a value holding a closing tag, must not load as fewer jobs.
-        {"CutShort", "<Brenvale.Config><Jobs><Job><File>a</File></Job><Job><File>b",
-         ConfigStatus::Damaged,
+        {"CutShort", "<Brenvale.Config><Jobs><Job><File>a</File></Job><Job><File>b", none, Damaged,
          "is damaged: <Brenvale.Config> is not closed by </Brenvale.Config>; nothing was loaded."},
-        {"JobsNeverClosed", "<Jobs><Job></Job>", ConfigStatus::Damaged,
+        {"JobsNeverClosed", "<Jobs><Job></Job>", none, Damaged,
          "is damaged: <Jobs> is not closed by </Jobs>"},
-        {"JobNeverClosed", "<Jobs><Job></Job><Job><File>b</File></Jobs>", ConfigStatus::Damaged,
+        {"JobNeverClosed", "<Jobs><Job></Job><Job><File>b</File></Jobs>", none, Damaged,
          "is damaged: <Job> after job 1 is not closed by </Job>"},
-        {"FileHoldsJobClosingTag", "<Jobs><Job><File>x</Job>y</File></Job></Jobs>",
-         ConfigStatus::Damaged, "is damaged: <File> of job 1 is not closed by </File>"},
-        {"FileHoldsJobsClosingTag", "<Jobs><Job><File>x</Jobs>y</File></Job></Jobs>",
-         ConfigStatus::Damaged, "is damaged: <Job> is not closed by </Job>"},
-        {"LoneSurrogate", Utf16(u"<Jobs></Jobs>", false) + std::string("\x00\xD8\x61\x00", 4),
-         ConfigStatus::Damaged, "is damaged: it is not valid UTF-16 text"},
-        {"OddLength", Utf16(u"<Jobs></Jobs>", true) + "x", ConfigStatus::Damaged,
+        {"FileHoldsJobClosingTag", "<Jobs><Job><File>x</Job>y</File></Job></Jobs>", none, Damaged,
+         "is damaged: <File> of job 1 is not closed by </File>"},
+        {"FileHoldsJobsClosingTag", "<Jobs><Job><File>x</Jobs>y</File></Job></Jobs>", none, Damaged,
+         "is damaged: <Job> is not closed by </Job>"},
+        {"LoneSurrogate", Utf16(u"<Jobs></Jobs>", false) + std::string("\x00\xD8\x61\x00", 4), none,
+         Damaged, "is damaged: it is not valid UTF-16 text"},
+        {"OddLength", Utf16(u"<Jobs></Jobs>", true) + "x", none, Damaged,
          "is damaged: it is not valid UTF-16 text"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string path = c.path ? c.bytes : Written(c.bytes);
         const ConfigReadResult read = ReadConfig(path);
-        EXPECT_EQ(read.status, c.status);
-        EXPECT_THAT(read.error, HasSubstr("'" + path + "' " + c.reason));
-        EXPECT_EQ(read.data, ConfigData{});
+        EXPECT_EQ(read.status, c.status) << read.error;
+        EXPECT_THAT(read.error, HasSubstr(c.reason ? "'" + path + "' " + c.reason : ""));
+        EXPECT_EQ(read.data, c.loaded);
     }
 }
 
@@ -366,6 +351,47 @@ TEST(SaveConfig, AFailureLeavesEverythingAsItWas) {
                     HasSubstr("'" + path + "' could not be saved: " + std::strerror(reason)));
         EXPECT_EQ(Snapshot(folder), before);
     }
+}
+
+TEST(DefaultConfigPath, Chooses) {
+    const std::string x = "/x/brenvale/config.xml", h = "/home/u/.config/brenvale/config.xml";
+    // "@" in the folder and the expected path stands for a writable scratch folder.
+    const struct {
+        const char *folder, *xdg, *home;
+        std::string expected;
+        const char* reason;
+    } cases[] = {
+        {"@", "/x", "/home/u", "@/config.xml", "a writable build tree keeps it beside"},
+        {"@/", "/x", "/home/u", "@//config.xml", "the separator is always added"},
+        {"@/gone", "/x", "/home/u", x, "a folder that is not there cannot hold it"},
+        {"/usr/bin", "/x", "/home/u", x, "the package's folder, even for root"},
+        {"/usr/local/bin/", "/x/", "", x, "trailing slashes on either side"},
+        {"/bin", "", "/home/u", h, "no XDG_CONFIG_HOME: HOME/.config"},
+        {"/usr/bin", "cfg", "/home/u", h, "a relative XDG_CONFIG_HOME is ignored"},
+        {"/usr/bin", "", "relative", "/usr/bin/config.xml",
+         "no usable folder at all: beside the program, and the save reports it"},
+    };
+    const std::string scratch = ScratchDir("default_config");
+    const auto placed = [&](std::string text) {
+        if (text.starts_with('@'))
+            text.replace(0, 1, scratch);
+        return text;
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(DefaultConfigPath(placed(c.folder), {c.xdg, c.home}), placed(c.expected))
+            << c.reason;
+}
+
+TEST(PrepareDefaultConfigPathTest, CreatesThePrivateFolder) {
+    const std::string home = ScratchDir("default_config_home") + "/config";
+    ::setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+    const std::string path = PrepareDefaultConfigPath("/usr/bin");
+    ::unsetenv("XDG_CONFIG_HOME");
+    EXPECT_EQ(path, home + "/brenvale/config.xml");
+    struct stat info {};
+    ASSERT_EQ(::stat((home + "/brenvale").c_str(), &info), 0);
+    EXPECT_TRUE(S_ISDIR(info.st_mode));
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
 }
 
 } // namespace

@@ -39,8 +39,7 @@ std::string ReadFile(const std::string& path);
 
 using Rows = std::vector<std::vector<std::string>>;
 
-/// `text` with MariaDB's diagnostic prefix "[ma-3.1.15][10.11.19-MariaDB-...]" written "[ma]", so
-/// expected messages do not name the installed versions.
+/// `text` with MariaDB's version prefix "[ma-3.1.15][10.11.19-MariaDB-...]" written "[ma]".
 std::string Unversioned(std::string text);
 
 /// `text` compressed by zlib; `windowBits` 31 makes a gzip member, 15 the zlib format of HTTP's
@@ -54,11 +53,9 @@ bool ControlServer(const std::string& action);
 /// An open connection on one test DSN, with helpers to make and read tables.
 class TestDatabase {
 public:
-    /// On `dsn`, or, when given, on `connectionString` (a database of its own) with `dsn`'s
-    /// product.
+    /// On `dsn`, or on `connectionString` (a database of its own) with `dsn`'s product.
     explicit TestDatabase(const std::string& dsn, const std::string& connectionString = {});
     odbc::Connection& connection() { return connection_; }
-    const std::string& dsn() const { return dsn_; }
     bool IsPostgres() const { return dsn_ == kPostgresDsn; }
     bool IsMaria() const { return dsn_ == kMariaDsn; }
 
@@ -67,11 +64,9 @@ public:
     void CreateLogTable(const std::string& table, bool narrow = false, bool unique = false);
     /// Ends every other session of the tests' user (PostgreSQL, MariaDB), as a server would.
     void EndOtherSessions();
-    /// Runs a statement, failing the test on error.
-    void Exec(const std::string& sql);
+    void Exec(const std::string& sql);    ///< fails the test on error
     void TryExec(const std::string& sql); ///< ignores errors
-    /// Every row of `sql`, NULL as "<null>".
-    Rows Query(const std::string& sql);
+    Rows Query(const std::string& sql);   ///< every row, NULL as "<null>"
     long Count(const std::string& table);
 
 private:
