@@ -57,12 +57,12 @@ std::vector<Job> Numbered(int count) {
     return jobs;
 }
 
-/// Lines joined with CR LF, the last one included.
-std::string CrLf(const std::vector<std::string>& lines) {
-    std::string text;
+/// A saved file: the XML declaration and the root around `lines`, each line ended by CR LF.
+std::string Layout(const std::vector<std::string>& lines) {
+    std::string text = "<?xml version=\"1.0\"?>\r\n<Brenvale.Config>\r\n";
     for (const auto& line : lines)
         text += line + "\r\n";
-    return text;
+    return text + "\t</Jobs>\r\n</Brenvale.Config>\r\n";
 }
 
 /// `text` as UTF-16 bytes after its byte-order mark.
@@ -97,46 +97,35 @@ TEST(GetTagContents, PlainTextSearchWithItsQuirks) {
 }
 
 TEST(RoundTrip, WritesTheLayoutAndLoadsWhatWasSaved) {
-    const std::string head = CrLf({"<?xml version=\"1.0\"?>", "<Brenvale.Config>"});
-    const std::string tail = CrLf({"\t</Jobs>", "</Brenvale.Config>"});
     const struct {
         const char* name;
         ConfigData written;
-        std::optional<ConfigData> loaded; ///< none: as written
-        std::string bytes;                ///< the whole file, where checked
+        std::string bytes = {};                ///< the whole file, where checked
+        std::optional<ConfigData> loaded = {}; ///< none: as written
     } cases[] = {
         // As the Windows program writes it; options at their defaults add no elements.
         {"Jobs",
          Config({{"C:\\Logs\\sc_w3c.log", "log&<\"x\">"}, {"", ""}}, "Logs DB", true, false, true),
-         {},
-         head +
-             CrLf({"\t<DSN>Logs DB</DSN>", "\t<TruncateOnce>True</TruncateOnce>",
-                   "\t<TruncatePerFile>False</TruncatePerFile>",
-                   "\t<TranslateASCIICodes>True</TranslateASCIICodes>", "\t<Jobs>", "\t\t<Job>",
-                   "\t\t\t<File>C:\\Logs\\sc_w3c.log</File>",
-                   "\t\t\t<DBTable>log&<\"x\"></DBTable>", "\t\t</Job>", "\t\t<Job>",
-                   "\t\t\t<File></File>", "\t\t\t<DBTable></DBTable>", "\t\t</Job>"}) +
-             tail},
-        {"NewOptionsBeforeTheJobs",
-         Config({}, "", false, true, false, 2, true, true),
-         {},
-         head +
-             CrLf({"\t<DSN></DSN>", "\t<TruncateOnce>False</TruncateOnce>",
-                   "\t<TruncatePerFile>True</TruncatePerFile>",
-                   "\t<TranslateASCIICodes>False</TranslateASCIICodes>",
-                   "\t<CommitRows>2</CommitRows>", "\t<Incremental>True</Incremental>",
-                   "\t<NoCopy>True</NoCopy>", "\t<Jobs>"}) +
-             tail},
+         Layout({"\t<DSN>Logs DB</DSN>", "\t<TruncateOnce>True</TruncateOnce>",
+                 "\t<TruncatePerFile>False</TruncatePerFile>",
+                 "\t<TranslateASCIICodes>True</TranslateASCIICodes>", "\t<Jobs>", "\t\t<Job>",
+                 "\t\t\t<File>C:\\Logs\\sc_w3c.log</File>", "\t\t\t<DBTable>log&<\"x\"></DBTable>",
+                 "\t\t</Job>", "\t\t<Job>", "\t\t\t<File></File>", "\t\t\t<DBTable></DBTable>",
+                 "\t\t</Job>"})},
+        {"NewOptionsBeforeTheJobs", Config({}, "", false, true, false, 2, true, true),
+         Layout({"\t<DSN></DSN>", "\t<TruncateOnce>False</TruncateOnce>",
+                 "\t<TruncatePerFile>True</TruncatePerFile>",
+                 "\t<TranslateASCIICodes>False</TranslateASCIICodes>",
+                 "\t<CommitRows>2</CommitRows>", "\t<Incremental>True</Incremental>",
+                 "\t<NoCopy>True</NoCopy>", "\t<Jobs>"})},
         // Written as they are: markup, an opening tag, blanks and UTF-8.
         {"Texts",
          Config({{"/logs/a&b<c>.log", "\"quoted\" 'table'"}, {"<DSN>", "&amp;"}, {" é€ ", "\t"}},
-                " dsn&<\"'> "),
-         {},
-         ""},
-        {"OwnClosingTags", Config({{"a</File>b", "t</DBTable>x"}}, "d</DSN>x"),
-         Config({{"a", "t"}}, "d"), ""},
+                " dsn&<\"'> ")},
+        {"OwnClosingTags", Config({{"a</File>b", "t</DBTable>x"}}, "d</DSN>x"), "",
+         Config({{"a", "t"}}, "d")},
         // Positions are not 16-bit here: a list past 32,767 jobs loads whole, nothing is lost.
-        {"ManyJobs", Config(Numbered(32768)), {}, ""},
+        {"ManyJobs", Config(Numbered(32768))},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -241,21 +230,17 @@ TEST(ReadConfig, OptionsAreTrueInAnyCaseAndRowsArePositiveDecimals) {
         EXPECT_EQ(ReadConfig(Written(bytes)).data, Config({}, std::nullopt, on, on, on, 1, on, on));
     }
     // Too many rows per commit is a wish for big batches: the largest allowed, with a warning.
-    const std::pair<std::string, std::size_t> rows[] = {{"8", 8},
-                                                        {"0", 1},
-                                                        {"-3", 1},
-                                                        {" 8", 1},
-                                                        {"many", 1},
-                                                        {"", 1},
-                                                        {"1000000", 1000000},
-                                                        {"1000001", kMaxCommitRows},
-                                                        {std::string(20, '9'), kMaxCommitRows}};
+    const std::size_t max = kMaxCommitRows;
+    const std::string nines(20, '9');
+    const std::pair<std::string, std::size_t> rows[] = {
+        {"8", 8}, {"0", 1},         {"-3", 1},        {" 8", 1},   {"many", 1},
+        {"", 1},  {"1000000", max}, {"1000001", max}, {nines, max}};
     for (const auto& [value, expected] : rows) {
         SCOPED_TRACE(value);
         const std::string path = Written("<Jobs></Jobs><CommitRows>" + value + "</CommitRows>");
         const ConfigReadResult read = ReadConfig(path);
         EXPECT_EQ(read.data.commitRows, expected);
-        const bool warned = expected == kMaxCommitRows && value != "1000000";
+        const bool warned = expected == max && value != "1000000";
         EXPECT_EQ(read.warning, !warned
                                     ? ""
                                     : "The configuration file '" + path + "' asks for " + value +
@@ -355,15 +340,17 @@ TEST(SaveConfig, AFailureLeavesEverythingAsItWas) {
 
 TEST(DefaultConfigPath, Chooses) {
     const std::string x = "/x/brenvale/config.xml", h = "/home/u/.config/brenvale/config.xml";
-    // "@" in the folder and the expected path stands for a writable scratch folder.
+    const std::string scratch = ScratchDir("default_config"); // a writable folder
     const struct {
-        const char *folder, *xdg, *home;
+        std::string folder;
+        const char *xdg, *home;
         std::string expected;
         const char* reason;
     } cases[] = {
-        {"@", "/x", "/home/u", "@/config.xml", "a writable build tree keeps it beside"},
-        {"@/", "/x", "/home/u", "@//config.xml", "the separator is always added"},
-        {"@/gone", "/x", "/home/u", x, "a folder that is not there cannot hold it"},
+        {scratch, "/x", "/home/u", scratch + "/config.xml",
+         "a writable build tree keeps it beside"},
+        {scratch + "/", "/x", "/home/u", scratch + "//config.xml", "the separator is always added"},
+        {scratch + "/gone", "/x", "/home/u", x, "a folder that is not there cannot hold it"},
         {"/usr/bin", "/x", "/home/u", x, "the package's folder, even for root"},
         {"/usr/local/bin/", "/x/", "", x, "trailing slashes on either side"},
         {"/bin", "", "/home/u", h, "no XDG_CONFIG_HOME: HOME/.config"},
@@ -371,15 +358,8 @@ TEST(DefaultConfigPath, Chooses) {
         {"/usr/bin", "", "relative", "/usr/bin/config.xml",
          "no usable folder at all: beside the program, and the save reports it"},
     };
-    const std::string scratch = ScratchDir("default_config");
-    const auto placed = [&](std::string text) {
-        if (text.starts_with('@'))
-            text.replace(0, 1, scratch);
-        return text;
-    };
     for (const auto& c : cases)
-        EXPECT_EQ(DefaultConfigPath(placed(c.folder), {c.xdg, c.home}), placed(c.expected))
-            << c.reason;
+        EXPECT_EQ(DefaultConfigPath(c.folder, {c.xdg, c.home}), c.expected) << c.reason;
 }
 
 TEST(PrepareDefaultConfigPathTest, CreatesThePrivateFolder) {
@@ -388,10 +368,8 @@ TEST(PrepareDefaultConfigPathTest, CreatesThePrivateFolder) {
     const std::string path = PrepareDefaultConfigPath("/usr/bin");
     ::unsetenv("XDG_CONFIG_HOME");
     EXPECT_EQ(path, home + "/brenvale/config.xml");
-    struct stat info {};
-    ASSERT_EQ(::stat((home + "/brenvale").c_str(), &info), 0);
-    EXPECT_TRUE(S_ISDIR(info.st_mode));
-    EXPECT_EQ(info.st_mode & 0777, 0700u);
+    EXPECT_TRUE(fs::is_directory(home + "/brenvale"));
+    EXPECT_EQ(fs::status(home + "/brenvale").permissions(), fs::perms::owner_all);
 }
 
 } // namespace

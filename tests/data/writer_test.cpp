@@ -18,15 +18,16 @@ using test::Rows;
 
 /// Why a row of a case is made so the database cannot store it.
 enum class Fault { None, TooLong, NotANumber, Nul, Dropped };
+using enum Fault;
 
 struct BatchCase {
     const char* name;
     std::size_t rows;
-    std::map<std::size_t, Fault> faults;
+    std::map<std::size_t, Fault> faults = {};
     /// Rows whose agent is 3,000 bytes (another way of sending).
-    std::vector<std::size_t> longValues;
+    std::vector<std::size_t> longValues = {};
     bool copySpecials = false; ///< text columns hold what COPY's text format escapes
-    Fault everyRow = Fault::None;
+    Fault everyRow = None;
 };
 
 void PrintTo(const BatchCase& c, std::ostream* out) {
@@ -35,23 +36,19 @@ void PrintTo(const BatchCase& c, std::ostream* out) {
 
 const BatchCase kCases[] = {
     {"NoRefusal", 1000},
-    {"FirstRow", 1000, {{0, Fault::TooLong}}},
-    {"LastRow", 1000, {{999, Fault::TooLong}}},
-    {"MiddleRow", 1000, {{500, Fault::TooLong}}},
-    {"SeveralAndNeighbours",
-     1000,
-     {{3, Fault::TooLong}, {77, Fault::TooLong}, {78, Fault::TooLong}, {600, Fault::TooLong}}},
-    {"AllRefused", 40, {}, {}, false, Fault::TooLong},
+    {"FirstRow", 1000, {{0, TooLong}}},
+    {"LastRow", 1000, {{999, TooLong}}},
+    {"MiddleRow", 1000, {{500, TooLong}}},
+    {"SeveralAndNeighbours", 1000, {{3, TooLong}, {77, TooLong}, {78, TooLong}, {600, TooLong}}},
+    {"AllRefused", 40, {}, {}, false, TooLong},
     // MariaDB answers a value its INTEGER column cannot take with a warning and no row.
-    {"NotANumberIsNotStored", 1000, {{20, Fault::NotANumber}, {700, Fault::NotANumber}}},
-    {"LongValuesGoAnotherWay", 300, {{150, Fault::TooLong}}, {10, 150, 151, 299}},
-    {"NulByte", 10, {{4, Fault::Nul}}},
+    {"NotANumberIsNotStored", 1000, {{20, NotANumber}, {700, NotANumber}}},
+    {"LongValuesGoAnotherWay", 300, {{150, TooLong}}, {10, 150, 151, 299}},
+    {"NulByte", 10, {{4, Nul}}},
     // COPY reads backslash, tab, CR and LF as its own; "\." alone on a line would end its data.
     {"CopyTextSpecials", 64, {}, {}, true},
     // PostgreSQL's trigger drops these rows; the database says the statement succeeded.
-    {"TriggerDropsRows",
-     20,
-     {{0, Fault::Dropped}, {7, Fault::Dropped}, {8, Fault::Dropped}, {19, Fault::Dropped}}},
+    {"TriggerDropsRows", 20, {{0, Dropped}, {7, Dropped}, {8, Dropped}, {19, Dropped}}},
 };
 
 const char* const kCopySpecials[] = {"\\.",    "a\\.b", "\\.\n", "\n\\.\n", "\t",
@@ -96,9 +93,8 @@ void MakeTable(test::TestDatabase& db, const std::string& table) {
 
 /// Whether `fault` makes `db` refuse the row (SQLite stores text in an INTEGER column).
 bool Refuses(const test::TestDatabase& db, Fault fault) {
-    return fault == Fault::TooLong ||
-           (fault == Fault::NotANumber && (db.IsPostgres() || db.IsMaria())) ||
-           ((fault == Fault::Nul || fault == Fault::Dropped) && db.IsPostgres());
+    return fault == TooLong || (fault == NotANumber && (db.IsPostgres() || db.IsMaria())) ||
+           ((fault == Nul || fault == Dropped) && db.IsPostgres());
 }
 
 TEST_P(WriterTest, BatchStoresWhatRowByRowStores) {
@@ -114,13 +110,13 @@ TEST_P(WriterTest, BatchStoresWhatRowByRowStores) {
     for (std::size_t r = 0; r < c.rows; ++r) {
         values[r][1] = "r" + std::to_string(r);
         faults[r] = c.faults.contains(r) ? c.faults.at(r) : c.everyRow;
-        if (faults[r] == Fault::TooLong)
+        if (faults[r] == TooLong)
             values[r][8] = "12800";
-        if (faults[r] == Fault::NotANumber)
+        if (faults[r] == NotANumber)
             values[r][4] = r % 2 ? "20x" : "1,048";
-        if (faults[r] == Fault::Nul)
+        if (faults[r] == Nul)
             values[r][5] = std::string("VL\0C", 4);
-        if (faults[r] == Fault::Dropped)
+        if (faults[r] == Dropped)
             values[r][1] = "skip";
         if (c.copySpecials)
             for (const std::size_t column : {0, 2, 3, 5, 6, 7})
@@ -128,12 +124,12 @@ TEST_P(WriterTest, BatchStoresWhatRowByRowStores) {
         // The first long value is as long as a log line may be.
         if (std::ranges::count(c.longValues, r))
             values[r][5] = std::string(r == c.longValues.front() ? 1024 * 1024 : 3000, 'a');
-        if (!Refuses(db, faults[r]) && faults[r] != Fault::Nul)
+        if (!Refuses(db, faults[r]) && faults[r] != Nul)
             expected.emplace_back(values[r].begin(), values[r].end());
         std::ranges::copy(values[r], rows[r].begin());
     }
-    std::sort(expected.begin(), expected.end());
-    const std::size_t nulRows = std::ranges::count(faults, Fault::Nul);
+    std::ranges::sort(expected);
+    const std::size_t nulRows = std::ranges::count(faults, Nul);
 
     std::vector<std::vector<DbResult>> fatesByMode;
     for (const Mode& mode : kModes) {
@@ -166,13 +162,13 @@ TEST_P(WriterTest, BatchStoresWhatRowByRowStores) {
         for (std::size_t r = 0; r < c.rows; ++r) {
             EXPECT_EQ(fates[r].ok, !Refuses(db, faults[r])) << "row " << r;
             EXPECT_TRUE(fates[r].ok || !fates[r].message.empty()) << "row " << r;
-            if (db.IsPostgres() && faults[r] == Fault::Dropped) {
+            if (db.IsPostgres() && faults[r] == Dropped) {
                 EXPECT_EQ(fates[r].message, "The database stored 0 of 1 row.") << "row " << r;
             }
         }
         // Every byte arrives as it was sent (a NUL only as far as the driver reads it back).
         Rows stored = db.Query("SELECT * FROM wr_batch");
-        std::sort(stored.begin(), stored.end());
+        std::ranges::sort(stored);
         if (nulRows > 0)
             EXPECT_EQ(stored.size(), expected.size() + (db.IsPostgres() ? 0 : nulRows));
         else

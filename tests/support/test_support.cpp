@@ -22,9 +22,7 @@ std::string TestDir() {
 std::string ScratchDir(const std::string& tag) {
     static std::atomic<int> counter{0};
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = tag;
-    if (info)
-        name += std::string("_") + info->test_suite_name() + "_" + info->name();
+    std::string name = info ? tag + "_" + info->test_suite_name() + "_" + info->name() : tag;
     std::ranges::replace(name, '/', '_');
     const std::filesystem::path path =
         std::filesystem::path(TestDir()) / "scratch" /
@@ -103,12 +101,10 @@ Rows TestDatabase::Query(const std::string& sql) {
     std::vector<std::vector<std::optional<std::string>>> raw;
     const DbResult result = connection_.Query(sql, raw);
     EXPECT_TRUE(result.ok) << sql << ": " << result.message;
-    Rows rows;
-    for (const auto& row : raw) {
-        auto& out = rows.emplace_back();
-        for (const auto& value : row)
-            out.push_back(value ? *value : "<null>");
-    }
+    Rows rows(raw.size());
+    for (std::size_t r = 0; r < raw.size(); ++r)
+        for (const auto& value : raw[r])
+            rows[r].push_back(value.value_or("<null>"));
     return rows;
 }
 
