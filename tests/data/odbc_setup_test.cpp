@@ -7,8 +7,6 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <string>
-#include <vector>
 
 namespace brenvale::odbc {
 namespace {
@@ -62,11 +60,7 @@ TEST_F(OdbcSetupTest, AUserDsnIsWrittenListedReadOpenedRenamedAndRemoved) {
 
 TEST_F(OdbcSetupTest, DefinitionsThatTheIniFileCannotHoldAreRefused) {
     const std::string longest(kMaxDsnLength, 'n');
-    const struct {
-        DsnDefinition definition;
-        bool ok;
-        const char* why;
-    } cases[] = {
+    const std::tuple<DsnDefinition, bool, const char*> cases[] = {
         {{longest, "SQLite3", {}}, true, "32 characters"},
         {{"with blanks inside", "SQLite3", {{"Database", ""}}}, true, "blanks and an empty value"},
         {{"", "SQLite3", {}}, false, "no name"},
@@ -82,10 +76,10 @@ TEST_F(OdbcSetupTest, DefinitionsThatTheIniFileCannotHoldAreRefused) {
         {{"x", "SQLite3", {{"k", "two\nlines"}}}, false, "line break in value"},
         {{"x", "SQLite3", {{"k", std::string(801, 'v')}}}, false, "value too long"},
     };
-    for (const auto& c : cases) {
-        const DbResult result = CheckDefinition(c.definition);
-        EXPECT_EQ(result.ok, c.ok) << c.why << ": " << result.message;
-        EXPECT_EQ(result.message.empty(), c.ok) << c.why;
+    for (const auto& [definition, ok, why] : cases) {
+        const DbResult result = CheckDefinition(definition);
+        EXPECT_EQ(result.ok, ok) << why << ": " << result.message;
+        EXPECT_EQ(result.message.empty(), ok) << why;
     }
 }
 
@@ -103,17 +97,15 @@ TEST_F(OdbcSetupTest, AnUnwritableFileGivesTheReasonAndChangesNothing) {
 }
 
 TEST(OdbcDrivers, InstalledDriversAreListedWithTheirForm) {
-    const struct {
-        const char* name;
-        DriverKind kind;
-    } cases[] = {{"SQLite3", DriverKind::SQLite},
-                 {"PostgreSQL Unicode", DriverKind::PostgreSQL},
-                 {"MariaDB Unicode", DriverKind::Other}};
+    const std::pair<const char*, DriverKind> cases[] = {
+        {"SQLite3", DriverKind::SQLite},
+        {"PostgreSQL Unicode", DriverKind::PostgreSQL},
+        {"MariaDB Unicode", DriverKind::Other}};
     const std::vector<DriverInfo> drivers = ListDrivers();
-    for (const auto& c : cases) {
-        const auto found = std::ranges::find(drivers, c.name, &DriverInfo::name);
-        ASSERT_NE(found, drivers.end()) << c.name;
-        EXPECT_EQ(KindOfDriver(found->name, found->library), c.kind) << c.name;
+    for (const auto& [name, kind] : cases) {
+        const auto found = std::ranges::find(drivers, name, &DriverInfo::name);
+        ASSERT_NE(found, drivers.end()) << name;
+        EXPECT_EQ(KindOfDriver(found->name, found->library), kind) << name;
     }
 }
 

@@ -8,17 +8,7 @@
 namespace brenvale {
 namespace {
 
-using test::HasSubstr;
-using test::Not;
-using ::testing::AllOf;
-using ::testing::AnyOf;
-using ::testing::Contains;
-using ::testing::Field;
-using ::testing::IsSupersetOf;
-
-auto Named(const std::string& name) {
-    return Field(&odbc::DataSource::name, name);
-}
+using namespace ::testing;
 
 TEST(DataSourcesTest, ListsUserAndSystemSourcesWithLongAndBlankNames) {
     // A private user file beside the test environment's system file.
@@ -29,10 +19,10 @@ TEST(DataSourcesTest, ListsUserAndSystemSourcesWithLongAndBlankNames) {
 
     // System data sources are listed too.
     const auto sources = odbc::ListDataSources();
-    EXPECT_THAT(sources,
-                Contains(AllOf(Named(longName), Field(&odbc::DataSource::description, "SQLite3"))));
+    EXPECT_THAT(sources, Contains(AllOf(Field(&odbc::DataSource::name, longName),
+                                        Field(&odbc::DataSource::description, "SQLite3"))));
     for (const char* name : {"with blanks inside", test::kSqliteDsn, test::kPostgresDsn})
-        EXPECT_THAT(sources, Contains(Named(name)));
+        EXPECT_THAT(sources, Contains(Field(&odbc::DataSource::name, name)));
 
     test::TestDatabase opened("with blanks inside");
     EXPECT_TRUE(opened.connection().IsOpen());
@@ -79,8 +69,7 @@ TEST(ConnectionTest, NoNameAddsSettingsOrEndsAStatement) {
         {"logs; DROP TABLE victim", "\"logs; DROP TABLE victim\""},
         {"a\"b", "\"a\"\"b\""},
         {"", "\"\""},
-        {"x.", "\"x.\""},
-    };
+        {"x.", "\"x.\""}};
     for (const auto& [name, quoted] : names) {
         EXPECT_EQ(connection.QuoteIdentifier(name), quoted);
         connection.Execute("DELETE FROM " + connection.QuoteIdentifier(name));

@@ -8,8 +8,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <map>
-#include <string>
-#include <vector>
 
 namespace brenvale {
 namespace {
@@ -293,9 +291,8 @@ TEST(CopyWriter, TakesTheDataSourcesSettingsOrSaysWhyNot) {
         const DbResult inserted = writer->Insert(rows, fates);
         ASSERT_TRUE(inserted.ok) << inserted.message;
         ASSERT_TRUE(writer->Commit().ok);
-        ASSERT_EQ(fates.size(), 2u);
-        EXPECT_TRUE(fates[0].ok);
-        EXPECT_EQ(fates[1].sqlState, "22001");
+        EXPECT_THAT(fates, ::testing::ElementsAre(::testing::Field(&DbResult::ok, true),
+                                                  ::testing::Field(&DbResult::sqlState, "22001")));
         EXPECT_EQ(db.Query("SELECT c_dns FROM wr_fallback"), Rows{{"f1"}});
     }
 }

@@ -1,4 +1,3 @@
-// Shared pieces of the tests: real databases by DSN, and scripted stand-ins for the user.
 #include "support/test_support.h"
 
 #include <unistd.h>

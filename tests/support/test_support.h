@@ -17,7 +17,6 @@ namespace brenvale::test {
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-/// The DSNs the test environment defines.
 inline constexpr const char* kSqliteDsn = "brenvale_sqlite";
 inline constexpr const char* kPostgresDsn = "brenvale_pg";
 inline constexpr const char* kMariaDsn = "brenvale_maria";
@@ -42,12 +41,10 @@ using Rows = std::vector<std::vector<std::string>>;
 /// `text` with MariaDB's version prefix "[ma-3.1.15][10.11.19-MariaDB-...]" written "[ma]".
 std::string Unversioned(std::string text);
 
-/// `text` compressed by zlib; `windowBits` 31 makes a gzip member, 15 the zlib format of HTTP's
-/// deflate, -15 raw deflate.
+/// `text` by zlib; `windowBits` 31: a gzip member, 15: HTTP's deflate (zlib), -15: raw deflate.
 std::string Compressed(const std::string& text, int windowBits = 31);
 
-/// Runs tests/support/test_env.sh with `action` (pg-stop, pg-start, maria-stop, maria-start) on
-/// the tests' own servers; false when it failed.
+/// Runs tests/support/test_env.sh `action` (pg-stop, pg-start, maria-stop, maria-start); success.
 bool ControlServer(const std::string& action);
 
 /// An open connection on one test DSN, with helpers to make and read tables.
@@ -75,8 +72,7 @@ private:
     odbc::Connection connection_;
 };
 
-/// Runs a test body once per database: TEST_P(MyTest, ...) with INSTANTIATE_FOR_DATABASES(MyTest),
-/// or once per database server with INSTANTIATE_FOR_SERVERS(MyTest).
+/// TEST_P suites run once per database by INSTANTIATE_FOR_DATABASES, per server by ..._SERVERS.
 class PerDatabase : public ::testing::TestWithParam<std::string> {};
 #define INSTANTIATE_FOR_DATABASES(Suite)                                                           \
     INSTANTIATE_TEST_SUITE_P(Databases, Suite, ::testing::ValuesIn(::brenvale::test::kDatabases),  \
