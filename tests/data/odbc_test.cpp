@@ -25,7 +25,6 @@ TEST(DataSourcesTest, ListsUserAndSystemSourcesWithLongAndBlankNames) {
         EXPECT_THAT(sources, Contains(Field(&odbc::DataSource::name, name)));
 
     test::TestDatabase opened("with blanks inside");
-    EXPECT_TRUE(opened.connection().IsOpen());
     EXPECT_EQ(opened.connection().DbmsName(), "SQLite");
 }
 
@@ -39,10 +38,9 @@ TEST(ConnectionTest, FailuresCarryTheDriverManagersDiagnostic) {
     EXPECT_THAT(missingDriver.message,
                 AllOf(HasSubstr("[unixODBC][Driver Manager]"), HasSubstr("no-such-driver.so")));
 
-    DbResult unknown = connection.Open("no such source");
-    EXPECT_FALSE(unknown.ok);
-    EXPECT_EQ(unknown.sqlState, "IM002");
-    EXPECT_THAT(unknown.message, HasSubstr("Data source name not found"));
+    EXPECT_THAT(connection.Open("no such source"),
+                AllOf(Field(&DbResult::ok, false), Field(&DbResult::sqlState, "IM002"),
+                      Field(&DbResult::message, HasSubstr("Data source name not found"))));
 
     // A closed connection refuses every use with a reason instead of failing obscurely.
     std::vector<std::string> names;

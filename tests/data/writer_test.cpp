@@ -12,8 +12,6 @@
 namespace brenvale {
 namespace {
 
-using test::Rows;
-
 /// Why a row of a case is made so the database cannot store it.
 enum class Fault { None, TooLong, NotANumber, Nul, Dropped };
 using enum Fault;
@@ -22,9 +20,8 @@ struct BatchCase {
     const char* name;
     std::size_t rows;
     std::map<std::size_t, Fault> faults = {};
-    /// Rows whose agent is 3,000 bytes (another way of sending).
-    std::vector<std::size_t> longValues = {};
-    bool copySpecials = false; ///< text columns hold what COPY's text format escapes
+    std::vector<std::size_t> longValues = {}; ///< rows whose agent is long (sent another way)
+    bool copySpecials = false;                ///< text columns hold what COPY's text format escapes
     Fault everyRow = None;
 };
 
@@ -56,10 +53,9 @@ const char* const kCopySpecials[] = {"\\.",    "a\\.b", "\\.\n", "\n\\.\n", "\t"
 /// One way the rows reach the writer.
 struct Mode {
     const char* name;
-    bool batches; ///< the writer is made for batches
-    bool allowCopy;
-    bool transaction;  ///< all rows in one Insert inside Begin and Commit, else one by one
-    bool postgresOnly; ///< elsewhere the same as another mode
+    bool batches, allowCopy; ///< the writer is made for batches; it may use COPY
+    bool transaction;        ///< the rows in two transactions, else one by one
+    bool postgresOnly;       ///< elsewhere the same as another mode
 };
 
 const Mode kModes[] = {
@@ -104,7 +100,7 @@ TEST_P(WriterTest, BatchStoresWhatRowByRowStores) {
          "200", "VLC/3.0.18 LibVLC/3.0.18", "1048576", "65", "128"});
     std::vector<RowValues> rows(c.rows);
     std::vector<Fault> faults(c.rows);
-    Rows expected;
+    test::Rows expected;
     for (std::size_t r = 0; r < c.rows; ++r) {
         values[r][1] = "r" + std::to_string(r);
         faults[r] = c.faults.contains(r) ? c.faults.at(r) : c.everyRow;
@@ -165,7 +161,7 @@ TEST_P(WriterTest, BatchStoresWhatRowByRowStores) {
             }
         }
         // Every byte arrives as it was sent (a NUL only as far as the driver reads it back).
-        Rows stored = db.Query("SELECT * FROM wr_batch");
+        test::Rows stored = db.Query("SELECT * FROM wr_batch");
         std::ranges::sort(stored);
         if (nulRows > 0)
             EXPECT_EQ(stored.size(), expected.size() + (db.IsPostgres() ? 0 : nulRows));
@@ -235,19 +231,13 @@ INSTANTIATE_FOR_DATABASES(WriterPositions);
 
 /// The data source's settings as libpq reads them, given in a user data source of the same name
 /// after ODBC connected with the system one, and the target COPY fills.
-struct CopySettingsCase {
-    const char* name;
-    std::string settings; ///< odbc.ini lines
-    const char* table;    ///< wr_fallback, or wr_fallback_view on it
-    bool copy;            ///< libpq reaches the ODBC connection's database and user
-};
-
 TEST(CopyWriter, TakesTheDataSourcesSettingsOrSaysWhyNot) {
     const char* port = std::getenv("BRENVALE_TEST_PG_PORT");
     const char* userIni = std::getenv("ODBCINI");
     ASSERT_TRUE(port && userIni);
     const std::string testUserIni = userIni, p = port;
-    const CopySettingsCase cases[] = {
+    // Name, odbc.ini lines, target, whether libpq reaches the ODBC connection's database and user.
+    const std::tuple<const char*, std::string, const char*, bool> cases[] = {
         {"psqlODBC's other keywords, in other letter cases",
          "Server=127.0.0.1\nPORT=" + p +
              "\ndatabase=brenvale\nUID=brenvale\nPWD=brenvale\nsslmode=disable\n",
@@ -262,23 +252,23 @@ TEST(CopyWriter, TakesTheDataSourcesSettingsOrSaysWhyNot) {
          "wr_fallback_view", false},
     };
     test::TestDatabase db(test::kPostgresDsn);
-    for (const CopySettingsCase& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [name, settings, table, copy] : cases) {
+        SCOPED_TRACE(name);
         db.TryExec("DROP VIEW wr_fallback_view");
         MakeTable(db, "wr_fallback");
         db.Exec("CREATE VIEW wr_fallback_view AS SELECT * FROM wr_fallback");
         const std::string ini = test::WriteFile(test::ScratchDir("copy") + "/odbc.ini",
                                                 std::string("[") + test::kPostgresDsn +
-                                                    "]\nDriver=PostgreSQL Unicode\n" + c.settings);
+                                                    "]\nDriver=PostgreSQL Unicode\n" + settings);
         // psqlODBC isolates a refused row only in the first transaction of a connection.
         test::TestDatabase session(test::kPostgresDsn);
         ASSERT_EQ(setenv("ODBCINI", ini.c_str(), 1), 0);
         DbResult error;
-        auto writer = session.connection().OpenWriter(c.table, {.batches = true}, error);
+        auto writer = session.connection().OpenWriter(table, {.batches = true}, error);
         ASSERT_EQ(setenv("ODBCINI", testUserIni.c_str(), 1), 0);
         ASSERT_TRUE(writer) << error.message;
-        EXPECT_EQ(writer->Method() == "COPY", c.copy) << writer->Method();
-        if (c.copy)
+        EXPECT_EQ(writer->Method() == "COPY", copy) << writer->Method();
+        if (copy)
             EXPECT_EQ(writer->Notice(), "");
         else
             EXPECT_EQ(writer->Notice().rfind("COPY could not be used", 0), 0u) << writer->Notice();
@@ -293,7 +283,7 @@ TEST(CopyWriter, TakesTheDataSourcesSettingsOrSaysWhyNot) {
         ASSERT_TRUE(writer->Commit().ok);
         EXPECT_THAT(fates, ::testing::ElementsAre(::testing::Field(&DbResult::ok, true),
                                                   ::testing::Field(&DbResult::sqlState, "22001")));
-        EXPECT_EQ(db.Query("SELECT c_dns FROM wr_fallback"), Rows{{"f1"}});
+        EXPECT_EQ(db.Query("SELECT c_dns FROM wr_fallback"), test::Rows{{"f1"}});
     }
 }
 

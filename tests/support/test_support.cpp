@@ -23,12 +23,11 @@ std::string ScratchDir(const std::string& tag) {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string name = info ? tag + "_" + info->test_suite_name() + "_" + info->name() : tag;
     std::ranges::replace(name, '/', '_');
-    const std::filesystem::path path =
-        std::filesystem::path(TestDir()) / "scratch" /
-        (name + "_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
+    const std::string path = TestDir() + "/scratch/" + name + "_" + std::to_string(::getpid()) +
+                             "_" + std::to_string(counter++);
     std::filesystem::remove_all(path);
     std::filesystem::create_directories(path);
-    return path.string();
+    return path;
 }
 
 std::string ScratchUserIni(const std::string& tag) {

@@ -86,8 +86,7 @@ class ScriptedPrompts final : public Prompts {
 public:
     struct Shown {
         MessageIcon icon;
-        std::string title;
-        std::string text;
+        std::string title, text;
         bool question;
     };
     std::deque<bool> answers; ///< Yes/No answers in order; an empty script answers No
@@ -108,8 +107,7 @@ public:
 /// A status display that records what it was told.
 class RecordingStatus final : public StatusDisplay {
 public:
-    bool visible = false;
-    bool ownerEnabled = true;
+    bool visible = false, ownerEnabled = true;
     std::string status, filesProcessed, recordsTotal, recordsFile;
     float progressMin = 0, progressMax = 0, progressValue = 0;
     std::vector<std::string> statusHistory;
@@ -133,8 +131,7 @@ public:
 /// A clock the test moves by hand; each reading may also advance it by `step`.
 class ManualClock final : public TickClock {
 public:
-    std::uint32_t now = 0;
-    std::uint32_t step = 0;
+    std::uint32_t now = 0, step = 0;
     std::uint32_t Ticks() override { return std::exchange(now, now + step); }
 };
 
