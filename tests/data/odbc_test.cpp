@@ -3,54 +3,29 @@
 
 #include "support/test_support.h"
 
-#include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 
 namespace brenvale {
 namespace {
 
-using test::HasSubstr;
-
-std::vector<std::string> Names(const std::vector<odbc::DataSource>& sources) {
-    std::vector<std::string> names;
-    for (const auto& source : sources)
-        names.push_back(source.name);
-    return names;
-}
-
-bool Contains(const std::vector<std::string>& names, const std::string& name) {
-    return std::find(names.begin(), names.end(), name) != names.end();
-}
+using namespace ::testing;
 
 TEST(DataSourcesTest, ListsUserAndSystemSourcesWithLongAndBlankNames) {
     // A private user file beside the test environment's system file.
-    const std::string dir = test::ScratchDir("dsn");
-    const std::string longName(32, 'L');
-    test::WriteFile(dir + "/odbc.ini", "[" + longName + "]\nDriver=SQLite3\nDatabase=" + dir +
-                                           "/long.db\n\n[with blanks inside]\nDriver=SQLite3\n"
-                                           "Database=" +
-                                           dir + "/blanks.db\n");
-    ASSERT_EQ(setenv("ODBCINI", (dir + "/odbc.ini").c_str(), 1), 0);
+    const std::string ini = test::ScratchUserIni("dsn"), longName(32, 'L');
+    test::WriteFile(ini, "[" + longName + "]\nDriver=SQLite3\nDatabase=" + ini +
+                             ".long.db\n\n[with blanks inside]\nDriver=SQLite3\nDatabase=" + ini +
+                             ".blanks.db\n");
 
+    // System data sources are listed too.
     const auto sources = odbc::ListDataSources();
-    const auto names = Names(sources);
-    EXPECT_TRUE(Contains(names, longName));
-    EXPECT_TRUE(Contains(names, "with blanks inside"));
-    EXPECT_TRUE(Contains(names, test::kSqliteDsn)) << "system data sources are listed too";
-    EXPECT_TRUE(Contains(names, test::kPostgresDsn));
-    for (const auto& source : sources) {
-        if (source.name == longName) {
-            EXPECT_EQ(source.description, "SQLite3");
-        }
-    }
+    EXPECT_THAT(sources, Contains(AllOf(Field(&odbc::DataSource::name, longName),
+                                        Field(&odbc::DataSource::description, "SQLite3"))));
+    for (const char* name : {"with blanks inside", test::kSqliteDsn, test::kPostgresDsn})
+        EXPECT_THAT(sources, Contains(Field(&odbc::DataSource::name, name)));
 
-    odbc::Environment environment;
-    odbc::Connection connection(environment);
-    const DbResult opened = connection.Open("with blanks inside");
-    EXPECT_TRUE(opened.ok) << opened.message;
-    EXPECT_TRUE(connection.IsOpen());
-    EXPECT_EQ(connection.DbmsName(), "SQLite");
+    test::TestDatabase opened("with blanks inside");
+    EXPECT_EQ(opened.connection().DbmsName(), "SQLite");
 }
 
 TEST(ConnectionTest, FailuresCarryTheDriverManagersDiagnostic) {
@@ -60,13 +35,12 @@ TEST(ConnectionTest, FailuresCarryTheDriverManagersDiagnostic) {
     DbResult missingDriver = connection.Open("brenvale_missing_driver");
     EXPECT_FALSE(missingDriver.ok);
     EXPECT_FALSE(connection.IsOpen());
-    EXPECT_THAT(missingDriver.message, HasSubstr("[unixODBC][Driver Manager]"));
-    EXPECT_THAT(missingDriver.message, HasSubstr("no-such-driver.so"));
+    EXPECT_THAT(missingDriver.message,
+                AllOf(HasSubstr("[unixODBC][Driver Manager]"), HasSubstr("no-such-driver.so")));
 
-    DbResult unknown = connection.Open("no such source");
-    EXPECT_FALSE(unknown.ok);
-    EXPECT_EQ(unknown.sqlState, "IM002");
-    EXPECT_THAT(unknown.message, HasSubstr("Data source name not found"));
+    EXPECT_THAT(connection.Open("no such source"),
+                AllOf(Field(&DbResult::ok, false), Field(&DbResult::sqlState, "IM002"),
+                      Field(&DbResult::message, HasSubstr("Data source name not found"))));
 
     // A closed connection refuses every use with a reason instead of failing obscurely.
     std::vector<std::string> names;
@@ -78,10 +52,8 @@ TEST(ConnectionTest, FailuresCarryTheDriverManagersDiagnostic) {
 }
 
 TEST(ConnectionTest, NoNameAddsSettingsOrEndsAStatement) {
-    const std::string dir = test::ScratchDir("inject");
-    const std::string other = dir + "/other.db";
-    test::WriteFile(dir + "/odbc.ini", "[plain]\nDriver=SQLite3\nDatabase=" + dir + "/plain.db\n");
-    ASSERT_EQ(setenv("ODBCINI", (dir + "/odbc.ini").c_str(), 1), 0);
+    const std::string ini = test::ScratchUserIni("inject"), other = ini + ".other.db";
+    test::WriteFile(ini, "[plain]\nDriver=SQLite3\nDatabase=" + ini + ".plain.db\n");
     odbc::Environment environment;
     odbc::Connection connection(environment);
     EXPECT_FALSE(connection.Open("plain;Database=" + other).ok);
@@ -95,15 +67,14 @@ TEST(ConnectionTest, NoNameAddsSettingsOrEndsAStatement) {
         {"logs; DROP TABLE victim", "\"logs; DROP TABLE victim\""},
         {"a\"b", "\"a\"\"b\""},
         {"", "\"\""},
-        {"x.", "\"x.\""},
-    };
+        {"x.", "\"x.\""}};
     for (const auto& [name, quoted] : names) {
         EXPECT_EQ(connection.QuoteIdentifier(name), quoted);
         connection.Execute("DELETE FROM " + connection.QuoteIdentifier(name));
     }
     std::vector<std::string> tables;
     ASSERT_TRUE(connection.GetTableList(tables).ok);
-    EXPECT_TRUE(Contains(tables, "victim"));
+    EXPECT_THAT(tables, Contains("victim"));
 }
 
 class ConnectionPerDatabase : public test::PerDatabase {};
@@ -118,15 +89,13 @@ TEST_P(ConnectionPerDatabase, OpenCloseReopenAndCatalogue) {
     db.CreateLogTable("od_logs");
     db.Exec("CREATE VIEW od_view AS SELECT * FROM od_logs");
 
-    odbc::Environment environment;
-    odbc::Connection connection(environment);
-    ASSERT_TRUE(connection.Open(GetParam()).ok);
+    odbc::Connection& connection = db.connection();
     std::vector<std::string> names;
     ASSERT_TRUE(connection.GetTableList(names).ok);
-    EXPECT_TRUE(Contains(names, "od_logs"));
-    EXPECT_TRUE(Contains(names, "od_view")) << "views are in the catalogue too";
-    for (const char* system : {"COLUMNS", "TABLES", "pg_class", "sqlite_master", "od_hidden"})
-        EXPECT_FALSE(Contains(names, system)) << "only the current database's own tables";
+    // Views are in the catalogue too; only the current database's own tables are.
+    EXPECT_THAT(names, IsSupersetOf({"od_logs", "od_view"}));
+    EXPECT_THAT(
+        names, Not(Contains(AnyOf("COLUMNS", "TABLES", "pg_class", "sqlite_master", "od_hidden"))));
 
     const DbResult refused = connection.Execute("INSERT INTO od_missing VALUES (1)");
     EXPECT_FALSE(refused.ok);
@@ -142,8 +111,7 @@ TEST_P(ConnectionPerDatabase, OpenCloseReopenAndCatalogue) {
 TEST_P(ConnectionPerDatabase, TablesARollbackCannotUndoAreFoundOut) {
     test::TestDatabase db(GetParam());
     db.CreateLogTable("od_tx");
-    WriterOptions options;
-    options.batches = true;
+    const WriterOptions options{.batches = true};
     DbResult error;
     auto writer = db.connection().OpenWriter("od_tx", options, error);
     ASSERT_NE(writer, nullptr) << error.message;

@@ -7,25 +7,22 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <string>
-#include <vector>
+#include <map>
 
 namespace brenvale {
 namespace {
 
-using test::Rows;
-
 /// Why a row of a case is made so the database cannot store it.
 enum class Fault { None, TooLong, NotANumber, Nul, Dropped };
+using enum Fault;
 
 struct BatchCase {
     const char* name;
     std::size_t rows;
-    std::vector<std::pair<std::size_t, Fault>> faults;
-    /// Rows whose agent is 3,000 bytes (another way of sending).
-    std::vector<std::size_t> longValues;
-    bool copySpecials = false; ///< text columns hold what COPY's text format escapes
-    Fault everyRow = Fault::None;
+    std::map<std::size_t, Fault> faults = {};
+    std::vector<std::size_t> longValues = {}; ///< rows whose agent is long (sent another way)
+    bool copySpecials = false;                ///< text columns hold what COPY's text format escapes
+    Fault everyRow = None;
 };
 
 void PrintTo(const BatchCase& c, std::ostream* out) {
@@ -33,26 +30,20 @@ void PrintTo(const BatchCase& c, std::ostream* out) {
 }
 
 const BatchCase kCases[] = {
-    {"NoRefusal", 1000, {}, {}},
-    {"FirstRow", 1000, {{0, Fault::TooLong}}, {}},
-    {"LastRow", 1000, {{999, Fault::TooLong}}, {}},
-    {"MiddleRow", 1000, {{500, Fault::TooLong}}, {}},
-    {"SeveralAndNeighbours",
-     1000,
-     {{3, Fault::TooLong}, {77, Fault::TooLong}, {78, Fault::TooLong}, {600, Fault::TooLong}},
-     {}},
-    {"AllRefused", 40, {}, {}, false, Fault::TooLong},
+    {"NoRefusal", 1000},
+    {"FirstRow", 1000, {{0, TooLong}}},
+    {"LastRow", 1000, {{999, TooLong}}},
+    {"MiddleRow", 1000, {{500, TooLong}}},
+    {"SeveralAndNeighbours", 1000, {{3, TooLong}, {77, TooLong}, {78, TooLong}, {600, TooLong}}},
+    {"AllRefused", 40, {}, {}, false, TooLong},
     // MariaDB answers a value its INTEGER column cannot take with a warning and no row.
-    {"NotANumberIsNotStored", 1000, {{20, Fault::NotANumber}, {700, Fault::NotANumber}}, {}},
-    {"LongValuesGoAnotherWay", 300, {{150, Fault::TooLong}}, {10, 150, 151, 299}},
-    {"NulByte", 10, {{4, Fault::Nul}}, {}},
+    {"NotANumberIsNotStored", 1000, {{20, NotANumber}, {700, NotANumber}}},
+    {"LongValuesGoAnotherWay", 300, {{150, TooLong}}, {10, 150, 151, 299}},
+    {"NulByte", 10, {{4, Nul}}},
     // COPY reads backslash, tab, CR and LF as its own; "\." alone on a line would end its data.
     {"CopyTextSpecials", 64, {}, {}, true},
     // PostgreSQL's trigger drops these rows; the database says the statement succeeded.
-    {"TriggerDropsRows",
-     20,
-     {{0, Fault::Dropped}, {7, Fault::Dropped}, {8, Fault::Dropped}, {19, Fault::Dropped}},
-     {}},
+    {"TriggerDropsRows", 20, {{0, Dropped}, {7, Dropped}, {8, Dropped}, {19, Dropped}}},
 };
 
 const char* const kCopySpecials[] = {"\\.",    "a\\.b", "\\.\n", "\n\\.\n", "\t",
@@ -62,10 +53,9 @@ const char* const kCopySpecials[] = {"\\.",    "a\\.b", "\\.\n", "\n\\.\n", "\t"
 /// One way the rows reach the writer.
 struct Mode {
     const char* name;
-    bool batches; ///< the writer is made for batches
-    bool allowCopy;
-    bool transaction;  ///< all rows in one Insert inside Begin and Commit, else one by one
-    bool postgresOnly; ///< elsewhere the same as another mode
+    bool batches, allowCopy; ///< the writer is made for batches; it may use COPY
+    bool transaction;        ///< the rows in two transactions, else one by one
+    bool postgresOnly;       ///< elsewhere the same as another mode
 };
 
 const Mode kModes[] = {
@@ -76,11 +66,7 @@ const Mode kModes[] = {
     {"row by row", false, true, false, false},
 };
 
-class WriterTest : public ::testing::TestWithParam<std::tuple<std::string, BatchCase>> {
-protected:
-    const std::string& Dsn() const { return std::get<0>(GetParam()); }
-    const BatchCase& Case() const { return std::get<1>(GetParam()); }
-};
+class WriterTest : public ::testing::TestWithParam<std::tuple<std::string, BatchCase>> {};
 
 /// Nine columns; bandwidth takes at most three characters, status is a number; PostgreSQL's
 /// trigger drops rows whose c_dns is 'skip'.
@@ -101,62 +87,43 @@ void MakeTable(test::TestDatabase& db, const std::string& table) {
 
 /// Whether `fault` makes `db` refuse the row (SQLite stores text in an INTEGER column).
 bool Refuses(const test::TestDatabase& db, Fault fault) {
-    return fault == Fault::TooLong ||
-           (fault == Fault::NotANumber && db.dsn() != test::kSqliteDsn) ||
-           ((fault == Fault::Nul || fault == Fault::Dropped) && db.IsPostgres());
-}
-
-std::vector<RowValues> Views(const std::vector<std::array<std::string, 9>>& values) {
-    std::vector<RowValues> rows;
-    for (const auto& row : values) {
-        RowValues& out = rows.emplace_back();
-        for (std::size_t i = 0; i < 9; ++i)
-            out[i] = row[i];
-    }
-    return rows;
+    return fault == TooLong || (fault == NotANumber && (db.IsPostgres() || db.IsMaria())) ||
+           ((fault == Nul || fault == Dropped) && db.IsPostgres());
 }
 
 TEST_P(WriterTest, BatchStoresWhatRowByRowStores) {
-    test::TestDatabase db(Dsn());
-    const BatchCase& c = Case();
-    std::vector<std::array<std::string, 9>> values(c.rows);
-    std::vector<Fault> faults(c.rows, Fault::None);
-    Rows expected;
+    const auto& [dsn, c] = GetParam();
+    test::TestDatabase db(dsn);
+    std::vector<std::array<std::string, 9>> values(
+        c.rows,
+        {"192.0.2.7", "", "2024-03-01 18:04:11", "/stream?title=Bj\xC3\xB6rk - Joga \t\\.\r\n'\"",
+         "200", "VLC/3.0.18 LibVLC/3.0.18", "1048576", "65", "128"});
+    std::vector<RowValues> rows(c.rows);
+    std::vector<Fault> faults(c.rows);
+    test::Rows expected;
     for (std::size_t r = 0; r < c.rows; ++r) {
-        values[r] = {"192.0.2.7",
-                     "r" + std::to_string(r),
-                     "2024-03-01 18:04:11",
-                     "/stream?title=Bj\xC3\xB6rk - Joga \t\\.\r\n'\"",
-                     "200",
-                     "VLC/3.0.18 LibVLC/3.0.18",
-                     "1048576",
-                     "65",
-                     "128"};
-        faults[r] = c.everyRow;
-        for (const auto& [row, kind] : c.faults)
-            if (row == r)
-                faults[r] = kind;
-        if (faults[r] == Fault::TooLong)
+        values[r][1] = "r" + std::to_string(r);
+        faults[r] = c.faults.contains(r) ? c.faults.at(r) : c.everyRow;
+        if (faults[r] == TooLong)
             values[r][8] = "12800";
-        if (faults[r] == Fault::NotANumber)
+        if (faults[r] == NotANumber)
             values[r][4] = r % 2 ? "20x" : "1,048";
-        if (faults[r] == Fault::Nul)
+        if (faults[r] == Nul)
             values[r][5] = std::string("VL\0C", 4);
-        if (faults[r] == Fault::Dropped)
+        if (faults[r] == Dropped)
             values[r][1] = "skip";
         if (c.copySpecials)
             for (const std::size_t column : {0, 2, 3, 5, 6, 7})
                 values[r][column] = kCopySpecials[(r * 7 + column) % std::size(kCopySpecials)];
         // The first long value is as long as a log line may be.
-        if (std::find(c.longValues.begin(), c.longValues.end(), r) != c.longValues.end())
+        if (std::ranges::count(c.longValues, r))
             values[r][5] = std::string(r == c.longValues.front() ? 1024 * 1024 : 3000, 'a');
-        if (!Refuses(db, faults[r]) && faults[r] != Fault::Nul)
+        if (!Refuses(db, faults[r]) && faults[r] != Nul)
             expected.emplace_back(values[r].begin(), values[r].end());
+        std::ranges::copy(values[r], rows[r].begin());
     }
-    std::sort(expected.begin(), expected.end());
-    const auto nulRows =
-        static_cast<std::size_t>(std::count(faults.begin(), faults.end(), Fault::Nul));
-    const std::vector<RowValues> rows = Views(values);
+    std::ranges::sort(expected);
+    const std::size_t nulRows = std::ranges::count(faults, Nul);
 
     std::vector<std::vector<DbResult>> fatesByMode;
     for (const Mode& mode : kModes) {
@@ -164,55 +131,42 @@ TEST_P(WriterTest, BatchStoresWhatRowByRowStores) {
             continue;
         SCOPED_TRACE(mode.name);
         MakeTable(db, "wr_batch");
-        odbc::Environment environment;
-        odbc::Connection connection(environment);
-        ASSERT_TRUE(connection.Open(Dsn()).ok);
-        WriterOptions options;
-        options.batches = mode.batches;
-        options.allowCopy = mode.allowCopy;
+        test::TestDatabase session(dsn);
+        const WriterOptions options{.batches = mode.batches, .allowCopy = mode.allowCopy};
         DbResult error;
-        auto writer = connection.OpenWriter("wr_batch", options, error);
+        auto writer = session.connection().OpenWriter("wr_batch", options, error);
         ASSERT_TRUE(writer) << error.message;
         EXPECT_EQ(writer->Method() == "COPY", db.IsPostgres() && mode.batches && mode.allowCopy)
             << writer->Method();
         EXPECT_EQ(writer->Notice(), "");
         std::vector<DbResult>& fates = fatesByMode.emplace_back();
-        if (mode.transaction) {
-            // Two transactions: a refusal must be isolated in the second as in the first.
-            const std::size_t half = rows.size() / 2;
-            for (const auto& [from, count] :
-                 {std::pair{std::size_t{0}, half}, std::pair{half, rows.size() - half}}) {
-                std::vector<DbResult> part;
-                ASSERT_TRUE(writer->Begin().ok);
-                const DbResult inserted =
-                    writer->Insert(std::span<const RowValues>(rows).subspan(from, count), part);
-                ASSERT_TRUE(inserted.ok) << inserted.message;
-                ASSERT_TRUE(writer->Commit().ok);
-                fates.insert(fates.end(), part.begin(), part.end());
-            }
-        } else {
-            for (const RowValues& row : rows) {
-                std::vector<DbResult> one;
-                ASSERT_TRUE(writer->Insert(std::span<const RowValues>(&row, 1), one).ok);
-                fates.push_back(one.front());
-            }
+        // In transactions, two: a refusal must be isolated in the second as in the first.
+        const std::size_t chunk = mode.transaction ? rows.size() / 2 : 1;
+        for (std::size_t from = 0; from < rows.size(); from += chunk) {
+            std::vector<DbResult> part;
+            ASSERT_TRUE(!mode.transaction || writer->Begin().ok);
+            const DbResult inserted = writer->Insert(
+                std::span<const RowValues>(rows).subspan(from, std::min(chunk, rows.size() - from)),
+                part);
+            ASSERT_TRUE(inserted.ok) << inserted.message;
+            ASSERT_TRUE(!mode.transaction || writer->Commit().ok);
+            fates.insert(fates.end(), part.begin(), part.end());
         }
         ASSERT_EQ(fates.size(), c.rows);
         for (std::size_t r = 0; r < c.rows; ++r) {
             EXPECT_EQ(fates[r].ok, !Refuses(db, faults[r])) << "row " << r;
             EXPECT_TRUE(fates[r].ok || !fates[r].message.empty()) << "row " << r;
-            if (db.IsPostgres() && faults[r] == Fault::Dropped) {
+            if (db.IsPostgres() && faults[r] == Dropped) {
                 EXPECT_EQ(fates[r].message, "The database stored 0 of 1 row.") << "row " << r;
             }
         }
         // Every byte arrives as it was sent (a NUL only as far as the driver reads it back).
-        Rows stored = db.Query("SELECT * FROM wr_batch");
-        std::sort(stored.begin(), stored.end());
-        if (nulRows > 0) {
+        test::Rows stored = db.Query("SELECT * FROM wr_batch");
+        std::ranges::sort(stored);
+        if (nulRows > 0)
             EXPECT_EQ(stored.size(), expected.size() + (db.IsPostgres() ? 0 : nulRows));
-        } else {
+        else
             EXPECT_EQ(stored, expected);
-        }
     }
     // Whichever way the rows went, each refused row carries the same SQLSTATE.
     for (std::size_t m = 0; m + 1 < fatesByMode.size(); ++m)
@@ -222,9 +176,7 @@ TEST_P(WriterTest, BatchStoresWhatRowByRowStores) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Databases, WriterTest,
-                         ::testing::Combine(::testing::Values(std::string(test::kSqliteDsn),
-                                                              std::string(test::kPostgresDsn),
-                                                              std::string(test::kMariaDsn)),
+                         ::testing::Combine(::testing::ValuesIn(test::kDatabases),
                                             ::testing::ValuesIn(kCases)),
                          [](const auto& info) {
                              return std::get<0>(info.param) + "_" + std::get<1>(info.param).name;
@@ -236,19 +188,15 @@ TEST_P(WriterPositions, PositionsCommitAndRollBackWithTheRows) {
     test::TestDatabase db(GetParam());
     MakeTable(db, "wr_pos");
     db.TryExec("DROP TABLE brenvale_checkpoint");
-    WriterOptions options;
-    options.batches = true;
-    options.positions = true;
     DbResult error;
-    auto writer = db.connection().OpenWriter("wr_pos", options, error);
+    auto writer = db.connection().OpenWriter("wr_pos", {.batches = true, .positions = true}, error);
     ASSERT_TRUE(writer) << error.message;
     std::vector<SourcePosition> loaded;
     ASSERT_TRUE(writer->LoadPositions("/logs/a.log", loaded).ok);
     EXPECT_TRUE(loaded.empty());
 
-    const std::vector<std::array<std::string, 9>> values = {
+    const std::vector<RowValues> rows = {
         {"192.0.2.7", "p1", "2024-03-01 18:04:11", "/s", "200", "a", "1", "2", "3"}};
-    const std::vector<RowValues> rows = Views(values);
     SourcePosition position{"id1", "a.log", 11, 4096, 300, 2, 22, "\"etag\""};
     std::vector<DbResult> fates;
     for (const bool commit : {false, true}) {
@@ -267,12 +215,11 @@ TEST_P(WriterPositions, PositionsCommitAndRollBackWithTheRows) {
     ASSERT_TRUE(writer->Commit().ok);
     ASSERT_TRUE(writer->LoadPositions("/logs/a.log", loaded).ok);
     ASSERT_EQ(loaded.size(), 1u);
-    EXPECT_EQ(std::tie(loaded[0].fileId, loaded[0].fileName, loaded[0].identityHash,
-                       loaded[0].identityLength, loaded[0].offset, loaded[0].line,
-                       loaded[0].prefixHash, loaded[0].validator),
-              std::tie(position.fileId, position.fileName, position.identityHash,
-                       position.identityLength, position.offset, position.line, position.prefixHash,
-                       position.validator));
+    const auto fields = [](const SourcePosition& p) {
+        return std::tie(p.fileId, p.fileName, p.identityHash, p.identityLength, p.offset, p.line,
+                        p.prefixHash, p.validator);
+    };
+    EXPECT_EQ(fields(loaded[0]), fields(position));
     ASSERT_TRUE(writer->LoadPositions("/logs/b.log", loaded).ok);
     EXPECT_TRUE(loaded.empty());
     writer.reset();
@@ -284,98 +231,79 @@ INSTANTIATE_FOR_DATABASES(WriterPositions);
 
 /// The data source's settings as libpq reads them, given in a user data source of the same name
 /// after ODBC connected with the system one, and the target COPY fills.
-struct CopySettingsCase {
-    const char* name;
-    const char* settings; ///< odbc.ini lines; "{port}" is the test server's port
-    const char* table;    ///< wr_fallback, or wr_fallback_view on it
-    bool copy;            ///< libpq reaches the ODBC connection's database and user
-};
-
 TEST(CopyWriter, TakesTheDataSourcesSettingsOrSaysWhyNot) {
-    const CopySettingsCase cases[] = {
+    const char* port = std::getenv("BRENVALE_TEST_PG_PORT");
+    const char* userIni = std::getenv("ODBCINI");
+    ASSERT_TRUE(port && userIni);
+    const std::string testUserIni = userIni, p = port;
+    // Name, odbc.ini lines, target, whether libpq reaches the ODBC connection's database and user.
+    const std::tuple<const char*, std::string, const char*, bool> cases[] = {
         {"psqlODBC's other keywords, in other letter cases",
-         "Server=127.0.0.1\nPORT={port}\ndatabase=brenvale\nUID=brenvale\nPWD=brenvale\n"
-         "sslmode=disable\n",
+         "Server=127.0.0.1\nPORT=" + p +
+             "\ndatabase=brenvale\nUID=brenvale\nPWD=brenvale\nsslmode=disable\n",
          "wr_fallback", true},
         {"nothing listens on the port", "Servername=127.0.0.1\nPort=1\nUsername=brenvale\n",
          "wr_fallback", false},
         {"another database of the same server",
-         "Servername=127.0.0.1\nPort={port}\nDatabase=postgres\nUsername=brenvale\n", "wr_fallback",
-         false},
+         "Servername=127.0.0.1\nPort=" + p + "\nDatabase=postgres\nUsername=brenvale\n",
+         "wr_fallback", false},
         {"a view, which COPY cannot fill",
-         "Servername=127.0.0.1\nPort={port}\nDatabase=brenvale\nUsername=brenvale\n",
+         "Servername=127.0.0.1\nPort=" + p + "\nDatabase=brenvale\nUsername=brenvale\n",
          "wr_fallback_view", false},
     };
-    const char* port = std::getenv("BRENVALE_TEST_PG_PORT");
-    const char* userIni = std::getenv("ODBCINI");
-    ASSERT_TRUE(port && userIni);
-    const std::string testUserIni = userIni;
     test::TestDatabase db(test::kPostgresDsn);
-    for (const CopySettingsCase& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [name, settings, table, copy] : cases) {
+        SCOPED_TRACE(name);
         db.TryExec("DROP VIEW wr_fallback_view");
         MakeTable(db, "wr_fallback");
         db.Exec("CREATE VIEW wr_fallback_view AS SELECT * FROM wr_fallback");
-        std::string settings = c.settings;
-        if (const auto at = settings.find("{port}"); at != std::string::npos)
-            settings.replace(at, 6, port);
-        const std::string ini = test::ScratchDir("copy") + "/odbc.ini";
-        test::WriteFile(ini, std::string("[") + test::kPostgresDsn +
-                                 "]\nDriver=PostgreSQL Unicode\n" + settings);
+        const std::string ini = test::WriteFile(test::ScratchDir("copy") + "/odbc.ini",
+                                                std::string("[") + test::kPostgresDsn +
+                                                    "]\nDriver=PostgreSQL Unicode\n" + settings);
         // psqlODBC isolates a refused row only in the first transaction of a connection.
-        odbc::Environment environment;
-        odbc::Connection connection(environment);
-        ASSERT_TRUE(connection.Open(test::kPostgresDsn).ok);
+        test::TestDatabase session(test::kPostgresDsn);
         ASSERT_EQ(setenv("ODBCINI", ini.c_str(), 1), 0);
-        WriterOptions options;
-        options.batches = true;
         DbResult error;
-        auto writer = connection.OpenWriter(c.table, options, error);
+        auto writer = session.connection().OpenWriter(table, {.batches = true}, error);
         ASSERT_EQ(setenv("ODBCINI", testUserIni.c_str(), 1), 0);
         ASSERT_TRUE(writer) << error.message;
-        EXPECT_EQ(writer->Method() == "COPY", c.copy) << writer->Method();
-        if (c.copy) {
+        EXPECT_EQ(writer->Method() == "COPY", copy) << writer->Method();
+        if (copy)
             EXPECT_EQ(writer->Notice(), "");
-        } else {
+        else
             EXPECT_EQ(writer->Notice().rfind("COPY could not be used", 0), 0u) << writer->Notice();
-        }
 
-        const std::vector<std::array<std::string, 9>> values = {
+        const std::vector<RowValues> rows = {
             {"192.0.2.7", "f1", "t", "/s", "200", "a", "1", "2", "3"},
             {"192.0.2.7", "f2", "t", "/s", "200", "a", "1", "2", "12800"}};
         std::vector<DbResult> fates;
         ASSERT_TRUE(writer->Begin().ok);
-        const DbResult inserted = writer->Insert(Views(values), fates);
+        const DbResult inserted = writer->Insert(rows, fates);
         ASSERT_TRUE(inserted.ok) << inserted.message;
         ASSERT_TRUE(writer->Commit().ok);
-        ASSERT_EQ(fates.size(), 2u);
-        EXPECT_TRUE(fates[0].ok);
-        EXPECT_EQ(fates[1].sqlState, "22001");
-        EXPECT_EQ(db.Query("SELECT c_dns FROM wr_fallback"), Rows{{"f1"}});
+        EXPECT_THAT(fates, ::testing::ElementsAre(::testing::Field(&DbResult::ok, true),
+                                                  ::testing::Field(&DbResult::sqlState, "22001")));
+        EXPECT_EQ(db.Query("SELECT c_dns FROM wr_fallback"), test::Rows{{"f1"}});
     }
 }
 
 TEST(CopyWriter, ALostConnectionStopsTheBatch) {
     test::TestDatabase db(test::kPostgresDsn);
-    const std::vector<std::array<std::string, 9>> values = {
-        {"192.0.2.7", "l1", "t", "/s", "200", "a", "1", "2", "3"}};
+    const std::vector<RowValues> rows = {{"192.0.2.7", "l1", "t", "/s", "200", "a", "1", "2", "3"}};
     // The server ends the writer's own session before the rows, or before the commit.
     for (const bool beforeCommit : {false, true}) {
         SCOPED_TRACE(beforeCommit ? "before the commit" : "before the rows");
         MakeTable(db, "wr_lost");
-        WriterOptions options;
-        options.batches = true;
         DbResult error;
-        auto writer = db.connection().OpenWriter("wr_lost", options, error);
+        auto writer = db.connection().OpenWriter("wr_lost", {.batches = true}, error);
         ASSERT_TRUE(writer && writer->Method() == "COPY") << error.message;
         ASSERT_TRUE(writer->Begin().ok);
         std::vector<DbResult> fates;
         if (beforeCommit) {
-            ASSERT_TRUE(writer->Insert(Views(values), fates).ok);
+            ASSERT_TRUE(writer->Insert(rows, fates).ok);
         }
         db.EndOtherSessions();
-        const DbResult failed =
-            beforeCommit ? writer->Commit() : writer->Insert(Views(values), fates);
+        const DbResult failed = beforeCommit ? writer->Commit() : writer->Insert(rows, fates);
         EXPECT_EQ(failed.failure, DbFailure::ConnectionLost) << failed.message;
         // The server said it ended the session, so the commit never ran.
         EXPECT_FALSE(failed.inDoubt) << failed.message;

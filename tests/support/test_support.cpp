@@ -1,13 +1,14 @@
-// Shared pieces of the tests: real databases by DSN, and scripted stand-ins for the user.
 #include "support/test_support.h"
 
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 namespace brenvale::test {
@@ -20,23 +21,17 @@ std::string TestDir() {
 std::string ScratchDir(const std::string& tag) {
     static std::atomic<int> counter{0};
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = tag;
-    if (info)
-        name += std::string("_") + info->test_suite_name() + "_" + info->name();
-    for (char& c : name)
-        if (c == '/')
-            c = '_';
-    const std::filesystem::path path =
-        std::filesystem::path(TestDir()) / "scratch" /
-        (name + "_" + std::to_string(::getpid()) + "_" + std::to_string(counter++));
+    std::string name = info ? tag + "_" + info->test_suite_name() + "_" + info->name() : tag;
+    std::ranges::replace(name, '/', '_');
+    const std::string path = TestDir() + "/scratch/" + name + "_" + std::to_string(::getpid()) +
+                             "_" + std::to_string(counter++);
     std::filesystem::remove_all(path);
     std::filesystem::create_directories(path);
-    return path.string();
+    return path;
 }
 
 std::string ScratchUserIni(const std::string& tag) {
-    const std::string ini = ScratchDir(tag) + "/odbc.user.ini";
-    WriteFile(ini, "");
+    const std::string ini = WriteFile(ScratchDir(tag) + "/odbc.user.ini", "");
     ::setenv("ODBCINI", ini.c_str(), 1);
     return ini;
 }
@@ -49,25 +44,13 @@ std::string WriteFile(const std::string& path, const std::string& bytes) {
 }
 
 std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
-    text << in.rdbuf();
+    text << std::ifstream(path, std::ios::binary).rdbuf();
     return text.str();
 }
 
 std::string Unversioned(std::string text) {
-    for (std::size_t at = text.find("[ma-"); at != std::string::npos; at = text.find("[ma-", at)) {
-        const auto driverEnd = text.find(']', at);
-        if (driverEnd == std::string::npos || driverEnd + 1 >= text.size() ||
-            text[driverEnd + 1] != '[')
-            break;
-        const auto serverEnd = text.find(']', driverEnd + 1);
-        if (serverEnd == std::string::npos)
-            break;
-        text.replace(at, serverEnd + 1 - at, "[ma]");
-        at += 4;
-    }
-    return text;
+    return std::regex_replace(text, std::regex(R"(\[ma-[^\]]*\]\[[^\]]*\])"), "[ma]");
 }
 
 TestDatabase::TestDatabase(const std::string& dsn, const std::string& connectionString)
@@ -116,20 +99,16 @@ Rows TestDatabase::Query(const std::string& sql) {
     std::vector<std::vector<std::optional<std::string>>> raw;
     const DbResult result = connection_.Query(sql, raw);
     EXPECT_TRUE(result.ok) << sql << ": " << result.message;
-    Rows rows;
-    for (const auto& row : raw) {
-        auto& out = rows.emplace_back();
-        for (const auto& value : row)
-            out.push_back(value ? *value : "<null>");
-    }
+    Rows rows(raw.size());
+    for (std::size_t r = 0; r < raw.size(); ++r)
+        for (const auto& value : raw[r])
+            rows[r].push_back(value.value_or("<null>"));
     return rows;
 }
 
 long TestDatabase::Count(const std::string& table) {
     const Rows rows = Query("SELECT COUNT(*) FROM " + table);
-    if (rows.empty() || rows[0].empty())
-        return -1;
-    return std::stol(rows[0][0]);
+    return rows.empty() || rows[0].empty() ? -1 : std::stol(rows[0][0]);
 }
 
 std::string Compressed(const std::string& text, int windowBits) {
@@ -156,16 +135,6 @@ bool ControlServer(const std::string& action) {
     const std::string command = std::string(BRENVALE_SOURCE_DIR) + "/tests/support/test_env.sh " +
                                 action + " " + TestDir() + " " + pg + " " + maria;
     return std::system(command.c_str()) == 0;
-}
-
-bool ScriptedPrompts::AskYesNo(MessageIcon icon, const std::string& title,
-                               const std::string& text) {
-    shown.push_back({icon, title, text, true});
-    if (answers.empty())
-        return false;
-    const bool answer = answers.front();
-    answers.pop_front();
-    return answer;
 }
 
 } // namespace brenvale::test

@@ -5,12 +5,11 @@
 #include "data/odbc.h"
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <deque>
 #include <functional>
-#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace brenvale::test {
@@ -18,10 +17,11 @@ namespace brenvale::test {
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-/// The DSNs the test environment defines.
 inline constexpr const char* kSqliteDsn = "brenvale_sqlite";
 inline constexpr const char* kPostgresDsn = "brenvale_pg";
 inline constexpr const char* kMariaDsn = "brenvale_maria";
+inline const std::string kDatabases[] = {kSqliteDsn, kPostgresDsn, kMariaDsn};
+inline const std::string kServers[] = {kPostgresDsn, kMariaDsn};
 
 /// Folder of the test environment (ini files, SQLite databases, scratch files).
 std::string TestDir();
@@ -32,49 +32,38 @@ std::string ScratchDir(const std::string& tag);
 /// An empty user odbc.ini in a fresh scratch folder, which ODBCINI names from now on; its path.
 std::string ScratchUserIni(const std::string& tag);
 
-/// Writes `bytes` to `path` exactly; `path`.
+/// Writes `bytes` to `path` exactly; returns `path`.
 std::string WriteFile(const std::string& path, const std::string& bytes);
 std::string ReadFile(const std::string& path);
 
 using Rows = std::vector<std::vector<std::string>>;
 
-/// `text` with MariaDB's diagnostic prefix "[ma-3.1.15][10.11.19-MariaDB-...]" written "[ma]", so
-/// expected messages do not name the installed versions.
+/// `text` with MariaDB's version prefix "[ma-3.1.15][10.11.19-MariaDB-...]" written "[ma]".
 std::string Unversioned(std::string text);
 
-/// `text` compressed by zlib; `windowBits` 31 makes a gzip member, 15 the zlib format of HTTP's
-/// deflate, -15 raw deflate.
+/// `text` by zlib; `windowBits` 31: a gzip member, 15: HTTP's deflate (zlib), -15: raw deflate.
 std::string Compressed(const std::string& text, int windowBits = 31);
 
-/// Runs tests/support/test_env.sh with `action` (pg-stop, pg-start, maria-stop, maria-start) on
-/// the tests' own servers; false when it failed.
+/// Runs tests/support/test_env.sh `action` (pg-stop, pg-start, maria-stop, maria-start); success.
 bool ControlServer(const std::string& action);
 
 /// An open connection on one test DSN, with helpers to make and read tables.
 class TestDatabase {
 public:
-    /// On `dsn`, or, when given, on `connectionString` (a database of its own) with `dsn`'s
-    /// product.
+    /// On `dsn`, or on `connectionString` (a database of its own) with `dsn`'s product.
     explicit TestDatabase(const std::string& dsn, const std::string& connectionString = {});
     odbc::Connection& connection() { return connection_; }
-    const std::string& dsn() const { return dsn_; }
     bool IsPostgres() const { return dsn_ == kPostgresDsn; }
     bool IsMaria() const { return dsn_ == kMariaDsn; }
 
-    /// Drops `table` if present and creates the nine-column log table
-    /// (c_ip, c_dns, ts, uri, status INTEGER, agent, bytes, duration, bandwidth; text otherwise);
-    /// `narrow`: every database refuses a bandwidth over three characters; `unique`: no c_dns
-    /// twice.
+    /// (Re)creates the nine-column log table (status INTEGER, text otherwise); `narrow`: every
+    /// database refuses a bandwidth over three characters; `unique`: no c_dns twice.
     void CreateLogTable(const std::string& table, bool narrow = false, bool unique = false);
     /// Ends every other session of the tests' user (PostgreSQL, MariaDB), as a server would.
     void EndOtherSessions();
-    /// Runs a statement, failing the test on error.
-    void Exec(const std::string& sql);
-    /// Runs a statement, ignoring errors.
-    void TryExec(const std::string& sql);
-    /// Every row of `sql`, NULL as "<null>".
-    Rows Query(const std::string& sql);
-    /// COUNT(*) of `table`.
+    void Exec(const std::string& sql);    ///< fails the test on error
+    void TryExec(const std::string& sql); ///< ignores errors
+    Rows Query(const std::string& sql);   ///< every row, NULL as "<null>"
     long Count(const std::string& table);
 
 private:
@@ -83,19 +72,13 @@ private:
     odbc::Connection connection_;
 };
 
-/// Runs a test body once per database: TEST_P(MyTest, ...) with INSTANTIATE_FOR_DATABASES(MyTest).
+/// TEST_P suites run once per database by INSTANTIATE_FOR_DATABASES, per server by ..._SERVERS.
 class PerDatabase : public ::testing::TestWithParam<std::string> {};
 #define INSTANTIATE_FOR_DATABASES(Suite)                                                           \
-    INSTANTIATE_TEST_SUITE_P(Databases, Suite,                                                     \
-                             ::testing::Values(std::string(::brenvale::test::kSqliteDsn),          \
-                                               std::string(::brenvale::test::kPostgresDsn),        \
-                                               std::string(::brenvale::test::kMariaDsn)),          \
+    INSTANTIATE_TEST_SUITE_P(Databases, Suite, ::testing::ValuesIn(::brenvale::test::kDatabases),  \
                              [](const auto& info) { return info.param; })
-/// The same for the two database servers only.
 #define INSTANTIATE_FOR_SERVERS(Suite)                                                             \
-    INSTANTIATE_TEST_SUITE_P(Servers, Suite,                                                       \
-                             ::testing::Values(std::string(::brenvale::test::kPostgresDsn),        \
-                                               std::string(::brenvale::test::kMariaDsn)),          \
+    INSTANTIATE_TEST_SUITE_P(Servers, Suite, ::testing::ValuesIn(::brenvale::test::kServers),      \
                              [](const auto& info) { return info.param; })
 
 /// Message boxes answered from a script; every question and message is recorded.
@@ -103,14 +86,19 @@ class ScriptedPrompts final : public Prompts {
 public:
     struct Shown {
         MessageIcon icon;
-        std::string title;
-        std::string text;
+        std::string title, text;
         bool question;
     };
     std::deque<bool> answers; ///< Yes/No answers in order; an empty script answers No
     std::vector<Shown> shown;
 
-    bool AskYesNo(MessageIcon icon, const std::string& title, const std::string& text) override;
+    bool AskYesNo(MessageIcon icon, const std::string& title, const std::string& text) override {
+        shown.push_back({icon, title, text, true});
+        const bool answer = !answers.empty() && answers.front();
+        if (!answers.empty())
+            answers.pop_front();
+        return answer;
+    }
     void Inform(MessageIcon icon, const std::string& title, const std::string& text) override {
         shown.push_back({icon, title, text, false});
     }
@@ -119,12 +107,10 @@ public:
 /// A status display that records what it was told.
 class RecordingStatus final : public StatusDisplay {
 public:
-    bool visible = false;
-    bool ownerEnabled = true;
+    bool visible = false, ownerEnabled = true;
     std::string status, filesProcessed, recordsTotal, recordsFile;
     float progressMin = 0, progressMax = 0, progressValue = 0;
     std::vector<std::string> statusHistory;
-    std::vector<std::string> filesHistory;
     std::vector<std::string> events; ///< "show", "hide", "enable", "disable" in order
 
     void Show() override { visible = true, events.push_back("show"); }
@@ -134,9 +120,7 @@ public:
         events.push_back(enabled ? "enable" : "disable");
     }
     void SetStatus(const std::string& text) override { statusHistory.push_back(status = text); }
-    void SetFilesProcessed(const std::string& text) override {
-        filesHistory.push_back(filesProcessed = text);
-    }
+    void SetFilesProcessed(const std::string& text) override { filesProcessed = text; }
     void SetRecordsInsertedTotal(const std::string& text) override { recordsTotal = text; }
     void SetRecordsInsertedFile(const std::string& text) override { recordsFile = text; }
     void SetProgressMaximum(float value) override { progressMax = value; }
@@ -147,13 +131,8 @@ public:
 /// A clock the test moves by hand; each reading may also advance it by `step`.
 class ManualClock final : public TickClock {
 public:
-    std::uint32_t now = 0;
-    std::uint32_t step = 0;
-    std::uint32_t Ticks() override {
-        const std::uint32_t value = now;
-        now += step;
-        return value;
-    }
+    std::uint32_t now = 0, step = 0;
+    std::uint32_t Ticks() override { return std::exchange(now, now + step); }
 };
 
 /// A yield that runs a test-supplied action (a Cancel click, say) and counts calls.
