@@ -16,22 +16,11 @@
 namespace brenvale::test {
 namespace {
 
-const std::string kHeader = "#Software: SHOUTcast\r\n#Version: 2.6.1\r\n#Fields: c-ip c-dns date "
-                            "time cs-uri-stem c-status cs(User-Agent) sc-bytes x-duration "
-                            "avgbandwidth\r\n";
-
 std::string Line(const std::string& name) {
-    return "192.0.2.7 " + name +
-           " 2024-03-01 18:04:11 /stream?title=Bj%C3%B6rk%20-%20Joga 200 VLC%2F3.0.18 1048576 65 "
-           "128020\r\n";
+    return PlayerLine(name) + "\r\n";
 }
 
-void Append(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::app);
-    out << bytes;
-}
-
-class IncrementalTest : public PerDatabase {
+class IncrementalTest : public DatabaseTest {
 protected:
     /// Runs the one job `file` -> `table` incrementally to its end; what became of its lines.
     JobReport Run(const std::string& file, std::size_t commitRows) {
@@ -52,14 +41,18 @@ protected:
         return text;
     }
 
-    void ExpectEachOnce() {
-        std::vector<std::string> wanted = expected_;
-        std::sort(wanted.begin(), wanted.end());
-        EXPECT_EQ(Names(db_, table_), wanted);
+    /// An empty table and no positions, on a connection of its own (a restarted server ends the
+    /// earlier ones).
+    void Reset() {
+        TestDatabase fresh(GetParam());
+        fresh.CreateLogTable(table_);
+        fresh.TryExec("DELETE FROM brenvale_checkpoint");
     }
 
-    TestDatabase db_{GetParam()};
-    std::string dir_ = ScratchDir("incremental");
+    void ExpectEachOnce(TestDatabase* db = nullptr) {
+        EXPECT_THAT(Names(db ? *db : db_, table_), ::testing::UnorderedElementsAreArray(expected_));
+    }
+
     std::string table_ = "inc_logs";
     std::vector<std::string> expected_;
     std::vector<std::string> statuses_; ///< of the last run
@@ -68,8 +61,7 @@ protected:
 TEST_P(IncrementalTest, RotationsArchivesCopiesAndGrowthOverManyRuns) {
     for (const std::size_t commitRows : {std::size_t{1}, std::size_t{7}}) {
         SCOPED_TRACE(commitRows);
-        db_.CreateLogTable(table_);
-        db_.TryExec("DELETE FROM brenvale_checkpoint");
+        Reset();
         expected_.clear();
         const std::string dir = ScratchDir("chain");
         const std::string log = dir + "/sc_w3c.log";
@@ -149,8 +141,7 @@ TEST_P(IncrementalTest, KilledAnywhereThenRunAgainLoadsEachLineOnce) {
     std::mt19937 random(20240301);
     for (int seed = 0; seed < 6; ++seed) {
         SCOPED_TRACE(seed);
-        db_.CreateLogTable(table_);
-        db_.TryExec("DELETE FROM brenvale_checkpoint");
+        Reset();
         const std::size_t commitRows = seed % 2 ? 9 : 1;
         const std::uint64_t at = 2 + random() % 110;
         const bool atYield = seed % 3 == 0;
@@ -184,8 +175,7 @@ TEST_P(IncrementalTest, KilledAnywhereThenRunAgainLoadsEachLineOnce) {
 TEST_P(IncrementalTest, DownloadsAskOnlyForWhatIsNew) {
     HttpServer server;
     const std::string url = server.Url("/sc_w3c.log");
-    db_.CreateLogTable(table_);
-    db_.TryExec("DELETE FROM brenvale_checkpoint");
+    Reset();
     const std::string half = "192.0.2.7 h3 2024";
     const struct {
         const char* what;
@@ -231,22 +221,13 @@ TEST_P(RestartTest, ADatabaseStoppedMidRunIsReconnectedAndNothingIsLostOrDoubled
     const std::string log = dir_ + "/restart.log";
     WriteFile(log, kHeader + Lines(Numbered("r", 60)));
     const bool postgres = db_.IsPostgres();
-    struct Mode {
-        std::size_t commitRows;
-        bool incremental;
-    };
-    for (const Mode mode : {Mode{1, false}, Mode{8, false}, Mode{8, true}}) {
-        SCOPED_TRACE(std::to_string(mode.commitRows) + (mode.incremental ? " incremental" : ""));
-        {
-            // A connection of its own each time: the server's restart ends the earlier ones.
-            TestDatabase fresh(GetParam());
-            fresh.CreateLogTable(table_);
-            fresh.TryExec("DELETE FROM brenvale_checkpoint");
-        }
+    for (const auto& [commitRows, incremental] :
+         {std::pair<std::size_t, bool>{1, false}, {8, false}, {8, true}}) {
+        SCOPED_TRACE(std::to_string(commitRows) + (incremental ? " incremental" : ""));
+        Reset();
         {
             TestDatabase own(GetParam());
-            RunHarness h(own.connection(), {{log, table_}},
-                         Batched(mode.commitRows, mode.incremental));
+            RunHarness h(own.connection(), {{log, table_}}, Batched(commitRows, incremental));
             int lines = 0;
             h.report.hook = [&](LineOutcome, std::uint64_t) {
                 if (++lines == 25) {
@@ -263,9 +244,7 @@ TEST_P(RestartTest, ADatabaseStoppedMidRunIsReconnectedAndNothingIsLostOrDoubled
             EXPECT_GE(attempts, 2);
         }
         TestDatabase after(GetParam());
-        std::vector<std::string> wanted = expected_;
-        std::sort(wanted.begin(), wanted.end());
-        EXPECT_EQ(Names(after, table_), wanted);
+        ExpectEachOnce(&after);
     }
 }
 

@@ -7,6 +7,7 @@
 #include "support/test_support.h"
 
 #include <algorithm>
+#include <fstream>
 #include <functional>
 #include <iterator>
 #include <sstream>
@@ -14,6 +15,26 @@
 #include <vector>
 
 namespace brenvale::test {
+
+using NameList = std::vector<std::string>;
+
+/// The directives SHOUTcast's DNAS starts its W3C log with.
+inline const std::string kHeader =
+    "#Software: SHOUTcast\r\n#Version: 2.6\r\n#Fields: c-ip c-dns date "
+    "time cs-uri-stem c-status cs(User-Agent) sc-bytes x-duration "
+    "avgbandwidth\r\n";
+
+/// A line as a real player's request leaves it, without its line end; `name` is its second field,
+/// and a `bandwidth` over three characters is refused by narrow tables.
+inline std::string PlayerLine(const std::string& name, const std::string& bandwidth = "128",
+                              const std::string& agent = "VLC%2F3.0.18%20LibVLC%2F3.0.18") {
+    return "192.0.2.7 " + name + " 2024-03-01 18:04:11 /stream?title=Bj%C3%B6rk%20-%20Joga 200 " +
+           agent + " 1048576 65 " + bandwidth;
+}
+
+inline void Append(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::app) << bytes;
+}
 
 /// A ten-field data line; `name` is its second field (column c_dns), so rows can be told apart.
 inline std::string LogLine(const std::string& name) {
@@ -63,6 +84,17 @@ struct HookedReport final : RunReport {
         if (hook)
             hook(outcome, line);
     }
+};
+
+/// A test once per database, with a scratch folder for its files.
+class DatabaseTest : public PerDatabase {
+protected:
+    std::string WriteLog(const std::string& name, const std::string& text) {
+        return WriteFile(dir_ + "/" + name, text);
+    }
+
+    TestDatabase db_{GetParam()};
+    std::string dir_ = ScratchDir("run");
 };
 
 /// Settings for `commitRows` rows per transaction, incremental or not.

@@ -4,7 +4,6 @@
 #include "core/run_harness.h"
 #include "support/test_support.h"
 
-#include <fstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -12,13 +11,8 @@
 namespace brenvale::test {
 namespace {
 
-using NameList = std::vector<std::string>;
-
-class RunnerTest : public PerDatabase {
+class RunnerTest : public DatabaseTest {
 protected:
-    std::string WriteLog(const std::string& name, const std::string& text) {
-        return WriteFile(dir_ + "/" + name, text);
-    }
     /// A fresh log table holding one row per name.
     void MakeTable(const std::string& table, const NameList& names = {}) {
         db_.CreateLogTable(table);
@@ -26,9 +20,6 @@ protected:
             db_.Exec("INSERT INTO " + table + " VALUES ('192.0.2.1', '" + name +
                      "', '2006-11-26 13:05:00', '/s', 200, 'a', '1', '1', '1')");
     }
-
-    TestDatabase db_{GetParam()};
-    std::string dir_ = ScratchDir("runner");
 };
 
 TEST_P(RunnerTest, TruncationOptionsWithTwoJobsOnOneTableAndWhatEachYieldShows) {
@@ -75,11 +66,10 @@ TEST_P(RunnerTest, TruncationOptionsWithTwoJobsOnOneTableAndWhatEachYieldShows) 
 }
 
 TEST_P(RunnerTest, MissingTablesAreNotEmptiedAndFailedEmptyingEndsTheRun) {
-    const std::string s = "rt_tf_start", e = "rt_tf_each", view = "rt_tf_view";
+    const std::string s = "rt_tf_start", e = "rt_tf_each", view = "v_rt_tf_each";
     MakeTable(s, {"old"});
     MakeTable(e);
     // A view is in the catalogue, but no database empties it.
-    db_.TryExec("DROP VIEW IF EXISTS " + view);
     db_.Exec("CREATE VIEW " + view + " AS SELECT * FROM " + e);
     const std::string a = WriteLog("a.log", LogText({"a1"}));
     const std::string b = WriteLog("b.log", LogText({"b1"}));
@@ -208,7 +198,7 @@ TEST_P(RunnerTest, ALogThatGrowsWhileReadKeepsItsUnfinishedLastLine) {
     RunHarness h(db_.connection(), {{path, "rt_grow"}, {done, "rt_grow"}});
     h.report.hook = [&](LineOutcome, std::uint64_t line) {
         if (line == 1)
-            std::ofstream(path, std::ios::app) << "4"; // the writer is still at it
+            Append(path, "4"); // the writer is still at it
     };
     EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
     EXPECT_EQ(h.report.Total().incomplete, 1u);
@@ -253,15 +243,14 @@ TEST_P(RunnerTest, TheDatabaseFailingEndsTheRunAndNamesTheLastStoredLine) {
 }
 
 TEST_P(RunnerTest, TableExistsIsExactAndCaseSensitive) {
-    db_.TryExec("DROP VIEW IF EXISTS rt_te_v_logs");
     db_.CreateLogTable("rt_te_logs");
     const std::string archive = db_.IsMaria() ? "`rt_te_Archive`" : "\"rt_te_Archive\"";
     db_.TryExec("DROP TABLE IF EXISTS " + archive);
     db_.Exec("CREATE TABLE " + archive + " (id INTEGER)");
-    db_.Exec("CREATE VIEW rt_te_v_logs AS SELECT * FROM rt_te_logs");
+    db_.Exec("CREATE VIEW v_rt_te_logs AS SELECT * FROM rt_te_logs");
     const std::pair<const char*, bool> cases[] = {
         {"rt_te_logs", true},     {"RT_TE_LOGS", false},       {"rt_te_Archive", true},
-        {"rt_te_archive", false}, {"rt_te_v_logs", true},      {"", false},
+        {"rt_te_archive", false}, {"v_rt_te_logs", true},      {"", false},
         {"rt_te_logs ", false},   {"public.rt_te_logs", false}};
     for (const auto& [table, exists] : cases) {
         DbResult error;
