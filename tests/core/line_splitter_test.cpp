@@ -17,6 +17,7 @@ TEST(LineSplitter, CutsPiecesIntoLines) {
         std::vector<std::string> lines;
         std::uint64_t longLines = 0;
         std::size_t maxLine = LineSplitter::kDefaultMaxLine;
+        const char* stopAt = nullptr; ///< the line whose callback stops the splitter
     } cases[] = {
         {"lf", {"a\nb\n"}, false, {"a", "b"}},
         {"crlf_end_is_not_data", {"a\r\nb\r\n"}, false, {"a", "b"}},
@@ -40,6 +41,8 @@ TEST(LineSplitter, CutsPiecesIntoLines) {
         {"over_long_unfinished_at_finish", {"ok\n123456"}, true, {"ok"}, 1, 4},
         {"two_over_long_lines", {"123456\n", "abcdef\nx\n"}, false, {"x"}, 2, 4},
         {"byte_order_mark_dropped", {"\xEF\xBB", "\xBF#Software\r\n"}, false, {"#Software"}},
+        // Nothing of the stopped piece is held back for later.
+        {"stop_at_once_and_keep_nothing", {"a\nb\nc\nd"}, true, {"a", "b"}, 0, 9, "b"},
         {"byte_order_mark_only_at_start", {"a\n\xEF\xBB\xBFx\n"}, false, {"a", "\xEF\xBB\xBFx"}},
     };
     for (const auto& c : cases) {
@@ -49,33 +52,18 @@ TEST(LineSplitter, CutsPiecesIntoLines) {
         std::uint64_t longLines = 0;
         const auto collect = [&](std::string_view line, const LineMark&) {
             lines.emplace_back(line);
-            return true;
+            return !c.stopAt || line != c.stopAt;
         };
         const auto skip = [&](const LineMark&) {
             ++longLines;
             return true;
         };
         for (const std::string& piece : c.pieces)
-            EXPECT_TRUE(splitter.Feed(piece, collect, skip));
+            EXPECT_EQ(splitter.Feed(piece, collect, skip), !c.stopAt);
         EXPECT_TRUE(!c.finish || splitter.Finish(collect, skip));
         EXPECT_EQ(lines, c.lines);
         EXPECT_EQ(longLines, c.longLines);
     }
-}
-
-TEST(LineSplitterStop, StopsAtOnceAndKeepsNothing) {
-    LineSplitter splitter;
-    std::vector<std::string> lines;
-    const auto stopAtB = [&](std::string_view line, const LineMark&) {
-        lines.emplace_back(line);
-        return line != "b";
-    };
-    const auto none = [](const LineMark&) { return true; };
-    EXPECT_FALSE(splitter.Feed("a\nb\nc\nd", stopAtB, none));
-    EXPECT_EQ(lines, (std::vector<std::string>{"a", "b"}));
-    // Nothing of the stopped piece is held back for later.
-    EXPECT_TRUE(splitter.Finish(stopAtB, none));
-    EXPECT_EQ(lines.size(), 2u);
 }
 
 TEST(LineSplitterMarks, EachLineSaysWhereItEnds) {

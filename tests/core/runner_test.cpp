@@ -65,43 +65,49 @@ TEST_P(RunnerTest, TruncationOptionsWithTwoJobsOnOneTableAndWhatEachYieldShows) 
     }
 }
 
-TEST_P(RunnerTest, MissingTablesAreNotEmptiedAndFailedEmptyingEndsTheRun) {
+TEST_P(RunnerTest, MissingTablesOrACancelBeforeEmptyingKeepTablesAndFailedEmptyingEndsTheRun) {
     const std::string s = "rt_tf_start", e = "rt_tf_each", view = "v_rt_tf_each";
-    MakeTable(s, {"old"});
-    MakeTable(e);
-    // A view is in the catalogue, but no database empties it.
-    db_.Exec("CREATE VIEW " + view + " AS SELECT * FROM " + e);
     const std::string a = WriteLog("a.log", LogText({"a1"}));
     const std::string b = WriteLog("b.log", LogText({"b1"}));
     // No table name ends a statement: it is a missing table, neither emptied nor dropped.
     const std::string missing = s + "; DROP TABLE " + s;
     const std::vector<Job> no = {{a, s}, {a, missing}, {b, e}},
                            yes = {{a, missing}, {a, missing}, {b, s}},
-                           fails = {{a, e}, {b, view}, {b, e}};
+                           fails = {{a, e}, {b, view}, {b, e}}, both = {{a, s}, {a, e}};
     const struct {
         const char* name;
         bool onStart, onEach, yes;
         const std::vector<Job>& jobs;
+        int cancelAt; ///< the yield that confirms a cancel; 0: none
         RunResult result;
-        const std::string& table;
-        NameList rows;
+        NameList sRows, eRows;
         std::size_t shown;
     } cases[] = {
         // No to job 2's question changes nothing, though job 1's table would be emptied.
-        {"no", true, true, false, no, RunResult::MissingTable, s, {"old"}, 1},
+        {"no", true, true, false, no, 0, RunResult::MissingTable, {"old"}, {"old"}, 1},
         // Yes to each question (one per job) goes on; the missing table's lines are refused.
-        {"yes", true, false, true, yes, RunResult::Completed, s, {"b1"}, 2},
+        {"yes", true, false, true, yes, 0, RunResult::Completed, {"b1"}, {"old"}, 2},
         // The third job would load into a table that was emptied fine: it must not run.
-        {"fails", false, true, true, fails, RunResult::TruncateFailed, e, {"a1"}, 1},
+        {"fails", false, true, true, fails, 0, RunResult::TruncateFailed, {"old"}, {"a1"}, 1},
+        {"cancel at set-up", true, false, true, both, 1, RunResult::Cancelled, {"old"}, {"old"}, 0},
+        {"cancel emptying e", true, false, true, both, 3, RunResult::Cancelled, {}, {"old"}, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        MakeTable(s, {"old"});
+        MakeTable(e, {"old"});
+        // A view is in the catalogue, but no database empties it.
+        db_.Exec("CREATE VIEW " + view + " AS SELECT * FROM " + e);
         RunHarness h(db_.connection(), c.jobs);
         h.options.truncateOnStart = c.onStart;
         h.options.truncateOnInsert = c.onEach;
         h.prompts.answers = {c.yes, c.yes};
+        h.yielder.action = [&](int call) {
+            h.state.bCancel = h.state.bCancel || call == c.cancelAt;
+        };
         EXPECT_EQ(h.runner.ProcessJobs(), c.result);
-        EXPECT_EQ(Names(db_, c.table), c.rows);
+        EXPECT_EQ(Names(db_, s), c.sRows);
+        EXPECT_EQ(Names(db_, e), c.eRows);
         EXPECT_TRUE(h.Idle());
         ASSERT_EQ(h.prompts.shown.size(), c.shown);
         EXPECT_EQ(h.report.Total().refused, c.result == RunResult::Completed ? 2u : 0u);
@@ -165,26 +171,6 @@ TEST_P(RunnerTest, UnreadableLocalFilesAndOtherSchemesAreNamedAndTheRunGoesOn) {
     EXPECT_EQ(Names(db_, "rt_unread"), (NameList{"g1", "g2"}));
     EXPECT_EQ(h.runner.JobsFailed(), 5);
     EXPECT_TRUE(h.Idle());
-}
-
-TEST_P(RunnerTest, ACancelBeforeATableIsEmptiedKeepsIt) {
-    // Cancel confirmed during the set-up yield, or at the second table's truncation.
-    const std::string a = WriteLog("a.log", LogText({"a1"}));
-    const std::tuple<int, NameList> cases[] = {{1, {"old"}}, {3, {}}};
-    for (const auto& [cancelAtYield, first] : cases) {
-        SCOPED_TRACE(cancelAtYield);
-        MakeTable("rt_cx_1", {"old"});
-        MakeTable("rt_cx_2", {"old"});
-        RunHarness h(db_.connection(), {{a, "rt_cx_1"}, {a, "rt_cx_2"}});
-        h.options.truncateOnStart = true;
-        h.yielder.action = [&](int call) {
-            h.state.bCancel = h.state.bCancel || call == cancelAtYield;
-        };
-        EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Cancelled);
-        EXPECT_EQ(Names(db_, "rt_cx_1"), first);
-        EXPECT_EQ(Names(db_, "rt_cx_2"), NameList{"old"});
-        EXPECT_TRUE(h.Idle());
-    }
 }
 
 TEST_P(RunnerTest, ALogThatGrowsWhileReadKeepsItsUnfinishedLastLine) {
@@ -261,7 +247,7 @@ TEST_P(RunnerTest, TableExistsIsExactAndCaseSensitive) {
 
 INSTANTIATE_FOR_DATABASES(RunnerTest);
 
-TEST(RunnerWithoutDatabase, NoJobsDoNothingAndNoConnectionGivesAMessage) {
+TEST(RunnerWithoutDatabase, NoJobsDoNothingNoConnectionGivesAMessageCountsRefreshAfter200Ms) {
     odbc::Environment environment;
     odbc::Connection closed(environment);
     RunHarness empty(closed);
@@ -281,6 +267,29 @@ TEST(RunnerWithoutDatabase, NoJobsDoNothingAndNoConnectionGivesAMessage) {
     DbResult error;
     EXPECT_FALSE(JobRunner::TableExists("logs", fresh, error));
     EXPECT_TRUE(error.ok) << error.message;
+
+    // The counts refresh only after more than 200 ms: last, now, refreshed; across the wrap of the
+    // tick count too.
+    const std::tuple<std::uint32_t, std::uint32_t, bool> cases[] = {
+        {1000, 1000, false},        {1000, 1200, false},    {1000, 1201, true},
+        {0xFFFFFF38u, 0, false},    {0xFFFFFF37u, 0, true}, {0xFFFFFF00u, 0xC8u, true},
+        {0xFFFFFFF0u, 0x10u, false}};
+    for (const auto& [last, now, refresh] : cases) {
+        SCOPED_TRACE(std::to_string(last) + " -> " + std::to_string(now));
+        RunHarness run(closed);
+        run.state.RecordsThisFile = 12;
+        run.state.RecordsTotal = 345;
+        run.state.LastCountRefresh = last;
+        run.status.recordsFile = run.status.recordsTotal = "before";
+        run.clock.now = now;
+        // The refresh time is read after the yield, so time spent in it counts as before it.
+        run.yielder.action = [&](int) { run.clock.now += 5; };
+        run.runner.UpdateRecordCounts();
+        EXPECT_EQ(run.status.recordsFile, refresh ? "Records Inserted (this file):  12" : "before");
+        EXPECT_EQ(run.status.recordsTotal, refresh ? "Records Inserted (total):  345" : "before");
+        EXPECT_EQ(run.yielder.calls, refresh ? 1 : 0);
+        EXPECT_EQ(run.state.LastCountRefresh, refresh ? now + 5 : last);
+    }
 }
 
 TEST(RunnerOnPostgres, FailedTableCheckEndsTheRunBeforeAnyChange) {
@@ -330,32 +339,6 @@ TEST(RunnerOnSqlite, ABusyDatabaseIsAskedAgainBeforeARowIsRefused) {
             holder.Exec("COMMIT");
         }
         EXPECT_EQ(db.Count("rt_busy"), released ? 2 : 0);
-    }
-}
-
-TEST(UpdateRecordCounts, RefreshesOnlyAfterMoreThan200Milliseconds) {
-    // last, now, refreshed; across the wrap of the tick count too.
-    const std::tuple<std::uint32_t, std::uint32_t, bool> cases[] = {
-        {1000, 1000, false},        {1000, 1200, false},    {1000, 1201, true},
-        {0xFFFFFF38u, 0, false},    {0xFFFFFF37u, 0, true}, {0xFFFFFF00u, 0xC8u, true},
-        {0xFFFFFFF0u, 0x10u, false}};
-    odbc::Environment environment;
-    odbc::Connection closed(environment);
-    for (const auto& [last, now, refresh] : cases) {
-        SCOPED_TRACE(std::to_string(last) + " -> " + std::to_string(now));
-        RunHarness h(closed);
-        h.state.RecordsThisFile = 12;
-        h.state.RecordsTotal = 345;
-        h.state.LastCountRefresh = last;
-        h.status.recordsFile = h.status.recordsTotal = "before";
-        h.clock.now = now;
-        // The refresh time is read after the yield, so time spent in it counts as before it.
-        h.yielder.action = [&](int) { h.clock.now += 5; };
-        h.runner.UpdateRecordCounts();
-        EXPECT_EQ(h.status.recordsFile, refresh ? "Records Inserted (this file):  12" : "before");
-        EXPECT_EQ(h.status.recordsTotal, refresh ? "Records Inserted (total):  345" : "before");
-        EXPECT_EQ(h.yielder.calls, refresh ? 1 : 0);
-        EXPECT_EQ(h.state.LastCountRefresh, refresh ? now + 5 : last);
     }
 }
 
