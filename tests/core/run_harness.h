@@ -19,18 +19,9 @@ namespace brenvale::test {
 using NameList = std::vector<std::string>;
 
 /// The directives SHOUTcast's DNAS starts its W3C log with.
-inline const std::string kHeader =
-    "#Software: SHOUTcast\r\n#Version: 2.6\r\n#Fields: c-ip c-dns date "
-    "time cs-uri-stem c-status cs(User-Agent) sc-bytes x-duration "
-    "avgbandwidth\r\n";
-
-/// A line as a real player's request leaves it, without its line end; `name` is its second field,
-/// and a `bandwidth` over three characters is refused by narrow tables.
-inline std::string PlayerLine(const std::string& name, const std::string& bandwidth = "128",
-                              const std::string& agent = "VLC%2F3.0.18%20LibVLC%2F3.0.18") {
-    return "192.0.2.7 " + name + " 2024-03-01 18:04:11 /stream?title=Bj%C3%B6rk%20-%20Joga 200 " +
-           agent + " 1048576 65 " + bandwidth;
-}
+inline const std::string kHeader = "#Software: SHOUTcast\r\n#Version: 2.6\r\n#Fields: c-ip c-dns "
+                                   "date time cs-uri-stem c-status cs(User-Agent) sc-bytes "
+                                   "x-duration avgbandwidth\r\n";
 
 inline void Append(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary | std::ios::app) << bytes;
