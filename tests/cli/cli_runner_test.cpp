@@ -31,8 +31,7 @@ using ::testing::AllOf;
 
 struct CliRun {
     int code = -1;
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
 /// Runs the command line with a clock that stands still, so no progress line or timed batch
@@ -116,10 +115,8 @@ TEST(CliSetup, UsageConfigurationDataSourceAndRejectsFailures) {
         {"rows not a number", "a.xml --commit-rows=many", kExitUsage, "not 'many'"},
         {"too many rows", "a.xml --commit-rows 1000001", kExitUsage, "from 1 to"},
         {"flag with a value", "a.xml --quiet=yes", kExitUsage, "takes no value"},
-        // Every fault of the file ends the same way; the reader's own tests tell them apart.
+        // Every fault the reader finds ends the same way; its own tests tell them apart.
         {"missing configuration", dir + "/none.xml", kExitConfig, "' does not exist."},
-        {"a <Job> never closed", file("cut.xml", "<Jobs><Job><File>a.log</File></Jobs>"),
-         kExitConfig, "is damaged: <Job> is not closed by </Job>; nothing was loaded."},
         {"incremental with truncation",
          file("both.xml",
               "<Incremental>True</Incremental><TruncateOnce>True</TruncateOnce>" + jobs),
@@ -359,8 +356,7 @@ class CliServerTest : public CliTest {};
 TEST_P(CliServerTest, ALostConnectionEndsTheRunWithItsCode) {
     const std::string log = WriteLog("lost.log", kHeader + LogText(Numbered("l", 10)));
     db_.CreateLogTable("cli_lost", true);
-    // The server ends every other session of the tests' user after the sixth line; the runner's
-    // own tests cover row by row as well.
+    // The server ends the other sessions after the sixth line; the runner's tests do row by row.
     const auto kill = [&](std::uint64_t line) {
         if (line == 6)
             db_.EndOtherSessions();

@@ -37,8 +37,7 @@ protected:
         return LogText(names, "\r\n");
     }
 
-    /// An empty table and no positions, on a connection of its own (a restarted server ends the
-    /// earlier ones).
+    /// An empty table and no positions, on a connection of its own: a restart ends the others.
     void Reset() {
         TestDatabase fresh(GetParam());
         fresh.CreateLogTable(table_);

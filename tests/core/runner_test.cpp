@@ -147,16 +147,26 @@ TEST_P(RunnerTest, CancelDuringJob2Of4StopsAfterTheCurrentLine) {
     EXPECT_EQ(h.status.recordsTotal, "Records Inserted (total):  20");
 }
 
-TEST_P(RunnerTest, UnreadableLocalFilesAndOtherSchemesAreNamedAndTheRunGoesOn) {
+TEST_P(RunnerTest, UnreadableFilesOtherSchemesAndAGrowingLogsUnfinishedLineLetTheRunGoOn) {
     MakeTable("rt_unread");
+    // Enough lines that the first is loaded before the reader reaches the end.
+    const std::string growing =
+        WriteLog("growing.log", LogText(Numbered("w", 2000)) +
+                                    "192.0.2.10 cut 2006-11-26 13:05:00 /s 200 p 4096 60 6");
     // Only "http://" exactly is downloaded; other schemes are local paths.
     const NameList bad = {dir_ + "/missing.log", dir_, "", "HTTP://127.0.0.1:9/upper.log",
                           "https://127.0.0.1:9/secure.log"};
-    std::vector<Job> list;
+    std::vector<Job> list = {{growing, "rt_unread"}};
     for (const std::string& path : bad)
         list.push_back({path, "rt_unread"});
     list.push_back({WriteLog("good.log", LogText({"g1", "g2"})), "rt_unread"});
+    // A complete file's last line needs no line feed.
+    list.push_back({WriteLog("done.log", LogLine("d1") + "\r\n" + LogLine("d2")), "rt_unread"});
     RunHarness h(db_.connection(), list);
+    h.report.hook = [&](LineOutcome, std::uint64_t line) {
+        if (line == 1)
+            Append(growing, "4"); // the writer is still at it
+    };
     EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
     ASSERT_EQ(h.prompts.shown.size(), bad.size());
     for (std::size_t i = 0; i < bad.size(); ++i) {
@@ -166,29 +176,12 @@ TEST_P(RunnerTest, UnreadableLocalFilesAndOtherSchemesAreNamedAndTheRunGoesOn) {
         EXPECT_GT(h.prompts.shown[i].text.size(), named.size() + 4) << h.prompts.shown[i].text;
     }
     EXPECT_THAT(h.prompts.shown[3].text, HasSubstr("No such file or directory"));
-    EXPECT_EQ(h.status.statusHistory[4], "Status:  Parsing file 'upper.log'");
-    EXPECT_EQ(Names(db_, "rt_unread"), (NameList{"g1", "g2"}));
+    EXPECT_EQ(h.status.statusHistory[5], "Status:  Parsing file 'upper.log'");
+    EXPECT_EQ(h.report.Total().incomplete, 1u);
+    EXPECT_EQ(db_.Count("rt_unread"), 2000 + 2 + 2);
+    EXPECT_EQ(db_.Count("rt_unread WHERE c_dns IN ('g1', 'g2', 'd1', 'd2')"), 4);
     EXPECT_EQ(h.runner.JobsFailed(), 5);
     EXPECT_TRUE(h.Idle());
-}
-
-TEST_P(RunnerTest, ALogThatGrowsWhileReadKeepsItsUnfinishedLastLine) {
-    // Enough lines that the first is loaded before the reader reaches the end.
-    const std::string path =
-        WriteLog("growing.log", LogText(Numbered("g", 2000)) +
-                                    "192.0.2.10 cut 2006-11-26 13:05:00 /s 200 p 4096 60 6");
-    // A complete file's last line needs no line feed.
-    const std::string done = WriteLog("done.log", LogLine("d1") + "\r\n" + LogLine("d2"));
-    MakeTable("rt_grow");
-    RunHarness h(db_.connection(), {{path, "rt_grow"}, {done, "rt_grow"}});
-    h.report.hook = [&](LineOutcome, std::uint64_t line) {
-        if (line == 1)
-            Append(path, "4"); // the writer is still at it
-    };
-    EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
-    EXPECT_EQ(h.report.Total().incomplete, 1u);
-    EXPECT_EQ(db_.Count("rt_grow"), 2002);
-    EXPECT_EQ(db_.Count("rt_grow WHERE c_dns IN ('d1', 'd2')"), 2);
 }
 
 TEST_P(RunnerTest, TheDatabaseFailingEndsTheRunAndNamesTheLastStoredLine) {
