@@ -4,7 +4,6 @@
 
 #include "core/run_harness.h"
 #include "support/http_server.h"
-#include "support/test_support.h"
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,7 +23,8 @@ class IncrementalTest : public DatabaseTest {
 protected:
     /// Runs the one job `file` -> `table` incrementally to its end; what became of its lines.
     JobReport Run(const std::string& file, std::size_t commitRows) {
-        RunHarness h(db_.connection(), {{file, table_}}, Batched(commitRows, true));
+        RunHarness h(db_.connection(), {{file, table_}},
+                     {.commitRows = commitRows, .incremental = true});
         EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
         EXPECT_TRUE(h.prompts.shown.empty()) << h.prompts.shown.front().text;
         statuses_ = h.status.statusHistory;
@@ -141,7 +141,8 @@ TEST_P(IncrementalTest, KilledAnywhereThenRunAgainLoadsEachLineOnce) {
             // The child has a connection of its own and dies in the middle of its work, as
             // kill -9 would: at a chosen line or yield.
             TestDatabase own(GetParam());
-            RunHarness h(own.connection(), {{log, table_}}, Batched(commitRows, true));
+            RunHarness h(own.connection(), {{log, table_}},
+                         {.commitRows = commitRows, .incremental = true});
             std::uint64_t lines = 0;
             h.report.hook = [&](LineOutcome outcome, std::uint64_t) {
                 if (!atYield && outcome != LineOutcome::Pending && ++lines == at)
@@ -218,7 +219,8 @@ TEST_P(RestartTest, ADatabaseStoppedMidRunIsReconnectedAndNothingIsLostOrDoubled
         Reset();
         {
             TestDatabase own(GetParam());
-            RunHarness h(own.connection(), {{log, table_}}, Batched(commitRows, incremental));
+            RunHarness h(own.connection(), {{log, table_}},
+                         {.commitRows = commitRows, .incremental = incremental});
             int lines = 0;
             h.report.hook = [&](LineOutcome, std::uint64_t) {
                 if (++lines == 25) {

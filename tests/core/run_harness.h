@@ -88,14 +88,6 @@ protected:
     std::string dir_ = ScratchDir("run");
 };
 
-/// Settings for `commitRows` rows per transaction, incremental or not.
-inline RunSettings Batched(std::size_t commitRows, bool incremental = false) {
-    RunSettings settings;
-    settings.commitRows = commitRows;
-    settings.incremental = incremental;
-    return settings;
-}
-
 /// Everything a run needs, with a clock that stands still (so counts never refresh unless a
 /// test moves it) and a report of every line.
 struct RunHarness {

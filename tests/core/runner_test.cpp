@@ -2,7 +2,6 @@
 #include "core/runner.h"
 
 #include "core/run_harness.h"
-#include "support/test_support.h"
 
 #include <string>
 #include <tuple>
@@ -196,9 +195,8 @@ TEST_P(RunnerTest, TheDatabaseFailingEndsTheRunAndNamesTheLastStoredLine) {
                          sqlite ? "DRIVER=SQLite3;Database=" + ScratchDir("full") + "/full.db"
                                 : std::string());
         own.CreateLogTable("rt_dead");
-        RunSettings settings = Batched(commitRows);
-        settings.reconnectSeconds = 0;
-        RunHarness h(own.connection(), {{a, "rt_dead"}}, settings);
+        RunHarness h(own.connection(), {{a, "rt_dead"}},
+                     {.commitRows = commitRows, .reconnectSeconds = 0});
         h.report.hook = [&](LineOutcome, std::uint64_t line) {
             if (line == 2 && sqlite)
                 own.Exec("PRAGMA max_page_count = " + own.Query("PRAGMA page_count").at(0).at(0));
