@@ -55,9 +55,8 @@ TEST_P(RunnerTest, TruncationOptionsWithTwoJobsOnOneTableAndWhatEachYieldShows) 
         expected.push_back("Status:  Parsing file 'b.log' | Processing File:  2 of 2 | 2");
         EXPECT_EQ(seen, expected);
         EXPECT_EQ(h.status.statusHistory.size(), expected.size());
-        EXPECT_EQ(h.status.progressMax, 2.0f);
-        EXPECT_EQ(h.state.RecordsTotal, 3);
-        EXPECT_EQ(h.state.RecordsThisFile, 1);
+        EXPECT_EQ(std::tuple(h.status.progressMax, h.state.RecordsTotal, h.state.RecordsThisFile),
+                  std::tuple(2.0f, 3, 1));
         EXPECT_TRUE(h.prompts.shown.empty());
         EXPECT_TRUE(h.Idle());
     }
