@@ -4,7 +4,6 @@
 
 #include "core/run_harness.h"
 #include "support/http_server.h"
-#include "support/test_support.h"
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,26 +15,16 @@
 namespace brenvale::test {
 namespace {
 
-const std::string kHeader = "#Software: SHOUTcast\r\n#Version: 2.6.1\r\n#Fields: c-ip c-dns date "
-                            "time cs-uri-stem c-status cs(User-Agent) sc-bytes x-duration "
-                            "avgbandwidth\r\n";
-
 std::string Line(const std::string& name) {
-    return "192.0.2.7 " + name +
-           " 2024-03-01 18:04:11 /stream?title=Bj%C3%B6rk%20-%20Joga 200 VLC%2F3.0.18 1048576 65 "
-           "128020\r\n";
+    return LogLine(name) + "\r\n";
 }
 
-void Append(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::app);
-    out << bytes;
-}
-
-class IncrementalTest : public PerDatabase {
+class IncrementalTest : public DatabaseTest {
 protected:
     /// Runs the one job `file` -> `table` incrementally to its end; what became of its lines.
     JobReport Run(const std::string& file, std::size_t commitRows) {
-        RunHarness h(db_.connection(), {{file, table_}}, Batched(commitRows, true));
+        RunHarness h(db_.connection(), {{file, table_}},
+                     {.commitRows = commitRows, .incremental = true});
         EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
         EXPECT_TRUE(h.prompts.shown.empty()) << h.prompts.shown.front().text;
         statuses_ = h.status.statusHistory;
@@ -44,22 +33,21 @@ protected:
 
     /// Adds data lines `names` to the lines expected in the table.
     std::string Lines(const std::vector<std::string>& names) {
-        std::string text;
-        for (const std::string& name : names) {
-            text += Line(name);
-            expected_.push_back(name);
-        }
-        return text;
+        expected_.insert(expected_.end(), names.begin(), names.end());
+        return LogText(names, "\r\n");
     }
 
-    void ExpectEachOnce() {
-        std::vector<std::string> wanted = expected_;
-        std::sort(wanted.begin(), wanted.end());
-        EXPECT_EQ(Names(db_, table_), wanted);
+    /// An empty table and no positions, on a connection of its own: a restart ends the others.
+    void Reset() {
+        TestDatabase fresh(GetParam());
+        fresh.CreateLogTable(table_);
+        fresh.TryExec("DELETE FROM brenvale_checkpoint");
     }
 
-    TestDatabase db_{GetParam()};
-    std::string dir_ = ScratchDir("incremental");
+    void ExpectEachOnce(TestDatabase* db = nullptr) {
+        EXPECT_THAT(Names(db ? *db : db_, table_), ::testing::UnorderedElementsAreArray(expected_));
+    }
+
     std::string table_ = "inc_logs";
     std::vector<std::string> expected_;
     std::vector<std::string> statuses_; ///< of the last run
@@ -68,14 +56,10 @@ protected:
 TEST_P(IncrementalTest, RotationsArchivesCopiesAndGrowthOverManyRuns) {
     for (const std::size_t commitRows : {std::size_t{1}, std::size_t{7}}) {
         SCOPED_TRACE(commitRows);
-        db_.CreateLogTable(table_);
-        db_.TryExec("DELETE FROM brenvale_checkpoint");
+        Reset();
         expected_.clear();
         const std::string dir = ScratchDir("chain");
         const std::string log = dir + "/sc_w3c.log";
-        const auto rotate = [&](const std::string& from, const std::string& to) {
-            std::filesystem::rename(dir + "/" + from, dir + "/" + to);
-        };
         const auto step = [&](const char* what) {
             SCOPED_TRACE(what);
             const JobReport report = Run(log, commitRows);
@@ -84,10 +68,9 @@ TEST_P(IncrementalTest, RotationsArchivesCopiesAndGrowthOverManyRuns) {
         };
 
         // A line still being written waits for the run after it is complete.
-        WriteFile(log, kHeader + Lines({"a1", "a2", "a3"}) + "192.0.2.7 a4 2024-03-01");
+        WriteFile(log, kHeader + Lines({"a1", "a2", "a3"}) + "192.0.2.10 a4 2006-11-26");
         step("first run");
-        Append(log, Line("a4").substr(std::string("192.0.2.7 a4 2024-03-01").size()));
-        expected_.push_back("a4");
+        Append(log, Lines({"a4"}).substr(std::string("192.0.2.10 a4 2006-11-26").size()));
         Append(log, Lines({"a5"}));
         EXPECT_GT(step("grown").counts.alreadyLoaded, 0u);
         EXPECT_THAT(statuses_,
@@ -96,7 +79,7 @@ TEST_P(IncrementalTest, RotationsArchivesCopiesAndGrowthOverManyRuns) {
         // The DNAS chain: the log becomes _1 with lines nobody loaded yet; a new log starts
         // with the same header.
         Append(log, Lines({"a6"}));
-        rotate("sc_w3c.log", "sc_w3c_1.log");
+        std::filesystem::rename(dir + "/sc_w3c.log", dir + "/sc_w3c_1.log");
         WriteFile(log, kHeader + Lines({"b1", "b2"}));
         EXPECT_EQ(step("rotated").finished, std::vector<std::string>{dir + "/sc_w3c_1.log"});
         EXPECT_THAT(statuses_,
@@ -104,8 +87,8 @@ TEST_P(IncrementalTest, RotationsArchivesCopiesAndGrowthOverManyRuns) {
 
         // Again, and the oldest falls into a DNAS archive of two gzip members.
         Append(log, Lines({"b3"}));
-        rotate("sc_w3c_1.log", "sc_w3c_2.log");
-        rotate("sc_w3c.log", "sc_w3c_1.log");
+        std::filesystem::rename(dir + "/sc_w3c_1.log", dir + "/sc_w3c_2.log");
+        std::filesystem::rename(dir + "/sc_w3c.log", dir + "/sc_w3c_1.log");
         WriteFile(log, kHeader + Lines({"c1"}));
         step("rotated twice");
         const std::string archive = dir + "/sc_w3c_20240301_w3c.gz";
@@ -149,8 +132,7 @@ TEST_P(IncrementalTest, KilledAnywhereThenRunAgainLoadsEachLineOnce) {
     std::mt19937 random(20240301);
     for (int seed = 0; seed < 6; ++seed) {
         SCOPED_TRACE(seed);
-        db_.CreateLogTable(table_);
-        db_.TryExec("DELETE FROM brenvale_checkpoint");
+        Reset();
         const std::size_t commitRows = seed % 2 ? 9 : 1;
         const std::uint64_t at = 2 + random() % 110;
         const bool atYield = seed % 3 == 0;
@@ -159,7 +141,8 @@ TEST_P(IncrementalTest, KilledAnywhereThenRunAgainLoadsEachLineOnce) {
             // The child has a connection of its own and dies in the middle of its work, as
             // kill -9 would: at a chosen line or yield.
             TestDatabase own(GetParam());
-            RunHarness h(own.connection(), {{log, table_}}, Batched(commitRows, true));
+            RunHarness h(own.connection(), {{log, table_}},
+                         {.commitRows = commitRows, .incremental = true});
             std::uint64_t lines = 0;
             h.report.hook = [&](LineOutcome outcome, std::uint64_t) {
                 if (!atYield && outcome != LineOutcome::Pending && ++lines == at)
@@ -184,9 +167,8 @@ TEST_P(IncrementalTest, KilledAnywhereThenRunAgainLoadsEachLineOnce) {
 TEST_P(IncrementalTest, DownloadsAskOnlyForWhatIsNew) {
     HttpServer server;
     const std::string url = server.Url("/sc_w3c.log");
-    db_.CreateLogTable(table_);
-    db_.TryExec("DELETE FROM brenvale_checkpoint");
-    const std::string half = "192.0.2.7 h3 2024";
+    Reset();
+    const std::string half = "192.0.2.10 h3 2006";
     const struct {
         const char* what;
         bool ranges;
@@ -231,22 +213,14 @@ TEST_P(RestartTest, ADatabaseStoppedMidRunIsReconnectedAndNothingIsLostOrDoubled
     const std::string log = dir_ + "/restart.log";
     WriteFile(log, kHeader + Lines(Numbered("r", 60)));
     const bool postgres = db_.IsPostgres();
-    struct Mode {
-        std::size_t commitRows;
-        bool incremental;
-    };
-    for (const Mode mode : {Mode{1, false}, Mode{8, false}, Mode{8, true}}) {
-        SCOPED_TRACE(std::to_string(mode.commitRows) + (mode.incremental ? " incremental" : ""));
-        {
-            // A connection of its own each time: the server's restart ends the earlier ones.
-            TestDatabase fresh(GetParam());
-            fresh.CreateLogTable(table_);
-            fresh.TryExec("DELETE FROM brenvale_checkpoint");
-        }
+    for (const auto& [commitRows, incremental] :
+         {std::pair<std::size_t, bool>{1, false}, {8, false}, {8, true}}) {
+        SCOPED_TRACE(std::to_string(commitRows) + (incremental ? " incremental" : ""));
+        Reset();
         {
             TestDatabase own(GetParam());
             RunHarness h(own.connection(), {{log, table_}},
-                         Batched(mode.commitRows, mode.incremental));
+                         {.commitRows = commitRows, .incremental = incremental});
             int lines = 0;
             h.report.hook = [&](LineOutcome, std::uint64_t) {
                 if (++lines == 25) {
@@ -263,9 +237,7 @@ TEST_P(RestartTest, ADatabaseStoppedMidRunIsReconnectedAndNothingIsLostOrDoubled
             EXPECT_GE(attempts, 2);
         }
         TestDatabase after(GetParam());
-        std::vector<std::string> wanted = expected_;
-        std::sort(wanted.begin(), wanted.end());
-        EXPECT_EQ(Names(after, table_), wanted);
+        ExpectEachOnce(&after);
     }
 }
 

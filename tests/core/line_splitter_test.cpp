@@ -3,100 +3,67 @@
 
 #include <gtest/gtest.h>
 
-#include <ostream>
 #include <string>
 #include <vector>
 
 namespace brenvale {
 namespace {
 
-struct SplitCase {
-    const char* name;
-    std::vector<std::string> pieces;
-    bool finish;
-    std::vector<std::string> lines;
-    std::uint64_t longLines = 0;
-    std::size_t maxLine = LineSplitter::kDefaultMaxLine;
-};
-
-void PrintTo(const SplitCase& c, std::ostream* out) {
-    *out << c.name;
-}
-
-class LineSplitterTest : public ::testing::TestWithParam<SplitCase> {};
-
-TEST_P(LineSplitterTest, CutsPiecesIntoLines) {
-    const SplitCase& c = GetParam();
-    LineSplitter splitter(c.maxLine);
-    std::vector<std::string> lines;
-    std::uint64_t longLines = 0;
-    const auto collect = [&](std::string_view line, const LineMark&) {
-        lines.emplace_back(line);
-        return true;
-    };
-    const auto skip = [&](const LineMark&) {
-        ++longLines;
-        return true;
-    };
-    for (const std::string& piece : c.pieces)
-        EXPECT_TRUE(splitter.Feed(piece, collect, skip));
-    if (c.finish) {
-        EXPECT_TRUE(splitter.Finish(collect, skip));
-    }
-    EXPECT_EQ(lines, c.lines);
-    EXPECT_EQ(longLines, c.longLines);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Cases, LineSplitterTest,
-    ::testing::Values(
-        SplitCase{"lf", {"a\nb\n"}, false, {"a", "b"}},
-        SplitCase{"crlf_end_is_not_data", {"a\r\nb\r\n"}, false, {"a", "b"}},
-        SplitCase{"lone_cr_stays", {"a\rb\n"}, false, {"a\rb"}},
-        SplitCase{"only_the_cr_before_lf_goes", {"a\r\r\n"}, false, {"a\r"}},
-        SplitCase{"cr_at_piece_end_lf_in_next", {"a\r", "\nb\r", "\n"}, false, {"a", "b"}},
-        SplitCase{"line_across_three_pieces", {"ab", "cd", "ef\n"}, false, {"abcdef"}},
-        SplitCase{"empty_lines_are_lines", {"\n\r\n", "\n"}, false, {"", "", ""}},
-        SplitCase{"empty_pieces_change_nothing", {"", "a", "", "\n"}, false, {"a"}},
-        SplitCase{"finish_hands_on_last_line", {"a\nb"}, true, {"a", "b"}},
-        SplitCase{"finish_without_pending", {"a\n"}, true, {"a"}},
-        SplitCase{"unfinished_line_waits", {"a\nb"}, false, {"a"}},
+TEST(LineSplitter, CutsPiecesIntoLines) {
+    const struct {
+        const char* name;
+        std::vector<std::string> pieces;
+        bool finish;
+        std::vector<std::string> lines;
+        std::uint64_t longLines = 0;
+        std::size_t maxLine = LineSplitter::kDefaultMaxLine;
+        const char* stopAt = nullptr; ///< the line whose callback stops the splitter
+    } cases[] = {
+        {"lf", {"a\nb\n"}, false, {"a", "b"}},
+        {"crlf_end_is_not_data", {"a\r\nb\r\n"}, false, {"a", "b"}},
+        {"lone_cr_stays", {"a\rb\n"}, false, {"a\rb"}},
+        {"only_the_cr_before_lf_goes", {"a\r\r\n"}, false, {"a\r"}},
+        {"cr_at_piece_end_lf_in_next", {"a\r", "\nb\r", "\n"}, false, {"a", "b"}},
+        {"line_across_three_pieces", {"ab", "cd", "ef\n"}, false, {"abcdef"}},
+        {"empty_lines_are_lines", {"\n\r\n", "\n"}, false, {"", "", ""}},
+        {"empty_pieces_change_nothing", {"", "a", "", "\n"}, false, {"a"}},
+        {"finish_hands_on_last_line", {"a\nb"}, true, {"a", "b"}},
+        {"finish_without_pending", {"a\n"}, true, {"a"}},
+        {"unfinished_line_waits", {"a\nb"}, false, {"a"}},
         // At the very end a CR can only be the start of a CR LF that never came.
-        SplitCase{"finish_drops_dangling_cr", {"a\r"}, true, {"a"}},
-        SplitCase{"over_long_skipped_next_kept", {"12345\nabcd\n"}, false, {"abcd"}, 1, 4},
-        SplitCase{"over_long_across_pieces", {"123", "45", "678\nok\n"}, false, {"ok"}, 1, 4},
-        SplitCase{"limit_exactly_with_crlf", {"abcd\r\n"}, false, {"abcd"}, 0, 4},
-        SplitCase{"limit_exactly_cr_in_next_piece", {"abcd\r", "\n"}, false, {"abcd"}, 0, 4},
-        SplitCase{"one_past_limit", {"abcde\n"}, false, {}, 1, 4},
-        SplitCase{"cr_in_slack_turns_out_data", {"abcd\r", "x\n"}, false, {}, 1, 4},
-        SplitCase{"over_long_unfinished_at_finish", {"ok\n123456"}, true, {"ok"}, 1, 4},
-        SplitCase{"two_over_long_lines", {"123456\n", "abcdef\nx\n"}, false, {"x"}, 2, 4},
-        SplitCase{"byte_order_mark_dropped",
-                  {"\xEF\xBB", "\xBF"
-                               "#Software\r\n"},
-                  false,
-                  {"#Software"}},
-        SplitCase{"byte_order_mark_only_at_start",
-                  {"a\n\xEF\xBB\xBF"
-                   "b\n"},
-                  false,
-                  {"a", "\xEF\xBB\xBF"
-                        "b"}}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST(LineSplitterStop, StopsAtOnceAndKeepsNothing) {
-    LineSplitter splitter;
-    std::vector<std::string> lines;
-    const auto stopAtB = [&](std::string_view line, const LineMark&) {
-        lines.emplace_back(line);
-        return line != "b";
+        {"finish_drops_dangling_cr", {"a\r"}, true, {"a"}},
+        {"over_long_skipped_next_kept", {"12345\nabcd\n"}, false, {"abcd"}, 1, 4},
+        {"over_long_across_pieces", {"123", "45", "678\nok\n"}, false, {"ok"}, 1, 4},
+        {"limit_exactly_with_crlf", {"abcd\r\n"}, false, {"abcd"}, 0, 4},
+        {"limit_exactly_cr_in_next_piece", {"abcd\r", "\n"}, false, {"abcd"}, 0, 4},
+        {"one_past_limit", {"abcde\n"}, false, {}, 1, 4},
+        {"cr_in_slack_turns_out_data", {"abcd\r", "x\n"}, false, {}, 1, 4},
+        {"over_long_unfinished_at_finish", {"ok\n123456"}, true, {"ok"}, 1, 4},
+        {"two_over_long_lines", {"123456\n", "abcdef\nx\n"}, false, {"x"}, 2, 4},
+        {"byte_order_mark_dropped", {"\xEF\xBB", "\xBF#Software\r\n"}, false, {"#Software"}},
+        // Nothing of the stopped piece is held back for later.
+        {"stop_at_once_and_keep_nothing", {"a\nb\nc\nd"}, true, {"a", "b"}, 0, 9, "b"},
+        {"byte_order_mark_only_at_start", {"a\n\xEF\xBB\xBFx\n"}, false, {"a", "\xEF\xBB\xBFx"}},
     };
-    const auto none = [](const LineMark&) { return true; };
-    EXPECT_FALSE(splitter.Feed("a\nb\nc\nd", stopAtB, none));
-    EXPECT_EQ(lines, (std::vector<std::string>{"a", "b"}));
-    // Nothing of the stopped piece is held back for later.
-    EXPECT_TRUE(splitter.Finish(stopAtB, none));
-    EXPECT_EQ(lines.size(), 2u);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        LineSplitter splitter(c.maxLine);
+        std::vector<std::string> lines;
+        std::uint64_t longLines = 0;
+        const auto collect = [&](std::string_view line, const LineMark&) {
+            lines.emplace_back(line);
+            return !c.stopAt || line != c.stopAt;
+        };
+        const auto skip = [&](const LineMark&) {
+            ++longLines;
+            return true;
+        };
+        for (const std::string& piece : c.pieces)
+            EXPECT_EQ(splitter.Feed(piece, collect, skip), !c.stopAt);
+        EXPECT_TRUE(!c.finish || splitter.Finish(collect, skip));
+        EXPECT_EQ(lines, c.lines);
+        EXPECT_EQ(longLines, c.longLines);
+    }
 }
 
 TEST(LineSplitterMarks, EachLineSaysWhereItEnds) {

@@ -7,6 +7,7 @@
 #include "support/test_support.h"
 
 #include <algorithm>
+#include <fstream>
 #include <functional>
 #include <iterator>
 #include <sstream>
@@ -14,6 +15,17 @@
 #include <vector>
 
 namespace brenvale::test {
+
+using NameList = std::vector<std::string>;
+
+/// The directives SHOUTcast's DNAS starts its W3C log with.
+inline const std::string kHeader = "#Software: SHOUTcast\r\n#Version: 2.6\r\n#Fields: c-ip c-dns "
+                                   "date time cs-uri-stem c-status cs(User-Agent) sc-bytes "
+                                   "x-duration avgbandwidth\r\n";
+
+inline void Append(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::app) << bytes;
+}
 
 /// A ten-field data line; `name` is its second field (column c_dns), so rows can be told apart.
 inline std::string LogLine(const std::string& name) {
@@ -65,13 +77,16 @@ struct HookedReport final : RunReport {
     }
 };
 
-/// Settings for `commitRows` rows per transaction, incremental or not.
-inline RunSettings Batched(std::size_t commitRows, bool incremental = false) {
-    RunSettings settings;
-    settings.commitRows = commitRows;
-    settings.incremental = incremental;
-    return settings;
-}
+/// A test once per database, with a scratch folder for its files.
+class DatabaseTest : public PerDatabase {
+protected:
+    std::string WriteLog(const std::string& name, const std::string& text) {
+        return WriteFile(dir_ + "/" + name, text);
+    }
+
+    TestDatabase db_{GetParam()};
+    std::string dir_ = ScratchDir("run");
+};
 
 /// Everything a run needs, with a clock that stands still (so counts never refresh unless a
 /// test moves it) and a report of every line.

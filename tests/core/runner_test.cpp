@@ -2,9 +2,7 @@
 #include "core/runner.h"
 
 #include "core/run_harness.h"
-#include "support/test_support.h"
 
-#include <fstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -12,23 +10,14 @@
 namespace brenvale::test {
 namespace {
 
-using NameList = std::vector<std::string>;
-
-class RunnerTest : public PerDatabase {
+class RunnerTest : public DatabaseTest {
 protected:
-    std::string WriteLog(const std::string& name, const std::string& text) {
-        return WriteFile(dir_ + "/" + name, text);
-    }
     /// A fresh log table holding one row per name.
     void MakeTable(const std::string& table, const NameList& names = {}) {
         db_.CreateLogTable(table);
         for (const std::string& name : names)
-            db_.Exec("INSERT INTO " + table + " VALUES ('192.0.2.1', '" + name +
-                     "', '2006-11-26 13:05:00', '/s', 200, 'a', '1', '1', '1')");
+            db_.Exec("INSERT INTO " + table + " (c_dns) VALUES ('" + name + "')");
     }
-
-    TestDatabase db_{GetParam()};
-    std::string dir_ = ScratchDir("runner");
 };
 
 TEST_P(RunnerTest, TruncationOptionsWithTwoJobsOnOneTableAndWhatEachYieldShows) {
@@ -66,52 +55,56 @@ TEST_P(RunnerTest, TruncationOptionsWithTwoJobsOnOneTableAndWhatEachYieldShows) 
         expected.push_back("Status:  Parsing file 'b.log' | Processing File:  2 of 2 | 2");
         EXPECT_EQ(seen, expected);
         EXPECT_EQ(h.status.statusHistory.size(), expected.size());
-        EXPECT_EQ(h.status.progressMax, 2.0f);
-        EXPECT_EQ(h.state.RecordsTotal, 3);
-        EXPECT_EQ(h.state.RecordsThisFile, 1);
+        EXPECT_EQ(std::tuple(h.status.progressMax, h.state.RecordsTotal, h.state.RecordsThisFile),
+                  std::tuple(2.0f, 3, 1));
         EXPECT_TRUE(h.prompts.shown.empty());
         EXPECT_TRUE(h.Idle());
     }
 }
 
-TEST_P(RunnerTest, MissingTablesAreNotEmptiedAndFailedEmptyingEndsTheRun) {
-    const std::string s = "rt_tf_start", e = "rt_tf_each", view = "rt_tf_view";
-    MakeTable(s, {"old"});
-    MakeTable(e);
-    // A view is in the catalogue, but no database empties it.
-    db_.TryExec("DROP VIEW IF EXISTS " + view);
-    db_.Exec("CREATE VIEW " + view + " AS SELECT * FROM " + e);
+TEST_P(RunnerTest, MissingTablesOrACancelBeforeEmptyingKeepTablesAndFailedEmptyingEndsTheRun) {
+    const std::string s = "rt_tf_start", e = "rt_tf_each", view = "v_rt_tf_each";
     const std::string a = WriteLog("a.log", LogText({"a1"}));
     const std::string b = WriteLog("b.log", LogText({"b1"}));
     // No table name ends a statement: it is a missing table, neither emptied nor dropped.
     const std::string missing = s + "; DROP TABLE " + s;
     const std::vector<Job> no = {{a, s}, {a, missing}, {b, e}},
                            yes = {{a, missing}, {a, missing}, {b, s}},
-                           fails = {{a, e}, {b, view}, {b, e}};
+                           fails = {{a, e}, {b, view}, {b, e}}, both = {{a, s}, {a, e}};
     const struct {
         const char* name;
         bool onStart, onEach, yes;
         const std::vector<Job>& jobs;
+        int cancelAt; ///< the yield that confirms a cancel; 0: none
         RunResult result;
-        const std::string& table;
-        NameList rows;
+        NameList sRows, eRows;
         std::size_t shown;
     } cases[] = {
         // No to job 2's question changes nothing, though job 1's table would be emptied.
-        {"no", true, true, false, no, RunResult::MissingTable, s, {"old"}, 1},
+        {"no", true, true, false, no, 0, RunResult::MissingTable, {"old"}, {"old"}, 1},
         // Yes to each question (one per job) goes on; the missing table's lines are refused.
-        {"yes", true, false, true, yes, RunResult::Completed, s, {"b1"}, 2},
+        {"yes", true, false, true, yes, 0, RunResult::Completed, {"b1"}, {"old"}, 2},
         // The third job would load into a table that was emptied fine: it must not run.
-        {"fails", false, true, true, fails, RunResult::TruncateFailed, e, {"a1"}, 1},
+        {"fails", false, true, true, fails, 0, RunResult::TruncateFailed, {"old"}, {"a1"}, 1},
+        {"cancel at set-up", true, false, true, both, 1, RunResult::Cancelled, {"old"}, {"old"}, 0},
+        {"cancel emptying e", true, false, true, both, 3, RunResult::Cancelled, {}, {"old"}, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
+        MakeTable(s, {"old"});
+        MakeTable(e, {"old"});
+        // A view is in the catalogue, but no database empties it.
+        db_.Exec("CREATE VIEW " + view + " AS SELECT * FROM " + e);
         RunHarness h(db_.connection(), c.jobs);
         h.options.truncateOnStart = c.onStart;
         h.options.truncateOnInsert = c.onEach;
         h.prompts.answers = {c.yes, c.yes};
+        h.yielder.action = [&](int call) {
+            h.state.bCancel = h.state.bCancel || call == c.cancelAt;
+        };
         EXPECT_EQ(h.runner.ProcessJobs(), c.result);
-        EXPECT_EQ(Names(db_, c.table), c.rows);
+        EXPECT_EQ(Names(db_, s), c.sRows);
+        EXPECT_EQ(Names(db_, e), c.eRows);
         EXPECT_TRUE(h.Idle());
         ASSERT_EQ(h.prompts.shown.size(), c.shown);
         EXPECT_EQ(h.report.Total().refused, c.result == RunResult::Completed ? 2u : 0u);
@@ -152,16 +145,26 @@ TEST_P(RunnerTest, CancelDuringJob2Of4StopsAfterTheCurrentLine) {
     EXPECT_EQ(h.status.recordsTotal, "Records Inserted (total):  20");
 }
 
-TEST_P(RunnerTest, UnreadableLocalFilesAndOtherSchemesAreNamedAndTheRunGoesOn) {
+TEST_P(RunnerTest, UnreadableFilesOtherSchemesAndAGrowingLogsUnfinishedLineLetTheRunGoOn) {
     MakeTable("rt_unread");
+    // Enough lines that the first is loaded before the reader reaches the end.
+    const std::string growing =
+        WriteLog("growing.log", LogText(Numbered("w", 2000)) +
+                                    "192.0.2.10 cut 2006-11-26 13:05:00 /s 200 p 4096 60 6");
     // Only "http://" exactly is downloaded; other schemes are local paths.
     const NameList bad = {dir_ + "/missing.log", dir_, "", "HTTP://127.0.0.1:9/upper.log",
                           "https://127.0.0.1:9/secure.log"};
-    std::vector<Job> list;
+    std::vector<Job> list = {{growing, "rt_unread"}};
     for (const std::string& path : bad)
         list.push_back({path, "rt_unread"});
     list.push_back({WriteLog("good.log", LogText({"g1", "g2"})), "rt_unread"});
+    // A complete file's last line needs no line feed.
+    list.push_back({WriteLog("done.log", LogLine("d1") + "\r\n" + LogLine("d2")), "rt_unread"});
     RunHarness h(db_.connection(), list);
+    h.report.hook = [&](LineOutcome, std::uint64_t line) {
+        if (line == 1)
+            Append(growing, "4"); // the writer is still at it
+    };
     EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
     ASSERT_EQ(h.prompts.shown.size(), bad.size());
     for (std::size_t i = 0; i < bad.size(); ++i) {
@@ -171,58 +174,19 @@ TEST_P(RunnerTest, UnreadableLocalFilesAndOtherSchemesAreNamedAndTheRunGoesOn) {
         EXPECT_GT(h.prompts.shown[i].text.size(), named.size() + 4) << h.prompts.shown[i].text;
     }
     EXPECT_THAT(h.prompts.shown[3].text, HasSubstr("No such file or directory"));
-    EXPECT_EQ(h.status.statusHistory[4], "Status:  Parsing file 'upper.log'");
-    EXPECT_EQ(Names(db_, "rt_unread"), (NameList{"g1", "g2"}));
+    EXPECT_EQ(h.status.statusHistory[5], "Status:  Parsing file 'upper.log'");
+    EXPECT_EQ(h.report.Total().incomplete, 1u);
+    EXPECT_EQ(db_.Count("rt_unread"), 2000 + 2 + 2);
+    EXPECT_EQ(db_.Count("rt_unread WHERE c_dns IN ('g1', 'g2', 'd1', 'd2')"), 4);
     EXPECT_EQ(h.runner.JobsFailed(), 5);
     EXPECT_TRUE(h.Idle());
-}
-
-TEST_P(RunnerTest, ACancelBeforeATableIsEmptiedKeepsIt) {
-    // Cancel confirmed during the set-up yield, or at the second table's truncation.
-    const std::string a = WriteLog("a.log", LogText({"a1"}));
-    const std::tuple<int, NameList> cases[] = {{1, {"old"}}, {3, {}}};
-    for (const auto& [cancelAtYield, first] : cases) {
-        SCOPED_TRACE(cancelAtYield);
-        MakeTable("rt_cx_1", {"old"});
-        MakeTable("rt_cx_2", {"old"});
-        RunHarness h(db_.connection(), {{a, "rt_cx_1"}, {a, "rt_cx_2"}});
-        h.options.truncateOnStart = true;
-        h.yielder.action = [&](int call) {
-            h.state.bCancel = h.state.bCancel || call == cancelAtYield;
-        };
-        EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Cancelled);
-        EXPECT_EQ(Names(db_, "rt_cx_1"), first);
-        EXPECT_EQ(Names(db_, "rt_cx_2"), NameList{"old"});
-        EXPECT_TRUE(h.Idle());
-    }
-}
-
-TEST_P(RunnerTest, ALogThatGrowsWhileReadKeepsItsUnfinishedLastLine) {
-    // Enough lines that the first is loaded before the reader reaches the end.
-    const std::string path =
-        WriteLog("growing.log", LogText(Numbered("g", 2000)) +
-                                    "192.0.2.10 cut 2006-11-26 13:05:00 /s 200 p 4096 60 6");
-    // A complete file's last line needs no line feed.
-    const std::string done = WriteLog("done.log", LogLine("d1") + "\r\n" + LogLine("d2"));
-    MakeTable("rt_grow");
-    RunHarness h(db_.connection(), {{path, "rt_grow"}, {done, "rt_grow"}});
-    h.report.hook = [&](LineOutcome, std::uint64_t line) {
-        if (line == 1)
-            std::ofstream(path, std::ios::app) << "4"; // the writer is still at it
-    };
-    EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
-    EXPECT_EQ(h.report.Total().incomplete, 1u);
-    EXPECT_EQ(db_.Count("rt_grow"), 2002);
-    EXPECT_EQ(db_.Count("rt_grow WHERE c_dns IN ('d1', 'd2')"), 2);
 }
 
 TEST_P(RunnerTest, TheDatabaseFailingEndsTheRunAndNamesTheLastStoredLine) {
     // PostgreSQL and MariaDB lose the connection; SQLite fills its file (with long rows).
     const bool sqlite = !db_.IsPostgres() && !db_.IsMaria();
-    NameList rows;
-    for (int i = 1; i <= 6; ++i)
-        rows.push_back("d" + std::to_string(i) + std::string(sqlite ? 3000 : 0, 'x'));
-    const std::string a = WriteLog("a.log", LogText(rows));
+    const std::string a =
+        WriteLog("a.log", LogText(Numbered(std::string(sqlite ? 3000 : 0, 'x'), 6)));
     for (const std::size_t commitRows : {std::size_t{1}, std::size_t{4}}) {
         SCOPED_TRACE(commitRows);
         // SQLite on a file of its own, whose every page is in use.
@@ -230,9 +194,8 @@ TEST_P(RunnerTest, TheDatabaseFailingEndsTheRunAndNamesTheLastStoredLine) {
                          sqlite ? "DRIVER=SQLite3;Database=" + ScratchDir("full") + "/full.db"
                                 : std::string());
         own.CreateLogTable("rt_dead");
-        RunSettings settings = Batched(commitRows);
-        settings.reconnectSeconds = 0;
-        RunHarness h(own.connection(), {{a, "rt_dead"}}, settings);
+        RunHarness h(own.connection(), {{a, "rt_dead"}},
+                     {.commitRows = commitRows, .reconnectSeconds = 0});
         h.report.hook = [&](LineOutcome, std::uint64_t line) {
             if (line == 2 && sqlite)
                 own.Exec("PRAGMA max_page_count = " + own.Query("PRAGMA page_count").at(0).at(0));
@@ -253,15 +216,14 @@ TEST_P(RunnerTest, TheDatabaseFailingEndsTheRunAndNamesTheLastStoredLine) {
 }
 
 TEST_P(RunnerTest, TableExistsIsExactAndCaseSensitive) {
-    db_.TryExec("DROP VIEW IF EXISTS rt_te_v_logs");
     db_.CreateLogTable("rt_te_logs");
     const std::string archive = db_.IsMaria() ? "`rt_te_Archive`" : "\"rt_te_Archive\"";
     db_.TryExec("DROP TABLE IF EXISTS " + archive);
     db_.Exec("CREATE TABLE " + archive + " (id INTEGER)");
-    db_.Exec("CREATE VIEW rt_te_v_logs AS SELECT * FROM rt_te_logs");
+    db_.Exec("CREATE VIEW v_rt_te_logs AS SELECT * FROM rt_te_logs");
     const std::pair<const char*, bool> cases[] = {
         {"rt_te_logs", true},     {"RT_TE_LOGS", false},       {"rt_te_Archive", true},
-        {"rt_te_archive", false}, {"rt_te_v_logs", true},      {"", false},
+        {"rt_te_archive", false}, {"v_rt_te_logs", true},      {"", false},
         {"rt_te_logs ", false},   {"public.rt_te_logs", false}};
     for (const auto& [table, exists] : cases) {
         DbResult error;
@@ -272,7 +234,7 @@ TEST_P(RunnerTest, TableExistsIsExactAndCaseSensitive) {
 
 INSTANTIATE_FOR_DATABASES(RunnerTest);
 
-TEST(RunnerWithoutDatabase, NoJobsDoNothingAndNoConnectionGivesAMessage) {
+TEST(RunnerWithoutDatabase, NoJobsDoNothingNoConnectionGivesAMessageCountsRefreshAfter200Ms) {
     odbc::Environment environment;
     odbc::Connection closed(environment);
     RunHarness empty(closed);
@@ -292,6 +254,29 @@ TEST(RunnerWithoutDatabase, NoJobsDoNothingAndNoConnectionGivesAMessage) {
     DbResult error;
     EXPECT_FALSE(JobRunner::TableExists("logs", fresh, error));
     EXPECT_TRUE(error.ok) << error.message;
+
+    // The counts refresh only after more than 200 ms: last, now, refreshed; across the wrap of the
+    // tick count too.
+    const std::tuple<std::uint32_t, std::uint32_t, bool> cases[] = {
+        {1000, 1000, false},        {1000, 1200, false},    {1000, 1201, true},
+        {0xFFFFFF38u, 0, false},    {0xFFFFFF37u, 0, true}, {0xFFFFFF00u, 0xC8u, true},
+        {0xFFFFFFF0u, 0x10u, false}};
+    for (const auto& [last, now, refresh] : cases) {
+        SCOPED_TRACE(std::to_string(last) + " -> " + std::to_string(now));
+        RunHarness run(closed);
+        run.state.RecordsThisFile = 12;
+        run.state.RecordsTotal = 345;
+        run.state.LastCountRefresh = last;
+        run.status.recordsFile = run.status.recordsTotal = "before";
+        run.clock.now = now;
+        // The refresh time is read after the yield, so time spent in it counts as before it.
+        run.yielder.action = [&](int) { run.clock.now += 5; };
+        run.runner.UpdateRecordCounts();
+        EXPECT_EQ(run.status.recordsFile, refresh ? "Records Inserted (this file):  12" : "before");
+        EXPECT_EQ(run.status.recordsTotal, refresh ? "Records Inserted (total):  345" : "before");
+        EXPECT_EQ(run.yielder.calls, refresh ? 1 : 0);
+        EXPECT_EQ(run.state.LastCountRefresh, refresh ? now + 5 : last);
+    }
 }
 
 TEST(RunnerOnPostgres, FailedTableCheckEndsTheRunBeforeAnyChange) {
@@ -341,32 +326,6 @@ TEST(RunnerOnSqlite, ABusyDatabaseIsAskedAgainBeforeARowIsRefused) {
             holder.Exec("COMMIT");
         }
         EXPECT_EQ(db.Count("rt_busy"), released ? 2 : 0);
-    }
-}
-
-TEST(UpdateRecordCounts, RefreshesOnlyAfterMoreThan200Milliseconds) {
-    // last, now, refreshed; across the wrap of the tick count too.
-    const std::tuple<std::uint32_t, std::uint32_t, bool> cases[] = {
-        {1000, 1000, false},        {1000, 1200, false},    {1000, 1201, true},
-        {0xFFFFFF38u, 0, false},    {0xFFFFFF37u, 0, true}, {0xFFFFFF00u, 0xC8u, true},
-        {0xFFFFFFF0u, 0x10u, false}};
-    odbc::Environment environment;
-    odbc::Connection closed(environment);
-    for (const auto& [last, now, refresh] : cases) {
-        SCOPED_TRACE(std::to_string(last) + " -> " + std::to_string(now));
-        RunHarness h(closed);
-        h.state.RecordsThisFile = 12;
-        h.state.RecordsTotal = 345;
-        h.state.LastCountRefresh = last;
-        h.status.recordsFile = h.status.recordsTotal = "before";
-        h.clock.now = now;
-        // The refresh time is read after the yield, so time spent in it counts as before it.
-        h.yielder.action = [&](int) { h.clock.now += 5; };
-        h.runner.UpdateRecordCounts();
-        EXPECT_EQ(h.status.recordsFile, refresh ? "Records Inserted (this file):  12" : "before");
-        EXPECT_EQ(h.status.recordsTotal, refresh ? "Records Inserted (total):  345" : "before");
-        EXPECT_EQ(h.yielder.calls, refresh ? 1 : 0);
-        EXPECT_EQ(h.state.LastCountRefresh, refresh ? now + 5 : last);
     }
 }
 
