@@ -116,6 +116,8 @@ TEST(CliSetup, UsageConfigurationDataSourceAndRejectsFailures) {
         {"flag with a value", "a.xml --quiet=yes", kExitUsage, "takes no value"},
         // Every fault the reader finds ends the same way; its own tests tell them apart.
         {"missing configuration", dir + "/none.xml", kExitConfig, "' does not exist."},
+        {"a <Job> never closed", file("cut.xml", "<Jobs><Job><File>a.log</File></Jobs>"),
+         kExitConfig, "is damaged: <Job> is not closed by </Job>; nothing was loaded."},
         {"incremental with truncation",
          file("both.xml",
               "<Incremental>True</Incremental><TruncateOnce>True</TruncateOnce>" + jobs),
