@@ -141,7 +141,7 @@ TEST_P(WriterTest, BatchStoresWhatRowByRowStores) {
         EXPECT_EQ(writer->Notice(), "");
         std::vector<DbResult>& fates = fatesByMode.emplace_back();
         // In transactions, two: a refusal must be isolated in the second as in the first.
-        const std::size_t chunk = mode.transaction ? rows.size() / 2 : 1;
+        const std::size_t chunk = mode.transaction ? (rows.size() + 1) / 2 : 1;
         for (std::size_t from = 0; from < rows.size(); from += chunk) {
             std::vector<DbResult> part;
             ASSERT_TRUE(!mode.transaction || writer->Begin().ok);
