@@ -94,9 +94,10 @@ public:
 
     bool AskYesNo(MessageIcon icon, const std::string& title, const std::string& text) override {
         shown.push_back({icon, title, text, true});
-        const bool answer = !answers.empty() && answers.front();
-        if (!answers.empty())
-            answers.pop_front();
+        if (answers.empty())
+            return false;
+        const bool answer = answers.front();
+        answers.pop_front();
         return answer;
     }
     void Inform(MessageIcon icon, const std::string& title, const std::string& text) override {
