@@ -2,6 +2,7 @@
 // configuration files, the DSN list and whole runs with their summaries, on the test databases.
 #include "ui/frm_main.h"
 
+#include "core/run_harness.h"
 #include "core/run_report.h"
 #include "core/version.h"
 #include "data/odbc_setup.h"
@@ -50,13 +51,11 @@ using DialogCall = std::tuple<bool, std::string, std::string, int>; ///< save, t
 
 constexpr const char* kXmlFilter = "XML Configuration Files (*.xml)|*.xml|All Files (*.*)|*.*";
 
-std::string LogText(int lines) {
-    std::string text = "#Software: SHOUTcast\n#Fields: c-ip c-dns date time cs-uri-stem c-status "
-                       "cs(User-Agent) sc-bytes x-duration avgbandwidth\n";
-    for (int i = 0; i < lines; ++i)
-        text += "192.0.2.10 host" + std::to_string(i) +
-                " 2006-11-26 13:05:00 /stream 200 Player%2F1.0 4096 60 64\n";
-    return text;
+/// Two directives, then `lines` data lines whose c_dns are host0, host1, ...
+std::string HeadedLog(int lines) {
+    return "#Software: SHOUTcast\n#Fields: c-ip c-dns date time cs-uri-stem c-status "
+           "cs(User-Agent) sc-bytes x-duration avgbandwidth\n" +
+           LogText(Numbered("host", lines));
 }
 
 std::string ConfigText(const std::string& dsn, const std::string& file, const std::string& table) {
@@ -211,7 +210,7 @@ TEST_F(MainWindowTest, TheCommandLineLoadsRunsAndEnds) {
     EXPECT_EQ(ArgumentText(4, argv), "/a /c my file.xml");
     EXPECT_EQ(ArgumentText(1, argv), "");
     // An existing configuration, a blank in its name, with a job of three lines.
-    const std::string log = WriteFile(folder + "/start.log", LogText(3));
+    const std::string log = WriteFile(folder + "/start.log", HeadedLog(3));
     const std::string cfg = folder + "/my jobs.xml", tail = cfg + " /a /q",
                       quoted = '"' + cfg + '"';
     const struct {
@@ -699,7 +698,7 @@ TEST_F(MainWindowTest, FromNoTableToLoadedRowsAndASummaryNamingTheRefusedAndShor
     // still load every other line.
     const std::string refused =
         "192.0.2.10 bad 2006-11-26 13:05:00 /stream OK Player%2F1.0 4096 60 64";
-    std::string text = LogText(5);
+    std::string text = HeadedLog(5);
     text.insert(text.find("192.0.2.10 host2"), refused + "\n");
     const std::string log = WriteFile(folder + "/w3c.log", text + "192.0.2.10 short\n");
     Loaded(kPostgresDsn);
@@ -757,7 +756,7 @@ TEST_F(MainWindowTest, FromNoTableToLoadedRowsAndASummaryNamingTheRefusedAndShor
 TEST_F(MainWindowTest, AnExceptionInACommandIsAMessageAndTheWindowGoesOn) {
     TestDatabase db(kSqliteDsn);
     db.TryExec("DROP TABLE IF EXISTS mw_guard");
-    const std::string log = WriteFile(folder + "/guard.log", LogText(2));
+    const std::string log = WriteFile(folder + "/guard.log", HeadedLog(2));
     Loaded(kSqliteDsn);
     window->AddFile(log);
     grid->SetText(1, kColumnTable, "mw_guard");
