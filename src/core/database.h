@@ -24,6 +24,7 @@ enum class DbFailure {
     DiskFull,       ///< the database cannot store anything more
     Unisolated,     ///< a row of a batch was refused and the database cannot undo part of a
                     ///< transaction: roll it back and send the rows one per transaction
+    Taken,          ///< another run moved the source's positions on since this run read them
 };
 
 /// Outcome of one database call; on failure the driver's SQLSTATE and diagnostic text.
@@ -64,6 +65,14 @@ struct SourcePosition {
     std::string validator;         ///< an HTTP document's ETag or Last-Modified
 };
 
+/// How often the positions of one source were committed, as this run last knew it. Every commit
+/// that moves a position moves the count on, but only from the count it expects: a run that
+/// finds another count knows that another run (on any machine) is loading the same source.
+struct SourceClaim {
+    bool stored = false;        ///< the database holds a count for the source
+    std::uint64_t commits = 0;  ///< the count
+};
+
 /// Options of a writer, fixed for a job.
 struct WriterOptions {
     bool batches = false;    ///< rows come in batches inside transactions
@@ -93,13 +102,17 @@ public:
     virtual DbResult Commit() = 0;
     /// Rolls back; a failure says what could not be undone.
     virtual DbResult Rollback() = 0;
-    /// The positions kept for `source` (a job's File as typed) and this table, creating the
-    /// bookkeeping table on first use.
+    /// The positions kept for `source` (a job's File as typed) and this table, and the count of
+    /// their commits, creating the bookkeeping table on first use. A row that cannot be read
+    /// as a position fails the call.
     virtual DbResult LoadPositions(const std::string& source,
-                                   std::vector<SourcePosition>& positions) = 0;
-    /// Stores `position` for `source` in the transaction in hand (`isNew` the first time).
+                                   std::vector<SourcePosition>& positions,
+                                   SourceClaim& claim) = 0;
+    /// Stores `position` for `source` in the transaction in hand (`isNew` the first time) and
+    /// moves the count of commits on from `claim`; fails with DbFailure::Taken when the
+    /// database holds another count (the transaction must then be rolled back).
     virtual DbResult SavePosition(const std::string& source, const SourcePosition& position,
-                                  bool isNew) = 0;
+                                  bool isNew, const SourceClaim& claim) = 0;
 };
 
 /// The one connection of a run.

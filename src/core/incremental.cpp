@@ -328,25 +328,37 @@ bool JobRunner::LoadIncremental(const Job& job, std::string& failure) {
         return false;
     }
     std::vector<SourcePosition> positions;
-    if (const DbResult read = writer->LoadPositions(job.File, positions); !read) {
+    SourceClaim claim;
+    if (const DbResult read = writer->LoadPositions(job.File, positions, claim); !read) {
         failure = "the positions of incremental loading could not be read: " + read.message;
         if (read.Fatal())
             databaseFailure_ = read;
         return false;
     }
-    if (IsDownload(job.File))
-        return LoadDownloadIncremental(job, positions, failure);
+    loader_.KeepPositions(job.File, claim);
+    const bool loaded = IsDownload(job.File) ? LoadDownloadIncremental(job, positions, failure)
+                                             : LoadFilesIncremental(job, positions, failure);
+    // What is in hand is committed with its position before the loader forgets it.
+    if (loaded && !loader_.Flush() && !Recover()) {
+        failure = failure.empty() ? databaseFailure_.message : failure;
+        return false;
+    }
+    loader_.StopKeepingPositions();
+    return loaded;
+}
 
+bool JobRunner::LoadFilesIncremental(const Job& job, const std::vector<SourcePosition>& positions,
+                                     std::string& failure) {
     const std::vector<LogStream> streams = FindLogStreams(job.File, failure);
     if (streams.empty())
         return false;
     std::vector<PlannedStream> plan = PlanIncremental(streams, positions, failure);
     if (plan.empty())
         return failure.empty();
-    for (PlannedStream& planned : plan) {
+    for (const PlannedStream& planned : plan) {
         const SourcePosition& p = planned.position;
         const LineMark start{p.line, p.offset, p.prefixHash, p.identityHash, p.identityLength};
-        loader_.KeepPositions(job.File, &planned.position, planned.isNew);
+        loader_.StartPosition(p, planned.isNew);
         streamName_ = planned.stream.Name();
         if (observer_)
             observer_->OnStream(streamName_, p.line, false);
@@ -368,13 +380,13 @@ bool JobRunner::LoadIncremental(const Job& job, std::string& failure) {
                 break;
             }
             if (!Recover()) {
-                failure = databaseFailure_.message;
+                failure = RecoveryFailure();
                 return false;
             }
             from = {planned.stream.member, loader_.Committed()};
         }
         if (!loader_.Flush() && !Recover()) {
-            failure = databaseFailure_.message;
+            failure = RecoveryFailure();
             return false;
         }
         if (!planned.stream.live && loader_.Committed().line > start.line && observer_)
@@ -382,7 +394,6 @@ bool JobRunner::LoadIncremental(const Job& job, std::string& failure) {
         if (host_.state.bCancel)
             break;
     }
-    loader_.KeepPositions(job.File, nullptr, false);
     return true;
 }
 
@@ -406,7 +417,7 @@ bool JobRunner::LoadDownloadIncremental(const Job& job,
         current.fileId = NewFileId();
     current.fileName = job.File;
     for (;;) {
-        loader_.KeepPositions(job.File, &current, isNew);
+        loader_.StartPosition(current, isNew);
         if (observer_)
             observer_->OnStream(job.File, current.line, false);
         LineMark from{current.line, current.offset, current.prefixHash, current.identityHash,
@@ -415,14 +426,14 @@ bool JobRunner::LoadDownloadIncremental(const Job& job,
         options.useRange = current.validator != kGzipDocument;
         options.validator = current.validator;
         options.holdBack = true;
-        options.position = &current;
+        options.keepValidator = true;
         DownloadEnd end = DownloadEnd::Done;
         for (;;) {
             end = ReadURL(job.File, job.DBTable, from, options, failure);
             if (!loader_.Stopped())
                 break;
             if (!Recover()) {
-                failure = databaseFailure_.message;
+                failure = RecoveryFailure();
                 return false;
             }
             from = loader_.Committed();
@@ -437,7 +448,6 @@ bool JobRunner::LoadDownloadIncremental(const Job& job,
                                     std::to_string(current.offset) +
                                     " bytes loaded then); it is loaded from its start.");
             // The earlier document's position stays as it was stored.
-            loader_.KeepPositions(job.File, nullptr, false);
             current = SourcePosition();
             current.fileId = NewFileId();
             current.fileName = job.File;
@@ -450,11 +460,6 @@ bool JobRunner::LoadDownloadIncremental(const Job& job,
         }
         break;
     }
-    if (!loader_.Flush() && !Recover()) {
-        failure = databaseFailure_.message;
-        return false;
-    }
-    loader_.KeepPositions(job.File, nullptr, false);
     return true;
 }
 

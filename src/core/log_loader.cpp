@@ -64,15 +64,32 @@ void LogLineLoader::SetCommitRows(std::size_t rows) {
     writerOpened_ = false;
 }
 
-void LogLineLoader::KeepPositions(const std::string& source, SourcePosition* position,
-                                  bool isNew) {
+void LogLineLoader::KeepPositions(const std::string& source, const SourceClaim& claim) {
     Flush();
+    keepPositions_ = true;
     positionSource_ = source;
+    claim_ = claim;
+}
+
+void LogLineLoader::StartPosition(const SourcePosition& position, bool isNew) {
+    Flush();
     position_ = position;
     positionIsNew_ = isNew;
-    if (position)
-        committed_ = {position->line, position->offset, position->prefixHash,
-                      position->identityHash, position->identityLength};
+    committed_ = {position.line, position.offset, position.prefixHash, position.identityHash,
+                  position.identityLength};
+}
+
+void LogLineLoader::StopKeepingPositions() {
+    Flush();
+    keepPositions_ = false;
+    positionSource_.clear();
+    position_ = SourcePosition();
+}
+
+void LogLineLoader::PositionCommitted() {
+    positionIsNew_ = false;
+    claim_.stored = true;
+    ++claim_.commits;
 }
 
 void LogLineLoader::OpenWriter(const std::string& table) {
@@ -85,7 +102,7 @@ void LogLineLoader::OpenWriter(const std::string& table) {
     WriterOptions options;
     options.batches = commitRows_ > 1;
     options.allowCopy = allowCopy_;
-    options.positions = position_ != nullptr;
+    options.positions = keepPositions_;
     writer_ = database_.OpenWriter(table, options, writerError_);
     if (!writer_ && writerError_.ok)
         writerError_ = DbResult::Failure("HY000", "no writer could be made for the table");
@@ -228,7 +245,7 @@ bool LogLineLoader::Flush() {
     if (pendingCount_ > 0 && !CommitBatch())
         return false;
     // Lines that insert nothing still move a kept position on.
-    if (position_ && writer_ && committed_.offset > position_->offset) {
+    if (keepPositions_ && writer_ && committed_.offset > position_.offset) {
         const bool transaction = writer_->CanRollBack();
         DbResult saved = transaction ? writer_->Begin() : DbResult::Success();
         if (saved)
@@ -241,18 +258,18 @@ bool LogLineLoader::Flush() {
             Stop(saved, saved.inDoubt);
             return false;
         }
-        positionIsNew_ = false;
+        PositionCommitted();
     }
     return true;
 }
 
 DbResult LogLineLoader::SavePosition(const LineMark& mark) {
-    position_->offset = mark.offset;
-    position_->line = mark.line;
-    position_->prefixHash = mark.prefixHash;
-    position_->identityHash = mark.identityHash;
-    position_->identityLength = mark.identityLength;
-    return writer_->SavePosition(positionSource_, *position_, positionIsNew_);
+    position_.offset = mark.offset;
+    position_.line = mark.line;
+    position_.prefixHash = mark.prefixHash;
+    position_.identityHash = mark.identityHash;
+    position_.identityLength = mark.identityLength;
+    return writer_->SavePosition(positionSource_, position_, positionIsNew_, claim_);
 }
 
 bool LogLineLoader::CommitBatch() {
@@ -267,7 +284,7 @@ bool LogLineLoader::CommitBatch() {
     }
     const LineMark last = pending_[pendingCount_ - 1].mark;
     const bool transaction = writer_ && writer_->CanRollBack() &&
-                             (commitRows_ > 1 || position_ != nullptr);
+                             (commitRows_ > 1 || keepPositions_);
     if (!transaction || batchRows_.empty() || !writer_)
         return ReplayOneByOne();
 
@@ -277,7 +294,7 @@ bool LogLineLoader::CommitBatch() {
         DbResult result = writer_->Begin();
         if (result)
             result = writer_->Insert(batchRows_, fates_);
-        if (result && position_) {
+        if (result && keepPositions_) {
             result = SavePosition(last);
             positionFailed = !result && result.failure != DbFailure::Busy;
         }
@@ -286,7 +303,8 @@ bool LogLineLoader::CommitBatch() {
             result = writer_->Commit();
         }
         if (result) {
-            positionIsNew_ = position_ ? false : positionIsNew_;
+            if (keepPositions_)
+                PositionCommitted();
             ReportBatch(fates_);
             committed_ = last;
             ClearPending();
@@ -315,7 +333,7 @@ bool LogLineLoader::CommitBatch() {
 }
 
 bool LogLineLoader::ReplayOneByOne() {
-    const bool transaction = writer_ && writer_->CanRollBack() && position_ != nullptr;
+    const bool transaction = writer_ && writer_->CanRollBack() && keepPositions_;
     // Rows reported so far are settled; on a failure of the database the rest wait for a new
     // connection.
     std::size_t done = 0;
@@ -348,7 +366,7 @@ bool LogLineLoader::ReplayOneByOne() {
             if (step) {
                 fate = fates_.front();
                 // A refused row moves the position on as a stored one does.
-                if (position_) {
+                if (keepPositions_) {
                     stage = Stage::Position;
                     step = SavePosition(row.mark);
                 }
@@ -371,7 +389,7 @@ bool LogLineLoader::ReplayOneByOne() {
                 return stop(step, false, fate);
             // Still busy after every try: the row counts as refused, and its position is kept.
             fate = step;
-            if (position_) {
+            if (keepPositions_) {
                 DbResult saved = transaction ? writer_->Begin() : DbResult::Success();
                 if (saved)
                     saved = SavePosition(row.mark);
@@ -385,8 +403,8 @@ bool LogLineLoader::ReplayOneByOne() {
             }
             break;
         }
-        if (position_)
-            positionIsNew_ = false;
+        if (keepPositions_)
+            PositionCommitted();
         if (fate) {
             CountInserted();
             Report(LineOutcome::Inserted, row.raw, row.mark.line, fate);
@@ -453,6 +471,7 @@ void LogLineLoader::ReportUnfinished() {
 void LogLineLoader::Resume(std::uint64_t storedOffset) {
     // The lines in hand up to the stored position were committed after all.
     std::size_t fate = 0;
+    bool committedAfterAll = false;
     for (std::size_t r = 0; r < pendingCount_ && pending_[r].mark.offset <= storedOffset &&
                             storedOffset > committed_.offset;
          ++r) {
@@ -469,18 +488,20 @@ void LogLineLoader::Resume(std::uint64_t storedOffset) {
                    known);
         }
         committed_ = row.mark;
-        if (position_)
-            positionIsNew_ = false;
+        committedAfterAll = true;
     }
+    // One commit stores the position of its last line, so one commit took effect.
+    if (committedAfterAll && keepPositions_)
+        PositionCommitted();
     ClearPending();
     unfinishedFates_.clear();
-    if (position_) {
+    if (keepPositions_) {
         // Back to what the database holds, for the next save.
-        position_->offset = committed_.offset;
-        position_->line = committed_.line;
-        position_->prefixHash = committed_.prefixHash;
-        position_->identityHash = committed_.identityHash;
-        position_->identityLength = committed_.identityLength;
+        position_.offset = committed_.offset;
+        position_.line = committed_.line;
+        position_.prefixHash = committed_.prefixHash;
+        position_.identityHash = committed_.identityHash;
+        position_.identityLength = committed_.identityLength;
     }
     stopped_ = false;
     failure_ = DbResult::Success();
@@ -497,17 +518,27 @@ bool LogLineLoader::StartStream(const LineMark& start) {
 }
 
 std::uint64_t LogLineLoader::StoredOffsetAfterReconnect(const std::string& table) {
-    if (!position_)
+    if (!keepPositions_ || pendingCount_ == 0)
         return committed_.offset;
-    writer_.reset();
-    writerOpened_ = false;
+    ForgetWriter();
     OpenWriter(table);
     std::vector<SourcePosition> positions;
-    if (!writer_ || !writer_->LoadPositions(positionSource_, positions))
+    SourceClaim stored;
+    if (!writer_ || !writer_->LoadPositions(positionSource_, positions, stored))
         return committed_.offset;
-    for (const SourcePosition& stored : positions)
-        if (stored.fileId == position_->fileId)
-            return stored.offset;
+    // The commit in doubt took effect exactly when the count moved on by one and the position
+    // stands at a line end of the lines in hand; anything else is another run's doing, which
+    // the next commit finds out.
+    if (!stored.stored || stored.commits != claim_.commits + 1)
+        return committed_.offset;
+    for (const SourcePosition& position : positions) {
+        if (position.fileId != position_.fileId)
+            continue;
+        for (std::size_t r = 0; r < pendingCount_; ++r)
+            if (pending_[r].mark.offset == position.offset &&
+                pending_[r].mark.prefixHash == position.prefixHash)
+                return position.offset;
+    }
     return committed_.offset;
 }
 
@@ -523,8 +554,9 @@ void LogLineLoader::Reset() {
     writerOpened_ = false;
     writerTable_.clear();
     writerError_ = DbResult::Success();
-    position_ = nullptr;
+    keepPositions_ = false;
     positionSource_.clear();
+    position_ = SourcePosition();
     committed_ = {};
 }
 

@@ -76,9 +76,19 @@ public:
     /// sleeps a little longer each time.
     void SetRetryWait(std::function<void(int attempt)> wait) { retryWait_ = std::move(wait); }
 
-    /// Keeps positions for the lines that follow (incremental loading): `position` (owned by the
-    /// caller) of `source` is updated and stored with every commit. Null stops keeping them.
-    void KeepPositions(const std::string& source, SourcePosition* position, bool isNew);
+    /// Keeps positions of `source` for the lines that follow (incremental loading): each commit
+    /// stores the position of the stream in hand with them and moves `claim` on, so a commit
+    /// fails (DbFailure::Taken) once another run stored lines of the source.
+    void KeepPositions(const std::string& source, const SourceClaim& claim);
+    /// The lines that follow come from the stream whose stored position is `position` (`isNew`
+    /// when none is stored yet); the loader keeps its own copy.
+    void StartPosition(const SourcePosition& position, bool isNew);
+    /// Flushes, then keeps no more positions.
+    void StopKeepingPositions();
+    /// The position of the stream in hand as the loader last stored or will store it.
+    const SourcePosition& Position() const { return position_; }
+    /// The HTTP validator stored with the next position.
+    void SetValidator(const std::string& validator) { position_.validator = validator; }
 
     /// Lines now come from another log (or the same one read again from `start`): the lines in
     /// hand are committed first, and Committed() starts at `start`.
@@ -154,6 +164,8 @@ private:
     /// Each row of the batch on its own, in its own transaction where positions are kept.
     bool ReplayOneByOne();
     DbResult SavePosition(const LineMark& mark);
+    /// A transaction that stored the position committed: the count of commits moved on.
+    void PositionCommitted();
     void Stop(const DbResult& failure, bool inDoubt);
     void ReportBatch(const std::vector<DbResult>& fates);
     void ClearPending();
@@ -172,9 +184,11 @@ private:
     DbResult writerError_;
     bool allowCopy_ = true;
 
+    bool keepPositions_ = false;
     std::string positionSource_;
-    SourcePosition* position_ = nullptr;
+    SourcePosition position_;
     bool positionIsNew_ = false;
+    SourceClaim claim_;
 
     std::size_t commitRows_ = 1;
     std::vector<PendingRow> pending_;

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace brenvale {
@@ -225,8 +226,8 @@ JobRunner::DownloadEnd JobRunner::ReadURL(const std::string& url, const std::str
         if (firstPiece) {
             firstPiece = false;
             gzip = !partial && LooksGzip(bytes);
-            if (options.position && gzip)
-                options.position->validator = kGzipDocument;
+            if (options.keepValidator && gzip)
+                loader_.SetValidator(kGzipDocument);
         }
         const bool more = gzip ? inflater.Feed(bytes, [](int) { return true; }, body, inflateError)
                                : body(bytes);
@@ -255,8 +256,8 @@ JobRunner::DownloadEnd JobRunner::ReadURL(const std::string& url, const std::str
         } else {
             splitter.StartAt(LineMark{});
         }
-        if (options.position)
-            options.position->validator = !info.etag.empty() ? info.etag : info.lastModified;
+        if (options.keepValidator)
+            loader_.SetValidator(!info.etag.empty() ? info.etag : info.lastModified);
     };
     const HttpOutcome outcome = HttpGet(url, UserAgent(), piece, idle, {}, request);
     if (changed)
@@ -298,7 +299,7 @@ bool JobRunner::ProcessLocalFile(const std::string& path, const std::string& tab
         if (!loader_.Stopped())
             return read;
         if (!Recover()) {
-            failure = databaseFailure_.message;
+            failure = RecoveryFailure();
             return false;
         }
         from = {streamIndex_, loader_.Committed()};
@@ -318,16 +319,27 @@ bool JobRunner::ProcessURL(const std::string& url, const std::string& table, std
         if (!loader_.Stopped())
             return end == DownloadEnd::Done;
         if (!Recover()) {
-            failure = databaseFailure_.message;
+            failure = RecoveryFailure();
             return false;
         }
         from = loader_.Committed();
     }
 }
 
+std::string JobRunner::RecoveryFailure() const {
+    return jobFailure_.ok ? databaseFailure_.message : jobFailure_.message;
+}
+
 bool JobRunner::Recover() {
     const DbResult failure = loader_.Failure();
     lastStoredLine_ = loader_.Committed().line;
+    if (!failure.Fatal() && failure.failure != DbFailure::Busy) {
+        // The database works, but this job cannot go on: its position was refused, or another
+        // run is loading the same source. The lines in hand were not stored by this run.
+        jobFailure_ = failure;
+        loader_.Resume(loader_.Committed().offset);
+        return false;
+    }
     if (failure.failure != DbFailure::ConnectionLost || settings_.reconnectSeconds == 0 ||
         host_.state.bCancel) {
         databaseFailure_ = failure;
@@ -383,6 +395,7 @@ void JobRunner::EndRun() {
 RunResult JobRunner::ProcessJobs() {
     jobsFailed_ = 0;
     databaseFailure_ = DbResult::Success();
+    jobFailure_ = DbResult::Success();
     missingTables_.clear();
     if (host_.jobs.Count() == 0)
         return RunResult::NothingToDo;
@@ -502,11 +515,21 @@ RunResult JobRunner::ProcessJobs() {
             return databaseFailure_.failure == DbFailure::ConnectionLost ? RunResult::DatabaseLost
                                                                          : RunResult::DatabaseFull;
         }
-        if (!loaded) {
+        const DbResult jobFailure = std::exchange(jobFailure_, DbResult::Success());
+        if (jobFailure.failure == DbFailure::Taken) {
+            // Not a failure: the other run loads what is left, and nothing was stored twice.
+            loaded = true;
+            if (observer_)
+                observer_->OnNotice(jobFailure.message + " This run left the rest to it.");
+        } else if (!loaded) {
             ++jobsFailed_;
             // A download that fails is quiet, as the window has always been; an unreadable
             // local file is worth a word, and the run goes on with the next job.
-            if (!IsDownload(job.File))
+            if (!jobFailure.ok)
+                host_.prompts.Inform(MessageIcon::Exclamation, "Error Loading Log File",
+                                     "The log file '" + job.File + "' could not be loaded:" +
+                                         kLineBreak + kLineBreak + failure);
+            else if (!IsDownload(job.File))
                 host_.prompts.Inform(MessageIcon::Exclamation, "Error Opening Log File",
                                      "The log file '" + job.File + "' could not be read:" +
                                          kLineBreak + kLineBreak + failure);

@@ -127,12 +127,14 @@ private:
         bool useRange = false;    ///< ask only for the bytes after `from`
         std::string validator;    ///< the document's validator when `from` was stored
         bool holdBack = false;    ///< keep a last line without a line feed for a later run
-        SourcePosition* position = nullptr; ///< gets the response's validator
+        bool keepValidator = false; ///< the kept position gets the response's validator
     };
     /// Downloads `url` and loads its lines after `from`. Changed: the document behind the
     /// address is not the one `from` belongs to.
     DownloadEnd ReadURL(const std::string& url, const std::string& table, const LineMark& from,
                         const DownloadOptions& options, std::string& failure);
+    bool LoadFilesIncremental(const Job& job, const std::vector<SourcePosition>& positions,
+                              std::string& failure);
     bool LoadDownloadIncremental(const Job& job, const std::vector<SourcePosition>& positions,
                                  std::string& failure);
     /// Hands one line to the loader; false when the run must stop reading.
@@ -145,6 +147,8 @@ private:
     /// After the loader stopped: connects again when the connection was lost. False when the
     /// run must end (the database is full, the time ran out, the user cancelled).
     bool Recover();
+    /// Why the job ended after Recover gave up.
+    std::string RecoveryFailure() const;
     bool Stopping() const { return host_.state.bCancel || loader_.Stopped(); }
     void EndRun();
 
@@ -156,6 +160,9 @@ private:
     std::set<std::string> missingTables_;
     int jobsFailed_ = 0;
     DbResult databaseFailure_;
+    /// Why the job in hand ended although the database works (its position could not be stored,
+    /// another run loads its source); the run goes on with the next job.
+    DbResult jobFailure_;
     std::uint64_t lastStoredLine_ = 0;
     std::string streamName_;
     int streamIndex_ = 0;

@@ -3,6 +3,7 @@
 
 #include "core/content_hash.h"
 
+#include <charconv>
 #include <chrono>
 #include <ctime>
 
@@ -28,10 +29,41 @@ std::string NowUtc() {
 }
 
 bool ToNumber(const std::optional<std::string>& text, std::uint64_t& value) {
-    if (!text || text->empty() || text->find_first_not_of("0123456789") != std::string::npos)
+    if (!text || text->empty())
         return false;
-    value = std::stoull(*text);
-    return true;
+    const char* end = text->data() + text->size();
+    const auto [stop, error] = std::from_chars(text->data(), end, value);
+    return error == std::errc() && stop == end;
+}
+
+// The row that counts a source's commits; no file id made by NewFileId looks like it.
+constexpr const char* kClaimId = "claim";
+
+/// Why `row` (the columns Load reads) is no position of `source` into `table`; empty when it
+/// is one, read into `position`.
+std::string ReadPosition(const std::vector<std::optional<std::string>>& row,
+                         const std::string& source, const std::string& table,
+                         SourcePosition& position) {
+    if (!row[0])
+        return "it names no file";
+    position.fileId = *row[0];
+    position.fileName = row[1].value_or("");
+    position.validator = row[7].value_or("");
+    if (row[8] != source || row[9] != table)
+        return "its source is '" + row[8].value_or("") + "' into '" + row[9].value_or("") + "'";
+    if (!row[2] || !ParseHashText(*row[2], position.identityHash) || !row[6] ||
+        !ParseHashText(*row[6], position.prefixHash))
+        return "a hash is not 16 hex digits";
+    if (!ToNumber(row[3], position.identityLength) || !ToNumber(row[4], position.offset) ||
+        !ToNumber(row[5], position.line))
+        return "a length, offset or line number is not a number that fits 64 bits";
+    // The identity covers the first bytes of what was loaded, and every line ends in a byte.
+    if (position.identityLength > position.offset ||
+        (position.identityLength == 0 && position.offset > 0) || position.line > position.offset)
+        return "its lengths contradict each other (identity " +
+               std::to_string(position.identityLength) + ", offset " +
+               std::to_string(position.offset) + ", line " + std::to_string(position.line) + ")";
+    return {};
 }
 
 } // namespace
@@ -85,8 +117,9 @@ DbResult CheckpointTable::Ensure() {
 }
 
 DbResult CheckpointTable::Load(const std::string& source, const std::string& table,
-                               std::vector<SourcePosition>& positions) {
+                               std::vector<SourcePosition>& positions, SourceClaim& claim) {
     positions.clear();
+    claim = {};
     if (DbResult ensured = Ensure(); !ensured)
         return ensured;
     SqlRows rows;
@@ -97,27 +130,70 @@ DbResult CheckpointTable::Load(const std::string& source, const std::string& tab
         {SourceKey(source, table)}, rows);
     if (!read)
         return read;
+    const auto damaged = [&](const std::string& file, const std::string& why) {
+        return DbResult::Failure("HY000", "A row of " + std::string(kCheckpointTable) + " for '" +
+                                              source + "' is damaged (file " + file + "): " + why +
+                                              ".");
+    };
     for (const auto& row : rows) {
-        if (row.size() < 10 || !row[0] || row[8] != source || row[9] != table)
+        if (row.size() < 10)
+            return damaged("?", "it has too few columns");
+        if (row[0] == kClaimId) {
+            if (row[8] != source || row[9] != table || !ToNumber(row[5], claim.commits))
+                return damaged(kClaimId, "its count of commits cannot be read");
+            claim.stored = true;
             continue;
+        }
         SourcePosition position;
-        position.fileId = *row[0];
-        position.fileName = row[1].value_or("");
-        if (!row[2] || !ParseHashText(*row[2], position.identityHash) ||
-            !ToNumber(row[3], position.identityLength) || !ToNumber(row[4], position.offset) ||
-            !ToNumber(row[5], position.line) || !row[6] ||
-            !ParseHashText(*row[6], position.prefixHash))
-            return DbResult::Failure("HY000", "A row of " + std::string(kCheckpointTable) +
-                                                  " for '" + source + "' is damaged (file " +
-                                                  position.fileId + ").");
-        position.validator = row[7].value_or("");
+        if (const std::string why = ReadPosition(row, source, table, position); !why.empty())
+            return damaged(position.fileId.empty() ? "?" : position.fileId, why);
         positions.push_back(std::move(position));
     }
     return DbResult::Success();
 }
 
+DbResult CheckpointTable::MoveClaim(const std::string& source, const std::string& table,
+                                    const SourceClaim& claim) {
+    const std::string key = SourceKey(source, table);
+    const std::string next = std::to_string(claim.commits + 1);
+    const DbResult taken = DbResult::Failure(
+        "40001",
+        "Another run is loading '" + source + "' into '" + table +
+            "' at the same time: it stored lines of it since this run read its positions.",
+        DbFailure::Taken);
+    if (!claim.stored) {
+        DbResult inserted = session_.Run(
+            std::string("INSERT INTO ") + kCheckpointTable +
+                " (source_key, file_id, source, target_table, identity_hash, identity_length, "
+                "byte_offset, line_number, prefix_hash, updated_at) VALUES (?, ?, ?, ?, '-', 0, "
+                "0, ?, '-', ?)",
+            {key, kClaimId, source, table, next, NowUtc()});
+        // Another run's first commit made the row first. SQLite's driver gives no SQLSTATE of
+        // its own to a broken key, only its text.
+        if (!inserted && inserted.failure == DbFailure::Refused &&
+            (inserted.sqlState.rfind("23", 0) == 0 ||
+             inserted.message.find("UNIQUE constraint failed") != std::string::npos))
+            return taken;
+        return inserted;
+    }
+    long affected = -1;
+    DbResult moved = session_.Run(std::string("UPDATE ") + kCheckpointTable +
+                                      " SET line_number = ?, updated_at = ? WHERE source_key = ? "
+                                      "AND file_id = ? AND line_number = ?",
+                                  {next, NowUtc(), key, kClaimId, std::to_string(claim.commits)},
+                                  &affected);
+    // Every driver here counts the rows; one that cannot (-1) leaves the check to the others.
+    if (moved && affected == 0)
+        return taken;
+    return moved;
+}
+
 DbResult CheckpointTable::Save(const std::string& source, const std::string& table,
-                               const SourcePosition& position, bool isNew) {
+                               const SourcePosition& position, bool isNew,
+                               const SourceClaim& claim) {
+    // The count first: a second run waits here for the first one's commit, then gives way.
+    if (DbResult claimed = MoveClaim(source, table, claim); !claimed)
+        return claimed;
     const std::vector<std::string> values = {position.fileName,
                                              HashText(position.identityHash),
                                              std::to_string(position.identityLength),

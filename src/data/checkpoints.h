@@ -22,18 +22,23 @@ public:
     bool Exists(DbResult& error);
     /// Creates the table when it is missing; a failure (no rights) says so.
     DbResult Ensure();
-    /// Every position kept for `source` loading into `table`.
+    /// Every position kept for `source` loading into `table`, and the count of their commits;
+    /// a row that is no sound position fails the call with what is wrong with it.
     DbResult Load(const std::string& source, const std::string& table,
-                  std::vector<SourcePosition>& positions);
-    /// Inserts (`isNew`) or updates one position.
+                  std::vector<SourcePosition>& positions, SourceClaim& claim);
+    /// Moves the count of commits on from `claim` (DbFailure::Taken when the database holds
+    /// another), then inserts (`isNew`) or updates one position.
     DbResult Save(const std::string& source, const std::string& table,
-                  const SourcePosition& position, bool isNew);
+                  const SourcePosition& position, bool isNew, const SourceClaim& claim);
     /// Whether any position of any source is kept for `table`.
     bool HasPositions(const std::string& table, DbResult& error);
     /// Deletes every position of `table`, of all sources; nothing when the table is missing.
     DbResult Forget(const std::string& table);
 
 private:
+    DbResult MoveClaim(const std::string& source, const std::string& table,
+                       const SourceClaim& claim);
+
     SqlSession& session_;
     int exists_ = -1;
 };

@@ -519,15 +519,15 @@ public:
         return DbResult::Success();
     }
 
-    DbResult LoadPositions(const std::string& source,
-                           std::vector<SourcePosition>& positions) override {
-        return checkpoints_.Load(source, table_, positions);
+    DbResult LoadPositions(const std::string& source, std::vector<SourcePosition>& positions,
+                           SourceClaim& claim) override {
+        return checkpoints_.Load(source, table_, positions, claim);
     }
 
     DbResult SavePosition(const std::string& source, const SourcePosition& position,
-                          bool isNew) override {
+                          bool isNew, const SourceClaim& claim) override {
         fresh_ = false;
-        return checkpoints_.Save(source, table_, position, isNew);
+        return checkpoints_.Save(source, table_, position, isNew, claim);
     }
 
 private:

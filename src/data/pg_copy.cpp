@@ -331,16 +331,16 @@ public:
         return DbResult::Success();
     }
 
-    DbResult LoadPositions(const std::string& source,
-                           std::vector<SourcePosition>& positions) override {
+    DbResult LoadPositions(const std::string& source, std::vector<SourcePosition>& positions,
+                           SourceClaim& claim) override {
         holds_ = inTransaction_;
-        return checkpoints_.Load(source, table_, positions);
+        return checkpoints_.Load(source, table_, positions, claim);
     }
 
     DbResult SavePosition(const std::string& source, const SourcePosition& position,
-                          bool isNew) override {
+                          bool isNew, const SourceClaim& claim) override {
         holds_ = inTransaction_;
-        return checkpoints_.Save(source, table_, position, isNew);
+        return checkpoints_.Save(source, table_, position, isNew, claim);
     }
 
 private:

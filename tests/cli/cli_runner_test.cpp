@@ -470,5 +470,41 @@ TEST(CliExecutable, SignalsEndAReadThatWaitsAndAClosedOutputStopsNoLoad) {
     EXPECT_EQ(db.Count("cli_sig"), 12);
 }
 
+/// Two `brenvale-run --incremental` of one configuration at the same time, as a timer's run
+/// and one by hand do: whichever commits first, every line is stored once, both end well, and
+/// one position describes the log.
+TEST_P(CliTest, IncrementalRunsStartedTogetherStoreEachLineOnce) {
+    db_.CreateLogTable("cli_twice");
+    db_.TryExec("DELETE FROM brenvale_checkpoint");
+    const std::string log = WriteLog("twice.log", kHeader + LogText(Numbered("a", 30000)));
+    const std::string config = WriteConfig({{log, "cli_twice"}});
+    std::vector<std::string> expected = Numbered("a", 30000);
+    // A first load from nothing in batches, then new lines row by row behind stored positions.
+    for (const auto& [rows, more] : {std::pair{"500", 0}, std::pair{"1", 1500}}) {
+        SCOPED_TRACE(rows);
+        const std::vector<std::string> added = Numbered("b" + std::to_string(more), more);
+        Append(log, LogText(added));
+        expected.insert(expected.end(), added.begin(), added.end());
+        const std::vector<std::string> args = {config, "--incremental", "--commit-rows", rows};
+        int second = -1;
+        const int first = RunExecutable(args, ::open("/dev/null", O_WRONLY), dir_ + "/1.txt",
+                                        [&](pid_t) {
+                                            second = RunExecutable(args, ::open("/dev/null", O_WRONLY),
+                                                                   dir_ + "/2.txt");
+                                        });
+        for (const int status : {first, second}) {
+            ASSERT_TRUE(WIFEXITED(status));
+            EXPECT_EQ(WEXITSTATUS(status), kExitSuccess)
+                << ReadFile(dir_ + "/1.txt") << ReadFile(dir_ + "/2.txt");
+        }
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(Names(db_, "cli_twice"), expected);
+        EXPECT_EQ(db_.Query("SELECT file_id FROM brenvale_checkpoint WHERE target_table = "
+                            "'cli_twice' AND file_id <> 'claim'")
+                      .size(),
+                  1u);
+    }
+}
+
 } // namespace
 } // namespace brenvale::test

@@ -184,44 +184,79 @@ INSTANTIATE_TEST_SUITE_P(Databases, WriterTest,
 
 class WriterPositions : public test::PerDatabase {};
 
-TEST_P(WriterPositions, PositionsCommitAndRollBackWithTheRows) {
+TEST_P(WriterPositions, PositionsCommitWithTheRowsAndOnlyFromTheCountTheyWereReadAt) {
     test::TestDatabase db(GetParam());
     MakeTable(db, "wr_pos");
     db.TryExec("DROP TABLE brenvale_checkpoint");
     DbResult error;
-    auto writer = db.connection().OpenWriter("wr_pos", {.batches = true, .positions = true}, error);
+    const WriterOptions options{.batches = true, .positions = true};
+    auto writer = db.connection().OpenWriter("wr_pos", options, error);
     ASSERT_TRUE(writer) << error.message;
     std::vector<SourcePosition> loaded;
-    ASSERT_TRUE(writer->LoadPositions("/logs/a.log", loaded).ok);
+    SourceClaim claim;
+    ASSERT_TRUE(writer->LoadPositions("/logs/a.log", loaded, claim).ok);
     EXPECT_TRUE(loaded.empty());
+    EXPECT_FALSE(claim.stored);
 
     const std::vector<RowValues> rows = {
         {"192.0.2.7", "p1", "2024-03-01 18:04:11", "/s", "200", "a", "1", "2", "3"}};
-    SourcePosition position{"id1", "a.log", 11, 4096, 300, 2, 22, "\"etag\""};
+    SourcePosition position{"id1", "a.log", 11, 256, 300, 2, 22, "\"etag\""};
     std::vector<DbResult> fates;
     for (const bool commit : {false, true}) {
         ASSERT_TRUE(writer->Begin().ok);
         ASSERT_TRUE(writer->Insert(rows, fates).ok);
-        ASSERT_TRUE(writer->SavePosition("/logs/a.log", position, true).ok);
+        ASSERT_TRUE(writer->SavePosition("/logs/a.log", position, true, claim).ok);
         ASSERT_TRUE((commit ? writer->Commit() : writer->Rollback()).ok);
         EXPECT_EQ(db.Count("wr_pos"), commit ? 1 : 0);
-        ASSERT_TRUE(writer->LoadPositions("/logs/a.log", loaded).ok);
+        ASSERT_TRUE(writer->LoadPositions("/logs/a.log", loaded, claim).ok);
         EXPECT_EQ(loaded.size(), commit ? 1u : 0u);
+        EXPECT_EQ(std::pair(claim.stored, claim.commits), std::pair(commit, commit ? 1ul : 0ul));
     }
+    const SourceClaim stale = claim;
     position.offset = 8192;
     position.line = 5;
     ASSERT_TRUE(writer->Begin().ok);
-    ASSERT_TRUE(writer->SavePosition("/logs/a.log", position, false).ok);
+    ASSERT_TRUE(writer->SavePosition("/logs/a.log", position, false, claim).ok);
     ASSERT_TRUE(writer->Commit().ok);
-    ASSERT_TRUE(writer->LoadPositions("/logs/a.log", loaded).ok);
+    ASSERT_TRUE(writer->LoadPositions("/logs/a.log", loaded, claim).ok);
     ASSERT_EQ(loaded.size(), 1u);
+    EXPECT_EQ(claim.commits, 2u);
     const auto fields = [](const SourcePosition& p) {
         return std::tie(p.fileId, p.fileName, p.identityHash, p.identityLength, p.offset, p.line,
                         p.prefixHash, p.validator);
     };
     EXPECT_EQ(fields(loaded[0]), fields(position));
-    ASSERT_TRUE(writer->LoadPositions("/logs/b.log", loaded).ok);
+    ASSERT_TRUE(writer->LoadPositions("/logs/b.log", loaded, claim).ok);
     EXPECT_TRUE(loaded.empty());
+
+    // Runs that read the positions before that commit, or found none, give way at their commit.
+    for (const SourceClaim& old : {stale, SourceClaim{}}) {
+        test::TestDatabase second(GetParam());
+        auto late = second.connection().OpenWriter("wr_pos", options, error);
+        ASSERT_TRUE(late && late->Begin().ok) << error.message;
+        const DbResult taken = late->SavePosition("/logs/a.log", {"id2", "a.log", 11, 256, 900, 9,
+                                                                  33, ""},
+                                                  true, old);
+        EXPECT_EQ(taken.failure, DbFailure::Taken) << taken.message;
+        EXPECT_THAT(taken.message, ::testing::HasSubstr("Another run is loading '/logs/a.log'"));
+        (void)late->Rollback();
+    }
+
+    // A row no run could have written is damaged, and says how.
+    const std::tuple<const char*, const char*, const char*> damages[] = {
+        {"identity_length = 0", "identity_length = 256", "contradict each other"},
+        {"line_number = 9000", "line_number = 5", "contradict each other"},
+        {"source = 'other.log'", "source = '/logs/a.log'", "its source is 'other.log'"},
+        {"prefix_hash = 'not hex'", "prefix_hash = '0000000000000016'", "not 16 hex digits"},
+    };
+    for (const auto& [damage, repair, why] : damages) {
+        db.Exec(std::string("UPDATE brenvale_checkpoint SET ") + damage + " WHERE file_id = 'id1'");
+        const DbResult read = writer->LoadPositions("/logs/a.log", loaded, claim);
+        EXPECT_FALSE(read.ok) << damage;
+        EXPECT_THAT(read.message, ::testing::HasSubstr(why));
+        db.Exec(std::string("UPDATE brenvale_checkpoint SET ") + repair + " WHERE file_id = 'id1'");
+        EXPECT_TRUE(writer->LoadPositions("/logs/a.log", loaded, claim).ok) << repair;
+    }
     writer.reset();
     // Where the table is, MariaDB empties tables by DELETE, which other tests do not expect.
     db.Exec("DROP TABLE brenvale_checkpoint");
