@@ -14,7 +14,11 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
+#include <map>
+#include <queue>
 #include <random>
+#include <unordered_map>
 
 namespace brenvale {
 
@@ -156,89 +160,117 @@ std::vector<LogStream> FindLogStreams(const std::string& file, std::string& erro
 
 namespace {
 
-/// What scanning one stream found: how long it is and which positions it continues.
+/// What scanning one stream found: how long it is.
 struct Scan {
     LogStream stream;
     std::uint64_t length = 0;
-    std::vector<std::size_t> matches;
 };
 
-/// Hashes a stream's bytes and checks, at each position's lengths, whether they are the bytes
-/// the position covered.
+/// Hashes each stream's bytes once and checks, at the lengths the positions name, whether they
+/// are the bytes a position covered: first its identity (looked up by length and hash), then its
+/// whole prefix. Linear in the bytes read and the matches found.
 class Scanner {
 public:
-    explicit Scanner(const std::vector<SourcePosition>& positions) : positions_(positions) {}
+    explicit Scanner(const std::vector<SourcePosition>& positions)
+        : positions_(positions), streamsOf_(positions.size()), cutShortBy_(positions.size(), -1) {
+        for (std::size_t i = 0; i < positions.size(); ++i) {
+            const SourcePosition& position = positions[i];
+            if (position.identityLength == 0 || position.offset == 0)
+                continue;
+            byIdentity_[{position.identityLength, position.identityHash}].push_back(i);
+            identityLengths_.push_back(position.identityLength);
+        }
+        std::sort(identityLengths_.begin(), identityLengths_.end());
+        identityLengths_.erase(std::unique(identityLengths_.begin(), identityLengths_.end()),
+                               identityLengths_.end());
+    }
 
     void Start(const LogStream& stream) {
-        scans_.push_back({stream, 0, {}});
+        End();
+        scans_.push_back({stream, 0});
         hash_ = kHashStart;
-        checks_.clear();
-        for (std::size_t i = 0; i < positions_.size(); ++i)
-            if (positions_[i].identityLength > 0 && positions_[i].offset > 0)
-                checks_.push_back({positions_[i].identityLength, i, false});
-        SortChecks();
+        nextIdentity_ = 0;
+        prefixChecks_ = {};
     }
 
     /// False once nothing more needs to be read for this stream.
     bool Feed(std::string_view bytes) {
         Scan& scan = scans_.back();
         while (!bytes.empty()) {
-            if (!checks_.empty() && checks_.front().offset < scan.length)
-                checks_.erase(checks_.begin());
+            const std::uint64_t next = NextCheck();
             std::size_t take = bytes.size();
-            if (!checks_.empty())
-                take = static_cast<std::size_t>(
-                    std::min<std::uint64_t>(take, checks_.front().offset - scan.length));
+            if (next != kNone)
+                take = static_cast<std::size_t>(std::min<std::uint64_t>(take, next - scan.length));
             hash_ = HashBytes(bytes.substr(0, take), hash_);
             scan.length += take;
             bytes.remove_prefix(take);
-            while (!checks_.empty() && checks_.front().offset == scan.length) {
-                const Check check = checks_.front();
-                checks_.erase(checks_.begin());
-                const SourcePosition& position = positions_[check.position];
-                if (!check.prefix) {
-                    if (hash_ != position.identityHash)
-                        continue;
-                    if (position.offset == scan.length) {
-                        if (hash_ == position.prefixHash)
-                            scan.matches.push_back(check.position);
-                        continue;
-                    }
-                    checks_.push_back({position.offset, check.position, true});
-                    SortChecks();
-                } else if (hash_ == position.prefixHash) {
-                    scan.matches.push_back(check.position);
-                }
-            }
+            if (next == scan.length)
+                Check(scan.length);
         }
-        return !checks_.empty();
+        return NextCheck() != kNone;
+    }
+
+    /// The stream in hand has ended: positions whose identity it begins with but that reach
+    /// past its end are noted.
+    void End() {
+        for (; !prefixChecks_.empty(); prefixChecks_.pop())
+            if (cutShortBy_[prefixChecks_.top().second] < 0)
+                cutShortBy_[prefixChecks_.top().second] = static_cast<int>(scans_.size()) - 1;
     }
 
     std::vector<Scan>& Scans() { return scans_; }
+    /// The streams position `p` continues, in the order they were scanned.
+    const std::vector<std::size_t>& StreamsOf(std::size_t p) const { return streamsOf_[p]; }
+    /// A stream that begins like position `p` but ends before it, or -1.
+    int CutShortBy(std::size_t p) const { return cutShortBy_[p]; }
 
 private:
-    struct Check {
-        std::uint64_t offset;
-        std::size_t position;
-        bool prefix;
-    };
-    void SortChecks() {
-        std::sort(checks_.begin(), checks_.end(),
-                  [](const Check& a, const Check& b) { return a.offset < b.offset; });
+    static constexpr std::uint64_t kNone = ~std::uint64_t{0};
+    using Pending = std::pair<std::uint64_t, std::size_t>; // offset, position
+
+    std::uint64_t NextCheck() const {
+        std::uint64_t next = nextIdentity_ < identityLengths_.size()
+                                 ? identityLengths_[nextIdentity_]
+                                 : kNone;
+        if (!prefixChecks_.empty())
+            next = std::min(next, prefixChecks_.top().first);
+        return next;
     }
 
+    void Check(std::uint64_t length) {
+        const std::size_t scan = scans_.size() - 1;
+        if (nextIdentity_ < identityLengths_.size() && identityLengths_[nextIdentity_] == length) {
+            ++nextIdentity_;
+            if (const auto found = byIdentity_.find({length, hash_}); found != byIdentity_.end())
+                for (const std::size_t p : found->second)
+                    prefixChecks_.push({positions_[p].offset, p});
+        }
+        for (; !prefixChecks_.empty() && prefixChecks_.top().first == length; prefixChecks_.pop())
+            if (hash_ == positions_[prefixChecks_.top().second].prefixHash)
+                streamsOf_[prefixChecks_.top().second].push_back(scan);
+    }
+
+    struct KeyHash {
+        std::size_t operator()(const std::pair<std::uint64_t, std::uint64_t>& key) const {
+            return std::hash<std::uint64_t>()(key.first * 0x9E3779B97F4A7C15ull ^ key.second);
+        }
+    };
+
     const std::vector<SourcePosition>& positions_;
+    std::unordered_map<std::pair<std::uint64_t, std::uint64_t>, std::vector<std::size_t>, KeyHash>
+        byIdentity_;
+    std::vector<std::uint64_t> identityLengths_;
+    std::vector<std::vector<std::size_t>> streamsOf_;
+    std::vector<int> cutShortBy_;
     std::vector<Scan> scans_;
-    std::vector<Check> checks_;
+    std::priority_queue<Pending, std::vector<Pending>, std::greater<>> prefixChecks_;
+    std::size_t nextIdentity_ = 0;
     std::uint64_t hash_ = kHashStart;
 };
 
-} // namespace
-
-std::vector<PlannedStream> PlanIncremental(const std::vector<LogStream>& streams,
-                                           const std::vector<SourcePosition>& positions,
-                                           std::string& error) {
-    Scanner scanner(positions);
+/// Reads every stream of `streams` once into `scanner`; false with `error` set when one cannot
+/// be read.
+bool ScanStreams(const std::vector<LogStream>& streams, Scanner& scanner, std::string& error) {
     for (const LogStream& file : streams) {
         bool gzip = false;
         {
@@ -262,7 +294,7 @@ std::vector<PlannedStream> PlanIncremental(const std::vector<LogStream>& streams
         const LocalReadResult read = ReadLocalLog(file.path, 0, 0, callbacks);
         if (!read.ok) {
             error = file.path + ": " + read.error;
-            return {};
+            return false;
         }
         // A plain file need not be read to its end: its length is the file's.
         if (!read.gzip && !scanner.Scans().empty() && scanner.Scans().back().stream.path == file.path) {
@@ -270,8 +302,19 @@ std::vector<PlannedStream> PlanIncremental(const std::vector<LogStream>& streams
             if (::stat(file.path.c_str(), &status) == 0)
                 scanner.Scans().back().length = static_cast<std::uint64_t>(status.st_size);
         }
+        scanner.End();
     }
+    return true;
+}
 
+} // namespace
+
+std::vector<PlannedStream> PlanIncremental(const std::vector<LogStream>& streams,
+                                           const std::vector<SourcePosition>& positions,
+                                           std::string& error) {
+    Scanner scanner(positions);
+    if (!ScanStreams(streams, scanner, error))
+        return {};
     std::vector<Scan>& scans = scanner.Scans();
     std::vector<int> assigned(scans.size(), -1);
     std::vector<std::size_t> order(positions.size());
@@ -285,16 +328,25 @@ std::vector<PlannedStream> PlanIncremental(const std::vector<LogStream>& streams
     });
     for (const std::size_t p : order) {
         int best = -1;
-        for (std::size_t s = 0; s < scans.size(); ++s) {
-            if (assigned[s] >= 0 ||
-                std::find(scans[s].matches.begin(), scans[s].matches.end(), p) ==
-                    scans[s].matches.end())
+        for (const std::size_t s : scanner.StreamsOf(p)) {
+            if (assigned[s] >= 0)
                 continue;
             if (best < 0 || scans[s].stream.age < scans[static_cast<std::size_t>(best)].stream.age)
                 best = static_cast<int>(s);
         }
-        if (best >= 0)
+        if (best >= 0) {
             assigned[static_cast<std::size_t>(best)] = static_cast<int>(p);
+        } else if (const int cut = scanner.CutShortBy(p); cut >= 0) {
+            // Loading it as new would store its lines a second time.
+            const SourcePosition& position = positions[p];
+            const Scan& scan = scans[static_cast<std::size_t>(cut)];
+            error = "the stored position of '" + scan.stream.Name() + "' (line " +
+                    std::to_string(position.line) + ", byte " + std::to_string(position.offset) +
+                    ") lies past the end of the file (" + std::to_string(scan.length) +
+                    " bytes): the position is damaged or the file was cut short, so nothing of "
+                    "it was loaded";
+            return {};
+        }
     }
 
     std::vector<PlannedStream> plan;
@@ -303,8 +355,10 @@ std::vector<PlannedStream> PlanIncremental(const std::vector<LogStream>& streams
             continue;
         PlannedStream planned;
         planned.stream = scans[s].stream;
+        planned.length = scans[s].length;
         if (assigned[s] >= 0) {
             planned.position = positions[static_cast<std::size_t>(assigned[s])];
+            planned.length = scans[s].length;
             planned.isNew = false;
         } else {
             planned.position.fileId = NewFileId();
@@ -352,49 +406,85 @@ bool JobRunner::LoadFilesIncremental(const Job& job, const std::vector<SourcePos
     const std::vector<LogStream> streams = FindLogStreams(job.File, failure);
     if (streams.empty())
         return false;
-    std::vector<PlannedStream> plan = PlanIncremental(streams, positions, failure);
+    const std::vector<PlannedStream> plan = PlanIncremental(streams, positions, failure);
     if (plan.empty())
         return failure.empty();
-    for (const PlannedStream& planned : plan) {
+    // The streams of one file (the members of a gzip archive) are read in one pass.
+    for (std::size_t first = 0; first < plan.size() && !host_.state.bCancel;) {
+        std::size_t end = first + 1;
+        while (end < plan.size() && plan[end].stream.path == plan[first].stream.path)
+            ++end;
+        if (!LoadPlannedFile(job, std::span(plan).subspan(first, end - first), failure))
+            return false;
+        first = end;
+    }
+    return true;
+}
+
+bool JobRunner::LoadPlannedFile(const Job& job, std::span<const PlannedStream> members,
+                                std::string& failure) {
+    std::map<int, const PlannedStream*> toLoad;
+    for (const PlannedStream& planned : members) {
         const SourcePosition& p = planned.position;
-        const LineMark start{p.line, p.offset, p.prefixHash, p.identityHash, p.identityLength};
-        loader_.StartPosition(p, planned.isNew);
-        streamName_ = planned.stream.Name();
-        if (observer_)
-            observer_->OnStream(streamName_, p.line, false);
-        // Which file is in hand, and how much of it earlier runs loaded.
-        if (p.line > 0)
-            host_.status.SetStatus(std::string(planned.stream.live ? "Status:  Parsing file '"
-                                                                   : "Status:  Finishing file '") +
-                                   GetFileName(streamName_) + "' after line " +
-                                   std::to_string(p.line));
-        else
-            host_.status.SetStatus("Status:  Parsing file '" + GetFileName(streamName_) + "'");
-        StreamStart from{planned.stream.member, start};
-        for (;;) {
-            const bool read = ReadLocal(planned.stream.path, job.DBTable, from,
-                                        planned.stream.live, true, failure);
-            if (!loader_.Stopped()) {
-                if (!read)
-                    return false;
-                break;
-            }
-            if (!Recover()) {
-                failure = RecoveryFailure();
-                return false;
-            }
-            from = {planned.stream.member, loader_.Committed()};
+        if (!planned.stream.live && !planned.isNew && p.offset >= planned.length) {
+            // Loaded to its end before: not read again.
+            if (observer_)
+                observer_->OnStream(planned.stream.Name(), p.line, false);
+            continue;
         }
-        if (!loader_.Flush() && !Recover()) {
+        toLoad[planned.stream.member] = &planned;
+    }
+    if (toLoad.empty())
+        return true;
+    int resumed = -1;
+    LocalStreams read;
+    read.from = {toLoad.begin()->first, {}};
+    read.last = toLoad.rbegin()->first;
+    read.holdBack = toLoad.begin()->second->stream.live;
+    read.begin = [&](int member) -> std::optional<LineMark> {
+        const auto found = toLoad.find(member);
+        if (found == toLoad.end())
+            return std::nullopt;
+        if (member == resumed)
+            return loader_.Committed();
+        BeginPlannedStream(*found->second);
+        return loader_.Committed();
+    };
+    read.ended = [&](int member) {
+        const PlannedStream& planned = *toLoad.at(member);
+        if (!planned.stream.live && loader_.Committed().line > planned.position.line && observer_)
+            observer_->OnStream(planned.stream.Name(), 0, true);
+    };
+    const PlannedStream& first = *toLoad.begin()->second;
+    read.from.mark = {first.position.line, first.position.offset, first.position.prefixHash,
+                      first.position.identityHash, first.position.identityLength};
+    for (;;) {
+        const bool loaded = ReadLocal(first.stream.path, job.DBTable, read, failure);
+        if (!loader_.Stopped())
+            return loaded;
+        if (!Recover()) {
             failure = RecoveryFailure();
             return false;
         }
-        if (!planned.stream.live && loader_.Committed().line > start.line && observer_)
-            observer_->OnStream(streamName_, 0, true);
-        if (host_.state.bCancel)
-            break;
+        // On from the last committed line of the stream in hand, with its kept position.
+        resumed = streamIndex_;
+        read.from = {streamIndex_, loader_.Committed()};
     }
-    return true;
+}
+
+void JobRunner::BeginPlannedStream(const PlannedStream& planned) {
+    const SourcePosition& p = planned.position;
+    loader_.StartPosition(p, planned.isNew);
+    streamName_ = planned.stream.Name();
+    if (observer_)
+        observer_->OnStream(streamName_, p.line, false);
+    // Which file is in hand, and how much of it earlier runs loaded.
+    if (p.line > 0)
+        host_.status.SetStatus(std::string(planned.stream.live ? "Status:  Parsing file '"
+                                                               : "Status:  Finishing file '") +
+                               GetFileName(streamName_) + "' after line " + std::to_string(p.line));
+    else
+        host_.status.SetStatus("Status:  Parsing file '" + GetFileName(streamName_) + "'");
 }
 
 } // namespace brenvale

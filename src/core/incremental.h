@@ -32,6 +32,7 @@ struct PlannedStream {
     LogStream stream;
     SourcePosition position; ///< where loading starts; offset 0 for a new stream
     bool isNew = true;       ///< no earlier run knew this content
+    std::uint64_t length = 0; ///< its bytes when it was planned
 };
 
 /// Matches `positions` to `streams` by content: a position continues a stream when the stream

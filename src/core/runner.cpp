@@ -17,6 +17,7 @@ namespace {
 
 constexpr std::uint32_t kRefreshMilliseconds = 200;
 const char* const kLineBreak = "\r\n";
+const char* const kCutGzip = "the gzip file ends in the middle of its data";
 
 /// A pause before the next try to connect: 1, 2, 4 ... 30 seconds, yielding so Cancel is seen.
 void PauseBeforeReconnect(int attempt, Yielder& yielder, RunState& state) {
@@ -124,10 +125,11 @@ bool JobRunner::FinishStream(LineSplitter& splitter, const std::string& table, b
 }
 
 bool JobRunner::ReadLocal(const std::string& path, const std::string& table,
-                          const StreamStart& from, bool holdBack, bool single,
-                          std::string& failure) {
+                          const LocalStreams& streams, std::string& failure) {
     LineSplitter splitter;
-    bool started = false;
+    int current = -1;      // the stream being loaded
+    std::uint64_t pass = 0; // bytes of it to pass over before its lines start
+    bool passing = false;  // the whole stream is passed by
     bool ended = false;
     const auto onLine = [&](std::string_view line, const LineMark& mark) {
         return HandleLine(line, table, mark);
@@ -138,43 +140,52 @@ bool JobRunner::ReadLocal(const std::string& path, const std::string& table,
     };
     LocalReadCallbacks callbacks;
     callbacks.onStream = [&](int index) {
-        if (started) {
+        if (current >= 0 && !passing) {
             // A gzip member ended whole: its last line is complete.
             if (!FinishStream(splitter, table, true, false) || !loader_.Flush())
                 return false;
-            if (single) {
-                ended = true;
-                return false;
-            }
+            if (streams.ended)
+                streams.ended(current);
         }
-        started = true;
-        streamIndex_ = index;
-        const LineMark start = index == from.stream ? from.mark : LineMark{};
+        if (streams.last >= 0 && index > streams.last) {
+            ended = true;
+            return false;
+        }
+        current = streamIndex_ = index;
+        const std::optional<LineMark> start = streams.begin(index);
+        passing = !start;
+        if (passing)
+            return !Stopping();
+        // The reader passes over the first stream's loaded bytes itself.
+        pass = index == streams.from.stream ? 0 : start->offset;
         splitter = LineSplitter();
-        splitter.StartAt(start);
-        loader_.StartStream(start);
-        if (!single) {
-            streamName_ = index == 0 ? path : path + "#" + std::to_string(index + 1);
-            if (observer_)
-                observer_->OnStream(streamName_, start.line, false);
-        }
+        splitter.StartAt(*start);
+        loader_.StartStream(*start);
         return !Stopping();
     };
     callbacks.onBytes = [&](std::string_view bytes) {
+        if (passing)
+            return KeepResponsive();
+        const auto passed = static_cast<std::size_t>(std::min<std::uint64_t>(pass, bytes.size()));
+        pass -= passed;
+        bytes.remove_prefix(passed);
         return splitter.Feed(bytes, onLine, onLong) && KeepResponsive();
     };
     callbacks.idle = [&]() { return KeepResponsive(); };
-    const LocalReadResult read = ReadLocalLog(path, from.stream, from.mark.offset, callbacks);
+    const LocalReadResult read =
+        ReadLocalLog(path, streams.from.stream, streams.from.mark.offset, callbacks);
     if (!read.ok) {
         failure = read.error;
         return false;
     }
     if (read.stopped || ended || Stopping())
         return true;
-    if (started)
-        FinishStream(splitter, table, !read.grew && !read.cutShort, holdBack);
+    const bool loading = current >= 0 && !passing;
+    if (loading && FinishStream(splitter, table, !read.grew && !read.cutShort, streams.holdBack) &&
+        !read.cutShort && loader_.Flush() && streams.ended)
+        streams.ended(current);
     if (read.cutShort) {
-        failure = "the gzip file ends in the middle of its data";
+        failure = kCutGzip;
         return false;
     }
     return true;
@@ -293,16 +304,23 @@ JobRunner::DownloadEnd JobRunner::ReadURL(const std::string& url, const std::str
 
 bool JobRunner::ProcessLocalFile(const std::string& path, const std::string& table,
                                  std::string& failure) {
-    StreamStart from;
+    LocalStreams streams;
+    streams.begin = [&](int index) {
+        streamName_ = index == 0 ? path : path + "#" + std::to_string(index + 1);
+        const LineMark start = index == streams.from.stream ? streams.from.mark : LineMark{};
+        if (observer_)
+            observer_->OnStream(streamName_, start.line, false);
+        return std::optional<LineMark>(start);
+    };
     for (;;) {
-        const bool read = ReadLocal(path, table, from, false, false, failure);
+        const bool read = ReadLocal(path, table, streams, failure);
         if (!loader_.Stopped())
             return read;
         if (!Recover()) {
             failure = RecoveryFailure();
             return false;
         }
-        from = {streamIndex_, loader_.Committed()};
+        streams.from = {streamIndex_, loader_.Committed()};
     }
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "core/database.h"
+#include "core/incremental.h"
 #include "core/job.h"
 #include "core/line_splitter.h"
 #include "core/log_loader.h"
@@ -9,7 +10,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -115,13 +118,23 @@ private:
         int stream = 0;
         LineMark mark;
     };
+    /// Which streams of a local log ReadLocal loads, and from where.
+    struct LocalStreams {
+        StreamStart from;      ///< where reading begins
+        int last = -1;         ///< no stream after this one is read (-1: every one)
+        bool holdBack = false; ///< keep a last line without a line feed back (it may still grow)
+        /// As stream `index` begins: the mark its loading starts after (bytes before it are
+        /// passed over), or nothing to pass the whole stream by.
+        std::function<std::optional<LineMark>(int index)> begin;
+        /// Stream `index` was loaded to its end and its lines committed.
+        std::function<void(int index)> ended;
+    };
 
     bool LoadJob(const Job& job, std::string& failure);
     bool LoadIncremental(const Job& job, std::string& failure);
-    /// Reads the local log from `from` into the loader, stream by stream; `holdBack` keeps a
-    /// last line without a line feed back (it may still be written).
-    bool ReadLocal(const std::string& path, const std::string& table, const StreamStart& from,
-                   bool holdBack, bool single, std::string& failure);
+    /// Reads the local log at `path` into the loader, stream by stream, as `streams` says.
+    bool ReadLocal(const std::string& path, const std::string& table, const LocalStreams& streams,
+                   std::string& failure);
     enum class DownloadEnd { Done, Failed, Changed };
     struct DownloadOptions {
         bool useRange = false;    ///< ask only for the bytes after `from`
@@ -135,6 +148,11 @@ private:
                         const DownloadOptions& options, std::string& failure);
     bool LoadFilesIncremental(const Job& job, const std::vector<SourcePosition>& positions,
                               std::string& failure);
+    /// Loads the planned streams of one file (its gzip members) in one reading.
+    bool LoadPlannedFile(const Job& job, std::span<const PlannedStream> members,
+                         std::string& failure);
+    /// Shows and keeps the position of a planned stream whose lines come next.
+    void BeginPlannedStream(const PlannedStream& planned);
     bool LoadDownloadIncremental(const Job& job, const std::vector<SourcePosition>& positions,
                                  std::string& failure);
     /// Hands one line to the loader; false when the run must stop reading.

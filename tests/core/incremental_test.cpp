@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <functional>
 #include <filesystem>
 #include <random>
 
@@ -204,6 +205,51 @@ TEST_P(IncrementalTest, DownloadsAskOnlyForWhatIsNew) {
         for (const std::string& name : Words(step.loaded))
             expected_.push_back(name);
         ExpectEachOnce();
+    }
+}
+
+TEST_P(IncrementalTest, ADamagedPositionStopsItsJobAndTheNextJobLoads) {
+    const std::string log = dir_ + "/damaged.log";
+    const struct {
+        const char* what;
+        std::function<void()> damage; ///< before the run
+        bool dropMidRun;
+        const char* why;
+    } cases[] = {
+        {"a file cut short by hand", [&] { std::filesystem::resize_file(log, 6000); }, false,
+         "lies past the end of the file (6000 bytes)"},
+        {"a row that contradicts itself",
+         [&] {
+             db_.Exec("UPDATE brenvale_checkpoint SET identity_length = 0 WHERE file_id <> 'claim'");
+         },
+         false, "contradict each other"},
+        {"the position table dropped mid-run", [] {}, true, "brenvale_checkpoint"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Reset();
+        expected_.clear();
+        WriteFile(log, kHeader + Lines(Numbered("k", 100)));
+        Run(log, 1);
+        Append(log, LogText(Numbered("more", 10)));
+        c.damage();
+        const std::string other = WriteLog(std::string("other") + c.what[2] + ".log",
+                                           kHeader + Lines(Numbered("o", 5)));
+        RunHarness h(db_.connection(), {{log, table_}, {other, table_}},
+                     {.commitRows = 1, .incremental = true});
+        bool drop = c.dropMidRun;
+        h.report.hook = [&](LineOutcome, std::uint64_t) {
+            if (std::exchange(drop, false))
+                TestDatabase(GetParam()).Exec("DROP TABLE brenvale_checkpoint");
+        };
+        EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
+        EXPECT_EQ(h.runner.JobsFailed(), 1);
+        ASSERT_FALSE(h.prompts.shown.empty());
+        EXPECT_THAT(h.prompts.shown.front().text, ::testing::HasSubstr(c.why));
+        // Nothing twice, the next job whole, and of the damaged job what came before the damage.
+        const std::vector<std::string> names = Names(db_, table_);
+        EXPECT_EQ(std::adjacent_find(names.begin(), names.end()), names.end());
+        EXPECT_THAT(names, ::testing::IsSupersetOf(expected_));
     }
 }
 
