@@ -110,14 +110,20 @@ std::vector<LogStream> FindLogStreams(const std::string& file, std::string& erro
             for (std::size_t i = 0; i < matches.gl_pathc; ++i) {
                 const std::string path = matches.gl_pathv[i];
                 if (RegularFile(path, status))
-                    found.push_back({path, false, 0, static_cast<long long>(status.st_mtime), path});
+                    found.push_back({path, false, 0,
+                                     static_cast<long long>(status.st_mtim.tv_sec) * 1000000000 +
+                                         status.st_mtim.tv_nsec,
+                                     path});
             }
         }
         globfree(&matches);
-        // The newest match is the one still being written.
-        auto newest = std::max_element(found.begin(), found.end(), [](const auto& a, const auto& b) {
-            return std::tie(a.rank, a.name) < std::tie(b.rank, b.name);
-        });
+        // The newest plain match is the one most likely still being written.
+        auto newest = found.end();
+        for (auto match = found.begin(); match != found.end(); ++match)
+            if (!EndsWith(match->path, ".gz") &&
+                (newest == found.end() ||
+                 std::tie(newest->rank, newest->name) < std::tie(match->rank, match->name)))
+                newest = match;
         if (newest != found.end())
             newest->live = true;
     } else {
@@ -440,7 +446,10 @@ bool JobRunner::LoadPlannedFile(const Job& job, std::span<const PlannedStream> m
     LocalStreams read;
     read.from = {toLoad.begin()->first, {}};
     read.last = toLoad.rbegin()->first;
-    read.holdBack = toLoad.begin()->second->stream.live;
+    // A line without its line feed is never stored: its stream may still grow (a pattern's
+    // newest match cannot be told from the live file for sure), and a later run loads it whole.
+    read.holdBack = true;
+    read.mayGrow = toLoad.begin()->second->stream.live;
     read.begin = [&](int member) -> std::optional<LineMark> {
         const auto found = toLoad.find(member);
         if (found == toLoad.end())

@@ -104,7 +104,7 @@ bool JobRunner::HandleLine(std::string_view line, const std::string& table, cons
 }
 
 bool JobRunner::FinishStream(LineSplitter& splitter, const std::string& table, bool complete,
-                             bool holdBack) {
+                             bool holdBack, bool reportHeld) {
     if (!splitter.HasPartialLine())
         return true;
     if (complete && !holdBack) {
@@ -118,7 +118,7 @@ bool JobRunner::FinishStream(LineSplitter& splitter, const std::string& table, b
     // Still being written: a later reading (or run) gets it whole.
     if (!loader_.Flush())
         return false;
-    if (observer_)
+    if (observer_ && reportHeld)
         observer_->OnLine(LineOutcome::Incomplete, splitter.PartialLine(),
                           splitter.LastLineEnd().line + 1, DbResult::Success());
     return true;
@@ -142,7 +142,7 @@ bool JobRunner::ReadLocal(const std::string& path, const std::string& table,
     callbacks.onStream = [&](int index) {
         if (current >= 0 && !passing) {
             // A gzip member ended whole: its last line is complete.
-            if (!FinishStream(splitter, table, true, false) || !loader_.Flush())
+            if (!FinishStream(splitter, table, true, streams.holdBack) || !loader_.Flush())
                 return false;
             if (streams.ended)
                 streams.ended(current);
@@ -181,7 +181,9 @@ bool JobRunner::ReadLocal(const std::string& path, const std::string& table,
     if (read.stopped || ended || Stopping())
         return true;
     const bool loading = current >= 0 && !passing;
-    if (loading && FinishStream(splitter, table, !read.grew && !read.cutShort, streams.holdBack) &&
+    if (loading &&
+        FinishStream(splitter, table, !read.grew && !read.cutShort, streams.holdBack,
+                     !streams.mayGrow) &&
         !read.cutShort && loader_.Flush() && streams.ended)
         streams.ended(current);
     if (read.cutShort) {

@@ -122,7 +122,9 @@ private:
     struct LocalStreams {
         StreamStart from;      ///< where reading begins
         int last = -1;         ///< no stream after this one is read (-1: every one)
-        bool holdBack = false; ///< keep a last line without a line feed back (it may still grow)
+        /// Keep a last line without a line feed back, to be loaded whole by a later run.
+        bool holdBack = false;
+        bool mayGrow = false;  ///< the last stream may still grow: a line held back is no news
         /// As stream `index` begins: the mark its loading starts after (bytes before it are
         /// passed over), or nothing to pass the whole stream by.
         std::function<std::optional<LineMark>(int index)> begin;
@@ -157,9 +159,10 @@ private:
                                  std::string& failure);
     /// Hands one line to the loader; false when the run must stop reading.
     bool HandleLine(std::string_view line, const std::string& table, const LineMark& mark);
-    /// The end of a stream: its partial last line is loaded, held back or reported incomplete.
+    /// The end of a stream: its partial last line is loaded, or held back (and reported
+    /// incomplete when `reportHeld`).
     bool FinishStream(LineSplitter& splitter, const std::string& table, bool complete,
-                      bool holdBack);
+                      bool holdBack, bool reportHeld = true);
     /// Yields now and then while bytes arrive without lines; false once cancelled.
     bool KeepResponsive();
     /// After the loader stopped: connects again when the connection was lost. False when the

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <functional>
 #include <filesystem>
@@ -205,6 +206,30 @@ TEST_P(IncrementalTest, DownloadsAskOnlyForWhatIsNew) {
         for (const std::string& name : Words(step.loaded))
             expected_.push_back(name);
         ExpectEachOnce();
+    }
+}
+
+TEST_P(IncrementalTest, APatternStoresNoLineBeforeItsLineFeed) {
+    // Whichever match looks newest, the live file's unfinished last line waits for its end.
+    for (const std::string older : {"sc_w3c_1.log", "sc_w3c_20240301_w3c.gz"}) {
+        SCOPED_TRACE(older);
+        Reset();
+        expected_.clear();
+        const std::string dir = ScratchDir("pattern"), live = dir + "/sc_w3c.log";
+        const std::string rotated = kHeader + Lines({"p1"});
+        WriteFile(dir + "/" + older, older.ends_with(".gz") ? Compressed(rotated) : rotated);
+        const std::string whole = LogLine("p3");
+        WriteFile(live, kHeader + Lines({"p2"}) + whole.substr(0, whole.size() - 1));
+        std::filesystem::last_write_time(dir + "/" + older, std::filesystem::last_write_time(live) +
+                                                                std::chrono::seconds(5));
+        Run(dir + "/sc_w3c*", 1);
+        ExpectEachOnce();
+        Append(live, whole.substr(whole.size() - 1) + "\r\n");
+        expected_.push_back("p3");
+        Run(dir + "/sc_w3c*", 1);
+        ExpectEachOnce();
+        EXPECT_EQ(db_.Query("SELECT bandwidth FROM " + table_ + " WHERE c_dns = 'p3'"),
+                  Rows{{"64"}});
     }
 }
 
