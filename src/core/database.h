@@ -113,6 +113,12 @@ public:
     /// database holds another count (the transaction must then be rolled back).
     virtual DbResult SavePosition(const std::string& source, const SourcePosition& position,
                                   bool isNew, const SourceClaim& claim) = 0;
+    /// Moves the count of commits of `source` on from `claim` in the transaction in hand, with
+    /// no position: a run marks its commits so that, after a lost connection, it can tell
+    /// whether the commit in doubt took effect. DbFailure::Taken as SavePosition.
+    virtual DbResult MoveClaim(const std::string& source, const SourceClaim& claim) = 0;
+    /// Deletes what is kept for `source` (a run's marks once the run is done with them).
+    virtual DbResult ForgetClaim(const std::string& source) = 0;
 };
 
 /// The one connection of a run.

@@ -2,6 +2,7 @@
 #include "core/log_loader.h"
 
 #include "core/general.h"
+#include "core/incremental.h"
 #include "core/text_encoding.h"
 
 #include <chrono>
@@ -86,8 +87,9 @@ void LogLineLoader::StopKeepingPositions() {
     position_ = SourcePosition();
 }
 
-void LogLineLoader::PositionCommitted() {
-    positionIsNew_ = false;
+void LogLineLoader::ProgressCommitted() {
+    if (keepPositions_)
+        positionIsNew_ = false;
     claim_.stored = true;
     ++claim_.commits;
 }
@@ -96,6 +98,8 @@ void LogLineLoader::OpenWriter(const std::string& table) {
     if (writerOpened_ && writerTable_ == table)
         return;
     Flush();
+    if (writerTable_ != table)
+        ForgetMarker();
     writerTable_ = table;
     writerOpened_ = true;
     writerError_ = DbResult::Success();
@@ -110,6 +114,17 @@ void LogLineLoader::OpenWriter(const std::string& table) {
         return;
     if (!writer_->Notice().empty())
         Notice(writer_->Notice());
+    if (!keepPositions_ && marker_.empty() && !markerTried_ && writer_->CanRollBack()) {
+        // The run marks its commits where it can keep them, to settle a commit in doubt.
+        markerTried_ = true;
+        std::vector<SourcePosition> none;
+        SourceClaim claim;
+        const std::string marker = "run " + NewFileId();
+        if (writer_->LoadPositions(marker, none, claim)) {
+            marker_ = marker;
+            claim_ = claim;
+        }
+    }
     if (!writer_->CanRollBack() && commitRows_ > 1)
         Notice("The table '" + table +
                "' keeps no transactions (a MariaDB MyISAM or Aria table, or a view): it is "
@@ -258,9 +273,15 @@ bool LogLineLoader::Flush() {
             Stop(saved, saved.inDoubt);
             return false;
         }
-        PositionCommitted();
+        ProgressCommitted();
     }
     return true;
+}
+
+DbResult LogLineLoader::SaveProgress(const LineMark& mark) {
+    if (keepPositions_)
+        return SavePosition(mark);
+    return writer_->MoveClaim(marker_, claim_);
 }
 
 DbResult LogLineLoader::SavePosition(const LineMark& mark) {
@@ -283,9 +304,9 @@ bool LogLineLoader::CommitBatch() {
             values[i] = row.values[i];
     }
     const LineMark last = pending_[pendingCount_ - 1].mark;
-    const bool transaction = writer_ && writer_->CanRollBack() &&
-                             (commitRows_ > 1 || keepPositions_);
-    if (!transaction || batchRows_.empty() || !writer_)
+    const bool transaction = writer_ && writer_->CanRollBack() && (commitRows_ > 1 || Tracking());
+    // Row by row is a batch of one: it needs no second try on its own.
+    if (!transaction || batchRows_.empty() || !writer_ || commitRows_ <= 1)
         return ReplayOneByOne();
 
     for (int attempt = 1;; ++attempt) {
@@ -294,8 +315,8 @@ bool LogLineLoader::CommitBatch() {
         DbResult result = writer_->Begin();
         if (result)
             result = writer_->Insert(batchRows_, fates_);
-        if (result && keepPositions_) {
-            result = SavePosition(last);
+        if (result && Tracking()) {
+            result = SaveProgress(last);
             positionFailed = !result && result.failure != DbFailure::Busy;
         }
         if (result) {
@@ -303,8 +324,8 @@ bool LogLineLoader::CommitBatch() {
             result = writer_->Commit();
         }
         if (result) {
-            if (keepPositions_)
-                PositionCommitted();
+            if (Tracking())
+                ProgressCommitted();
             ReportBatch(fates_);
             committed_ = last;
             ClearPending();
@@ -314,7 +335,10 @@ bool LogLineLoader::CommitBatch() {
             (void)writer_->Rollback();
         if (result.Fatal()) {
             unfinishedFates_ = fates_;
-            Stop(result, afterCommit && result.inDoubt);
+            inDoubtEnd_ = last.offset;
+            // No answer proves that nothing was stored; where commits are marked the database
+            // tells after a new connection.
+            Stop(result, result.failure == DbFailure::ConnectionLost && (afterCommit || Tracking()));
             return false;
         }
         if (result.failure == DbFailure::Busy && attempt < kBusyAttempts) {
@@ -333,78 +357,26 @@ bool LogLineLoader::CommitBatch() {
 }
 
 bool LogLineLoader::ReplayOneByOne() {
-    const bool transaction = writer_ && writer_->CanRollBack() && keepPositions_;
-    // Rows reported so far are settled; on a failure of the database the rest wait for a new
-    // connection.
-    std::size_t done = 0;
-    const auto stop = [&](const DbResult& failure, bool inDoubt, const DbResult& fate) {
-        std::rotate(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(done),
-                    pending_.begin() + static_cast<std::ptrdiff_t>(pendingCount_));
-        pendingCount_ -= done;
-        unfinishedFates_.assign(1, fate);
-        Stop(failure, inDoubt);
-        return false;
-    };
-    for (; done < pendingCount_; ++done) {
+    const bool transaction = writer_ && writer_->CanRollBack() && Tracking();
+    for (std::size_t done = 0; done < pendingCount_; ++done) {
         PendingRow& row = pending_[done];
         if (!row.insert) {
             Report(row.outcome, row.raw, row.mark.line, DbResult::Success());
             committed_ = row.mark;
             continue;
         }
-        RowValues values;
-        for (std::size_t i = 0; i < values.size(); ++i)
-            values[i] = row.values[i];
         DbResult fate = DbResult::Success();
-        for (int attempt = 1;; ++attempt) {
-            enum class Stage { Begin, Insert, Position, Commit } stage = Stage::Begin;
-            DbResult step = transaction ? writer_->Begin() : DbResult::Success();
-            if (step) {
-                stage = Stage::Insert;
-                step = writer_->Insert(std::span<const RowValues>(&values, 1), fates_);
-            }
-            if (step) {
-                fate = fates_.front();
-                // A refused row moves the position on as a stored one does.
-                if (keepPositions_) {
-                    stage = Stage::Position;
-                    step = SavePosition(row.mark);
-                }
-            }
-            if (step && transaction) {
-                stage = Stage::Commit;
-                step = writer_->Commit();
-            }
-            if (step)
-                break;
-            if (transaction && !(stage == Stage::Commit && step.Fatal()))
-                (void)writer_->Rollback();
-            if (step.Fatal())
-                return stop(step, step.inDoubt && (stage == Stage::Commit || !transaction), fate);
-            if (step.failure == DbFailure::Busy && attempt < kBusyAttempts) {
-                retryWait_(attempt);
-                continue;
-            }
-            if (stage != Stage::Insert)
-                return stop(step, false, fate);
-            // Still busy after every try: the row counts as refused, and its position is kept.
-            fate = step;
-            if (keepPositions_) {
-                DbResult saved = transaction ? writer_->Begin() : DbResult::Success();
-                if (saved)
-                    saved = SavePosition(row.mark);
-                if (saved && transaction)
-                    saved = writer_->Commit();
-                if (!saved) {
-                    if (transaction)
-                        (void)writer_->Rollback();
-                    return stop(saved, false, fate);
-                }
-            }
-            break;
+        bool inDoubt = false;
+        if (const DbResult failed = SendOneRow(row, transaction, fate, inDoubt); !failed) {
+            // Rows reported so far are settled; the rest wait for a new connection.
+            std::rotate(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(done),
+                        pending_.begin() + static_cast<std::ptrdiff_t>(pendingCount_));
+            pendingCount_ -= done;
+            unfinishedFates_.assign(1, fate);
+            inDoubtEnd_ = row.mark.offset;
+            Stop(failed, inDoubt);
+            return false;
         }
-        if (keepPositions_)
-            PositionCommitted();
         if (fate) {
             CountInserted();
             Report(LineOutcome::Inserted, row.raw, row.mark.line, fate);
@@ -415,6 +387,68 @@ bool LogLineLoader::ReplayOneByOne() {
     }
     ClearPending();
     return true;
+}
+
+DbResult LogLineLoader::SendOneRow(const PendingRow& row, bool transaction, DbResult& fate,
+                                   bool& inDoubt) {
+    RowValues values;
+    for (std::size_t i = 0; i < values.size(); ++i)
+        values[i] = row.values[i];
+    for (int attempt = 1;; ++attempt) {
+        enum class Stage { Begin, Insert, Progress, Commit } stage = Stage::Begin;
+        DbResult step = transaction ? writer_->Begin() : DbResult::Success();
+        if (step) {
+            stage = Stage::Insert;
+            step = writer_->Insert(std::span<const RowValues>(&values, 1), fates_);
+        }
+        if (step) {
+            fate = fates_.front();
+            // A refused row moves the position on as a stored one does.
+            if (Tracking()) {
+                stage = Stage::Progress;
+                step = SaveProgress(row.mark);
+            }
+        }
+        if (step && transaction) {
+            stage = Stage::Commit;
+            step = writer_->Commit();
+        }
+        if (step) {
+            if (Tracking())
+                ProgressCommitted();
+            return step;
+        }
+        if (transaction && !(stage == Stage::Commit && step.Fatal()))
+            (void)writer_->Rollback();
+        if (step.Fatal()) {
+            // No answer proves that nothing was stored: what was sent may have been committed.
+            inDoubt = step.failure == DbFailure::ConnectionLost &&
+                      (stage == Stage::Commit || !transaction || Tracking());
+            return step;
+        }
+        if (step.failure == DbFailure::Busy && attempt < kBusyAttempts) {
+            retryWait_(attempt);
+            continue;
+        }
+        if (stage != Stage::Insert)
+            return step;
+        // Still busy after every try: the row counts as refused, and its position is kept.
+        fate = step;
+        if (!keepPositions_)
+            return DbResult::Success();
+        DbResult saved = transaction ? writer_->Begin() : DbResult::Success();
+        if (saved)
+            saved = SavePosition(row.mark);
+        if (saved && transaction)
+            saved = writer_->Commit();
+        if (!saved) {
+            if (transaction)
+                (void)writer_->Rollback();
+            return saved;
+        }
+        ProgressCommitted();
+        return saved;
+    }
 }
 
 void LogLineLoader::ReportBatch(const std::vector<DbResult>& fates) {
@@ -491,8 +525,8 @@ void LogLineLoader::Resume(std::uint64_t storedOffset) {
         committedAfterAll = true;
     }
     // One commit stores the position of its last line, so one commit took effect.
-    if (committedAfterAll && keepPositions_)
-        PositionCommitted();
+    if (committedAfterAll && Tracking())
+        ProgressCommitted();
     ClearPending();
     unfinishedFates_.clear();
     if (keepPositions_) {
@@ -518,27 +552,25 @@ bool LogLineLoader::StartStream(const LineMark& start) {
 }
 
 std::uint64_t LogLineLoader::StoredOffsetAfterReconnect(const std::string& table) {
-    if (!keepPositions_ || pendingCount_ == 0)
+    if (!Tracking() || pendingCount_ == 0)
         return committed_.offset;
     ForgetWriter();
     OpenWriter(table);
     std::vector<SourcePosition> positions;
     SourceClaim stored;
-    if (!writer_ || !writer_->LoadPositions(positionSource_, positions, stored))
+    if (!writer_ ||
+        !writer_->LoadPositions(keepPositions_ ? positionSource_ : marker_, positions, stored))
         return committed_.offset;
-    // The commit in doubt took effect exactly when the count moved on by one and the position
-    // stands at a line end of the lines in hand; anything else is another run's doing, which
+    // The commit in doubt took effect exactly when the count moved on by one (and a kept
+    // position stands where that commit put it); anything else is another run's doing, which
     // the next commit finds out.
     if (!stored.stored || stored.commits != claim_.commits + 1)
         return committed_.offset;
-    for (const SourcePosition& position : positions) {
-        if (position.fileId != position_.fileId)
-            continue;
-        for (std::size_t r = 0; r < pendingCount_; ++r)
-            if (pending_[r].mark.offset == position.offset &&
-                pending_[r].mark.prefixHash == position.prefixHash)
-                return position.offset;
-    }
+    if (!keepPositions_)
+        return inDoubtEnd_;
+    for (const SourcePosition& position : positions)
+        if (position.fileId == position_.fileId && position.offset == inDoubtEnd_)
+            return inDoubtEnd_;
     return committed_.offset;
 }
 
@@ -548,8 +580,19 @@ std::pair<std::uint64_t, std::uint64_t> LogLineLoader::UnfinishedLines() const {
     return {pending_[0].mark.line, pending_[pendingCount_ - 1].mark.line};
 }
 
+void LogLineLoader::ForgetMarker() {
+    // Only a lost connection in the middle of a commit needs the marks.
+    if (!marker_.empty() && writer_ && !stopped_)
+        (void)writer_->ForgetClaim(marker_);
+    if (!marker_.empty())
+        claim_ = {};
+    marker_.clear();
+    markerTried_ = false;
+}
+
 void LogLineLoader::Reset() {
     Flush();
+    ForgetMarker();
     writer_.reset();
     writerOpened_ = false;
     writerTable_.clear();

@@ -163,9 +163,19 @@ private:
     bool CommitBatch();
     /// Each row of the batch on its own, in its own transaction where positions are kept.
     bool ReplayOneByOne();
+    /// Sends one row in a unit of its own (with the position or the run's mark, in a
+    /// transaction where there is one), again while the database is busy: success with `fate`
+    /// the row's outcome, or the failure that stops loading.
+    DbResult SendOneRow(const PendingRow& row, bool transaction, DbResult& fate, bool& inDoubt);
+    /// The position, or else the run's mark, in the transaction in hand.
+    DbResult SaveProgress(const LineMark& mark);
     DbResult SavePosition(const LineMark& mark);
-    /// A transaction that stored the position committed: the count of commits moved on.
-    void PositionCommitted();
+    /// Deletes the run's marks of the table in hand; the next table gets its own.
+    void ForgetMarker();
+    /// A transaction that moved the count of commits on committed.
+    void ProgressCommitted();
+    /// Commits move a count on (positions, or the run's mark), so a commit in doubt is settled.
+    bool Tracking() const { return keepPositions_ || !marker_.empty(); }
     void Stop(const DbResult& failure, bool inDoubt);
     void ReportBatch(const std::vector<DbResult>& fates);
     void ClearPending();
@@ -189,6 +199,9 @@ private:
     SourcePosition position_;
     bool positionIsNew_ = false;
     SourceClaim claim_;
+    std::string marker_;       ///< the source the run's commits are marked under, if any
+    bool markerTried_ = false;
+    std::uint64_t inDoubtEnd_ = 0; ///< where the lines of the unit in doubt end
 
     std::size_t commitRows_ = 1;
     std::vector<PendingRow> pending_;

@@ -234,6 +234,14 @@ bool CheckpointTable::HasPositions(const std::string& table, DbResult& error) {
            *rows[0][0] != "0";
 }
 
+DbResult CheckpointTable::ForgetSource(const std::string& source, const std::string& table) {
+    DbResult error;
+    if (!Exists(error))
+        return error;
+    return session_.Run(std::string("DELETE FROM ") + kCheckpointTable + " WHERE source_key = ?",
+                        {SourceKey(source, table)});
+}
+
 DbResult CheckpointTable::Forget(const std::string& table) {
     DbResult error;
     if (!Exists(error))

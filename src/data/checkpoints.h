@@ -30,15 +30,18 @@ public:
     /// another), then inserts (`isNew`) or updates one position.
     DbResult Save(const std::string& source, const std::string& table,
                   const SourcePosition& position, bool isNew, const SourceClaim& claim);
+    /// Moves the count of commits of `source` on from `claim`; DbFailure::Taken when the
+    /// database holds another.
+    DbResult MoveClaim(const std::string& source, const std::string& table,
+                       const SourceClaim& claim);
+    /// Deletes the positions and the count of `source` into `table`.
+    DbResult ForgetSource(const std::string& source, const std::string& table);
     /// Whether any position of any source is kept for `table`.
     bool HasPositions(const std::string& table, DbResult& error);
     /// Deletes every position of `table`, of all sources; nothing when the table is missing.
     DbResult Forget(const std::string& table);
 
 private:
-    DbResult MoveClaim(const std::string& source, const std::string& table,
-                       const SourceClaim& claim);
-
     SqlSession& session_;
     int exists_ = -1;
 };

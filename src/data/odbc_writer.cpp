@@ -530,6 +530,15 @@ public:
         return checkpoints_.Save(source, table_, position, isNew, claim);
     }
 
+    DbResult MoveClaim(const std::string& source, const SourceClaim& claim) override {
+        fresh_ = false;
+        return checkpoints_.MoveClaim(source, table_, claim);
+    }
+
+    DbResult ForgetClaim(const std::string& source) override {
+        return checkpoints_.ForgetSource(source, table_);
+    }
+
 private:
     /// Every unit of `rows`; `careful` isolates refused rows, otherwise the first refusal ends
     /// the call.

@@ -343,6 +343,15 @@ public:
         return checkpoints_.Save(source, table_, position, isNew, claim);
     }
 
+    DbResult MoveClaim(const std::string& source, const SourceClaim& claim) override {
+        holds_ = inTransaction_;
+        return checkpoints_.MoveClaim(source, table_, claim);
+    }
+
+    DbResult ForgetClaim(const std::string& source) override {
+        return checkpoints_.ForgetSource(source, table_);
+    }
+
 private:
     DbResult End(bool commit) {
         if (!inTransaction_)
