@@ -560,7 +560,7 @@ DbResult Connection::ResolveTable(const std::string& typed, ResolvedTable& table
 
 DbResult Connection::FindTable(const std::string& table, bool& exists) {
     ResolvedTable target;
-    const DbResult read = ResolveTable(table, target, exists);
+    DbResult read = ResolveTable(table, target, exists);
     if (read && exists)
         targets_[table] = target;
     else
