@@ -287,21 +287,31 @@ TEST_P(RunnerTest, EveryStatementOfARunGoesToTheTableTheCheckFound) {
                  "duration INTEGER, bandwidth BIGINT)");
     }
     const std::string log = WriteLog("nm.log", kHeader + LogText({"n1", "n2", "n3"}));
-    for (const std::size_t rows : {1, 2}) {
+    // Row by row and in batches after a truncation, and incrementally (twice: the positions are
+    // kept under the job's name as typed, so the second run finds every line loaded).
+    for (const std::size_t rows : {1, 2, 0}) {
+        const bool incremental = rows == 0;
         for (const auto& [job, target] : jobs) {
-            SCOPED_TRACE(job + (rows == 1 ? " row by row" : " in batches"));
+            SCOPED_TRACE(job + (incremental ? " incremental"
+                                : rows == 1 ? " row by row"
+                                            : " batches"));
             for (const std::string& table : tables) {
                 db_.Exec("DELETE FROM " + table);
                 db_.Exec("INSERT INTO " + table + " (c_dns) VALUES ('old')");
             }
-            RunHarness h(db_.connection(), {{log, job}}, {.commitRows = rows});
-            h.options.truncateOnStart = true;
-            EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
-            EXPECT_TRUE(h.prompts.shown.empty());
-            EXPECT_EQ(h.report.Total().inserted, 3u);
-            const NameList loaded = {"n1", "n2", "n3"}, untouched = {"old"};
+            db_.TryExec("DELETE FROM brenvale_checkpoint");
+            for (int run = incremental ? 2 : 1; run > 0; --run) {
+                RunHarness h(db_.connection(), {{log, job}},
+                             {.commitRows = incremental ? 2 : rows, .incremental = incremental});
+                h.options.truncateOnStart = !incremental;
+                EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
+                EXPECT_TRUE(h.prompts.shown.empty());
+                EXPECT_EQ(h.report.Total().inserted, run == 1 && incremental ? 0u : 3u);
+            }
+            const NameList loaded =
+                incremental ? NameList{"n1", "n2", "n3", "old"} : NameList{"n1", "n2", "n3"};
             for (const std::string& table : tables)
-                EXPECT_EQ(Names(db_, table), table == target ? loaded : untouched) << table;
+                EXPECT_EQ(Names(db_, table), table == target ? loaded : NameList{"old"}) << table;
         }
     }
 }
