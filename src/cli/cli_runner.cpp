@@ -364,24 +364,23 @@ std::string ResultName(RunResult result) {
     return "unknown";
 }
 
-/// Creates every job's table that the catalogue does not list; false after a message when one
-/// could not be made.
+/// Creates every job's table that names no table of the catalogue; false after a message when
+/// one could not be made.
 bool CreateMissingTables(odbc::Connection& connection, const std::vector<Job>& jobs,
                          std::ostream& out, std::ostream& err, bool quiet) {
-    std::vector<std::string> names;
-    if (const DbResult read = connection.GetTableList(names); !read) {
-        err << kProgram << ": Error Reading Tables: " << Flatten(read.message) << '\n';
-        return false;
-    }
     for (const Job& job : jobs) {
-        if (std::find(names.begin(), names.end(), job.DBTable) != names.end())
+        bool exists = false;
+        if (const DbResult read = connection.FindTable(job.DBTable, exists); !read) {
+            err << kProgram << ": Error Reading Tables: " << Flatten(read.message) << '\n';
+            return false;
+        }
+        if (exists)
             continue;
         if (const DbResult made = CreateLogTable(connection, job.DBTable); !made) {
             err << kProgram << ": The table '" << job.DBTable
                 << "' could not be created: " << Flatten(made.message) << '\n';
             return false;
         }
-        names.push_back(job.DBTable);
         if (!quiet)
             out << "created table " << job.DBTable << '\n';
     }

@@ -36,11 +36,13 @@ struct DbResult {
     /// The call may have taken effect although no answer came (a commit, or a row written with
     /// autocommit, whose answer was lost with the connection).
     bool inDoubt = false;
+    /// A row stored with NULL where a "-" (no value) was sent to a column that is not text.
+    bool noValue = false;
 
     static DbResult Success() { return {}; }
     static DbResult Failure(std::string state, std::string text,
                             DbFailure kind = DbFailure::Refused) {
-        return {false, std::move(state), std::move(text), kind, false};
+        return {false, std::move(state), std::move(text), kind, false, false};
     }
     explicit operator bool() const { return ok; }
     /// The database itself failed: nothing more can be loaded on this connection.
@@ -130,6 +132,10 @@ public:
     /// Fills `names` with the tables and views of the current database or schema, in the
     /// driver's order.
     virtual DbResult GetTableList(std::vector<std::string>& names) = 0;
+    /// Whether `table`, as a job names it, is a table or view of the catalogue: the exact name
+    /// first, then as the database folds a name written without quotes, "schema.table" too.
+    /// Emptying and writers for that name afterwards go to the table found here.
+    virtual DbResult FindTable(const std::string& table, bool& exists) = 0;
     /// The DBMS product name the driver reports ("SQLite", "PostgreSQL", ...); empty if unknown.
     virtual std::string DbmsName() = 0;
     /// Empties `table` ("TRUNCATE", or "DELETE FROM" where there is no TRUNCATE) and forgets its

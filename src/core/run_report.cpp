@@ -90,8 +90,10 @@ std::string JsonCounts(const LineCounts& counts) {
         << ", \"linesSkipped\": " << counts.Skipped() << ", \"commentOrEmpty\": " << counts.ignored
         << ", \"short\": " << counts.shortLines << ", \"refused\": " << counts.refused
         << ", \"tooLong\": " << counts.longLines << ", \"incomplete\": " << counts.incomplete
-        << ", \"inDoubt\": " << counts.inDoubt << ", \"alreadyLoaded\": " << counts.alreadyLoaded
-        << "}";
+        << ", \"inDoubt\": " << counts.inDoubt << ", \"alreadyLoaded\": " << counts.alreadyLoaded;
+    if (counts.noValue > 0)
+        out << ", \"noValue\": " << counts.noValue;
+    out << "}";
     return out.str();
 }
 
@@ -113,12 +115,15 @@ void LineCounts::Add(const LineCounts& other) {
     incomplete += other.incomplete;
     inDoubt += other.inDoubt;
     alreadyLoaded += other.alreadyLoaded;
+    noValue += other.noValue;
 }
 
 std::string CountsText(const LineCounts& counts) {
     std::ostringstream text;
-    text << "lines read: " << counts.Read() << "; rows inserted: " << counts.inserted
-         << "; lines skipped: " << counts.Skipped() << " (comment/empty " << counts.ignored
+    text << "lines read: " << counts.Read() << "; rows inserted: " << counts.inserted;
+    if (counts.noValue > 0)
+        text << " (no value " << counts.noValue << ")";
+    text << "; lines skipped: " << counts.Skipped() << " (comment/empty " << counts.ignored
          << ", short " << counts.shortLines << ", refused by the database " << counts.refused
          << ", too long " << counts.longLines;
     // Kinds that most runs never meet are named only when they occur.
@@ -272,6 +277,10 @@ void RunReport::OnLine(LineOutcome outcome, std::string_view rawLine, std::uint6
     case LineOutcome::Inserted:
         ++counts.inserted;
         ++total.inserted;
+        if (error.noValue) {
+            ++counts.noValue;
+            ++total.noValue;
+        }
         break;
     case LineOutcome::Ignored:
         ++counts.ignored;

@@ -23,6 +23,9 @@ struct LineCounts {
     std::uint64_t inDoubt = 0;
     /// Loaded by earlier runs and skipped (incremental loading); not counted as read.
     std::uint64_t alreadyLoaded = 0;
+    /// Inserted lines with a "-" (no value) stored as NULL in a column that is not text; they
+    /// are counted as inserted too.
+    std::uint64_t noValue = 0;
 
     std::uint64_t Read() const {
         return inserted + ignored + shortLines + refused + longLines + incomplete + inDoubt;

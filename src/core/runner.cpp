@@ -56,14 +56,9 @@ void JobRunner::SetCommitRows(std::size_t rows) {
 }
 
 bool JobRunner::TableExists(const std::string& table, Database& database, DbResult& error) {
-    std::vector<std::string> names;
-    error = database.GetTableList(names);
-    if (!error)
-        return false;
-    for (const std::string& name : names)
-        if (name == table)
-            return true;
-    return false;
+    bool exists = false;
+    error = database.FindTable(table, exists);
+    return error && exists;
 }
 
 DbResult JobRunner::TruncateTable(const std::string& table) {

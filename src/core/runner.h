@@ -103,7 +103,8 @@ public:
     /// Refreshes the two count lines when more than 200 ms have passed, yielding then.
     void UpdateRecordCounts();
 
-    /// True when `table` is exactly one of the catalogue's names.
+    /// True when `table` names a table or view of the catalogue (Database::FindTable), which the
+    /// run's statements for it then use.
     static bool TableExists(const std::string& table, Database& database, DbResult& error);
 
     int JobsFailed() const { return jobsFailed_; }

@@ -103,10 +103,10 @@ std::string LogTableDefinition(odbc::Connection& connection, const std::string& 
         !PickType(connection, SQL_INTEGER, 0, integer, error) ||
         !PickType(connection, SQL_BIGINT, 0, bigInteger, error))
         return {};
-    return "CREATE TABLE " + connection.QuoteIdentifier(table) + " (c_ip " + shortText +
-           ", c_dns " + shortText + ", log_time " + timestamp + ", cs_uri_stem " + longText +
-           ", c_status " + integer + ", user_agent " + longText + ", sc_bytes " + bigInteger +
-           ", x_duration " + integer + ", avgbandwidth " + bigInteger + ")";
+    return "CREATE TABLE " + TypedTableSql(table, connection.IdentifierQuote()) + " (c_ip " +
+           shortText + ", c_dns " + shortText + ", log_time " + timestamp + ", cs_uri_stem " +
+           longText + ", c_status " + integer + ", user_agent " + longText + ", sc_bytes " +
+           bigInteger + ", x_duration " + integer + ", avgbandwidth " + bigInteger + ")";
 }
 
 DbResult CreateLogTable(odbc::Connection& connection, const std::string& table) {

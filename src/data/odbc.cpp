@@ -148,6 +148,7 @@ DbResult Connection::Connected(SQLRETURN rc) {
     open_ = true;
     dbmsName_.clear();
     quoteKnown_ = false;
+    folding_.reset();
     return DbResult::Success();
 }
 
@@ -189,6 +190,7 @@ void Connection::Close() {
     handle_.reset();
     dbmsName_.clear();
     quoteKnown_ = false;
+    targets_.clear();
 }
 
 DbResult Connection::Reconnect() {
@@ -197,14 +199,18 @@ DbResult Connection::Reconnect() {
     if (dsn.empty() && connectionString.empty())
         return DbResult::Failure("08003", "The connection was never opened.",
                                  DbFailure::ConnectionLost);
+    // The same database again: the tables found for the run's names stay.
+    std::map<std::string, ResolvedTable> targets = std::move(targets_);
     DbResult opened = dsn.empty() ? OpenConnectionString(connectionString) : Open(dsn);
+    if (opened)
+        targets_ = std::move(targets);
     if (!opened && opened.failure == DbFailure::Refused)
         opened.failure = DbFailure::ConnectionLost;
     return opened;
 }
 
-std::string Connection::QuoteIdentifier(const std::string& name) {
-    if (!quoteKnown_ && open_ && !IsPlainIdentifier(name)) {
+std::string Connection::IdentifierQuote() {
+    if (!quoteKnown_ && open_) {
         std::array<char, 8> quote{};
         SQLSMALLINT length = 0;
         if (Succeeded(SQLGetInfo(handle_.get(), SQL_IDENTIFIER_QUOTE_CHAR, quote.data(),
@@ -212,7 +218,11 @@ std::string Connection::QuoteIdentifier(const std::string& name) {
             quote_ = quote.data();
         quoteKnown_ = true;
     }
-    return QuoteIdentifierWith(name, quote_);
+    return quote_;
+}
+
+std::string Connection::QuoteIdentifier(const std::string& name) {
+    return QuoteIdentifierWith(name, IsPlainIdentifier(name) ? std::string() : IdentifierQuote());
 }
 
 DbResult Connection::NewStatement(Handle& statement) {
@@ -397,40 +407,216 @@ void Connection::FindCurrentNamespace(std::string& catalog, std::string& schema)
     }
 }
 
-DbResult Connection::GetTableList(std::vector<std::string>& names) {
-    names.clear();
+DbResult Connection::ListTables(const std::string& catalog, const std::string& schema,
+                                std::vector<ResolvedTable>& tables) {
+    tables.clear();
     Handle stmt;
     if (DbResult made = NewStatement(stmt); !made)
         return made;
-    std::string catalog;
-    std::string schema;
-    FindCurrentNamespace(catalog, schema);
+    std::string catalogArg = catalog;
+    std::string schemaArg = schema;
     const auto text = [](std::string& value) {
         return value.empty() ? nullptr : reinterpret_cast<SQLCHAR*>(value.data());
     };
-    SQLRETURN rc = SQLTables(stmt.get(), text(catalog), static_cast<SQLSMALLINT>(catalog.size()),
-                             text(schema), static_cast<SQLSMALLINT>(schema.size()), nullptr, 0,
-                             nullptr, 0);
+    SQLRETURN rc =
+        SQLTables(stmt.get(), text(catalogArg), static_cast<SQLSMALLINT>(catalog.size()),
+                  text(schemaArg), static_cast<SQLSMALLINT>(schema.size()), nullptr, 0, nullptr, 0);
     if (!Succeeded(rc))
         return StatementFailure(stmt.get(), "the table catalogue could not be read");
     while (Succeeded(rc = SQLFetch(stmt.get()))) {
-        const std::string rowCatalog = TextColumn(stmt.get(), 1);
-        const std::string rowSchema = TextColumn(stmt.get(), 2);
-        std::string name = TextColumn(stmt.get(), 3);
+        ResolvedTable row;
+        row.catalog = TextColumn(stmt.get(), 1);
+        row.schema = TextColumn(stmt.get(), 2);
+        row.name = TextColumn(stmt.get(), 3);
         const std::string type = TextColumn(stmt.get(), 4);
         // The arguments are patterns ("_" matches any character), so the match is made exact
         // here; system schemas and system tables are not the user's.
-        if (!catalog.empty() && !rowCatalog.empty() && rowCatalog != catalog)
+        if (!catalog.empty() && !row.catalog.empty() && row.catalog != catalog)
             continue;
-        if (!schema.empty() && !rowSchema.empty() && rowSchema != schema)
+        if (!schema.empty() && !row.schema.empty() && row.schema != schema)
             continue;
-        if ((catalog.empty() && IsSystemSchema(rowCatalog)) || IsSystemSchema(rowSchema) ||
+        if ((catalog.empty() && IsSystemSchema(row.catalog)) || IsSystemSchema(row.schema) ||
             type.rfind("SYSTEM", 0) == 0)
             continue;
-        names.push_back(std::move(name));
+        tables.push_back(std::move(row));
     }
     if (rc != SQL_NO_DATA)
         return StatementFailure(stmt.get(), "the table catalogue could not be read");
+    return DbResult::Success();
+}
+
+DbResult Connection::GetTableList(std::vector<std::string>& names) {
+    names.clear();
+    std::string catalog;
+    std::string schema;
+    if (open_)
+        FindCurrentNamespace(catalog, schema);
+    std::vector<ResolvedTable> tables;
+    DbResult read = ListTables(catalog, schema, tables);
+    for (ResolvedTable& table : tables)
+        names.push_back(std::move(table.name));
+    return read;
+}
+
+NameFolding Connection::Folding() {
+    if (folding_)
+        return *folding_;
+    NameFolding folding = NameFolding::Exact;
+    switch (DbProduct()) {
+    case Product::PostgreSQL:
+        folding = NameFolding::Lower;
+        break;
+    case Product::SQLite:
+        folding = NameFolding::AnyCase;
+        break;
+    case Product::MariaDB: {
+        // 0 keeps table names as written; 1 and 2 compare them in lower case.
+        SqlRows rows;
+        if (Query("SELECT @@lower_case_table_names", rows) && !rows.empty() && !rows[0].empty() &&
+            rows[0][0] && *rows[0][0] != "0")
+            folding = NameFolding::AnyCase;
+        break;
+    }
+    case Product::Other: {
+        SQLUSMALLINT kind = 0;
+        if (Succeeded(SQLGetInfo(handle_.get(), SQL_IDENTIFIER_CASE, &kind, sizeof kind, nullptr)))
+            folding = kind == SQL_IC_UPPER   ? NameFolding::Upper
+                      : kind == SQL_IC_LOWER ? NameFolding::Lower
+                      : kind == SQL_IC_MIXED ? NameFolding::AnyCase
+                                             : NameFolding::Exact;
+        break;
+    }
+    }
+    folding_ = folding;
+    return folding;
+}
+
+bool Connection::PickTable(const std::vector<ResolvedTable>& tables, const NamePart& part,
+                           ResolvedTable& table) {
+    for (const bool exact : {true, false}) {
+        for (const ResolvedTable& candidate : tables) {
+            if (exact ? candidate.name == part.text
+                      : FoldedMatch(candidate.name, part, Folding())) {
+                table = candidate;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+DbResult Connection::ResolveTable(const std::string& typed, ResolvedTable& table, bool& found) {
+    found = false;
+    table = {};
+    std::string catalog;
+    std::string schema;
+    if (open_)
+        FindCurrentNamespace(catalog, schema);
+    std::vector<ResolvedTable> here;
+    if (DbResult read = ListTables(catalog, schema, here); !read)
+        return read;
+    const std::string quote = IdentifierQuote();
+    const NameFolding folding = Folding();
+    std::vector<NamePart> parts;
+    // The whole text is a name first: a table's own name may hold dots or blanks.
+    const NamePart whole{typed, true};
+    if (PickTable(here, whole, table) || (SplitTableName(typed, quote, parts) &&
+                                          parts.size() == 1 && PickTable(here, parts[0], table))) {
+        table.sql = QuotedPart(table.name, quote, folding);
+        found = true;
+        return DbResult::Success();
+    }
+    // "catalog.schema.table" only within the current catalog, as PostgreSQL allows it.
+    if (parts.size() == 3 && !schema.empty() &&
+        (parts[0].text == catalog || FoldedMatch(catalog, parts[0], folding)))
+        parts.erase(parts.begin());
+    if (parts.size() != 2)
+        return DbResult::Success();
+    // MariaDB's databases are the catalogs; elsewhere the part before the dot is a schema.
+    const bool byCatalog = DbProduct() == Product::MariaDB;
+    std::vector<std::string> qualifiers = {parts[0].text};
+    if ((!parts[0].quoted || folding == NameFolding::AnyCase) &&
+        Folded(parts[0].text, folding) != parts[0].text)
+        qualifiers.push_back(Folded(parts[0].text, folding));
+    for (const std::string& qualifier : qualifiers) {
+        std::vector<ResolvedTable> there;
+        if (DbResult read =
+                ListTables(byCatalog ? qualifier : catalog, byCatalog ? "" : qualifier, there);
+            !read)
+            return read;
+        // A driver that leaves the qualifier out of its rows cannot tell where they are.
+        std::erase_if(there, [&](const ResolvedTable& candidate) {
+            return (byCatalog ? candidate.catalog : candidate.schema) != qualifier;
+        });
+        if (PickTable(there, parts[1], table)) {
+            table.sql = QuotedPart(qualifier, quote, folding) + "." +
+                        QuotedPart(table.name, quote, folding);
+            found = true;
+            return DbResult::Success();
+        }
+    }
+    return DbResult::Success();
+}
+
+DbResult Connection::FindTable(const std::string& table, bool& exists) {
+    ResolvedTable target;
+    DbResult read = ResolveTable(table, target, exists);
+    if (read && exists)
+        targets_[table] = target;
+    else
+        targets_.erase(table);
+    return read;
+}
+
+ResolvedTable Connection::TargetTable(const std::string& typed) {
+    if (const auto known = targets_.find(typed); known != targets_.end())
+        return known->second;
+    ResolvedTable table;
+    bool found = false;
+    if (!ResolveTable(typed, table, found) || !found) {
+        // Not there: the statement names it as typed and the database says what is wrong.
+        table = {};
+        table.sql = TypedTableSql(typed, IdentifierQuote());
+    }
+    return table;
+}
+
+DbResult Connection::ColumnTypes(const ResolvedTable& table, std::vector<short>& types) {
+    types.clear();
+    Handle stmt;
+    if (DbResult made = NewStatement(stmt); !made)
+        return made;
+    std::string catalog = table.catalog;
+    std::string schema = table.schema;
+    std::string name = table.name;
+    const auto text = [](std::string& value) {
+        return value.empty() ? nullptr : reinterpret_cast<SQLCHAR*>(value.data());
+    };
+    SQLRETURN rc = SQLColumns(stmt.get(), text(catalog), static_cast<SQLSMALLINT>(catalog.size()),
+                              text(schema), static_cast<SQLSMALLINT>(schema.size()), text(name),
+                              static_cast<SQLSMALLINT>(name.size()), nullptr, 0);
+    if (!Succeeded(rc))
+        return StatementFailure(stmt.get(), "the columns could not be read");
+    std::vector<std::pair<long, short>> columns;
+    while (Succeeded(rc = SQLFetch(stmt.get()))) {
+        // Patterns again: only the table's own columns count.
+        if ((!table.catalog.empty() && TextColumn(stmt.get(), 1) != table.catalog) ||
+            (!table.schema.empty() && TextColumn(stmt.get(), 2) != table.schema) ||
+            TextColumn(stmt.get(), 3) != table.name)
+            continue;
+        SQLSMALLINT type = 0;
+        SQLINTEGER position = 0;
+        SQLLEN length = 0;
+        SQLGetData(stmt.get(), 5, SQL_C_SSHORT, &type, 0, &length);
+        SQLGetData(stmt.get(), 17, SQL_C_SLONG, &position, 0, &length);
+        columns.emplace_back(position, type);
+    }
+    if (rc != SQL_NO_DATA)
+        return StatementFailure(stmt.get(), "the columns could not be read");
+    std::stable_sort(columns.begin(), columns.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& column : columns)
+        types.push_back(column.second);
     return DbResult::Success();
 }
 
@@ -461,7 +647,7 @@ Product Connection::DbProduct() {
 }
 
 DbResult Connection::EmptyTable(const std::string& table) {
-    const std::string name = QuoteIdentifier(table);
+    const std::string name = TargetTable(table).sql;
     const Product product = DbProduct();
     CheckpointTable checkpoints(*this);
     DbResult error;

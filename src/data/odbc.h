@@ -3,7 +3,9 @@
 
 #include "core/database.h"
 #include "data/sql_session.h"
+#include "data/table_name.h"
 
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -85,6 +87,7 @@ public:
     // Database
     bool IsOpen() const override { return open_; }
     DbResult GetTableList(std::vector<std::string>& names) override;
+    DbResult FindTable(const std::string& table, bool& exists) override;
     std::string DbmsName() override;
     DbResult EmptyTable(const std::string& table) override;
     std::unique_ptr<TableWriter> OpenWriter(const std::string& table, const WriterOptions& options,
@@ -99,6 +102,21 @@ public:
                     SqlRows& rows) override;
     std::string QuoteIdentifier(const std::string& name) override;
     DbResult HasTable(const std::string& name, bool& exists) override;
+
+    /// The catalogue's table or view that `typed` (a job's table as typed) means: the whole text
+    /// as one name first, then part by part ("schema.table", on MariaDB "database.table"), each
+    /// part exactly as typed first, then as the database folds it where it is not quoted.
+    /// `found` is false when it means none.
+    DbResult ResolveTable(const std::string& typed, ResolvedTable& table, bool& found);
+    /// The table the statements for `typed` go to: the one FindTable last found for it, or else
+    /// the one it means now; for a name the catalogue does not hold, no name and `sql` as typed.
+    ResolvedTable TargetTable(const std::string& typed);
+    /// The SQL types of `table`'s columns in their order (SQLColumns).
+    DbResult ColumnTypes(const ResolvedTable& table, std::vector<short>& types);
+    /// The character the driver quotes names with (SQL_IDENTIFIER_QUOTE_CHAR).
+    std::string IdentifierQuote();
+    /// How the database takes a table name written without quotes.
+    NameFolding Folding();
 
     /// Executes one statement text directly; nothing is read back.
     DbResult Execute(const std::string& statement);
@@ -126,6 +144,12 @@ private:
     /// The current catalog and, where the database has them, the current schema: the table
     /// list shows these only.
     void FindCurrentNamespace(std::string& catalog, std::string& schema);
+    /// The user's tables and views of `catalog` and `schema` (empty: not narrowed), exactly.
+    DbResult ListTables(const std::string& catalog, const std::string& schema,
+                        std::vector<ResolvedTable>& tables);
+    /// The table `part` names in `tables`: the exact name first, then the folded one.
+    bool PickTable(const std::vector<ResolvedTable>& tables, const NamePart& part,
+                   ResolvedTable& table);
 
     Environment& environment_;
     Handle handle_;
@@ -135,6 +159,9 @@ private:
     std::string dbmsName_;
     std::string quote_;
     bool quoteKnown_ = false;
+    std::optional<NameFolding> folding_;
+    /// What FindTable found for each job's table as typed, for the statements that follow.
+    std::map<std::string, ResolvedTable> targets_;
 };
 
 } // namespace brenvale::odbc

@@ -67,8 +67,9 @@ protected:
 /// outgrows them.
 class SingleRow final : public RowStrategy {
 public:
-    SingleRow(Connection& connection, std::string sql, bool refuseNul)
-        : connection_(connection), sql_(std::move(sql)), refuseNul_(refuseNul) {}
+    SingleRow(Connection& connection, std::string sql, bool refuseNul,
+              const NoValueColumns& noValue)
+        : connection_(connection), sql_(std::move(sql)), refuseNul_(refuseNul), noValue_(noValue) {}
 
     const char* Name() const override { return "single-row INSERT"; }
     std::size_t Take(std::span<const RowValues> rows) const override {
@@ -108,7 +109,8 @@ public:
                 }
             }
             std::copy(value.begin(), value.end(), buffers_[i].begin());
-            lengths_[i] = static_cast<SQLLEN>(value.size());
+            lengths_[i] =
+                IsNoValue(value, noValue_[i]) ? SQL_NULL_DATA : static_cast<SQLLEN>(value.size());
         }
         bound_ = true;
         const SQLRETURN rc = SQLExecute(statement_.get());
@@ -134,6 +136,7 @@ private:
     Connection& connection_;
     std::string sql_;
     bool refuseNul_;
+    NoValueColumns noValue_;
     Handle statement_;
     std::array<std::vector<char>, kColumns> buffers_;
     std::array<SQLLEN, kColumns> lengths_{};
@@ -144,8 +147,8 @@ private:
 /// largest power of two of leading rows that fits, so the halves of a unit fit too.
 class MultiRow final : public RowStrategy {
 public:
-    MultiRow(Connection& connection, std::string table)
-        : connection_(connection), table_(std::move(table)) {}
+    MultiRow(Connection& connection, std::string table, const NoValueColumns& noValue)
+        : connection_(connection), table_(std::move(table)), noValue_(noValue) {}
 
     const char* Name() const override { return "multi-row INSERT"; }
 
@@ -201,7 +204,9 @@ public:
                 const std::string_view value = rows[r][c];
                 std::copy(value.begin(), value.end(),
                           statement.slots[c].begin() + static_cast<std::ptrdiff_t>(r * width));
-                statement.lengths[c][r] = static_cast<SQLLEN>(value.size());
+                statement.lengths[c][r] = IsNoValue(value, noValue_[c])
+                                              ? SQL_NULL_DATA
+                                              : static_cast<SQLLEN>(value.size());
             }
         }
         const SQLRETURN rc = SQLExecute(statement.handle.get());
@@ -263,6 +268,7 @@ private:
 
     Connection& connection_;
     std::string table_;
+    NoValueColumns noValue_;
     // Sizes 2, 4, ... 512.
     std::array<Statement, 9> statements_;
 };
@@ -270,8 +276,8 @@ private:
 /// Column-wise parameter arrays of the one-row statement, on a statement of their own.
 class ParamArray final : public RowStrategy {
 public:
-    ParamArray(Connection& connection, std::string sql)
-        : connection_(connection), sql_(std::move(sql)) {}
+    ParamArray(Connection& connection, std::string sql, const NoValueColumns& noValue)
+        : connection_(connection), sql_(std::move(sql)), noValue_(noValue) {}
 
     const char* Name() const override { return "parameter arrays"; }
 
@@ -342,7 +348,8 @@ public:
                 const std::string_view value = rows[r][c];
                 std::copy(value.begin(), value.end(),
                           data.begin() + static_cast<std::ptrdiff_t>(r * width));
-                lengths[r] = static_cast<SQLLEN>(value.size());
+                lengths[r] = IsNoValue(value, noValue_[c]) ? SQL_NULL_DATA
+                                                           : static_cast<SQLLEN>(value.size());
             }
             if (!Succeeded(SQLBindParameter(statement_.get(), static_cast<SQLUSMALLINT>(c + 1),
                                             SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR, width, 0,
@@ -388,6 +395,7 @@ private:
 
     Connection& connection_;
     std::string sql_;
+    NoValueColumns noValue_;
     Handle statement_;
     std::array<std::vector<char>, kColumns> data_;
     std::array<std::vector<SQLLEN>, kColumns> lengths_;
@@ -396,25 +404,24 @@ private:
 };
 
 /// Whether a rollback undoes rows of `table` (MariaDB keeps some tables outside transactions).
-bool TableRollsBack(Connection& connection, const std::string& table) {
-    if (connection.DbProduct() != Product::MariaDB)
+bool TableRollsBack(Connection& connection, const ResolvedTable& table) {
+    // A table that is not there refuses every row anyway.
+    if (connection.DbProduct() != Product::MariaDB || table.name.empty())
         return true;
     std::string schemaTest = "t.TABLE_SCHEMA = DATABASE()";
     std::vector<std::string> params;
-    if (const auto dot = table.find('.'); dot != std::string::npos) {
+    if (!table.catalog.empty()) {
         schemaTest = "t.TABLE_SCHEMA = ?";
-        params.push_back(table.substr(0, dot));
-        params.push_back(table.substr(dot + 1));
-    } else {
-        params.push_back(table);
+        params.push_back(table.catalog);
     }
+    params.push_back(table.name);
     SqlRows rows;
     const DbResult read = connection.Select(
         "SELECT t.TABLE_TYPE, e.TRANSACTIONS FROM information_schema.TABLES t LEFT JOIN "
         "information_schema.ENGINES e ON e.ENGINE = t.ENGINE WHERE " +
             schemaTest + " AND t.TABLE_NAME = ?",
         params, rows);
-    // A table that is not there refuses every row anyway; a view may stand on any engine.
+    // A view may stand on any engine.
     if (!read || rows.empty())
         return true;
     return rows[0].size() == 2 && rows[0][0] != std::optional<std::string>("VIEW") &&
@@ -423,27 +430,31 @@ bool TableRollsBack(Connection& connection, const std::string& table) {
 
 class OdbcWriter final : public TableWriter {
 public:
-    OdbcWriter(Connection& connection, const std::string& table, const WriterOptions& options)
-        : connection_(connection), table_(table), checkpoints_(connection) {
-        const std::string quoted = connection.QuoteIdentifier(table);
+    OdbcWriter(Connection& connection, const WriterTable& table, const WriterOptions& options)
+        : connection_(connection), table_(table.typed), checkpoints_(connection) {
+        const std::string& quoted = table.target.sql;
+        const NoValueColumns& noValue = table.noValue;
+        noValue_ = noValue;
         const Product product = connection.DbProduct();
         refuseNul_ = product == Product::PostgreSQL;
         // psqlODBC wraps every statement in a savepoint of its own, and releasing that one drops
         // any savepoint made after it: there a failed statement is undone by the driver instead.
         driverUndoesStatements_ = product == Product::PostgreSQL;
-        single_ = std::make_unique<SingleRow>(connection, InsertSql(quoted, 1), refuseNul_);
-        rollsBack_ = TableRollsBack(connection, table);
+        single_ =
+            std::make_unique<SingleRow>(connection, InsertSql(quoted, 1), refuseNul_, noValue);
+        rollsBack_ = TableRollsBack(connection, table.target);
         if (!options.batches)
             return;
         // The fastest way each database was measured to take batches comes first.
         if (product == Product::MariaDB) {
-            strategies_.push_back(std::make_unique<ParamArray>(connection, InsertSql(quoted, 1)));
-            strategies_.push_back(std::make_unique<MultiRow>(connection, quoted));
+            strategies_.push_back(
+                std::make_unique<ParamArray>(connection, InsertSql(quoted, 1), noValue));
+            strategies_.push_back(std::make_unique<MultiRow>(connection, quoted, noValue));
         } else {
-            strategies_.push_back(std::make_unique<MultiRow>(connection, quoted));
+            strategies_.push_back(std::make_unique<MultiRow>(connection, quoted, noValue));
             if (product != Product::PostgreSQL)
                 strategies_.push_back(
-                    std::make_unique<ParamArray>(connection, InsertSql(quoted, 1)));
+                    std::make_unique<ParamArray>(connection, InsertSql(quoted, 1), noValue));
         }
     }
 
@@ -478,6 +489,34 @@ public:
     DbResult Rollback() override { return End(false); }
 
     DbResult Insert(std::span<const RowValues> rows, std::vector<DbResult>& fates) override {
+        DbResult result = InsertRows(rows, fates);
+        if (result)
+            MarkNoValues(rows, noValue_, fates);
+        return result;
+    }
+
+    DbResult LoadPositions(const std::string& source, std::vector<SourcePosition>& positions,
+                           SourceClaim& claim) override {
+        return checkpoints_.Load(source, table_, positions, claim);
+    }
+
+    DbResult SavePosition(const std::string& source, const SourcePosition& position,
+                          bool isNew, const SourceClaim& claim) override {
+        fresh_ = false;
+        return checkpoints_.Save(source, table_, position, isNew, claim);
+    }
+
+    DbResult MoveClaim(const std::string& source, const SourceClaim& claim) override {
+        fresh_ = false;
+        return checkpoints_.MoveClaim(source, table_, claim);
+    }
+
+    DbResult ForgetClaim(const std::string& source) override {
+        return checkpoints_.ForgetSource(source, table_);
+    }
+
+private:
+    DbResult InsertRows(std::span<const RowValues> rows, std::vector<DbResult>& fates) {
         fates.assign(rows.size(), DbResult::Success());
         if (!inTransaction_) {
             for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -519,27 +558,6 @@ public:
         return DbResult::Success();
     }
 
-    DbResult LoadPositions(const std::string& source, std::vector<SourcePosition>& positions,
-                           SourceClaim& claim) override {
-        return checkpoints_.Load(source, table_, positions, claim);
-    }
-
-    DbResult SavePosition(const std::string& source, const SourcePosition& position,
-                          bool isNew, const SourceClaim& claim) override {
-        fresh_ = false;
-        return checkpoints_.Save(source, table_, position, isNew, claim);
-    }
-
-    DbResult MoveClaim(const std::string& source, const SourceClaim& claim) override {
-        fresh_ = false;
-        return checkpoints_.MoveClaim(source, table_, claim);
-    }
-
-    DbResult ForgetClaim(const std::string& source) override {
-        return checkpoints_.ForgetSource(source, table_);
-    }
-
-private:
     /// Every unit of `rows`; `careful` isolates refused rows, otherwise the first refusal ends
     /// the call.
     DbResult SendAll(std::span<const RowValues> rows, std::vector<DbResult>& fates, bool careful) {
@@ -669,6 +687,7 @@ private:
     CheckpointTable checkpoints_;
     std::unique_ptr<SingleRow> single_;
     std::vector<std::unique_ptr<RowStrategy>> strategies_;
+    NoValueColumns noValue_{};
     bool rollsBack_ = true;
     bool refuseNul_ = false;
     bool inTransaction_ = false;
@@ -680,7 +699,24 @@ private:
 
 } // namespace
 
-std::unique_ptr<TableWriter> MakeOdbcWriter(Connection& connection, const std::string& table,
+WriterTable DescribeWriterTable(Connection& connection, const std::string& table) {
+    WriterTable described;
+    described.typed = table;
+    described.target = connection.TargetTable(table);
+    std::vector<short> types;
+    // Unknown columns take a "-" as it is (a missing table refuses every row anyway).
+    if (described.target.name.empty() || !connection.ColumnTypes(described.target, types))
+        return described;
+    for (std::size_t c = 0; c < types.size() && c < described.noValue.size(); ++c) {
+        const short type = types[c];
+        described.noValue[c] = type != SQL_CHAR && type != SQL_VARCHAR && type != SQL_LONGVARCHAR &&
+                               type != SQL_WCHAR && type != SQL_WVARCHAR &&
+                               type != SQL_WLONGVARCHAR;
+    }
+    return described;
+}
+
+std::unique_ptr<TableWriter> MakeOdbcWriter(Connection& connection, const WriterTable& table,
                                             const WriterOptions& options, DbResult& error,
                                             std::string notice) {
     if (!connection.IsOpen()) {
@@ -696,15 +732,17 @@ std::unique_ptr<TableWriter> MakeOdbcWriter(Connection& connection, const std::s
 
 std::unique_ptr<TableWriter> MakeWriter(Connection& connection, const std::string& table,
                                         const WriterOptions& options, DbResult& error) {
-    if (!connection.IsOpen() || !options.batches || !options.allowCopy ||
-        connection.DbProduct() != Product::PostgreSQL)
-        return MakeOdbcWriter(connection, table, options, error);
+    if (!connection.IsOpen())
+        return MakeOdbcWriter(connection, {}, options, error);
+    const WriterTable described = DescribeWriterTable(connection, table);
+    if (!options.batches || !options.allowCopy || connection.DbProduct() != Product::PostgreSQL)
+        return MakeOdbcWriter(connection, described, options, error);
     std::string why;
-    if (auto copy = pg::OpenCopyWriter(connection, table, why)) {
+    if (auto copy = pg::OpenCopyWriter(connection, described, why)) {
         error = DbResult::Success();
         return copy;
     }
-    return MakeOdbcWriter(connection, table, options, error,
+    return MakeOdbcWriter(connection, described, options, error,
                           "COPY could not be used, so batches go through ODBC INSERT statements: " +
                               why);
 }

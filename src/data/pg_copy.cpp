@@ -283,9 +283,9 @@ private:
 
 class CopyWriter final : public TableWriter {
 public:
-    CopyWriter(ConnectionPtr connection, std::string table, const std::string& target)
+    CopyWriter(ConnectionPtr connection, const WriterTable& table, const std::string& target)
         : connection_(std::move(connection)), session_(connection_.get(), &lastWords_),
-          checkpoints_(session_), table_(std::move(table)),
+          checkpoints_(session_), table_(table.typed), noValue_(table.noValue),
           copySql_("COPY " + target + " FROM STDIN"),
           insertSql_("INSERT INTO " + target + " VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9)") {
         PQsetNoticeReceiver(connection_.get(), ReceiveNotice, &lastWords_);
@@ -305,6 +305,35 @@ public:
     DbResult Rollback() override { return End(false); }
 
     DbResult Insert(std::span<const RowValues> rows, std::vector<DbResult>& fates) override {
+        DbResult result = InsertRows(rows, fates);
+        if (result)
+            MarkNoValues(rows, noValue_, fates);
+        return result;
+    }
+
+    DbResult LoadPositions(const std::string& source, std::vector<SourcePosition>& positions,
+                           SourceClaim& claim) override {
+        holds_ = inTransaction_;
+        return checkpoints_.Load(source, table_, positions, claim);
+    }
+
+    DbResult SavePosition(const std::string& source, const SourcePosition& position,
+                          bool isNew, const SourceClaim& claim) override {
+        holds_ = inTransaction_;
+        return checkpoints_.Save(source, table_, position, isNew, claim);
+    }
+
+    DbResult MoveClaim(const std::string& source, const SourceClaim& claim) override {
+        holds_ = inTransaction_;
+        return checkpoints_.MoveClaim(source, table_, claim);
+    }
+
+    DbResult ForgetClaim(const std::string& source) override {
+        return checkpoints_.ForgetSource(source, table_);
+    }
+
+private:
+    DbResult InsertRows(std::span<const RowValues> rows, std::vector<DbResult>& fates) {
         fates.assign(rows.size(), DbResult::Success());
         if (!inTransaction_) {
             for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -331,28 +360,6 @@ public:
         return DbResult::Success();
     }
 
-    DbResult LoadPositions(const std::string& source, std::vector<SourcePosition>& positions,
-                           SourceClaim& claim) override {
-        holds_ = inTransaction_;
-        return checkpoints_.Load(source, table_, positions, claim);
-    }
-
-    DbResult SavePosition(const std::string& source, const SourcePosition& position,
-                          bool isNew, const SourceClaim& claim) override {
-        holds_ = inTransaction_;
-        return checkpoints_.Save(source, table_, position, isNew, claim);
-    }
-
-    DbResult MoveClaim(const std::string& source, const SourceClaim& claim) override {
-        holds_ = inTransaction_;
-        return checkpoints_.MoveClaim(source, table_, claim);
-    }
-
-    DbResult ForgetClaim(const std::string& source) override {
-        return checkpoints_.ForgetSource(source, table_);
-    }
-
-private:
     DbResult End(bool commit) {
         if (!inTransaction_)
             return DbResult::Success();
@@ -426,7 +433,10 @@ private:
             for (std::size_t c = 0; c < kColumns; ++c) {
                 if (c > 0)
                     buffer_.push_back('\t');
-                AppendCopyText(buffer_, row[c]);
+                if (IsNoValue(row[c], noValue_[c]))
+                    buffer_ += "\\N";
+                else
+                    AppendCopyText(buffer_, row[c]);
             }
             buffer_.push_back('\n');
             if (buffer_.size() >= kChunkBytes && !(sent = Put()))
@@ -508,7 +518,7 @@ private:
         std::array<const char*, kColumns> texts{};
         for (std::size_t c = 0; c < kColumns; ++c) {
             texts_[c].assign(values[c]);
-            texts[c] = texts_[c].c_str();
+            texts[c] = IsNoValue(values[c], noValue_[c]) ? nullptr : texts_[c].c_str();
         }
         const Result result(PQexecPrepared(connection, "brenvale_row", static_cast<int>(kColumns),
                                            texts.data(), nullptr, nullptr, 0));
@@ -528,6 +538,7 @@ private:
     Session session_;
     CheckpointTable checkpoints_;
     std::string table_;
+    NoValueColumns noValue_;
     std::string copySql_;
     std::string insertSql_;
     std::string buffer_;
@@ -577,7 +588,7 @@ std::vector<std::pair<std::string, std::string>> ConnectionSettings(const std::s
     return settings;
 }
 
-std::unique_ptr<TableWriter> OpenCopyWriter(odbc::Connection& odbc, const std::string& table,
+std::unique_ptr<TableWriter> OpenCopyWriter(odbc::Connection& odbc, const WriterTable& table,
                                             std::string& why) {
     why.clear();
     const std::string& dsn = odbc.DsnName();
@@ -633,7 +644,7 @@ std::unique_ptr<TableWriter> OpenCopyWriter(odbc::Connection& odbc, const std::s
 
     // The columns by position, as INSERT without a column list fills them, so a table with
     // more than nine columns takes the rows as it does row by row.
-    const std::string quoted = session.QuoteIdentifier(table);
+    const std::string& quoted = table.target.sql;
     SqlRows columns;
     const DbResult described = session.Select(
         "SELECT c.relkind, CAST(a.attname AS TEXT) FROM pg_catalog.pg_class c LEFT JOIN "
@@ -645,7 +656,7 @@ std::unique_ptr<TableWriter> OpenCopyWriter(odbc::Connection& odbc, const std::s
     if (described && !columns.empty()) {
         const std::string kind = columns[0][0].value_or("");
         if (kind != "r" && kind != "p" && kind != "f") {
-            why = "'" + table + "' is a view or another relation that COPY cannot fill.";
+            why = "'" + table.typed + "' is a view or another relation that COPY cannot fill.";
             return nullptr;
         }
         std::string list;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/database.h"
+#include "data/row_fates.h"
 
 #include <memory>
 #include <string>
@@ -23,7 +24,7 @@ std::vector<std::pair<std::string, std::string>> ConnectionSettings(const std::s
 /// database, user and session settings of `odbc`. Null, with `why` as a sentence, when libpq
 /// cannot connect with the data source's settings, reaches another database or user, or the
 /// table is one COPY cannot write into.
-std::unique_ptr<TableWriter> OpenCopyWriter(odbc::Connection& odbc, const std::string& table,
+std::unique_ptr<TableWriter> OpenCopyWriter(odbc::Connection& odbc, const WriterTable& table,
                                             std::string& why);
 
 } // namespace brenvale::pg

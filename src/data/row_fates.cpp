@@ -29,4 +29,12 @@ DbResult NotStored(DbResult warning, long stored, std::size_t sent) {
     return warning;
 }
 
+void MarkNoValues(std::span<const RowValues> rows, const NoValueColumns& columns,
+                  std::vector<DbResult>& fates) {
+    for (std::size_t r = 0; r < rows.size() && r < fates.size(); ++r)
+        for (std::size_t c = 0; c < columns.size() && fates[r].ok; ++c)
+            if (IsNoValue(rows[r][c], columns[c]))
+                fates[r].noValue = true;
+}
+
 } // namespace brenvale

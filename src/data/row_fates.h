@@ -1,10 +1,16 @@
 // What every writer says of a row it did not store, whichever way the row was sent, so a batch
-// and row by row report a refused row alike.
+// and row by row report a refused row alike; and what every writer knows of its table.
 #pragma once
 
 #include "core/database.h"
+#include "data/table_name.h"
 
+#include <array>
 #include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
 
 namespace brenvale {
 
@@ -18,5 +24,24 @@ DbResult NulRefusal();
 /// cannot convert with a warning and no row; a PostgreSQL trigger may drop a row): `warning`'s
 /// text, if any, and "The database stored `stored` of `sent` rows."
 DbResult NotStored(DbResult warning, long stored, std::size_t sent);
+
+/// The columns of a row that are not text: a "-" (SHOUTcast's "no value") goes there as NULL.
+using NoValueColumns = std::array<bool, std::tuple_size_v<RowValues>>;
+
+/// True when `value` is sent as NULL to a column of which `noValue` is true.
+inline bool IsNoValue(std::string_view value, bool noValue) {
+    return noValue && value == "-";
+}
+
+/// Marks each stored row of `rows` that had a "-" sent as NULL.
+void MarkNoValues(std::span<const RowValues> rows, const NoValueColumns& columns,
+                  std::vector<DbResult>& fates);
+
+/// What a writer knows of its table.
+struct WriterTable {
+    std::string typed;    ///< the job's table as typed; positions are kept under it
+    ResolvedTable target; ///< the catalogue's table the rows go to
+    NoValueColumns noValue{};
+};
 
 } // namespace brenvale

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "core/database.h"
+#include "data/row_fates.h"
 
 #include <memory>
 #include <string>
@@ -9,16 +10,21 @@
 namespace brenvale::odbc {
 class Connection;
 
-/// The writer that fits the connection's database and `options`: PostgreSQL's batches go
-/// through COPY unless `options.allowCopy` is false, or through ODBC with a Notice() saying why
-/// COPY could not be used. `error` is set (and null returned) only when no writer at all could
+/// The writer for the job's table `table` (as typed) that fits the connection's database and
+/// `options`; its rows go to the table the connection resolves the name to. PostgreSQL's batches
+/// go through COPY unless `options.allowCopy` is false, or through ODBC with a Notice() saying
+/// why COPY could not be used. `error` is set (and null returned) only when no writer at all could
 /// be made.
 std::unique_ptr<TableWriter> MakeWriter(Connection& connection, const std::string& table,
                                         const WriterOptions& options, DbResult& error);
 
+/// What a writer for `table` (as typed) needs: the table it means and which of its columns are
+/// not text (read from the catalogue once).
+WriterTable DescribeWriterTable(Connection& connection, const std::string& table);
+
 /// The ODBC writer alone, whatever the database (the COPY writer's fallback); its Notice() is
 /// `notice`.
-std::unique_ptr<TableWriter> MakeOdbcWriter(Connection& connection, const std::string& table,
+std::unique_ptr<TableWriter> MakeOdbcWriter(Connection& connection, const WriterTable& table,
                                             const WriterOptions& options, DbResult& error,
                                             std::string notice = {});
 

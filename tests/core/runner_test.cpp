@@ -215,20 +215,104 @@ TEST_P(RunnerTest, TheDatabaseFailingEndsTheRunAndNamesTheLastStoredLine) {
     }
 }
 
-TEST_P(RunnerTest, TableExistsIsExactAndCaseSensitive) {
+TEST_P(RunnerTest, TableExistsFindsTheExactNameFirstThenFoldsAsTheDatabaseDoes) {
     db_.CreateLogTable("rt_te_logs");
-    const std::string archive = db_.IsMaria() ? "`rt_te_Archive`" : "\"rt_te_Archive\"";
-    db_.TryExec("DROP TABLE IF EXISTS " + archive);
-    db_.Exec("CREATE TABLE " + archive + " (id INTEGER)");
+    const std::string q = db_.IsMaria() ? "`" : "\"";
+    db_.TryExec("DROP TABLE IF EXISTS " + q + "rt_te_Archive" + q);
+    db_.Exec("CREATE TABLE " + q + "rt_te_Archive" + q + " (id INTEGER)");
     db_.Exec("CREATE VIEW v_rt_te_logs AS SELECT * FROM rt_te_logs");
-    const std::pair<const char*, bool> cases[] = {
-        {"rt_te_logs", true},     {"RT_TE_LOGS", false},       {"rt_te_Archive", true},
-        {"rt_te_archive", false}, {"v_rt_te_logs", true},      {"", false},
-        {"rt_te_logs ", false},   {"public.rt_te_logs", false}};
-    for (const auto& [table, exists] : cases) {
+    if (db_.IsPostgres()) {
+        db_.Exec("CREATE SCHEMA IF NOT EXISTS rt_te_other");
+        db_.Exec("CREATE TABLE IF NOT EXISTS rt_te_other.\"rt_te_Logs2\" (id INTEGER)");
+    }
+    // SQLite ignores letter case, PostgreSQL folds unquoted names to lower case, and MariaDB
+    // keeps table names as written (lower_case_table_names 0).
+    const struct {
+        const char* table;
+        bool sqlite, pg, maria;
+    } cases[] = {{"rt_te_logs", true, true, true},
+                 {"RT_TE_LOGS", true, true, false},
+                 {"\"RT_TE_LOGS\"", true, false, false},
+                 {"rt_te_Archive", true, true, true},
+                 {"\"rt_te_Archive\"", true, true, true},
+                 {"rt_te_archive", true, false, false},
+                 {"v_rt_te_logs", true, true, true},
+                 {"", false, false, false},
+                 {"rt_te_logs ", false, false, false},
+                 {"\"rt_te_logs", false, false, false},
+                 {"rt_te_logs; DROP TABLE rt_te_logs", false, false, false},
+                 {"public.rt_te_logs", false, true, false},
+                 {"brenvale.rt_te_Archive", false, false, true},
+                 {"rt_te_other.rt_te_Logs2", false, true, false},
+                 {"RT_TE_OTHER.\"rt_te_Logs2\"", false, true, false},
+                 {"rt_te_other.rt_te_logs2", false, false, false},
+                 {"\"rt_te_other.rt_te_Logs2\"", false, false, false}};
+    for (const auto& c : cases) {
         DbResult error;
-        EXPECT_EQ(JobRunner::TableExists(table, db_.connection(), error), exists) << table;
+        const bool exists = db_.IsPostgres() ? c.pg : db_.IsMaria() ? c.maria : c.sqlite;
+        EXPECT_EQ(JobRunner::TableExists(c.table, db_.connection(), error), exists) << c.table;
         EXPECT_TRUE(error.ok) << error.message;
+    }
+}
+
+TEST_P(RunnerTest, EveryStatementOfARunGoesToTheTableTheCheckFound) {
+    const std::string q = db_.IsMaria() ? "`" : "\"";
+    // The tables as their SQL names, and the jobs' names with the table each must fill.
+    std::vector<std::string> tables = {q + "RtNmLogs" + q, q + "rt_nm.dotted" + q};
+    if (db_.IsPostgres() || db_.IsMaria())
+        tables.push_back("rtnmlogs"); // differs only in letter case: SQLite cannot hold both
+    if (db_.IsPostgres()) {
+        db_.Exec("CREATE SCHEMA IF NOT EXISTS rt_nm_other");
+        tables.push_back("rt_nm_other.\"RtNmLogs2\"");
+    }
+    const bool sqlite = !db_.IsPostgres() && !db_.IsMaria();
+    std::vector<std::pair<std::string, std::string>> jobs = {
+        {"RtNmLogs", tables[0]},
+        {"\"RtNmLogs\"", tables[0]},
+        {"rtnmlogs", sqlite ? tables[0] : "rtnmlogs"},
+        {"rt_nm.dotted", tables[1]},
+        {"\"rt_nm.dotted\"", tables[1]}};
+    if (db_.IsMaria())
+        jobs.push_back({"brenvale.RtNmLogs", tables[0]});
+    if (db_.IsPostgres())
+        jobs.insert(jobs.end(), {{"RTNMLOGS", "rtnmlogs"},
+                                 {"public.rtnmlogs", "rtnmlogs"},
+                                 {"rt_nm_other.\"RtNmLogs2\"", tables.back()},
+                                 {"RT_NM_OTHER.RtNmLogs2", tables.back()}});
+    for (const std::string& table : tables) {
+        db_.TryExec("DROP TABLE IF EXISTS " + table);
+        db_.Exec("CREATE TABLE " + table +
+                 " (c_ip VARCHAR(64), c_dns VARCHAR(255), ts VARCHAR(32), "
+                 "uri VARCHAR(2000), status INTEGER, agent VARCHAR(2000), bytes BIGINT, "
+                 "duration INTEGER, bandwidth BIGINT)");
+    }
+    const std::string log = WriteLog("nm.log", kHeader + LogText({"n1", "n2", "n3"}));
+    // Row by row and in batches after a truncation, and incrementally (twice: the positions are
+    // kept under the job's name as typed, so the second run finds every line loaded).
+    for (const std::size_t rows : {1, 2, 0}) {
+        const bool incremental = rows == 0;
+        for (const auto& [job, target] : jobs) {
+            SCOPED_TRACE(job + (incremental ? " incremental"
+                                : rows == 1 ? " row by row"
+                                            : " batches"));
+            for (const std::string& table : tables) {
+                db_.Exec("DELETE FROM " + table);
+                db_.Exec("INSERT INTO " + table + " (c_dns) VALUES ('old')");
+            }
+            db_.TryExec("DELETE FROM brenvale_checkpoint");
+            for (int run = incremental ? 2 : 1; run > 0; --run) {
+                RunHarness h(db_.connection(), {{log, job}},
+                             {.commitRows = incremental ? 2 : rows, .incremental = incremental});
+                h.options.truncateOnStart = !incremental;
+                EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
+                EXPECT_TRUE(h.prompts.shown.empty());
+                EXPECT_EQ(h.report.Total().inserted, run == 1 && incremental ? 0u : 3u);
+            }
+            const NameList loaded =
+                incremental ? NameList{"n1", "n2", "n3", "old"} : NameList{"n1", "n2", "n3"};
+            for (const std::string& table : tables)
+                EXPECT_EQ(Names(db_, table), table == target ? loaded : NameList{"old"}) << table;
+        }
     }
 }
 

@@ -12,8 +12,8 @@
 namespace brenvale {
 namespace {
 
-/// Why a row of a case is made so the database cannot store it.
-enum class Fault { None, TooLong, NotANumber, Nul, Dropped };
+/// Why a row of a case is made so the database cannot store it (or, NoValue, stores NULL).
+enum class Fault { None, TooLong, NotANumber, Nul, Dropped, NoValue };
 using enum Fault;
 
 struct BatchCase {
@@ -44,6 +44,9 @@ const BatchCase kCases[] = {
     {"CopyTextSpecials", 64, {}, {}, true},
     // PostgreSQL's trigger drops these rows; the database says the statement succeeded.
     {"TriggerDropsRows", 20, {{0, Dropped}, {7, Dropped}, {8, Dropped}, {19, Dropped}}},
+    // SHOUTcast's "-" for a field without a value: NULL in the number column, kept in text.
+    {"DashIsNoValue", 1000, {{0, NoValue}, {1, NoValue}, {500, NoValue}, {501, TooLong}}},
+    {"DashInEveryRow", 40, {}, {}, false, NoValue},
 };
 
 const char* const kCopySpecials[] = {"\\.",    "a\\.b", "\\.\n", "\n\\.\n", "\t",
@@ -112,6 +115,8 @@ TEST_P(WriterTest, BatchStoresWhatRowByRowStores) {
             values[r][5] = std::string("VL\0C", 4);
         if (faults[r] == Dropped)
             values[r][1] = "skip";
+        if (faults[r] == NoValue)
+            values[r][4] = values[r][5] = values[r][6] = "-";
         if (c.copySpecials)
             for (const std::size_t column : {0, 2, 3, 5, 6, 7})
                 values[r][column] = kCopySpecials[(r * 7 + column) % std::size(kCopySpecials)];
@@ -120,6 +125,8 @@ TEST_P(WriterTest, BatchStoresWhatRowByRowStores) {
             values[r][5] = std::string(r == c.longValues.front() ? 1024 * 1024 : 3000, 'a');
         if (!Refuses(db, faults[r]) && faults[r] != Nul)
             expected.emplace_back(values[r].begin(), values[r].end());
+        if (faults[r] == NoValue)
+            expected.back()[4] = "<null>";
         std::ranges::copy(values[r], rows[r].begin());
     }
     std::ranges::sort(expected);
@@ -155,6 +162,7 @@ TEST_P(WriterTest, BatchStoresWhatRowByRowStores) {
         ASSERT_EQ(fates.size(), c.rows);
         for (std::size_t r = 0; r < c.rows; ++r) {
             EXPECT_EQ(fates[r].ok, !Refuses(db, faults[r])) << "row " << r;
+            EXPECT_EQ(fates[r].noValue, faults[r] == NoValue) << "row " << r;
             EXPECT_TRUE(fates[r].ok || !fates[r].message.empty()) << "row " << r;
             if (db.IsPostgres() && faults[r] == Dropped) {
                 EXPECT_EQ(fates[r].message, "The database stored 0 of 1 row.") << "row " << r;

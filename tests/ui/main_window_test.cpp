@@ -351,8 +351,10 @@ TEST_F(MainWindowTest, ATypedTableIsStoredExactlyHoweverTheEditEnds) {
         {kMariaDsn, "station_logs", End::ClickElsewhere, false, "the same, by a click"},
         {kMariaDsn, "station_logs", End::Enter, false, "the same, by Enter"},
         {kMariaDsn, "Station_Logs", End::Tab, false, "the other one of the pair"},
-        {kPostgresDsn, "STATION_LOGS", End::Tab, true, "only station_logs exists"},
-        {kSqliteDsn, "STATION_LOGS", End::ClickElsewhere, true, "only station_logs exists"},
+        {kPostgresDsn, "STATION_LOGS", End::Tab, false, "unquoted, it folds to station_logs"},
+        {kPostgresDsn, "\"STATION_LOGS\"", End::Tab, true, "quoted, only station_logs exists"},
+        {kSqliteDsn, "STATION_LOGS", End::ClickElsewhere, false, "SQLite ignores letter case"},
+        {kSqliteDsn, "Station_Log", End::ClickElsewhere, true, "only station_logs exists"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.dsn) + ": " + c.reason);
