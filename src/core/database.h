@@ -145,6 +145,9 @@ public:
     virtual std::unique_ptr<TableWriter> OpenWriter(const std::string& table,
                                                     const WriterOptions& options,
                                                     DbResult& error) = 0;
+    /// Asks the database a question that needs no table: a failure (ConnectionLost when the
+    /// connection is gone) says whether it still answers.
+    virtual DbResult Ping() = 0;
     /// Connects again to the same data source after the connection was lost; writers opened
     /// before are dead and must be opened again.
     virtual DbResult Reconnect() = 0;

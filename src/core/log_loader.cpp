@@ -489,6 +489,12 @@ void LogLineLoader::Stop(const DbResult& failure, bool inDoubt) {
     unfinishedInDoubt_ = inDoubt;
 }
 
+const DbResult& LogLineLoader::LostMeanwhile(const DbResult& lost) {
+    failure_ = lost;
+    unfinishedInDoubt_ = Tracking();
+    return failure_;
+}
+
 void LogLineLoader::ReportUnfinished() {
     if (!stopped_)
         return;

@@ -132,6 +132,9 @@ public:
     /// After Stopped: the lines in hand when the database failed, whose commit may have taken
     /// effect (false when they were surely not stored).
     bool UnfinishedInDoubt() const { return unfinishedInDoubt_; }
+    /// After Stopped by a refusal: the connection turned out lost (`lost` says how), so the
+    /// lines in hand may be stored where commits are marked. Returns the failure now in force.
+    const DbResult& LostMeanwhile(const DbResult& lost);
     /// After Stopped, when the run gives up: reports the lines in hand that may be stored as
     /// InDoubt; the others stay unreported, as the run stopped before them.
     void ReportUnfinished();

@@ -346,8 +346,15 @@ std::string JobRunner::RecoveryFailure() const {
 }
 
 bool JobRunner::Recover() {
-    const DbResult failure = loader_.Failure();
+    DbResult failure = loader_.Failure();
     lastStoredLine_ = loader_.Committed().line;
+    if (!failure.Fatal() && failure.failure != DbFailure::Busy &&
+        failure.failure != DbFailure::Taken) {
+        // A driver may word a dead connection as a refusal of its own statement ("internal
+        // SAVEPOINT failed"): the database itself tells.
+        if (const DbResult ping = host_.database.Ping(); ping.failure == DbFailure::ConnectionLost)
+            failure = loader_.LostMeanwhile(ping);
+    }
     if (!failure.Fatal() && failure.failure != DbFailure::Busy) {
         // The database works, but this job cannot go on: its position was refused, or another
         // run is loading the same source. The lines in hand were not stored by this run.

@@ -193,6 +193,12 @@ void Connection::Close() {
     targets_.clear();
 }
 
+DbResult Connection::Ping() {
+    SqlRows rows;
+    // Every product here answers a SELECT without FROM.
+    return Select("SELECT 1", {}, rows);
+}
+
 DbResult Connection::Reconnect() {
     const std::string dsn = dsn_;
     const std::string connectionString = connectionString_;

@@ -92,6 +92,7 @@ public:
     DbResult EmptyTable(const std::string& table) override;
     std::unique_ptr<TableWriter> OpenWriter(const std::string& table, const WriterOptions& options,
                                             DbResult& error) override;
+    DbResult Ping() override;
     DbResult Reconnect() override;
 
     // SqlSession

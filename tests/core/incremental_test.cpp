@@ -3,6 +3,7 @@
 #include "core/runner.h"
 
 #include "core/run_harness.h"
+#include "support/cut_proxy.h"
 #include "support/http_server.h"
 
 #include <sys/wait.h>
@@ -10,6 +11,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <functional>
 #include <filesystem>
 #include <random>
@@ -310,6 +312,38 @@ TEST_P(RestartTest, ADatabaseStoppedMidRunIsReconnectedAndNothingIsLostOrDoubled
         TestDatabase after(GetParam());
         ExpectEachOnce(&after);
     }
+}
+
+TEST_P(RestartTest, AConnectionLostAtACommitOrASavepointNeitherLosesNorDoublesALine) {
+    const std::string log = dir_ + "/cut.log";
+    WriteFile(log, kHeader + Lines(Numbered("c", 40)));
+    CutProxy proxy(static_cast<std::uint16_t>(std::stoi(
+        std::getenv(db_.IsPostgres() ? "BRENVALE_TEST_PG_PORT" : "BRENVALE_TEST_MARIA_PORT"))));
+    // Every statement of the run goes through the relay (COPY would take a way of its own).
+    const std::string through = "DSN=" + GetParam() + ";Port=" + std::to_string(proxy.Port());
+    int cuts = 0;
+    // A connection lost at a savepoint, which psqlODBC words as its own failure; MariaDB's
+    // driver undoes a statement without one.
+    for (const auto& [word, afterServer] : {std::pair{"COMMIT", true}, std::pair{"COMMIT", false},
+                                            std::pair{"SAVEPOINT", false}})
+        for (const auto& [commitRows, incremental] :
+             {std::pair<std::size_t, bool>{1, false}, {7, false}, {1, true}, {7, true}}) {
+            SCOPED_TRACE(std::to_string(commitRows) + (incremental ? " incremental, " : ", ") +
+                         word + (afterServer ? " answered" : " unsent"));
+            if (std::string_view(word) == "SAVEPOINT" && !db_.IsPostgres())
+                continue;
+            Reset();
+            TestDatabase own(GetParam(), through);
+            RunHarness h(own.connection(), {{log, table_}},
+                         {.commitRows = commitRows, .incremental = incremental, .allowCopy = false});
+            h.runner.SetReconnectWait([](int) {});
+            proxy.Cut(word, 3, afterServer);
+            EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
+            EXPECT_EQ(proxy.Cuts(), ++cuts);
+            EXPECT_EQ(h.report.Total().inserted, 40u);
+            EXPECT_EQ(h.report.Total().inDoubt, 0u);
+            ExpectEachOnce();
+        }
 }
 
 INSTANTIATE_FOR_DATABASES(IncrementalTest);
