@@ -247,9 +247,10 @@ std::vector<PlannedStream> PlanIncremental(const std::vector<LogStream>& streams
             gzip = peek.read(magic, 2) && LooksGzip(std::string_view(magic, 2));
         }
         LocalReadCallbacks callbacks;
-        callbacks.onStream = [&](int index) {
+        callbacks.onStream = [&](int index, std::uint64_t fileOffset) {
             LogStream stream = file;
             stream.member = index;
+            stream.fileOffset = fileOffset;
             stream.age = file.age + index;
             // A gzip member is complete; only a plain file may still grow.
             stream.live = file.live && index == 0;
@@ -260,10 +261,14 @@ std::vector<PlannedStream> PlanIncremental(const std::vector<LogStream>& streams
         // members.
         callbacks.onBytes = [&](std::string_view bytes) { return scanner.Feed(bytes) || gzip; };
         const LocalReadResult read = ReadLocalLog(file.path, 0, 0, callbacks);
-        if (!read.ok) {
+        if (!read.ok && !read.damaged) {
             error = file.path + ": " + read.error;
             return {};
         }
+        // The members before the damage were checked whole and are planned; the damaged one
+        // handed on nothing, so it is left out as empty, and so is the rest of the file.
+        if (!read.ok && error.empty())
+            error = file.path + ": " + read.error;
         // A plain file need not be read to its end: its length is the file's.
         if (!read.gzip && !scanner.Scans().empty() && scanner.Scans().back().stream.path == file.path) {
             struct stat status {};
@@ -343,6 +348,7 @@ bool JobRunner::LoadIncremental(const Job& job, std::string& failure) {
     std::vector<PlannedStream> plan = PlanIncremental(streams, positions, failure);
     if (plan.empty())
         return failure.empty();
+    const std::string damage = failure; // a damaged archive fails the job once the rest is in
     for (PlannedStream& planned : plan) {
         const SourcePosition& p = planned.position;
         const LineMark start{p.line, p.offset, p.prefixHash, p.identityHash, p.identityLength};
@@ -358,7 +364,7 @@ bool JobRunner::LoadIncremental(const Job& job, std::string& failure) {
                                    std::to_string(p.line));
         else
             host_.status.SetStatus("Status:  Parsing file '" + GetFileName(streamName_) + "'");
-        StreamStart from{planned.stream.member, start};
+        StreamStart from{planned.stream.member, start, planned.stream.fileOffset};
         for (;;) {
             const bool read = ReadLocal(planned.stream.path, job.DBTable, from,
                                         planned.stream.live, true, failure);
@@ -371,7 +377,7 @@ bool JobRunner::LoadIncremental(const Job& job, std::string& failure) {
                 failure = databaseFailure_.message;
                 return false;
             }
-            from = {planned.stream.member, loader_.Committed()};
+            from = {planned.stream.member, loader_.Committed(), planned.stream.fileOffset};
         }
         if (!loader_.Flush() && !Recover()) {
             failure = databaseFailure_.message;
@@ -383,7 +389,8 @@ bool JobRunner::LoadIncremental(const Job& job, std::string& failure) {
             break;
     }
     loader_.KeepPositions(job.File, nullptr, false);
-    return true;
+    failure = damage;
+    return damage.empty();
 }
 
 } // namespace brenvale

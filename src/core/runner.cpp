@@ -136,7 +136,7 @@ bool JobRunner::ReadLocal(const std::string& path, const std::string& table,
         return !Stopping() && KeepResponsive();
     };
     LocalReadCallbacks callbacks;
-    callbacks.onStream = [&](int index) {
+    callbacks.onStream = [&](int index, std::uint64_t) {
         if (started) {
             // A gzip member ended whole: its last line is complete.
             if (!FinishStream(splitter, table, true, false) || !loader_.Flush())
@@ -163,9 +163,13 @@ bool JobRunner::ReadLocal(const std::string& path, const std::string& table,
         return splitter.Feed(bytes, onLine, onLong) && KeepResponsive();
     };
     callbacks.idle = [&]() { return KeepResponsive(); };
-    const LocalReadResult read = ReadLocalLog(path, from.stream, from.mark.offset, callbacks);
+    const LocalReadResult read = ReadLocalLog(path, from.stream, from.mark.offset, callbacks, from.fileOffset);
     if (!read.ok) {
         failure = read.error;
+        // Bytes after the last sound member: its lines are whole and go in before the failure.
+        if (read.damaged && read.handedOnSound && started && !ended && !Stopping() &&
+            FinishStream(splitter, table, true, false))
+            loader_.Flush();
         return false;
     }
     if (read.stopped || ended || Stopping())
@@ -272,6 +276,10 @@ JobRunner::DownloadEnd JobRunner::ReadURL(const std::string& url, const std::str
         return DownloadEnd::Changed; // a whole body shorter than what was loaded
     if (!inflateError.empty()) {
         failure = inflateError;
+        // Bytes after the last member: the members before them were checked whole.
+        if (!inflater.DamagedMember() && !Stopping() &&
+            FinishStream(splitter, table, true, false))
+            loader_.Flush();
         return DownloadEnd::Failed;
     }
     if (Stopping())

@@ -114,6 +114,7 @@ private:
     struct StreamStart {
         int stream = 0;
         LineMark mark;
+        std::uint64_t fileOffset = 0; ///< where a gzip member begins in its file, when known
     };
 
     bool LoadJob(const Job& job, std::string& failure);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <map>
 #include <filesystem>
 #include <random>
 
@@ -204,6 +205,77 @@ TEST_P(IncrementalTest, DownloadsAskOnlyForWhatIsNew) {
         for (const std::string& name : Words(step.loaded))
             expected_.push_back(name);
         ExpectEachOnce();
+    }
+}
+
+TEST_P(IncrementalTest, AHostileArchiveFailsItsJobAndLoadsOnlyTheMembersCheckedWhole) {
+    // Three members; one is damaged, cut, or followed by garbage.
+    std::string text[3], member[3];
+    for (int i = 0; i < 3; ++i) {
+        text[i] = (i == 0 ? kHeader : std::string()) +
+                  ListenerLines(Numbered(std::string(1, static_cast<char>('a' + i)), 150),
+                                static_cast<unsigned>(i));
+        member[i] = Compressed(text[i]);
+    }
+    const auto flipped = [](std::string bytes, std::size_t at) {
+        bytes[at] ^= 0x55;
+        return bytes;
+    };
+    const struct {
+        const char* what;
+        std::string bytes;
+        const char* failure;
+        const char* loaded; ///< the prefixes of the names loaded; the cut member's partly
+        bool cut;
+    } cases[] = {
+        {"bad CRC in the middle", member[0] + flipped(member[1], member[1].size() - 8) + member[2],
+         "gzip member 2 is damaged", "a", false},
+        {"bad length at the end", member[0] + member[1] + flipped(member[2], member[2].size() - 3),
+         "gzip member 3 is damaged", "a b", false},
+        {"a second magic and an unknown method", member[0] + flipped(member[1], 2) + member[2],
+         "gzip member 2 is damaged", "a", false},
+        {"trailing garbage", member[0] + member[1] + member[2] + "#Software: SHOUTcast\n",
+         "member 3 is followed by bytes that are not gzip data", "a b c", false},
+        {"cut inside the last member", member[0] + member[1] + member[2].substr(0, 900),
+         "ends in the middle of its data", "a b c", true},
+    };
+    const std::string path = dir_ + "/sc_w3c.log.gz";
+    for (const bool incremental : {false, true}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + (incremental ? ", incremental" : ""));
+            Reset();
+            WriteFile(path, c.bytes);
+            long cutLoaded = -1;
+            for (int run = 1; run <= (incremental ? 2 : 1); ++run) {
+                SCOPED_TRACE(run);
+                RunHarness h(db_.connection(), {{path, table_}},
+                             {.commitRows = 1000, .incremental = incremental});
+                EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
+                EXPECT_EQ(h.runner.JobsFailed(), 1);
+                ASSERT_EQ(h.report.Jobs().size(), 1u);
+                EXPECT_THAT(h.report.Jobs()[0].failure, HasSubstr(c.failure));
+                // Only whole members (and what a cut one holds so far), each line once.
+                std::map<char, long> counts, expected;
+                for (const std::string& name : Names(db_, table_))
+                    ++counts[name[0]];
+                for (const std::string& prefix : Words(c.loaded))
+                    expected[prefix[0]] = 150;
+                if (c.cut) {
+                    EXPECT_GT(counts['c'], 0);
+                    EXPECT_LT(counts['c'], 150);
+                    if (cutLoaded < 0)
+                        cutLoaded = counts['c'];
+                    expected['c'] = cutLoaded;
+                }
+                EXPECT_EQ(counts, expected);
+                if (c.cut && incremental) {
+                    // The cut member's position is its last committed line.
+                    const Rows stored = db_.Query("SELECT line_number FROM brenvale_checkpoint "
+                                                  "WHERE file_name = '" + path + "#3'");
+                    EXPECT_EQ(stored, Rows{{std::to_string(cutLoaded)}});
+                }
+            }
+        }
     }
 }
 
