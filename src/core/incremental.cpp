@@ -434,8 +434,17 @@ bool JobRunner::LoadDownloadIncremental(const Job& job,
             }
             from = loader_.Committed();
         }
-        if (end == DownloadEnd::Failed)
+        if (end == DownloadEnd::Failed) {
+            // The whole lines that came before the failure go in with their position, which
+            // lives only as long as this call.
+            const std::string why = failure;
+            if (!loader_.Flush() && !Recover())
+                failure = databaseFailure_.message;
+            else
+                failure = why;
+            loader_.KeepPositions(job.File, nullptr, false);
             return false;
+        }
         if (end == DownloadEnd::Changed && !isNew) {
             // Another document behind the same address: loaded from its start as a new one.
             if (observer_)

@@ -174,6 +174,9 @@ TEST(HttpGet, BodyArrivesDecodedInPiecesOfAtMost4096Bytes) {
 TEST(HttpGet, FailedDownloadDeliversNothingAndSaysWhy) {
     HttpServer server;
     server.Serve("/claims-gzip.log", Encoded("gzip", 0, LogText({"g1", "g2"})));
+    HttpReply partial = Body({LogText({"p1"})}, 206);
+    partial.headers = {{"Content-Range", "bytes 0-999/1000"}};
+    server.Serve("/partial.log", partial);
     const struct {
         const char* path;
         long status;
@@ -182,6 +185,7 @@ TEST(HttpGet, FailedDownloadDeliversNothingAndSaysWhy) {
     } cases[] = {
         {"/nothing-here", 404, "404", "an error status"},
         {"/claims-gzip.log", 200, "gzip", "a body that claims gzip and is not"},
+        {"/partial.log", 206, "the whole was asked for", "a part when the whole was asked for"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reason);

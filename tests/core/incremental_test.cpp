@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <functional>
 #include <map>
 #include <filesystem>
 #include <random>
@@ -178,12 +179,37 @@ TEST_P(IncrementalTest, DownloadsAskOnlyForWhatIsNew) {
         bool replace;       ///< a new document behind the address
         bool rangeAsked;
         const char* loaded; ///< names the step adds to the table
+        const char* fails = ""; ///< in the job's failure
+        std::function<void(const std::string&, std::size_t, HttpReply&)> odd = {};
     } steps[] = {
         {"first download", true, "\"v1\"", kHeader + Line("h1") + Line("h2") + half, false, false,
          "h1 h2"},
         {"the half line is complete", true, "\"v1\"", Line("h3").substr(half.size()) + Line("h4"),
          false, true, "h3 h4"},
         {"nothing new", true, "\"v1\"", "", false, true, ""},
+        // A partial answer that is not exactly the range asked for loads nothing of its body.
+        {"a partial answer from before the offset", true, "\"v1\"", Line("j1"), false, true, "",
+         "when bytes from",
+         [](const std::string& whole, std::size_t from, HttpReply& partial) {
+             partial.headers = {{"Content-Range", "bytes " + std::to_string(from - 30) + "-" +
+                                                      std::to_string(whole.size() - 1) + "/" +
+                                                      std::to_string(whole.size())}};
+             partial.chunks = {whole.substr(from - 30)};
+         }},
+        {"a partial answer longer than its range", true, "\"v1\"", Line("j2"), false, true, "",
+         "holds", [](const std::string&, std::size_t, HttpReply& partial) {
+             partial.chunks.push_back(Line("junk"));
+         }},
+        {"a partial answer coded unasked", true, "\"v1\"", "", false, true, "", "coded as gzip",
+         [](const std::string&, std::size_t, HttpReply& partial) {
+             partial.contentEncoding = "gzip";
+             partial.chunks = {Compressed(partial.chunks.at(0))};
+         }},
+        {"a partial answer without a length that runs past its range", true, "\"v1\"", "", false,
+         true, "j1 j2", "more bytes", [](const std::string&, std::size_t, HttpReply& partial) {
+             partial.contentLength = false;
+             partial.chunks.push_back(Line("junk"));
+         }},
         {"a server without ranges", false, "", Line("h5"), false, true, "h5"},
         {"the validator changed", true, "\"v2\"", Line("h6"), false, true, "h6"},
         {"another document", true, "\"v3\"", kHeader + Line("n1"), true, true, "n1"},
@@ -196,9 +222,12 @@ TEST_P(IncrementalTest, DownloadsAskOnlyForWhatIsNew) {
         reply.chunks = Chunked(document, 100);
         reply.ranges = step.ranges;
         reply.etag = step.etag;
+        reply.alterRange = step.odd;
         server.Serve("/sc_w3c.log", reply);
         const std::size_t before = server.Requests().size();
-        Run(url, 5);
+        const JobReport report = Run(url, 5);
+        EXPECT_THAT(report.failure, HasSubstr(step.fails));
+        EXPECT_EQ(report.failure.empty(), std::string(step.fails).empty()) << report.failure;
         const auto requests = server.Requests();
         ASSERT_GT(requests.size(), before);
         EXPECT_EQ(requests[before].headers.count("range") == 1, step.rangeAsked);
