@@ -9,9 +9,9 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <filesystem>
 #include <functional>
 #include <map>
-#include <filesystem>
 #include <random>
 
 namespace brenvale::test {
@@ -197,7 +197,8 @@ TEST_P(IncrementalTest, DownloadsAskOnlyForWhatIsNew) {
              partial.chunks = {whole.substr(from - 30)};
          }},
         {"a partial answer longer than its range", true, "\"v1\"", Line("j2"), false, true, "",
-         "holds", [](const std::string&, std::size_t, HttpReply& partial) {
+         "holds",
+         [](const std::string&, std::size_t, HttpReply& partial) {
              partial.chunks.push_back(Line("junk"));
          }},
         {"a partial answer coded unasked", true, "\"v1\"", "", false, true, "", "coded as gzip",
@@ -206,7 +207,8 @@ TEST_P(IncrementalTest, DownloadsAskOnlyForWhatIsNew) {
              partial.chunks = {Compressed(partial.chunks.at(0))};
          }},
         {"a partial answer without a length that runs past its range", true, "\"v1\"", "", false,
-         true, "j1 j2", "more bytes", [](const std::string&, std::size_t, HttpReply& partial) {
+         true, "j1 j2", "more bytes",
+         [](const std::string&, std::size_t, HttpReply& partial) {
              partial.contentLength = false;
              partial.chunks.push_back(Line("junk"));
          }},
@@ -300,7 +302,8 @@ TEST_P(IncrementalTest, AHostileArchiveFailsItsJobAndLoadsOnlyTheMembersCheckedW
                 if (c.cut && incremental) {
                     // The cut member's position is its last committed line.
                     const Rows stored = db_.Query("SELECT line_number FROM brenvale_checkpoint "
-                                                  "WHERE file_name = '" + path + "#3'");
+                                                  "WHERE file_name = '" +
+                                                  path + "#3'");
                     EXPECT_EQ(stored, Rows{{std::to_string(cutLoaded)}});
                 }
             }

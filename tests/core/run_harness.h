@@ -48,8 +48,9 @@ inline std::string ListenerLines(const std::vector<std::string>& names, unsigned
     for (const std::string& name : names) {
         seed = seed * 1103515245u + 12345u;
         const unsigned r = seed >> 8;
-        text += "192.0.2." + std::to_string(r % 250) + " " + name + " 2024-03-01 18:" +
-                std::to_string(10 + r % 50) + ":" + std::to_string(10 + r / 50 % 50) +
+        text += "192.0.2." + std::to_string(r % 250) + " " + name +
+                " 2024-03-01 18:" + std::to_string(10 + r % 50) + ":" +
+                std::to_string(10 + r / 50 % 50) +
                 " /stream?title=Bj%C3%B6rk%20-%20Joga 200 VLC%2F3.0.18%20LibVLC%2F3.0.18 " +
                 std::to_string(r % 9000000) + " " + std::to_string(r / 7 % 4000) + " " +
                 std::to_string(128000 + r % 999) + "\n";
