@@ -14,7 +14,9 @@
 
 #include <algorithm>
 #include <fstream>
+#include <map>
 #include <random>
+#include <unordered_map>
 
 namespace brenvale {
 
@@ -164,72 +166,74 @@ struct Scan {
 };
 
 /// Hashes a stream's bytes and checks, at each position's lengths, whether they are the bytes
-/// the position covered.
+/// the position covered. Positions are looked up by identity length and hash, so a stream costs
+/// as many checks as there are identity lengths up to its own, not one per position.
 class Scanner {
 public:
-    explicit Scanner(const std::vector<SourcePosition>& positions) : positions_(positions) {}
+    explicit Scanner(const std::vector<SourcePosition>& positions) : positions_(positions) {
+        for (std::size_t i = 0; i < positions_.size(); ++i)
+            if (positions_[i].identityLength > 0 && positions_[i].offset > 0)
+                byIdentity_[positions_[i].identityLength][positions_[i].identityHash].push_back(i);
+    }
 
     void Start(const LogStream& stream) {
         scans_.push_back({stream, 0, {}});
         hash_ = kHashStart;
-        checks_.clear();
-        for (std::size_t i = 0; i < positions_.size(); ++i)
-            if (positions_[i].identityLength > 0 && positions_[i].offset > 0)
-                checks_.push_back({positions_[i].identityLength, i, false});
-        SortChecks();
+        nextIdentity_ = byIdentity_.begin();
+        prefixChecks_.clear();
     }
 
     /// False once nothing more needs to be read for this stream.
     bool Feed(std::string_view bytes) {
         Scan& scan = scans_.back();
         while (!bytes.empty()) {
-            if (!checks_.empty() && checks_.front().offset < scan.length)
-                checks_.erase(checks_.begin());
-            std::size_t take = bytes.size();
-            if (!checks_.empty())
-                take = static_cast<std::size_t>(
-                    std::min<std::uint64_t>(take, checks_.front().offset - scan.length));
+            std::uint64_t stop = scan.length + bytes.size();
+            if (nextIdentity_ != byIdentity_.end())
+                stop = std::min(stop, nextIdentity_->first);
+            if (!prefixChecks_.empty())
+                stop = std::min(stop, prefixChecks_.begin()->first);
+            const auto take = static_cast<std::size_t>(stop - scan.length);
             hash_ = HashBytes(bytes.substr(0, take), hash_);
             scan.length += take;
             bytes.remove_prefix(take);
-            while (!checks_.empty() && checks_.front().offset == scan.length) {
-                const Check check = checks_.front();
-                checks_.erase(checks_.begin());
-                const SourcePosition& position = positions_[check.position];
-                if (!check.prefix) {
-                    if (hash_ != position.identityHash)
-                        continue;
-                    if (position.offset == scan.length) {
-                        if (hash_ == position.prefixHash)
-                            scan.matches.push_back(check.position);
-                        continue;
-                    }
-                    checks_.push_back({position.offset, check.position, true});
-                    SortChecks();
-                } else if (hash_ == position.prefixHash) {
-                    scan.matches.push_back(check.position);
-                }
-            }
+            if (nextIdentity_ != byIdentity_.end() && nextIdentity_->first == scan.length)
+                CheckIdentities(scan);
+            for (auto check = prefixChecks_.begin();
+                 check != prefixChecks_.end() && check->first == scan.length;
+                 check = prefixChecks_.erase(check))
+                if (hash_ == positions_[check->second].prefixHash)
+                    scan.matches.push_back(check->second);
         }
-        return !checks_.empty();
+        return nextIdentity_ != byIdentity_.end() || !prefixChecks_.empty();
     }
 
     std::vector<Scan>& Scans() { return scans_; }
 
 private:
-    struct Check {
-        std::uint64_t offset;
-        std::size_t position;
-        bool prefix;
-    };
-    void SortChecks() {
-        std::sort(checks_.begin(), checks_.end(),
-                  [](const Check& a, const Check& b) { return a.offset < b.offset; });
+    /// The stream's first bytes are as long as some positions' identities: those whose identity
+    /// they are go on to their prefix check.
+    void CheckIdentities(Scan& scan) {
+        const auto& byHash = nextIdentity_->second;
+        ++nextIdentity_;
+        const auto found = byHash.find(hash_);
+        if (found == byHash.end())
+            return;
+        for (const std::size_t p : found->second) {
+            if (positions_[p].offset > scan.length)
+                prefixChecks_.emplace(positions_[p].offset, p);
+            else if (hash_ == positions_[p].prefixHash)
+                scan.matches.push_back(p);
+        }
     }
 
     const std::vector<SourcePosition>& positions_;
+    /// identity length -> identity hash -> positions
+    std::map<std::uint64_t, std::unordered_map<std::uint64_t, std::vector<std::size_t>>>
+        byIdentity_;
+    std::map<std::uint64_t, std::unordered_map<std::uint64_t, std::vector<std::size_t>>>::
+        const_iterator nextIdentity_;
+    std::multimap<std::uint64_t, std::size_t> prefixChecks_; ///< offset -> position
     std::vector<Scan> scans_;
-    std::vector<Check> checks_;
     std::uint64_t hash_ = kHashStart;
 };
 
@@ -288,12 +292,14 @@ std::vector<PlannedStream> PlanIncremental(const std::vector<LogStream>& streams
         return std::tie(positions[b].offset, positions[a].fileId) <
                std::tie(positions[a].offset, positions[b].fileId);
     });
+    std::vector<std::vector<std::size_t>> matchedBy(positions.size());
+    for (std::size_t s = 0; s < scans.size(); ++s)
+        for (const std::size_t p : scans[s].matches)
+            matchedBy[p].push_back(s);
     for (const std::size_t p : order) {
         int best = -1;
-        for (std::size_t s = 0; s < scans.size(); ++s) {
-            if (assigned[s] >= 0 ||
-                std::find(scans[s].matches.begin(), scans[s].matches.end(), p) ==
-                    scans[s].matches.end())
+        for (const std::size_t s : matchedBy[p]) {
+            if (assigned[s] >= 0)
                 continue;
             if (best < 0 || scans[s].stream.age < scans[static_cast<std::size_t>(best)].stream.age)
                 best = static_cast<int>(s);

@@ -2,6 +2,9 @@
 // kills and a database restarted mid-run, every log line ends in the table exactly once.
 #include "core/runner.h"
 
+#include "core/content_hash.h"
+#include "core/incremental.h"
+
 #include "core/run_harness.h"
 #include "support/http_server.h"
 
@@ -308,6 +311,34 @@ TEST_P(IncrementalTest, AHostileArchiveFailsItsJobAndLoadsOnlyTheMembersCheckedW
                 }
             }
         }
+    }
+}
+
+TEST(PlanIncremental, TwentyThousandSmallMembersArePlannedAndKnownAgainInTurn) {
+    // Each member a stream of its own, half of them loaded before: planning stays linear.
+    std::string bytes;
+    std::vector<SourcePosition> positions;
+    for (int i = 0; i < 20000; ++i) {
+        const std::string text = ListenerLines({"m" + std::to_string(i)}, static_cast<unsigned>(i));
+        bytes += Compressed(text);
+        if (i % 2 == 0) {
+            SourcePosition known;
+            known.fileId = "f" + std::to_string(i);
+            known.line = 1;
+            known.offset = known.identityLength = text.size();
+            known.identityHash = known.prefixHash = HashBytes(text);
+            positions.push_back(known);
+        }
+    }
+    const std::string path = WriteFile(ScratchDir("plan") + "/sc_w3c.log.gz", bytes);
+    std::string error;
+    const std::vector<PlannedStream> plan = PlanIncremental({{path, 0, true, 0}}, positions, error);
+    EXPECT_EQ(error, "");
+    ASSERT_EQ(plan.size(), 20000u);
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+        ASSERT_EQ(plan[i].stream.member, static_cast<int>(i));
+        ASSERT_EQ(plan[i].isNew, i % 2 == 1) << i;
+        ASSERT_EQ(plan[i].position.fileId, i % 2 ? plan[i].position.fileId : "f" + std::to_string(i));
     }
 }
 
