@@ -201,6 +201,28 @@ std::string ContentEncoding(CURL* easy) {
     return header->value;
 }
 
+/// The outcome of a transfer that ended without an error of its own.
+void SettleFinishedTransfer(Transfer& transfer, const HttpRequest& request, HttpOutcome& outcome) {
+    if (outcome.status == 416 && request.rangeFrom > 0) {
+        outcome.ok = true;
+        return;
+    }
+    if (!Successful(outcome.status)) {
+        outcome.error = "the server answered with HTTP status " + std::to_string(outcome.status);
+        return;
+    }
+    if (!Announce(transfer)) {
+        outcome.error = transfer.mismatch;
+        return;
+    }
+    if (transfer.remaining > 0) {
+        outcome.error = "the server's partial answer ended " + std::to_string(transfer.remaining) +
+                        " bytes short of its Content-Range";
+        return;
+    }
+    outcome.ok = true;
+}
+
 void EnsureGlobalInit() {
     static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
     (void)initialised;
@@ -311,24 +333,7 @@ HttpOutcome HttpGet(const std::string& url, const std::string& userAgent,
                             " could not be decoded: " + outcome.error;
         return outcome;
     }
-    if (outcome.status == 416 && request.rangeFrom > 0) {
-        outcome.ok = true;
-        return outcome;
-    }
-    if (!Successful(outcome.status)) {
-        outcome.error = "the server answered with HTTP status " + std::to_string(outcome.status);
-        return outcome;
-    }
-    if (!Announce(transfer)) {
-        outcome.error = transfer.mismatch;
-        return outcome;
-    }
-    if (transfer.remaining > 0) {
-        outcome.error = "the server's partial answer ended " + std::to_string(transfer.remaining) +
-                        " bytes short of its Content-Range";
-        return outcome;
-    }
-    outcome.ok = true;
+    SettleFinishedTransfer(transfer, request, outcome);
     return outcome;
 }
 

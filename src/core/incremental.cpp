@@ -230,8 +230,9 @@ private:
     /// identity length -> identity hash -> positions
     std::map<std::uint64_t, std::unordered_map<std::uint64_t, std::vector<std::size_t>>>
         byIdentity_;
-    std::map<std::uint64_t, std::unordered_map<std::uint64_t, std::vector<std::size_t>>>::
-        const_iterator nextIdentity_;
+    std::map<std::uint64_t,
+             std::unordered_map<std::uint64_t, std::vector<std::size_t>>>::const_iterator
+        nextIdentity_;
     std::multimap<std::uint64_t, std::size_t> prefixChecks_; ///< offset -> position
     std::vector<Scan> scans_;
     std::uint64_t hash_ = kHashStart;
