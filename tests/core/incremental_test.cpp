@@ -338,7 +338,8 @@ TEST(PlanIncremental, TwentyThousandSmallMembersArePlannedAndKnownAgainInTurn) {
     for (std::size_t i = 0; i < plan.size(); ++i) {
         ASSERT_EQ(plan[i].stream.member, static_cast<int>(i));
         ASSERT_EQ(plan[i].isNew, i % 2 == 1) << i;
-        ASSERT_EQ(plan[i].position.fileId, i % 2 ? plan[i].position.fileId : "f" + std::to_string(i));
+        ASSERT_EQ(plan[i].position.fileId,
+                  i % 2 ? plan[i].position.fileId : "f" + std::to_string(i));
     }
 }
 
