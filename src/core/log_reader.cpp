@@ -75,7 +75,6 @@ bool GzipInflater::Feed(std::string_view in, const std::function<bool(int)>& onM
                 return false;
             continue;
         }
-        const std::string after = "gzip member " + std::to_string(member_ + 1);
         // Zeros after a member are padding (as gzip(1) takes them); nothing may follow them.
         if (in.front() == '\0' && consumed_ > memberStart_) {
             const std::size_t zeros = std::min(in.find_first_not_of('\0'), in.size());
@@ -87,7 +86,8 @@ bool GzipInflater::Feed(std::string_view in, const std::function<bool(int)>& onM
         if (state_ == State::Padding || static_cast<unsigned char>(in.front()) != 0x1F)
             return Fail(consumed_ == memberStart_
                             ? std::string("the data is not gzip data")
-                            : after + " is followed by bytes that are not gzip data",
+                            : "gzip member " + std::to_string(member_ + 1) +
+                                  " is followed by bytes that are not gzip data",
                         error);
         z_stream& z = stream_->z;
         if ((stream_->initialised ? inflateReset(&z) : inflateInit2(&z, 15 + 16)) != Z_OK)
