@@ -3,6 +3,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <cctype>
 #include <memory>
 #include <string>
@@ -48,6 +49,8 @@ struct Transfer {
     bool announced = false;
     bool stopped = false;
     bool rejectedStatus = false;
+    std::string mismatch;        ///< why the answer is not the one asked for
+    std::int64_t remaining = -1; ///< bytes of a partial body still to come
 };
 
 bool Successful(long status) {
@@ -93,28 +96,69 @@ std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user
         info.lastModified = Trim(line.substr(14));
     } else if (HeaderIs(line, "content-length")) {
         info.contentLength = Number(Trim(line.substr(15)));
+    } else if (HeaderIs(line, "content-encoding")) {
+        info.contentEncoding = Trim(line.substr(17));
     } else if (HeaderIs(line, "content-range")) {
-        // "bytes 100-199/200", or "bytes */200" with a 416.
+        // "bytes 100-199/200", "bytes 100-199/*", or "bytes */200" with a 416.
         const std::string value = Trim(line.substr(14));
-        const auto blank = value.find(' ');
         const auto dash = value.find('-');
         const auto slash = value.find('/');
-        if (blank != std::string::npos && slash != std::string::npos) {
-            if (dash != std::string::npos && dash < slash)
-                info.rangeStart = Number(std::string_view(value).substr(blank + 1, dash - blank - 1));
+        if (value.rfind("bytes ", 0) == 0 && slash != std::string::npos) {
+            if (dash != std::string::npos && dash < slash) {
+                info.rangeStart = Number(std::string_view(value).substr(6, dash - 6));
+                info.rangeEnd = Number(std::string_view(value).substr(dash + 1, slash - dash - 1));
+            }
             info.completeLength = Number(std::string_view(value).substr(slash + 1));
         }
     }
     return total;
 }
 
-void Announce(Transfer& transfer) {
+bool SameText(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) ==
+                      std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+/// Why a 2xx answer is not the one `request` asked for; empty when it is.
+std::string Mismatch(const HttpResponseInfo& info, const HttpRequest& request) {
+    const std::string asked = "bytes from " + std::to_string(request.rangeFrom) + " on";
+    if (request.rangeFrom > 0 && !info.contentEncoding.empty() &&
+        !SameText(info.contentEncoding, "identity"))
+        return "the server sent " + asked + " coded as " + info.contentEncoding +
+               ", which was not asked for";
+    if (info.status != 206)
+        return {};
+    if (request.rangeFrom == 0)
+        return "the server sent part of the document (HTTP 206) when the whole was asked for";
+    if (info.rangeStart < 0 || info.rangeEnd < info.rangeStart ||
+        (info.completeLength >= 0 && info.rangeEnd >= info.completeLength))
+        return "the server's partial answer to " + asked + " has no valid Content-Range";
+    if (info.rangeStart != static_cast<std::int64_t>(request.rangeFrom))
+        return "the server sent bytes " + std::to_string(info.rangeStart) + "-" +
+               std::to_string(info.rangeEnd) + " when " + asked + " were asked for";
+    const std::int64_t length = info.rangeEnd - info.rangeStart + 1;
+    if (info.contentLength >= 0 && info.contentLength != length)
+        return "the server's partial answer holds " + std::to_string(info.contentLength) +
+               " bytes where its Content-Range says " + std::to_string(length);
+    return {};
+}
+
+/// Settles, once the headers are in, whether the answer is the one asked for; false when not.
+bool Announce(Transfer& transfer) {
     if (transfer.announced)
-        return;
+        return transfer.mismatch.empty();
     transfer.announced = true;
     curl_easy_getinfo(transfer.easy, CURLINFO_RESPONSE_CODE, &transfer.info.status);
+    transfer.mismatch = Mismatch(transfer.info, *transfer.request);
+    if (!transfer.mismatch.empty())
+        return false;
+    if (transfer.info.status == 206)
+        transfer.remaining = transfer.info.rangeEnd - transfer.info.rangeStart + 1;
     if (transfer.request->onResponse)
         transfer.request->onResponse(transfer.info);
+    return true;
 }
 
 std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) {
@@ -122,21 +166,30 @@ std::size_t OnBody(char* data, std::size_t size, std::size_t count, void* user) 
     const std::size_t total = size * count;
     long status = 0;
     curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
-    if (Successful(status))
-        Announce(*transfer);
     if (!Successful(status)) {
         // An error page is not a log: swallow it, load nothing.
         transfer->rejectedStatus = true;
         return total;
     }
-    for (std::size_t at = 0; at < total; at += kPieceSize) {
-        const std::size_t length = std::min(kPieceSize, total - at);
+    if (!Announce(*transfer))
+        return CURL_WRITEFUNC_ERROR;
+    std::size_t usable = total;
+    if (transfer->remaining >= 0 && static_cast<std::int64_t>(total) > transfer->remaining) {
+        // Nothing past the end of the range reaches the caller.
+        usable = static_cast<std::size_t>(transfer->remaining);
+        transfer->mismatch = "the server's partial answer holds more bytes than its "
+                             "Content-Range says";
+    }
+    if (transfer->remaining >= 0)
+        transfer->remaining -= static_cast<std::int64_t>(usable);
+    for (std::size_t at = 0; at < usable; at += kPieceSize) {
+        const std::size_t length = std::min(kPieceSize, usable - at);
         if (!(*transfer->piece)(std::string_view(data + at, length))) {
             transfer->stopped = true;
             return CURL_WRITEFUNC_ERROR;
         }
     }
-    return total;
+    return transfer->mismatch.empty() ? total : CURL_WRITEFUNC_ERROR;
 }
 
 /// The Content-Encoding of the final response, "an unknown encoding" when none can be read.
@@ -146,6 +199,28 @@ std::string ContentEncoding(CURL* easy) {
         header == nullptr || header->value == nullptr)
         return "an unknown encoding";
     return header->value;
+}
+
+/// The outcome of a transfer that ended without an error of its own.
+void SettleFinishedTransfer(Transfer& transfer, const HttpRequest& request, HttpOutcome& outcome) {
+    if (outcome.status == 416 && request.rangeFrom > 0) {
+        outcome.ok = true;
+        return;
+    }
+    if (!Successful(outcome.status)) {
+        outcome.error = "the server answered with HTTP status " + std::to_string(outcome.status);
+        return;
+    }
+    if (!Announce(transfer)) {
+        outcome.error = transfer.mismatch;
+        return;
+    }
+    if (transfer.remaining > 0) {
+        outcome.error = "the server's partial answer ended " + std::to_string(transfer.remaining) +
+                        " bytes short of its Content-Range";
+        return;
+    }
+    outcome.ok = true;
 }
 
 void EnsureGlobalInit() {
@@ -242,6 +317,10 @@ HttpOutcome HttpGet(const std::string& url, const std::string& userAgent,
         outcome.stopped = true;
         return outcome;
     }
+    if (!transfer.mismatch.empty()) {
+        outcome.error = transfer.mismatch;
+        return outcome;
+    }
     CURLcode code = CURLE_OK;
     int queued = 0;
     while (CURLMsg* message = curl_multi_info_read(multi.get(), &queued))
@@ -254,17 +333,7 @@ HttpOutcome HttpGet(const std::string& url, const std::string& userAgent,
                             " could not be decoded: " + outcome.error;
         return outcome;
     }
-    if (outcome.status == 416 && request.rangeFrom > 0) {
-        outcome.ok = true;
-        return outcome;
-    }
-    if (Successful(outcome.status))
-        Announce(transfer);
-    if (!Successful(outcome.status)) {
-        outcome.error = "the server answered with HTTP status " + std::to_string(outcome.status);
-        return outcome;
-    }
-    outcome.ok = true;
+    SettleFinishedTransfer(transfer, request, outcome);
     return outcome;
 }
 

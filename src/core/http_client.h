@@ -13,10 +13,13 @@ struct HttpResponseInfo {
     long status = 0;
     std::string etag;
     std::string lastModified;
-    /// The first byte of a partial (206) body, and the document's whole length where the
-    /// server gave it (Content-Range), else -1.
+    /// The first and last byte of a partial (206) body, and the document's whole length where
+    /// the server gave it (Content-Range), else -1.
     std::int64_t rangeStart = -1;
+    std::int64_t rangeEnd = -1;
     std::int64_t completeLength = -1;
+    /// The Content-Encoding, empty when none was sent.
+    std::string contentEncoding;
     /// The body is cut short of its Content-Length when the transfer fails.
     std::int64_t contentLength = -1;
 };
@@ -56,7 +59,10 @@ struct HttpLimits {
 /// range is asked for. The body of a 2xx response goes to `piece` decoded, in pieces of at most
 /// 4096 bytes; any other status delivers nothing. A body that cannot be decoded fails the
 /// download. `piece` and `idle` return false to stop the download at once. A 416 (nothing at or
-/// after rangeFrom) delivers no body and counts as ok.
+/// after rangeFrom) delivers no body and counts as ok. An answer that is not what was asked for
+/// fails before any of its body is delivered: a 206 unless its Content-Range starts exactly at
+/// rangeFrom and its length agrees, and a Content-Encoding other than identity on a range. A
+/// partial body is delivered only up to the end of its range, and one cut short of it fails.
 HttpOutcome HttpGet(const std::string& url, const std::string& userAgent,
                     const std::function<bool(std::string_view)>& piece,
                     const std::function<bool()>& idle, const HttpLimits& limits = {},

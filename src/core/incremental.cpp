@@ -285,9 +285,10 @@ bool ScanStreams(const std::vector<LogStream>& streams, Scanner& scanner, std::s
             gzip = peek.read(magic, 2) && LooksGzip(std::string_view(magic, 2));
         }
         LocalReadCallbacks callbacks;
-        callbacks.onStream = [&](int index) {
+        callbacks.onStream = [&](int index, std::uint64_t fileOffset) {
             LogStream stream = file;
             stream.member = index;
+            stream.fileOffset = fileOffset;
             stream.age = file.age + index;
             // A gzip member is complete; only a plain file may still grow.
             stream.live = file.live && index == 0;
@@ -298,10 +299,14 @@ bool ScanStreams(const std::vector<LogStream>& streams, Scanner& scanner, std::s
         // members.
         callbacks.onBytes = [&](std::string_view bytes) { return scanner.Feed(bytes) || gzip; };
         const LocalReadResult read = ReadLocalLog(file.path, 0, 0, callbacks);
-        if (!read.ok) {
+        if (!read.ok && !read.damaged) {
             error = file.path + ": " + read.error;
             return false;
         }
+        // The members before the damage were checked whole and are planned; the damaged one
+        // handed on nothing, so it is left out as empty, and so is the rest of the file.
+        if (!read.ok && error.empty())
+            error = file.path + ": " + read.error;
         // A plain file need not be read to its end: its length is the file's.
         if (!read.gzip && !scanner.Scans().empty() && scanner.Scans().back().stream.path == file.path) {
             struct stat status {};
@@ -415,6 +420,7 @@ bool JobRunner::LoadFilesIncremental(const Job& job, const std::vector<SourcePos
     const std::vector<PlannedStream> plan = PlanIncremental(streams, positions, failure);
     if (plan.empty())
         return failure.empty();
+    const std::string damage = failure; // a damaged archive fails the job once the rest is in
     // The streams of one file (the members of a gzip archive) are read in one pass.
     for (std::size_t first = 0; first < plan.size() && !host_.state.bCancel;) {
         std::size_t end = first + 1;
@@ -424,7 +430,8 @@ bool JobRunner::LoadFilesIncremental(const Job& job, const std::vector<SourcePos
             return false;
         first = end;
     }
-    return true;
+    failure = damage;
+    return damage.empty();
 }
 
 bool JobRunner::LoadPlannedFile(const Job& job, std::span<const PlannedStream> members,
@@ -467,6 +474,7 @@ bool JobRunner::LoadPlannedFile(const Job& job, std::span<const PlannedStream> m
     const PlannedStream& first = *toLoad.begin()->second;
     read.from.mark = {first.position.line, first.position.offset, first.position.prefixHash,
                       first.position.identityHash, first.position.identityLength};
+    read.from.fileOffset = first.stream.fileOffset;
     for (;;) {
         const bool loaded = ReadLocal(first.stream.path, job.DBTable, read, failure);
         if (!loader_.Stopped())
@@ -477,7 +485,7 @@ bool JobRunner::LoadPlannedFile(const Job& job, std::span<const PlannedStream> m
         }
         // On from the last committed line of the stream in hand, with its kept position.
         resumed = streamIndex_;
-        read.from = {streamIndex_, loader_.Committed()};
+        read.from = {streamIndex_, loader_.Committed(), toLoad.at(streamIndex_)->stream.fileOffset};
     }
 }
 
@@ -537,8 +545,12 @@ bool JobRunner::LoadDownloadIncremental(const Job& job,
             }
             from = loader_.Committed();
         }
-        if (end == DownloadEnd::Failed)
+        if (end == DownloadEnd::Failed) {
+            // The whole lines that came before the failure go in with their position.
+            const std::string why = failure;
+            failure = !loader_.Flush() && !Recover() ? RecoveryFailure() : why;
             return false;
+        }
         if (end == DownloadEnd::Changed && !isNew) {
             // Another document behind the same address: loaded from its start as a new one.
             if (observer_)

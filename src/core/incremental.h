@@ -18,6 +18,7 @@ struct LogStream {
     int member = 0;      ///< the gzip member (0 for a plain file)
     bool live = false;   ///< it may still grow: the job's own file, or a pattern's newest match
     int age = 0;         ///< loading order: lower is older content
+    std::uint64_t fileOffset = 0; ///< where the gzip member begins in its file
     std::string Name() const { return member == 0 ? path : path + "#" + std::to_string(member + 1); }
 };
 

@@ -6,7 +6,13 @@
 #include "core/log_reader.h"
 #include "core/version.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -28,6 +34,56 @@ void PauseBeforeReconnect(int attempt, Yielder& yielder, RunState& state) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
 }
+
+/// Keeps a downloaded gzip document in an unnamed scratch file, so each member is checked whole
+/// before any of its lines is loaded, as for a local archive.
+class GzipSpool {
+public:
+    GzipSpool() {
+        const char* dir = std::getenv("TMPDIR");
+        std::string name = std::string(dir && *dir ? dir : "/tmp") + "/brenvale-XXXXXX";
+        fd_ = ::mkstemp(name.data());
+        if (fd_ < 0)
+            error_ = std::string("no scratch file for the gzip document: ") + std::strerror(errno);
+        else
+            ::unlink(name.c_str());
+    }
+    ~GzipSpool() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    GzipSpool(const GzipSpool&) = delete;
+    GzipSpool& operator=(const GzipSpool&) = delete;
+
+    /// False (with Error set) when the bytes cannot be kept.
+    bool Write(std::string_view bytes) {
+        while (error_.empty() && !bytes.empty()) {
+            const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                error_ = std::string("the gzip document could not be kept: ") +
+                         std::strerror(n < 0 ? errno : ENOSPC);
+            else
+                bytes.remove_prefix(static_cast<std::size_t>(n));
+        }
+        return error_.empty();
+    }
+    /// Reads the document back, its members' text to `text`.
+    LocalReadResult Replay(const std::function<bool(std::string_view)>& text,
+                           const std::function<bool()>& idle) const {
+        LocalReadCallbacks callbacks;
+        callbacks.onStream = [](int, std::uint64_t) { return true; };
+        callbacks.onBytes = text;
+        callbacks.idle = idle;
+        return ReadLocalLog("/proc/self/fd/" + std::to_string(fd_), 0, 0, callbacks);
+    }
+    const std::string& Error() const { return error_; }
+
+private:
+    int fd_ = -1;
+    std::string error_;
+};
 
 } // namespace
 
@@ -134,7 +190,7 @@ bool JobRunner::ReadLocal(const std::string& path, const std::string& table,
         return !Stopping() && KeepResponsive();
     };
     LocalReadCallbacks callbacks;
-    callbacks.onStream = [&](int index) {
+    callbacks.onStream = [&](int index, std::uint64_t) {
         if (current >= 0 && !passing) {
             // A gzip member ended whole: its last line is complete.
             if (!FinishStream(splitter, table, true, streams.holdBack) || !loader_.Flush())
@@ -168,9 +224,14 @@ bool JobRunner::ReadLocal(const std::string& path, const std::string& table,
     };
     callbacks.idle = [&]() { return KeepResponsive(); };
     const LocalReadResult read =
-        ReadLocalLog(path, streams.from.stream, streams.from.mark.offset, callbacks);
+        ReadLocalLog(path, streams.from.stream, streams.from.mark.offset, callbacks,
+                     streams.from.fileOffset);
     if (!read.ok) {
         failure = read.error;
+        // Bytes after the last sound member: its lines are whole and go in before the failure.
+        if (read.damaged && read.handedOnSound && current >= 0 && !passing && !ended &&
+            !Stopping() && FinishStream(splitter, table, true, streams.holdBack))
+            loader_.Flush();
         return false;
     }
     if (read.stopped || ended || Stopping())
@@ -193,7 +254,7 @@ JobRunner::DownloadEnd JobRunner::ReadURL(const std::string& url, const std::str
                                           std::string& failure) {
     host_.yielder.Yield();
     LineSplitter splitter;
-    GzipInflater inflater;
+    std::unique_ptr<GzipSpool> spool;
     bool gzip = false;
     bool firstPiece = true;
     bool partial = false;
@@ -229,16 +290,16 @@ JobRunner::DownloadEnd JobRunner::ReadURL(const std::string& url, const std::str
         received += bytes.size();
         return bytes.empty() || splitter.Feed(bytes, onLine, onLong);
     };
-    std::string inflateError;
     const auto piece = [&](std::string_view bytes) {
         if (firstPiece) {
             firstPiece = false;
             gzip = !partial && LooksGzip(bytes);
+            if (gzip)
+                spool = std::make_unique<GzipSpool>();
             if (options.keepValidator && gzip)
                 loader_.SetValidator(kGzipDocument);
         }
-        const bool more = gzip ? inflater.Feed(bytes, [](int) { return true; }, body, inflateError)
-                               : body(bytes);
+        const bool more = gzip ? spool->Write(bytes) : body(bytes);
         if (!more)
             return false;
         host_.yielder.Yield();
@@ -268,6 +329,11 @@ JobRunner::DownloadEnd JobRunner::ReadURL(const std::string& url, const std::str
             loader_.SetValidator(!info.etag.empty() ? info.etag : info.lastModified);
     };
     const HttpOutcome outcome = HttpGet(url, UserAgent(), piece, idle, {}, request);
+    // A gzip document is loaded once it is in, each member checked whole first.
+    LocalReadResult unpacked;
+    unpacked.ok = true;
+    if (gzip && spool->Error().empty() && !outcome.stopped && !Stopping())
+        unpacked = spool->Replay(body, idle);
     if (changed)
         return DownloadEnd::Changed;
     if (outcome.ok && outcome.status == 416) {
@@ -279,20 +345,26 @@ JobRunner::DownloadEnd JobRunner::ReadURL(const std::string& url, const std::str
     }
     if (outcome.ok && received < from.offset)
         return DownloadEnd::Changed; // a whole body shorter than what was loaded
-    if (!inflateError.empty()) {
-        failure = inflateError;
+    if (gzip && !spool->Error().empty()) {
+        failure = spool->Error();
+        return DownloadEnd::Failed;
+    }
+    if (!unpacked.ok) {
+        failure = unpacked.error;
+        // Bytes after the last member: the members before them were checked whole.
+        if (unpacked.damaged && !Stopping() && FinishStream(splitter, table, true, false))
+            loader_.Flush();
         return DownloadEnd::Failed;
     }
     if (Stopping())
         return DownloadEnd::Done;
     // A body cut short (or a gzip document cut inside a member) leaves its last line unfinished.
-    const bool complete = outcome.ok && (!gzip || inflater.AtMemberEnd());
-    FinishStream(splitter, table, complete, options.holdBack);
+    FinishStream(splitter, table, outcome.ok && !unpacked.cutShort, options.holdBack);
     if (!outcome.ok && !outcome.stopped) {
         failure = outcome.error;
         return DownloadEnd::Failed;
     }
-    if (gzip && !inflater.AtMemberEnd()) {
+    if (unpacked.cutShort) {
         failure = "the gzip document ends in the middle of its data";
         return DownloadEnd::Failed;
     }

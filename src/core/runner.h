@@ -118,6 +118,7 @@ private:
     struct StreamStart {
         int stream = 0;
         LineMark mark;
+        std::uint64_t fileOffset = 0; ///< where a gzip member begins in its file, when known
     };
     /// Which streams of a local log ReadLocal loads, and from where.
     struct LocalStreams {

@@ -73,25 +73,30 @@ TEST_F(HttpRunTest, EachAddressLoadsItsLinesOrFailsQuietlyOnItsOwn) {
     const std::string huge = LogLine(std::string(LineSplitter::kDefaultMaxLine + 512, 'x'));
     server_.Serve("/long.log", Body({LogLine("o1") + "\n" + huge.substr(0, 5000),
                                      huge.substr(5000) + "\n" + LogLine("o2")}));
+    // A gzip document whose second member (of many pieces) fails its CRC: none of its lines.
+    std::string damaged = Compressed(ListenerLines(Numbered("y", 300)));
+    damaged[damaged.size() - 8] ^= 0x55;
+    server_.Serve("/damaged.log.gz", Body({Compressed(kHeader + LogText({"z1"})) + damaged}));
     std::vector<std::string> urls = {"http://127.0.0.1:" + std::to_string(closed.Port()) + "/x"};
     for (const char* path :
          {"/logs/access.log", "/gone.log", "/broken.log", "/old.log", "/moved.log", "/leak.log",
-          "/sized.log", "/closed.log", "/cut.log", "/long.log"})
+          "/sized.log", "/closed.log", "/cut.log", "/long.log", "/damaged.log.gz"})
         urls.push_back(server_.Url(path));
     auto h = MakeRun("ht_each", urls);
     EXPECT_EQ(h->runner.ProcessJobs(), RunResult::Completed);
     EXPECT_EQ(Names(db_, "ht_each"),
-              (NameList{"c1", "c2", "d1", "d2", "l1", "l2", "n1", "n1", "o1", "o2", "s1"}));
+              (NameList{"c1", "c2", "d1", "d2", "l1", "l2", "n1", "n1", "o1", "o2", "s1", "z1"}));
     EXPECT_EQ(db_.Query("SELECT c_ip FROM ht_each WHERE c_dns = 's1'"), Rows{{"192.0.2.10"}})
         << "the byte-order mark is not data";
-    // The closed port, both error statuses, the file and the cut body.
-    EXPECT_EQ(h->runner.JobsFailed(), 5);
+    // The closed port, both error statuses, the file, the cut body and the damaged member.
+    EXPECT_EQ(h->runner.JobsFailed(), 6);
+    EXPECT_THAT(h->report.Jobs().back().failure, HasSubstr("gzip member 2 is damaged"));
     EXPECT_TRUE(h->prompts.shown.empty());
     EXPECT_EQ(h->report.Total().incomplete, 1u);
     EXPECT_EQ(h->report.Total().longLines, 1u);
     EXPECT_EQ(h->status.statusHistory[2], "Status:  Parsing file 'access.log'");
     const auto requests = server_.Requests();
-    ASSERT_EQ(requests.size(), 12u) << "each redirect followed once, none to the file";
+    ASSERT_EQ(requests.size(), 13u) << "each redirect followed once, none to the file";
     EXPECT_EQ(requests[0].line, "GET /logs/access.log HTTP/1.1");
     EXPECT_EQ(requests[4].line, "GET /new.log HTTP/1.1");
     for (const HttpRequest& request : requests) {
@@ -174,6 +179,9 @@ TEST(HttpGet, BodyArrivesDecodedInPiecesOfAtMost4096Bytes) {
 TEST(HttpGet, FailedDownloadDeliversNothingAndSaysWhy) {
     HttpServer server;
     server.Serve("/claims-gzip.log", Encoded("gzip", 0, LogText({"g1", "g2"})));
+    HttpReply partial = Body({LogText({"p1"})}, 206);
+    partial.headers = {{"Content-Range", "bytes 0-999/1000"}};
+    server.Serve("/partial.log", partial);
     const struct {
         const char* path;
         long status;
@@ -182,6 +190,7 @@ TEST(HttpGet, FailedDownloadDeliversNothingAndSaysWhy) {
     } cases[] = {
         {"/nothing-here", 404, "404", "an error status"},
         {"/claims-gzip.log", 200, "gzip", "a body that claims gzip and is not"},
+        {"/partial.log", 206, "the whole was asked for", "a part when the whole was asked for"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reason);

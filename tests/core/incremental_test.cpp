@@ -2,6 +2,9 @@
 // kills and a database restarted mid-run, every log line ends in the table exactly once.
 #include "core/runner.h"
 
+#include "core/content_hash.h"
+#include "core/incremental.h"
+
 #include "core/run_harness.h"
 #include "support/cut_proxy.h"
 #include "support/http_server.h"
@@ -14,6 +17,8 @@
 #include <cstdlib>
 #include <functional>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <random>
 
 namespace brenvale::test {
@@ -181,12 +186,39 @@ TEST_P(IncrementalTest, DownloadsAskOnlyForWhatIsNew) {
         bool replace;       ///< a new document behind the address
         bool rangeAsked;
         const char* loaded; ///< names the step adds to the table
+        const char* fails = ""; ///< in the job's failure
+        std::function<void(const std::string&, std::size_t, HttpReply&)> odd = {};
     } steps[] = {
         {"first download", true, "\"v1\"", kHeader + Line("h1") + Line("h2") + half, false, false,
          "h1 h2"},
         {"the half line is complete", true, "\"v1\"", Line("h3").substr(half.size()) + Line("h4"),
          false, true, "h3 h4"},
         {"nothing new", true, "\"v1\"", "", false, true, ""},
+        // A partial answer that is not exactly the range asked for loads nothing of its body.
+        {"a partial answer from before the offset", true, "\"v1\"", Line("j1"), false, true, "",
+         "when bytes from",
+         [](const std::string& whole, std::size_t from, HttpReply& partial) {
+             partial.headers = {{"Content-Range", "bytes " + std::to_string(from - 30) + "-" +
+                                                      std::to_string(whole.size() - 1) + "/" +
+                                                      std::to_string(whole.size())}};
+             partial.chunks = {whole.substr(from - 30)};
+         }},
+        {"a partial answer longer than its range", true, "\"v1\"", Line("j2"), false, true, "",
+         "holds",
+         [](const std::string&, std::size_t, HttpReply& partial) {
+             partial.chunks.push_back(Line("junk"));
+         }},
+        {"a partial answer coded unasked", true, "\"v1\"", "", false, true, "", "coded as gzip",
+         [](const std::string&, std::size_t, HttpReply& partial) {
+             partial.contentEncoding = "gzip";
+             partial.chunks = {Compressed(partial.chunks.at(0))};
+         }},
+        {"a partial answer without a length that runs past its range", true, "\"v1\"", "", false,
+         true, "j1 j2", "more bytes",
+         [](const std::string&, std::size_t, HttpReply& partial) {
+             partial.contentLength = false;
+             partial.chunks.push_back(Line("junk"));
+         }},
         {"a server without ranges", false, "", Line("h5"), false, true, "h5"},
         {"the validator changed", true, "\"v2\"", Line("h6"), false, true, "h6"},
         {"another document", true, "\"v3\"", kHeader + Line("n1"), true, true, "n1"},
@@ -199,9 +231,12 @@ TEST_P(IncrementalTest, DownloadsAskOnlyForWhatIsNew) {
         reply.chunks = Chunked(document, 100);
         reply.ranges = step.ranges;
         reply.etag = step.etag;
+        reply.alterRange = step.odd;
         server.Serve("/sc_w3c.log", reply);
         const std::size_t before = server.Requests().size();
-        Run(url, 5);
+        const JobReport report = Run(url, 5);
+        EXPECT_THAT(report.failure, HasSubstr(step.fails));
+        EXPECT_EQ(report.failure.empty(), std::string(step.fails).empty()) << report.failure;
         const auto requests = server.Requests();
         ASSERT_GT(requests.size(), before);
         EXPECT_EQ(requests[before].headers.count("range") == 1, step.rangeAsked);
@@ -277,6 +312,107 @@ TEST_P(IncrementalTest, ADamagedPositionStopsItsJobAndTheNextJobLoads) {
         const std::vector<std::string> names = Names(db_, table_);
         EXPECT_EQ(std::adjacent_find(names.begin(), names.end()), names.end());
         EXPECT_THAT(names, ::testing::IsSupersetOf(expected_));
+    }
+}
+
+TEST_P(IncrementalTest, AHostileArchiveFailsItsJobAndLoadsOnlyTheMembersCheckedWhole) {
+    // Three members; one is damaged, cut, or followed by garbage.
+    std::string text[3], member[3];
+    for (int i = 0; i < 3; ++i) {
+        text[i] = (i == 0 ? kHeader : std::string()) +
+                  ListenerLines(Numbered(std::string(1, static_cast<char>('a' + i)), 150),
+                                static_cast<unsigned>(i));
+        member[i] = Compressed(text[i]);
+    }
+    const auto flipped = [](std::string bytes, std::size_t at) {
+        bytes[at] ^= 0x55;
+        return bytes;
+    };
+    const struct {
+        const char* what;
+        std::string bytes;
+        const char* failure;
+        const char* loaded; ///< the prefixes of the names loaded; the cut member's partly
+        bool cut;
+    } cases[] = {
+        {"bad CRC in the middle", member[0] + flipped(member[1], member[1].size() - 8) + member[2],
+         "gzip member 2 is damaged", "a", false},
+        {"bad length at the end", member[0] + member[1] + flipped(member[2], member[2].size() - 3),
+         "gzip member 3 is damaged", "a b", false},
+        {"a second magic and an unknown method", member[0] + flipped(member[1], 2) + member[2],
+         "gzip member 2 is damaged", "a", false},
+        {"trailing garbage", member[0] + member[1] + member[2] + "#Software: SHOUTcast\n",
+         "member 3 is followed by bytes that are not gzip data", "a b c", false},
+        {"cut inside the last member", member[0] + member[1] + member[2].substr(0, 900),
+         "ends in the middle of its data", "a b c", true},
+    };
+    const std::string path = dir_ + "/sc_w3c.log.gz";
+    for (const bool incremental : {false, true}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.what) + (incremental ? ", incremental" : ""));
+            Reset();
+            WriteFile(path, c.bytes);
+            long cutLoaded = -1;
+            for (int run = 1; run <= (incremental ? 2 : 1); ++run) {
+                SCOPED_TRACE(run);
+                RunHarness h(db_.connection(), {{path, table_}},
+                             {.commitRows = 1000, .incremental = incremental});
+                EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
+                EXPECT_EQ(h.runner.JobsFailed(), 1);
+                ASSERT_EQ(h.report.Jobs().size(), 1u);
+                EXPECT_THAT(h.report.Jobs()[0].failure, HasSubstr(c.failure));
+                // Only whole members (and what a cut one holds so far), each line once.
+                std::map<char, long> counts, expected;
+                for (const std::string& name : Names(db_, table_))
+                    ++counts[name[0]];
+                for (const std::string& prefix : Words(c.loaded))
+                    expected[prefix[0]] = 150;
+                if (c.cut) {
+                    EXPECT_GT(counts['c'], 0);
+                    EXPECT_LT(counts['c'], 150);
+                    if (cutLoaded < 0)
+                        cutLoaded = counts['c'];
+                    expected['c'] = cutLoaded;
+                }
+                EXPECT_EQ(counts, expected);
+                if (c.cut && incremental) {
+                    // The cut member's position is its last committed line.
+                    const Rows stored = db_.Query("SELECT line_number FROM brenvale_checkpoint "
+                                                  "WHERE file_name = '" +
+                                                  path + "#3'");
+                    EXPECT_EQ(stored, Rows{{std::to_string(cutLoaded)}});
+                }
+            }
+        }
+    }
+}
+
+TEST(PlanIncremental, TwentyThousandSmallMembersArePlannedAndKnownAgainInTurn) {
+    // Each member a stream of its own, half of them loaded before: planning stays linear.
+    std::string bytes;
+    std::vector<SourcePosition> positions;
+    for (int i = 0; i < 20000; ++i) {
+        const std::string text = ListenerLines({"m" + std::to_string(i)}, static_cast<unsigned>(i));
+        bytes += Compressed(text);
+        if (i % 2 == 0) {
+            SourcePosition known;
+            known.fileId = "f" + std::to_string(i);
+            known.line = 1;
+            known.offset = known.identityLength = text.size();
+            known.identityHash = known.prefixHash = HashBytes(text);
+            positions.push_back(known);
+        }
+    }
+    const std::string path = WriteFile(ScratchDir("plan") + "/sc_w3c.log.gz", bytes);
+    std::string error;
+    const std::vector<PlannedStream> plan = PlanIncremental({{path, 0, true, 0}}, positions, error);
+    EXPECT_EQ(error, "");
+    ASSERT_EQ(plan.size(), 20000u);
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+        ASSERT_EQ(plan[i].stream.member, static_cast<int>(i));
+        ASSERT_EQ(plan[i].isNew, i % 2 == 1) << i;
+        ASSERT_EQ(plan[i].position.fileId,
+                  i % 2 ? plan[i].position.fileId : "f" + std::to_string(i));
     }
 }
 

@@ -41,6 +41,23 @@ inline std::string LogText(const std::vector<std::string>& names,
     return text;
 }
 
+/// Data lines of `names` as a DNAS writes them, their times, addresses and counts varying as a
+/// real listener's do (so they compress no better than a real log); `name` is field c_dns.
+inline std::string ListenerLines(const std::vector<std::string>& names, unsigned seed = 1) {
+    std::string text;
+    for (const std::string& name : names) {
+        seed = seed * 1103515245u + 12345u;
+        const unsigned r = seed >> 8;
+        text += "192.0.2." + std::to_string(r % 250) + " " + name +
+                " 2024-03-01 18:" + std::to_string(10 + r % 50) + ":" +
+                std::to_string(10 + r / 50 % 50) +
+                " /stream?title=Bj%C3%B6rk%20-%20Joga 200 VLC%2F3.0.18%20LibVLC%2F3.0.18 " +
+                std::to_string(r % 9000000) + " " + std::to_string(r / 7 % 4000) + " " +
+                std::to_string(128000 + r % 999) + "\n";
+    }
+    return text;
+}
+
 /// `prefix` followed by 0 .. count-1.
 inline std::vector<std::string> Numbered(const std::string& prefix, int count) {
     std::vector<std::string> names;

@@ -217,6 +217,8 @@ void HttpServer::Answer(int client) {
                                                        std::to_string(whole.size() - 1) + "/" + size
                                                  : "bytes */" + size);
         reply.chunks = {whole.substr(from)};
+        if (reply.status == 206 && reply.alterRange)
+            reply.alterRange(whole, from, reply);
     }
     if (!reply.etag.empty())
         reply.headers.emplace_back("ETag", reply.etag);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <set>
@@ -32,6 +33,9 @@ struct HttpReply {
     std::string etag;
     /// Bytes more than the body that Content-Length claims (a body cut short).
     std::size_t missingBytes = 0;
+    /// Changes the 206 made from `whole` for "Range: bytes=from-" (its Content-Range, body,
+    /// coding), so a test can script a server that answers oddly.
+    std::function<void(const std::string& whole, std::size_t from, HttpReply& partial)> alterRange;
 };
 
 /// `bytes` cut into chunks of `size` bytes (the last one shorter), to go out as separate writes.
