@@ -541,13 +541,18 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         code = kExitTruncate;
         break;
     case RunResult::Cancelled: {
-        const JobReport* job = report.Jobs().empty() ? nullptr : &report.Jobs().back();
-        err << kProgram << ": Interrupted by " << SignalName() << ": stopped after line "
-            << (job ? job->lastLine : 0) << " of job " << report.Jobs().size() << " of "
-            << report.JobCount() << " ('" << (job ? job->job.File : std::string()) << "'); "
-            << report.JobCounts().inserted << " rows of that job and " << report.Total().inserted
-            << " rows in all were inserted.\n";
         code = kExitInterrupted;
+        if (report.Jobs().empty()) {
+            // Stopped while the tables were checked or emptied: no line was read.
+            err << kProgram << ": Interrupted by " << SignalName()
+                << " before the first job started; no line was loaded.\n";
+            break;
+        }
+        const JobReport& job = report.Jobs().back();
+        err << kProgram << ": Interrupted by " << SignalName() << ": stopped after line "
+            << job.lastLine << " of job " << report.Jobs().size() << " of " << report.JobCount()
+            << " ('" << job.job.File << "'); " << report.JobCounts().inserted
+            << " rows of that job and " << report.Total().inserted << " rows in all were inserted.\n";
         break;
     }
     case RunResult::DatabaseLost:

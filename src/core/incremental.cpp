@@ -276,7 +276,8 @@ private:
 
 /// Reads every stream of `streams` once into `scanner`; false with `error` set when one cannot
 /// be read.
-bool ScanStreams(const std::vector<LogStream>& streams, Scanner& scanner, std::string& error) {
+bool ScanStreams(const std::vector<LogStream>& streams, Scanner& scanner,
+                 const std::function<bool()>& keepGoing, std::string& error) {
     for (const LogStream& file : streams) {
         bool gzip = false;
         {
@@ -293,12 +294,16 @@ bool ScanStreams(const std::vector<LogStream>& streams, Scanner& scanner, std::s
             // A gzip member is complete; only a plain file may still grow.
             stream.live = file.live && index == 0;
             scanner.Start(stream);
-            return true;
+            return !keepGoing || keepGoing();
         };
         // A plain file is read only as far as a position needs; a gzip file to its end, for its
         // members.
-        callbacks.onBytes = [&](std::string_view bytes) { return scanner.Feed(bytes) || gzip; };
+        callbacks.onBytes = [&](std::string_view bytes) {
+            return (scanner.Feed(bytes) || gzip) && (!keepGoing || keepGoing());
+        };
         const LocalReadResult read = ReadLocalLog(file.path, 0, 0, callbacks);
+        if (keepGoing && !keepGoing())
+            return false;
         if (!read.ok && !read.damaged) {
             error = file.path + ": " + read.error;
             return false;
@@ -322,9 +327,10 @@ bool ScanStreams(const std::vector<LogStream>& streams, Scanner& scanner, std::s
 
 std::vector<PlannedStream> PlanIncremental(const std::vector<LogStream>& streams,
                                            const std::vector<SourcePosition>& positions,
-                                           std::string& error) {
+                                           std::string& error,
+                                           const std::function<bool()>& keepGoing) {
     Scanner scanner(positions);
-    if (!ScanStreams(streams, scanner, error))
+    if (!ScanStreams(streams, scanner, keepGoing, error))
         return {};
     std::vector<Scan>& scans = scanner.Scans();
     std::vector<int> assigned(scans.size(), -1);
@@ -417,7 +423,9 @@ bool JobRunner::LoadFilesIncremental(const Job& job, const std::vector<SourcePos
     const std::vector<LogStream> streams = FindLogStreams(job.File, failure);
     if (streams.empty())
         return false;
-    const std::vector<PlannedStream> plan = PlanIncremental(streams, positions, failure);
+    // A long planning sees a cancel as loading does.
+    const std::vector<PlannedStream> plan =
+        PlanIncremental(streams, positions, failure, [this] { return KeepResponsive(); });
     if (plan.empty())
         return failure.empty();
     const std::string damage = failure; // a damaged archive fails the job once the rest is in

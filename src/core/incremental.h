@@ -41,9 +41,11 @@ struct PlannedStream {
 /// whole prefix). A position matching several streams goes to the oldest; streams no position
 /// matches are new. Empty streams are left out. The result is in loading order. `read` reads a
 /// stream from its start (ReadLocalLog in the program; tests may give their own).
+/// `keepGoing`, when given, is asked now and then; false ends planning with nothing planned.
 std::vector<PlannedStream> PlanIncremental(const std::vector<LogStream>& streams,
                                            const std::vector<SourcePosition>& positions,
-                                           std::string& error);
+                                           std::string& error,
+                                           const std::function<bool()>& keepGoing = {});
 
 /// A fresh name for a stream's content, 32 hex digits.
 std::string NewFileId();

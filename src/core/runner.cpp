@@ -600,8 +600,13 @@ RunResult JobRunner::ProcessJobs() {
         }
         std::string failure;
         bool loaded = LoadJob(job, failure);
-        if (loaded && !loader_.Flush() && !Recover())
+        // The lines in hand belong to this job however it ended, so its counts agree with
+        // the table.
+        if (databaseFailure_.ok && !loader_.Flush() && !Recover()) {
+            if (failure.empty())
+                failure = RecoveryFailure();
             loaded = false;
+        }
         if (!databaseFailure_.ok) {
             if (observer_)
                 observer_->OnJobEnd(i, job, failure.empty() ? databaseFailure_.message : failure);

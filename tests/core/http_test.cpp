@@ -210,5 +210,31 @@ TEST(HttpGet, FailedDownloadDeliversNothingAndSaysWhy) {
     }
 }
 
+/// Each job's counts as they stood when the job ended, which is when a summary prints them.
+struct CountsAtJobEnd final : RunReport {
+    using RunReport::RunReport;
+    std::vector<std::uint64_t> inserted;
+    void OnJobEnd(int position, const Job& job, const std::string& failure) override {
+        RunReport::OnJobEnd(position, job, failure);
+        inserted.push_back(Jobs().back().counts.inserted);
+    }
+};
+
+TEST_F(HttpRunTest, ADownloadCutShortInABatchCountsItsStoredLinesInItsOwnJob) {
+    HttpReply cut = Body({LogText({"b1", "b2", "b3"}) + LogLine("b4").substr(0, 30)});
+    cut.missingBytes = 10;
+    server_.Serve("/cut.log", cut);
+    db_.CreateLogTable("ht_batch");
+    RunHarness h(db_.connection(), {{server_.Url("/cut.log"), "ht_batch"},
+                                    {server_.Url("/cut.log"), "ht_batch"}},
+                 {.commitRows = 1000});
+    CountsAtJobEnd report(h.clock);
+    h.runner.SetObserver(&report);
+    EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
+    EXPECT_EQ(h.runner.JobsFailed(), 2);
+    EXPECT_EQ(report.inserted, (std::vector<std::uint64_t>{3, 3}));
+    EXPECT_EQ(db_.Count("ht_batch"), 6);
+}
+
 } // namespace
 } // namespace brenvale::test

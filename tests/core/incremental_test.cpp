@@ -387,6 +387,22 @@ TEST_P(IncrementalTest, AHostileArchiveFailsItsJobAndLoadsOnlyTheMembersCheckedW
     }
 }
 
+TEST_P(IncrementalTest, ACancelWhilePlanningAnArchiveLoadsNothing) {
+    std::string archive;
+    for (int i = 0; i < 2000; ++i)
+        archive += Compressed(kHeader + LogLine("m" + std::to_string(i)) + "\r\n");
+    const std::string path = WriteLog("sc_w3c_20240301_w3c.gz", archive);
+    Reset();
+    RunHarness h(db_.connection(), {{path, table_}}, {.commitRows = 100, .incremental = true});
+    h.clock.step = 300; // every look at the clock is time to yield
+    h.yielder.action = [&](int call) {
+        if (call == 3) // after the run's and the job's own yields: inside the planning
+            h.state.bCancel = true;
+    };
+    EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Cancelled);
+    EXPECT_EQ(db_.Count(table_), 0);
+}
+
 TEST(PlanIncremental, TwentyThousandSmallMembersArePlannedAndKnownAgainInTurn) {
     // Each member a stream of its own, half of them loaded before: planning stays linear.
     std::string bytes;
