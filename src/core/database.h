@@ -110,6 +110,11 @@ public:
     virtual DbResult LoadPositions(const std::string& source,
                                    std::vector<SourcePosition>& positions,
                                    SourceClaim& claim) = 0;
+    /// The positions other sources keep for this table (the same log named another way, or a
+    /// pattern that matches it): content they describe is loaded already. Rows that cannot be
+    /// read are left out; they are their own jobs' concern.
+    virtual DbResult LoadOtherPositions(const std::string& source,
+                                        std::vector<SourcePosition>& positions) = 0;
     /// Stores `position` for `source` in the transaction in hand (`isNew` the first time) and
     /// moves the count of commits on from `claim`; fails with DbFailure::Taken when the
     /// database holds another count (the transaction must then be rolled back).

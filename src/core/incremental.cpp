@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -99,6 +100,19 @@ std::string NewFileId() {
         (static_cast<std::uint64_t>(device()) << 32) ^ static_cast<std::uint64_t>(device()) ^
         static_cast<std::uint64_t>(std::random_device()()));
     return HashText(generator()) + HashText(generator());
+}
+
+std::string CanonicalSource(const std::string& file) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path path(file);
+    // A pattern's folder is resolved; its last part stays a pattern.
+    const bool pattern = IsPattern(path.filename().string());
+    const fs::path resolved =
+        pattern ? fs::weakly_canonical(fs::absolute(path, error).parent_path(), error) /
+                      path.filename()
+                : fs::weakly_canonical(fs::absolute(path, error), error);
+    return error || resolved.empty() ? file : resolved.string();
 }
 
 std::vector<LogStream> FindLogStreams(const std::string& file, std::string& error) {
@@ -328,13 +342,16 @@ bool ScanStreams(const std::vector<LogStream>& streams, Scanner& scanner,
 std::vector<PlannedStream> PlanIncremental(const std::vector<LogStream>& streams,
                                            const std::vector<SourcePosition>& positions,
                                            std::string& error,
-                                           const std::function<bool()>& keepGoing) {
-    Scanner scanner(positions);
+                                           const std::function<bool()>& keepGoing,
+                                           const std::vector<SourcePosition>& others) {
+    std::vector<SourcePosition> all = positions;
+    all.insert(all.end(), others.begin(), others.end());
+    Scanner scanner(all);
     if (!ScanStreams(streams, scanner, keepGoing, error))
         return {};
     std::vector<Scan>& scans = scanner.Scans();
     std::vector<int> assigned(scans.size(), -1);
-    std::vector<std::size_t> order(positions.size());
+    std::vector<std::size_t> order(positions.size()); // this source's own positions
     for (std::size_t i = 0; i < order.size(); ++i)
         order[i] = i;
     // The longest positions first: a short one (a header alone, say) must not take the stream of
@@ -366,6 +383,19 @@ std::vector<PlannedStream> PlanIncremental(const std::vector<LogStream>& streams
         }
     }
 
+    // Content another source (the same log named another way) loaded further is not loaded
+    // twice: the stream goes on from there.
+    std::vector<int> further(scans.size(), -1);
+    for (std::size_t p = positions.size(); p < all.size(); ++p)
+        for (const std::size_t s : scanner.StreamsOf(p)) {
+            const std::uint64_t reached =
+                further[s] >= 0 ? all[static_cast<std::size_t>(further[s])].offset
+                : assigned[s] >= 0 ? positions[static_cast<std::size_t>(assigned[s])].offset
+                                   : 0;
+            if (all[p].offset > reached)
+                further[s] = static_cast<int>(p);
+        }
+
     std::vector<PlannedStream> plan;
     for (std::size_t s = 0; s < scans.size(); ++s) {
         if (scans[s].length == 0)
@@ -381,6 +411,14 @@ std::vector<PlannedStream> PlanIncremental(const std::vector<LogStream>& streams
             planned.position.fileId = NewFileId();
             planned.position.identityHash = kHashStart;
             planned.position.prefixHash = kHashStart;
+        }
+        if (further[s] >= 0) {
+            const SourcePosition& other = all[static_cast<std::size_t>(further[s])];
+            planned.position.offset = other.offset;
+            planned.position.line = other.line;
+            planned.position.prefixHash = other.prefixHash;
+            planned.position.identityHash = other.identityHash;
+            planned.position.identityLength = other.identityLength;
         }
         planned.position.fileName = planned.stream.Name();
         plan.push_back(std::move(planned));
@@ -398,17 +436,23 @@ bool JobRunner::LoadIncremental(const Job& job, std::string& failure) {
         failure = "the table's writer could not be opened: " + error.message;
         return false;
     }
-    std::vector<SourcePosition> positions;
+    // One log is one source however a job spells it, so runs of either spelling meet.
+    const std::string source = IsDownload(job.File) ? job.File : CanonicalSource(job.File);
+    std::vector<SourcePosition> positions, others;
     SourceClaim claim;
-    if (const DbResult read = writer->LoadPositions(job.File, positions, claim); !read) {
+    DbResult read = writer->LoadPositions(source, positions, claim);
+    if (read && !IsDownload(job.File))
+        read = writer->LoadOtherPositions(source, others);
+    if (!read) {
         failure = "the positions of incremental loading could not be read: " + read.message;
         if (read.Fatal())
             databaseFailure_ = read;
         return false;
     }
-    loader_.KeepPositions(job.File, claim);
-    const bool loaded = IsDownload(job.File) ? LoadDownloadIncremental(job, positions, failure)
-                                             : LoadFilesIncremental(job, positions, failure);
+    loader_.KeepPositions(source, claim);
+    const bool loaded = IsDownload(job.File)
+                            ? LoadDownloadIncremental(job, positions, failure)
+                            : LoadFilesIncremental(job, positions, others, failure);
     // What is in hand is committed with its position before the loader forgets it.
     if (loaded && !loader_.Flush() && !Recover()) {
         failure = failure.empty() ? databaseFailure_.message : failure;
@@ -419,13 +463,14 @@ bool JobRunner::LoadIncremental(const Job& job, std::string& failure) {
 }
 
 bool JobRunner::LoadFilesIncremental(const Job& job, const std::vector<SourcePosition>& positions,
+                                     const std::vector<SourcePosition>& others,
                                      std::string& failure) {
     const std::vector<LogStream> streams = FindLogStreams(job.File, failure);
     if (streams.empty())
         return false;
     // A long planning sees a cancel as loading does.
     const std::vector<PlannedStream> plan =
-        PlanIncremental(streams, positions, failure, [this] { return KeepResponsive(); });
+        PlanIncremental(streams, positions, failure, [this] { return KeepResponsive(); }, others);
     if (plan.empty())
         return failure.empty();
     const std::string damage = failure; // a damaged archive fails the job once the rest is in

@@ -42,10 +42,18 @@ struct PlannedStream {
 /// matches are new. Empty streams are left out. The result is in loading order. `read` reads a
 /// stream from its start (ReadLocalLog in the program; tests may give their own).
 /// `keepGoing`, when given, is asked now and then; false ends planning with nothing planned.
+/// `others` are positions other sources keep in the same table: a stream whose content one of
+/// them describes further than this source's own goes on from there.
 std::vector<PlannedStream> PlanIncremental(const std::vector<LogStream>& streams,
                                            const std::vector<SourcePosition>& positions,
                                            std::string& error,
-                                           const std::function<bool()>& keepGoing = {});
+                                           const std::function<bool()>& keepGoing = {},
+                                           const std::vector<SourcePosition>& others = {});
+
+/// The name a local log's positions are kept under: the path made absolute with its links,
+/// "." and ".." resolved (for a shell pattern, its folder's), so every spelling of one file is
+/// one source.
+std::string CanonicalSource(const std::string& file);
 
 /// A fresh name for a stream's content, 32 hex digits.
 std::string NewFileId();

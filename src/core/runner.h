@@ -151,7 +151,7 @@ private:
     DownloadEnd ReadURL(const std::string& url, const std::string& table, const LineMark& from,
                         const DownloadOptions& options, std::string& failure);
     bool LoadFilesIncremental(const Job& job, const std::vector<SourcePosition>& positions,
-                              std::string& failure);
+                              const std::vector<SourcePosition>& others, std::string& failure);
     /// Loads the planned streams of one file (its gzip members) in one reading.
     bool LoadPlannedFile(const Job& job, std::span<const PlannedStream> members,
                          std::string& failure);

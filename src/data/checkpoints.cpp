@@ -152,11 +152,34 @@ DbResult CheckpointTable::Load(const std::string& source, const std::string& tab
     return DbResult::Success();
 }
 
+DbResult CheckpointTable::LoadOthers(const std::string& source, const std::string& table,
+                                     std::vector<SourcePosition>& positions) {
+    positions.clear();
+    DbResult error;
+    if (!Exists(error))
+        return error;
+    SqlRows rows;
+    DbResult read = session_.Select(
+        std::string("SELECT file_id, file_name, identity_hash, identity_length, byte_offset, "
+                    "line_number, prefix_hash, validator, source, target_table FROM ") +
+            kCheckpointTable + " WHERE target_table = ? AND source_key <> ? AND file_id <> ?",
+        {table, SourceKey(source, table), kClaimId}, rows);
+    if (!read)
+        return read;
+    for (const auto& row : rows) {
+        SourcePosition position;
+        if (row.size() >= 10 && row[8] &&
+            ReadPosition(row, *row[8], table, position).empty())
+            positions.push_back(std::move(position));
+    }
+    return DbResult::Success();
+}
+
 DbResult CheckpointTable::MoveClaim(const std::string& source, const std::string& table,
                                     const SourceClaim& claim) {
     const std::string key = SourceKey(source, table);
     const std::string next = std::to_string(claim.commits + 1);
-    const DbResult taken = DbResult::Failure(
+    DbResult taken = DbResult::Failure(
         "40001",
         "Another run is loading '" + source + "' into '" + table +
             "' at the same time: it stored lines of it since this run read its positions.",

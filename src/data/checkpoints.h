@@ -30,6 +30,9 @@ public:
     /// another), then inserts (`isNew`) or updates one position.
     DbResult Save(const std::string& source, const std::string& table,
                   const SourcePosition& position, bool isNew, const SourceClaim& claim);
+    /// The sound positions of every other source loading into `table`.
+    DbResult LoadOthers(const std::string& source, const std::string& table,
+                        std::vector<SourcePosition>& positions);
     /// Moves the count of commits of `source` on from `claim`; DbFailure::Taken when the
     /// database holds another.
     DbResult MoveClaim(const std::string& source, const std::string& table,

@@ -506,6 +506,11 @@ public:
         return checkpoints_.Save(source, table_, position, isNew, claim);
     }
 
+    DbResult LoadOtherPositions(const std::string& source,
+                                std::vector<SourcePosition>& positions) override {
+        return checkpoints_.LoadOthers(source, table_, positions);
+    }
+
     DbResult MoveClaim(const std::string& source, const SourceClaim& claim) override {
         fresh_ = false;
         return checkpoints_.MoveClaim(source, table_, claim);

@@ -323,6 +323,12 @@ public:
         return checkpoints_.Save(source, table_, position, isNew, claim);
     }
 
+    DbResult LoadOtherPositions(const std::string& source,
+                                std::vector<SourcePosition>& positions) override {
+        holds_ = inTransaction_;
+        return checkpoints_.LoadOthers(source, table_, positions);
+    }
+
     DbResult MoveClaim(const std::string& source, const SourceClaim& claim) override {
         holds_ = inTransaction_;
         return checkpoints_.MoveClaim(source, table_, claim);

@@ -270,6 +270,28 @@ TEST_P(IncrementalTest, APatternStoresNoLineBeforeItsLineFeed) {
     }
 }
 
+TEST_P(IncrementalTest, OneLogNamedAnyWayIsLoadedOnce) {
+    Reset();
+    const std::string dir = ScratchDir("spellings"), log = dir + "/sc_w3c.log";
+    WriteFile(log, kHeader + Lines(Numbered("n", 30)));
+    // The path, the same path with "/./" and "..", and a pattern that matches it, in one run.
+    RunHarness h(db_.connection(),
+                 {{log, table_}, {dir + "/./sc_w3c.log", table_},
+                  {dir + "/../" + std::filesystem::path(dir).filename().string() + "/sc_w3c.log",
+                   table_},
+                  {dir + "/sc_w3c*", table_}},
+                 {.commitRows = 7, .incremental = true});
+    EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
+    ExpectEachOnce();
+    // A job switched from the path to the pattern goes on where the path left off, and back.
+    Append(log, Lines({"n30", "n31"}));
+    Run(dir + "/sc_w3c*", 7);
+    ExpectEachOnce();
+    Append(log, Lines({"n32"}));
+    Run(log, 1);
+    ExpectEachOnce();
+}
+
 TEST_P(IncrementalTest, ADamagedPositionStopsItsJobAndTheNextJobLoads) {
     const std::string log = dir_ + "/damaged.log";
     const struct {
