@@ -335,7 +335,7 @@ bool LogLineLoader::CommitBatch() {
             (void)writer_->Rollback();
         if (result.Fatal()) {
             unfinishedFates_ = fates_;
-            inDoubtEnd_ = last.offset;
+            inDoubtRows_ = pendingCount_;
             // No answer proves that nothing was stored; where commits are marked the database
             // tells after a new connection.
             Stop(result, result.failure == DbFailure::ConnectionLost && (afterCommit || Tracking()));
@@ -373,7 +373,7 @@ bool LogLineLoader::ReplayOneByOne() {
                         pending_.begin() + static_cast<std::ptrdiff_t>(pendingCount_));
             pendingCount_ -= done;
             unfinishedFates_.assign(1, fate);
-            inDoubtEnd_ = row.mark.offset;
+            inDoubtRows_ = 1;
             Stop(failed, inDoubt);
             return false;
         }
@@ -508,13 +508,11 @@ void LogLineLoader::ReportUnfinished() {
     ClearPending();
 }
 
-void LogLineLoader::Resume(std::uint64_t storedOffset) {
-    // The lines in hand up to the stored position were committed after all.
+void LogLineLoader::Resume(bool unitCommitted) {
+    // The unit in doubt (the first lines in hand) was committed after all.
+    const std::size_t settled = unitCommitted ? std::min(inDoubtRows_, pendingCount_) : 0;
     std::size_t fate = 0;
-    bool committedAfterAll = false;
-    for (std::size_t r = 0; r < pendingCount_ && pending_[r].mark.offset <= storedOffset &&
-                            storedOffset > committed_.offset;
-         ++r) {
+    for (std::size_t r = 0; r < settled; ++r) {
         const PendingRow& row = pending_[r];
         if (!row.insert) {
             Report(row.outcome, row.raw, row.mark.line, DbResult::Success());
@@ -528,10 +526,8 @@ void LogLineLoader::Resume(std::uint64_t storedOffset) {
                    known);
         }
         committed_ = row.mark;
-        committedAfterAll = true;
     }
-    // One commit stores the position of its last line, so one commit took effect.
-    if (committedAfterAll && Tracking())
+    if (settled > 0 && Tracking())
         ProgressCommitted();
     ClearPending();
     unfinishedFates_.clear();
@@ -551,33 +547,37 @@ void LogLineLoader::Resume(std::uint64_t storedOffset) {
 }
 
 bool LogLineLoader::StartStream(const LineMark& start) {
-    if (!Flush())
+    // A position belongs to one stream; without positions a batch runs on into the next one.
+    if (keepPositions_ ? !Flush() : stopped_)
         return false;
-    committed_ = start;
+    if (pendingCount_ == 0)
+        committed_ = start;
     return true;
 }
 
-std::uint64_t LogLineLoader::StoredOffsetAfterReconnect(const std::string& table) {
-    if (!Tracking() || pendingCount_ == 0)
-        return committed_.offset;
+bool LogLineLoader::UnitCommittedAfterReconnect(const std::string& table) {
+    if (!Tracking() || pendingCount_ == 0 || inDoubtRows_ == 0)
+        return false;
     ForgetWriter();
     OpenWriter(table);
     std::vector<SourcePosition> positions;
     SourceClaim stored;
     if (!writer_ ||
         !writer_->LoadPositions(keepPositions_ ? positionSource_ : marker_, positions, stored))
-        return committed_.offset;
+        return false;
     // The commit in doubt took effect exactly when the count moved on by one (and a kept
     // position stands where that commit put it); anything else is another run's doing, which
     // the next commit finds out.
     if (!stored.stored || stored.commits != claim_.commits + 1)
-        return committed_.offset;
+        return false;
     if (!keepPositions_)
-        return inDoubtEnd_;
+        return true;
+    const LineMark& end = pending_[std::min(inDoubtRows_, pendingCount_) - 1].mark;
     for (const SourcePosition& position : positions)
-        if (position.fileId == position_.fileId && position.offset == inDoubtEnd_)
-            return inDoubtEnd_;
-    return committed_.offset;
+        if (position.fileId == position_.fileId && position.offset == end.offset &&
+            position.prefixHash == end.prefixHash)
+            return true;
+    return false;
 }
 
 std::pair<std::uint64_t, std::uint64_t> LogLineLoader::UnfinishedLines() const {

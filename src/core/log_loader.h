@@ -50,6 +50,7 @@ struct LineMark {
     std::uint64_t prefixHash = kHashStart;     ///< hash of those bytes
     std::uint64_t identityHash = kHashStart;   ///< hash of the first identityLength of them
     std::uint64_t identityLength = 0;          ///< min(offset, the identity's size)
+    int stream = 0; ///< the gzip member the line is in (0 for a plain file)
 };
 
 /// Cuts a data line at every blank; false (and `fields` partly filled) when it has fewer than ten.
@@ -90,13 +91,14 @@ public:
     /// The HTTP validator stored with the next position.
     void SetValidator(const std::string& validator) { position_.validator = validator; }
 
-    /// Lines now come from another log (or the same one read again from `start`): the lines in
-    /// hand are committed first, and Committed() starts at `start`.
+    /// Lines now come from another log (or the same one read again from `start`). Where
+    /// positions are kept the lines in hand are committed first; Committed() is `start` when no
+    /// line is in hand.
     bool StartStream(const LineMark& start);
-    /// After Stopped and a new connection: where the kept position of the lines in hand stands
-    /// in the database (so a commit whose answer was lost is known), or Committed() when no
-    /// position is kept.
-    std::uint64_t StoredOffsetAfterReconnect(const std::string& table);
+    /// After Stopped and a new connection: whether the unit in doubt (whose commit's answer was
+    /// lost) took effect, as the count of commits stored with it tells; false where nothing is
+    /// counted.
+    bool UnitCommittedAfterReconnect(const std::string& table);
     /// Drops the writer, whose statements die with their connection: call before the
     /// connection is made again.
     void ForgetWriter() {
@@ -139,9 +141,9 @@ public:
     /// InDoubt; the others stay unreported, as the run stopped before them.
     void ReportUnfinished();
     /// After Stopped and a new connection: forgets the dead writer and the lines in hand, but
-    /// for those up to `storedOffset` (the position found stored, when a commit's answer was
-    /// lost), which are reported as committed. Loading goes on from Committed().
-    void Resume(std::uint64_t storedOffset);
+    /// for those of the unit in doubt when `unitCommitted`, which are reported as committed.
+    /// Loading goes on from Committed().
+    void Resume(bool unitCommitted);
 
 private:
     struct PendingRow {
@@ -204,7 +206,7 @@ private:
     SourceClaim claim_;
     std::string marker_;       ///< the source the run's commits are marked under, if any
     bool markerTried_ = false;
-    std::uint64_t inDoubtEnd_ = 0; ///< where the lines of the unit in doubt end
+    std::size_t inDoubtRows_ = 0; ///< the lines in hand the unit in doubt holds, from the first
 
     std::size_t commitRows_ = 1;
     std::vector<PendingRow> pending_;

@@ -193,10 +193,14 @@ bool JobRunner::ReadLocal(const std::string& path, const std::string& table,
     callbacks.onStream = [&](int index, std::uint64_t) {
         if (current >= 0 && !passing) {
             // A gzip member ended whole: its last line is complete.
-            if (!FinishStream(splitter, table, true, streams.holdBack) || !loader_.Flush())
+            if (!FinishStream(splitter, table, true, streams.holdBack))
                 return false;
-            if (streams.ended)
+            // Without a word to say at a stream's end, a batch runs on into the next stream.
+            if (streams.ended) {
+                if (!loader_.Flush())
+                    return false;
                 streams.ended(current);
+            }
         }
         if (streams.last >= 0 && index > streams.last) {
             ended = true;
@@ -209,9 +213,12 @@ bool JobRunner::ReadLocal(const std::string& path, const std::string& table,
             return !Stopping();
         // The reader passes over the first stream's loaded bytes itself.
         pass = index == streams.from.stream ? 0 : start->offset;
+        LineMark from = *start;
+        from.stream = index;
         splitter = LineSplitter();
-        splitter.StartAt(*start);
-        loader_.StartStream(*start);
+        splitter.StartAt(from);
+        if (!loader_.StartStream(from))
+            return false;
         return !Stopping();
     };
     callbacks.onBytes = [&](std::string_view bytes) {
@@ -389,7 +396,7 @@ bool JobRunner::ProcessLocalFile(const std::string& path, const std::string& tab
             failure = RecoveryFailure();
             return false;
         }
-        streams.from = {streamIndex_, loader_.Committed()};
+        streams.from = {loader_.Committed().stream, loader_.Committed()};
     }
 }
 
@@ -431,7 +438,7 @@ bool JobRunner::Recover() {
         // The database works, but this job cannot go on: its position was refused, or another
         // run is loading the same source. The lines in hand were not stored by this run.
         jobFailure_ = failure;
-        loader_.Resume(loader_.Committed().offset);
+        loader_.Resume(false);
         return false;
     }
     if (failure.failure != DbFailure::ConnectionLost || settings_.reconnectSeconds == 0 ||
@@ -453,10 +460,8 @@ bool JobRunner::Recover() {
         if (reconnected) {
             // Where a position was stored, it tells whether the commit whose answer was lost
             // took effect; otherwise what was in hand is sent again.
-            std::uint64_t stored = loader_.Committed().offset;
-            if (loader_.UnfinishedInDoubt())
-                stored = loader_.StoredOffsetAfterReconnect(job_.DBTable);
-            loader_.Resume(stored);
+            loader_.Resume(loader_.UnfinishedInDoubt() &&
+                           loader_.UnitCommittedAfterReconnect(job_.DBTable));
             if (observer_)
                 observer_->OnReconnected(loader_.Committed().line, attempt);
             host_.status.SetStatus("Status:  Parsing file '" + GetFileName(job_.File) + "'");

@@ -489,8 +489,18 @@ TEST_P(RestartTest, ADatabaseStoppedMidRunIsReconnectedAndNothingIsLostOrDoubled
 }
 
 TEST_P(RestartTest, AConnectionLostAtACommitOrASavepointNeitherLosesNorDoublesALine) {
-    const std::string log = dir_ + "/cut.log";
-    WriteFile(log, kHeader + Lines(Numbered("c", 40)));
+    // A plain log, and an archive of four members whose batches run across the members.
+    const std::string plain = WriteLog("cut.log", kHeader + Lines(Numbered("c", 40)));
+    std::string members;
+    std::vector<std::string> inArchive;
+    for (int m = 0; m < 4; ++m) {
+        const std::vector<std::string> names = Numbered("m" + std::to_string(m) + "_", 10);
+        members += Compressed(kHeader + LogText(names));
+        inArchive.insert(inArchive.end(), names.begin(), names.end());
+    }
+    std::sort(inArchive.begin(), inArchive.end());
+    // In a folder of its own: beside cut.log it would be taken for its archive.
+    const std::string archive = WriteFile(ScratchDir("cut_archive") + "/sc_w3c.log.gz", members);
     CutProxy proxy(static_cast<std::uint16_t>(std::stoi(
         std::getenv(db_.IsPostgres() ? "BRENVALE_TEST_PG_PORT" : "BRENVALE_TEST_MARIA_PORT"))));
     // Every statement of the run goes through the relay (COPY would take a way of its own).
@@ -500,10 +510,11 @@ TEST_P(RestartTest, AConnectionLostAtACommitOrASavepointNeitherLosesNorDoublesAL
     // driver undoes a statement without one.
     for (const auto& [word, afterServer] : {std::pair{"COMMIT", true}, std::pair{"COMMIT", false},
                                             std::pair{"SAVEPOINT", false}})
-        for (const auto& [commitRows, incremental] :
-             {std::pair<std::size_t, bool>{1, false}, {7, false}, {1, true}, {7, true}}) {
+        for (const auto& [commitRows, incremental, log] :
+             {std::tuple<std::size_t, bool, std::string>{1, false, plain}, {7, false, plain},
+              {1, true, plain}, {7, true, plain}, {7, false, archive}}) {
             SCOPED_TRACE(std::to_string(commitRows) + (incremental ? " incremental, " : ", ") +
-                         word + (afterServer ? " answered" : " unsent"));
+                         word + (afterServer ? " answered, " : " unsent, ") + log);
             if (std::string_view(word) == "SAVEPOINT" && !db_.IsPostgres())
                 continue;
             Reset();
@@ -516,7 +527,10 @@ TEST_P(RestartTest, AConnectionLostAtACommitOrASavepointNeitherLosesNorDoublesAL
             EXPECT_EQ(proxy.Cuts(), ++cuts);
             EXPECT_EQ(h.report.Total().inserted, 40u);
             EXPECT_EQ(h.report.Total().inDoubt, 0u);
-            ExpectEachOnce();
+            if (log == plain)
+                ExpectEachOnce();
+            else
+                EXPECT_EQ(Names(db_, table_), inArchive);
         }
 }
 
