@@ -571,6 +571,15 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         code = result == RunResult::DatabaseLost ? kExitConnectionLost : kExitDatabaseFull;
         break;
     }
+    if (const std::uint64_t doubt = report.Total().inDoubt; doubt > 0 && code == kExitSuccess) {
+        err << kProgram << ": " << doubt << " line" << (doubt == 1 ? " was" : "s were")
+            << " sent as the connection was lost, with no way to tell whether the database "
+               "stored "
+            << (doubt == 1 ? "it" : "them") << ", and sent again: "
+            << (doubt == 1 ? "it" : "they") << " may be stored twice (in doubt). Batches "
+            << "(--commit-rows) and incremental runs settle this exactly.\n";
+        code = kExitInDoubt;
+    }
     const std::uint64_t refused = report.Total().refused;
     if (refused > arguments.maxRejects && (code == kExitSuccess || code == kExitLogFailed)) {
         err << kProgram << ": " << refused << " line" << (refused == 1 ? " was" : "s were")

@@ -28,6 +28,8 @@ enum CliExitCode : int {
     kExitDatabaseFull = 11, ///< the database could store nothing more
     kExitTooManyRejects = 12, ///< more lines were refused by the database than --max-rejects
     kExitNoJobs = 13,       ///< the configuration holds no jobs
+    kExitInDoubt = 14,      ///< lines sent when the connection was lost were sent again and may
+                            ///< be stored twice (row by row without positions)
     kExitInterrupted = 130, ///< stopped by Ctrl-C (SIGINT) or SIGTERM after the line in hand
 };
 

@@ -114,8 +114,11 @@ void LogLineLoader::OpenWriter(const std::string& table) {
         return;
     if (!writer_->Notice().empty())
         Notice(writer_->Notice());
-    if (!keepPositions_ && marker_.empty() && !markerTried_ && writer_->CanRollBack()) {
-        // The run marks its commits where it can keep them, to settle a commit in doubt.
+    if (!keepPositions_ && marker_.empty() && !markerTried_ && writer_->CanRollBack() &&
+        commitRows_ > 1) {
+        // Batches mark their commits, to settle a commit in doubt. Row by row stays one
+        // autocommitted statement per line (a transaction with a mark costs several round trips
+        // a row); a line in flight when the connection is lost is reported in doubt instead.
         markerTried_ = true;
         std::vector<SourcePosition> none;
         SourceClaim claim;
@@ -403,6 +406,13 @@ DbResult LogLineLoader::SendOneRow(const PendingRow& row, bool transaction, DbRe
         }
         if (step) {
             fate = fates_.front();
+            // A driver may word a dead connection as the row's refusal; without a transaction
+            // nothing later would find out, so the database is asked.
+            if (!transaction && !fate && fate.failure == DbFailure::Refused)
+                if (DbResult ping = database_.Ping(); ping.failure == DbFailure::ConnectionLost) {
+                    inDoubt = true;
+                    return ping;
+                }
             // A refused row moves the position on as a stored one does.
             if (Tracking()) {
                 stage = Stage::Progress;
@@ -509,6 +519,12 @@ void LogLineLoader::ReportUnfinished() {
 }
 
 void LogLineLoader::Resume(bool unitCommitted) {
+    if (unfinishedInDoubt_ && !Tracking()) {
+        // Nothing tells whether the unit took effect: it is sent again, and said to be in doubt.
+        for (std::size_t r = 0; r < std::min(inDoubtRows_, pendingCount_); ++r)
+            if (pending_[r].insert)
+                Report(LineOutcome::InDoubt, pending_[r].raw, pending_[r].mark.line, failure_);
+    }
     // The unit in doubt (the first lines in hand) was committed after all.
     const std::size_t settled = unitCommitted ? std::min(inDoubtRows_, pendingCount_) : 0;
     std::size_t fate = 0;

@@ -117,7 +117,10 @@ void CutProxy::Relay(int client) {
             if (i == 0 && CutsHere(buffer.data(), got)) {
                 ++cuts_;
                 // The server commits; its answer never reaches the client.
-                if (afterServer_ && SendAll(server, buffer.data(), got))
+                pollfd answer{server, POLLIN, 0};
+                // The wait only bounds a statement the server does not answer on its own.
+                if (afterServer_ && SendAll(server, buffer.data(), got) &&
+                    ::poll(&answer, 1, 5000) > 0)
                     (void)::recv(server, buffer.data(), buffer.size(), 0);
                 open = false;
                 break;
