@@ -36,6 +36,11 @@ bool ToNumber(const std::optional<std::string>& text, std::uint64_t& value) {
     return error == std::errc() && stop == end;
 }
 
+// What ReadPosition reads, in its order.
+constexpr const char* kSelectPositions =
+    "SELECT file_id, file_name, identity_hash, identity_length, byte_offset, line_number, "
+    "prefix_hash, validator, source, target_table FROM ";
+
 // The row that counts a source's commits; no file id made by NewFileId looks like it.
 constexpr const char* kClaimId = "claim";
 
@@ -123,11 +128,9 @@ DbResult CheckpointTable::Load(const std::string& source, const std::string& tab
     if (DbResult ensured = Ensure(); !ensured)
         return ensured;
     SqlRows rows;
-    DbResult read = session_.Select(
-        std::string("SELECT file_id, file_name, identity_hash, identity_length, byte_offset, "
-                    "line_number, prefix_hash, validator, source, target_table FROM ") +
-            kCheckpointTable + " WHERE source_key = ?",
-        {SourceKey(source, table)}, rows);
+    DbResult read =
+        session_.Select(std::string(kSelectPositions) + kCheckpointTable + " WHERE source_key = ?",
+                        {SourceKey(source, table)}, rows);
     if (!read)
         return read;
     const auto damaged = [&](const std::string& file, const std::string& why) {
@@ -159,17 +162,15 @@ DbResult CheckpointTable::LoadOthers(const std::string& source, const std::strin
     if (!Exists(error))
         return error;
     SqlRows rows;
-    DbResult read = session_.Select(
-        std::string("SELECT file_id, file_name, identity_hash, identity_length, byte_offset, "
-                    "line_number, prefix_hash, validator, source, target_table FROM ") +
-            kCheckpointTable + " WHERE target_table = ? AND source_key <> ? AND file_id <> ?",
-        {table, SourceKey(source, table), kClaimId}, rows);
+    DbResult read =
+        session_.Select(std::string(kSelectPositions) + kCheckpointTable +
+                            " WHERE target_table = ? AND source_key <> ? AND file_id <> ?",
+                        {table, SourceKey(source, table), kClaimId}, rows);
     if (!read)
         return read;
     for (const auto& row : rows) {
         SourcePosition position;
-        if (row.size() >= 10 && row[8] &&
-            ReadPosition(row, *row[8], table, position).empty())
+        if (row.size() >= 10 && row[8] && ReadPosition(row, *row[8], table, position).empty())
             positions.push_back(std::move(position));
     }
     return DbResult::Success();
@@ -200,11 +201,11 @@ DbResult CheckpointTable::MoveClaim(const std::string& source, const std::string
         return inserted;
     }
     long affected = -1;
-    DbResult moved = session_.Run(std::string("UPDATE ") + kCheckpointTable +
-                                      " SET line_number = ?, updated_at = ? WHERE source_key = ? "
-                                      "AND file_id = ? AND line_number = ?",
-                                  {next, NowUtc(), key, kClaimId, std::to_string(claim.commits)},
-                                  &affected);
+    DbResult moved =
+        session_.Run(std::string("UPDATE ") + kCheckpointTable +
+                         " SET line_number = ?, updated_at = ? WHERE source_key = ? "
+                         "AND file_id = ? AND line_number = ?",
+                     {next, NowUtc(), key, kClaimId, std::to_string(claim.commits)}, &affected);
     // Every driver here counts the rows; one that cannot (-1) leaves the check to the others.
     if (moved && affected == 0)
         return taken;
@@ -253,8 +254,7 @@ bool CheckpointTable::HasPositions(const std::string& table, DbResult& error) {
     error = session_.Select(std::string("SELECT COUNT(*) FROM ") + kCheckpointTable +
                                 " WHERE target_table = ?",
                             {table}, rows);
-    return error && !rows.empty() && !rows[0].empty() && rows[0][0] &&
-           *rows[0][0] != "0";
+    return error && !rows.empty() && !rows[0].empty() && rows[0][0] && *rows[0][0] != "0";
 }
 
 DbResult CheckpointTable::ForgetSource(const std::string& source, const std::string& table) {

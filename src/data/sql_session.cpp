@@ -28,10 +28,11 @@ bool IsPlainIdentifier(const std::string& name) {
 }
 
 std::string QuoteIdentifierWith(const std::string& name, const std::string& quote) {
-    if (IsPlainIdentifier(name))
-        return name;
-    // A driver without quoting ("" or " ") still gets the standard's double quote: a name that
-    // cannot be quoted must not reach the statement bare.
+    return IsPlainIdentifier(name) ? name : QuotedWith(name, quote);
+}
+
+std::string QuotedWith(const std::string& name, const std::string& quote) {
+    // A name that cannot be quoted the driver's way must still not reach the statement bare.
     const std::string q = (quote.empty() || quote == " ") ? std::string("\"") : quote;
     std::string quoted = q;
     for (std::size_t i = 0; i < name.size();) {

@@ -39,6 +39,10 @@ bool IsPlainIdentifier(const std::string& name);
 /// `name` between `quote` characters with embedded ones doubled; plain identifiers as typed.
 std::string QuoteIdentifierWith(const std::string& name, const std::string& quote);
 
+/// `name` between `quote` characters with embedded ones doubled, always; a driver without a
+/// quote character ("" or " ") gets the standard's double quote.
+std::string QuotedWith(const std::string& name, const std::string& quote);
+
 /// The product of a DBMS name as drivers report it.
 Product ProductOf(const std::string& dbmsName);
 

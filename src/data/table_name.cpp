@@ -31,22 +31,6 @@ bool IsBareWord(const std::string& name) {
     return true;
 }
 
-/// `name` between quotes, always; a driver without a quote character gets the standard's.
-std::string Quoted(const std::string& name, const std::string& quote) {
-    const std::string q = (quote.empty() || quote == " ") ? std::string("\"") : quote;
-    std::string quoted = q;
-    for (std::size_t i = 0; i < name.size();) {
-        if (name.compare(i, q.size(), q) == 0) {
-            quoted += q + q;
-            i += q.size();
-        } else {
-            quoted.push_back(name[i++]);
-        }
-    }
-    return quoted + q;
-}
-
-/// Reads the quoted part that starts at `at`; false when it is not closed or is empty.
 bool ReadQuoted(const std::string& typed, std::size_t& at, NamePart& part) {
     const char q = typed[at++];
     part.quoted = true;
@@ -130,7 +114,7 @@ std::string QuotedPart(const std::string& name, const std::string& quote, NameFo
             (folding == NameFolding::Upper && c != AsciiUpper(c)))
             bare = false;
     }
-    return bare ? name : Quoted(name, quote);
+    return bare ? name : QuotedWith(name, quote);
 }
 
 std::string TypedTableSql(const std::string& typed, const std::string& quote) {
@@ -142,7 +126,7 @@ std::string TypedTableSql(const std::string& typed, const std::string& quote) {
         return QuoteIdentifierWith(typed, quote);
     std::string sql;
     for (const NamePart& part : parts)
-        sql += (sql.empty() ? "" : ".") + (part.quoted ? Quoted(part.text, quote) : part.text);
+        sql += (sql.empty() ? "" : ".") + (part.quoted ? QuotedWith(part.text, quote) : part.text);
     return sql;
 }
 
