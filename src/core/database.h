@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <string>
@@ -144,8 +145,11 @@ public:
     /// The DBMS product name the driver reports ("SQLite", "PostgreSQL", ...); empty if unknown.
     virtual std::string DbmsName() = 0;
     /// Empties `table` ("TRUNCATE", or "DELETE FROM" where there is no TRUNCATE) and forgets its
-    /// incremental positions, in one transaction where the database allows it.
-    virtual DbResult EmptyTable(const std::string& table) = 0;
+    /// incremental positions, in one transaction where the database allows it. While another
+    /// session's lock holds it up, `keepWaiting` is asked about once a second (where the
+    /// database can bound a lock wait); false gives up with a Busy failure, the table as it was.
+    virtual DbResult EmptyTable(const std::string& table,
+                                const std::function<bool()>& keepWaiting = {}) = 0;
     /// A writer for `table`. The table is not checked here: a missing one refuses every row.
     virtual std::unique_ptr<TableWriter> OpenWriter(const std::string& table,
                                                     const WriterOptions& options,

@@ -119,7 +119,11 @@ bool JobRunner::TableExists(const std::string& table, Database& database, DbResu
 
 DbResult JobRunner::TruncateTable(const std::string& table) {
     loader_.Flush();
-    return host_.database.EmptyTable(table);
+    return host_.database.EmptyTable(table, [this] {
+        host_.yielder.Yield();
+        host_.yielder.Poll();
+        return !host_.state.bCancel;
+    });
 }
 
 void JobRunner::UpdateRecordCounts() {
@@ -554,7 +558,8 @@ RunResult JobRunner::ProcessJobs() {
         if (missingTables_.count(table) > 0)
             return true;
         const DbResult result = TruncateTable(table);
-        if (result)
+        // A cancel while another session held the table: it stays as it was.
+        if (result || host_.state.bCancel)
             return true;
         host_.prompts.Inform(MessageIcon::Critical, "Error Emptying Table",
                              "The table '" + table + "' could not be emptied:" + kLineBreak +
@@ -577,6 +582,10 @@ RunResult JobRunner::ProcessJobs() {
             if (!truncate(table)) {
                 EndRun();
                 return RunResult::TruncateFailed;
+            }
+            if (state.bCancel) {
+                EndRun();
+                return RunResult::Cancelled;
             }
         }
     }
@@ -602,6 +611,12 @@ RunResult JobRunner::ProcessJobs() {
                 observer_->OnJobEnd(i, job, "the table could not be emptied");
             EndRun();
             return RunResult::TruncateFailed;
+        }
+        if (state.bCancel) {
+            if (observer_)
+                observer_->OnJobEnd(i, job, {});
+            EndRun();
+            return RunResult::Cancelled;
         }
         std::string failure;
         bool loaded = LoadJob(job, failure);

@@ -652,7 +652,30 @@ Product Connection::DbProduct() {
     return ProductOf(DbmsName());
 }
 
-DbResult Connection::EmptyTable(const std::string& table) {
+DbResult Connection::EmptyTable(const std::string& table,
+                                const std::function<bool()>& keepWaiting) {
+    // A lock wait of a second at a time, so a cancel is seen while another session holds the
+    // table; SQLite waits as its data source says.
+    const Product product = DbProduct();
+    const char* bound = product == Product::PostgreSQL ? "SET lock_timeout = '1s'"
+                        : product == Product::MariaDB
+                            ? "SET SESSION lock_wait_timeout = 1, innodb_lock_wait_timeout = 1"
+                            : nullptr;
+    const char* unbound = product == Product::PostgreSQL ? "RESET lock_timeout"
+                          : product == Product::MariaDB
+                              ? "SET SESSION lock_wait_timeout = DEFAULT, "
+                                "innodb_lock_wait_timeout = DEFAULT"
+                              : nullptr;
+    const bool bounded = keepWaiting && bound && Execute(bound);
+    DbResult result = EmptyTableOnce(table);
+    while (bounded && !result && result.failure == DbFailure::Busy && keepWaiting())
+        result = EmptyTableOnce(table);
+    if (bounded)
+        (void)Execute(unbound);
+    return result;
+}
+
+DbResult Connection::EmptyTableOnce(const std::string& table) {
     const std::string name = TargetTable(table).sql;
     const Product product = DbProduct();
     CheckpointTable checkpoints(*this);
