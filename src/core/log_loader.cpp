@@ -284,7 +284,14 @@ bool LogLineLoader::Flush() {
 DbResult LogLineLoader::SaveProgress(const LineMark& mark) {
     if (keepPositions_)
         return SavePosition(mark);
-    return writer_->MoveClaim(marker_, claim_);
+    DbResult moved = writer_->MoveClaim(marker_, claim_);
+    // Only emptying the table deletes a run's own mark: the rows before it went too.
+    if (moved.failure == DbFailure::Taken)
+        moved = DbResult::Failure(moved.sqlState,
+                                  "The table '" + writerTable_ +
+                                      "' was emptied by another session while this run loaded "
+                                      "it; the job stopped, so load the log again.");
+    return moved;
 }
 
 DbResult LogLineLoader::SavePosition(const LineMark& mark) {

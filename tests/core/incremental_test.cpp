@@ -337,6 +337,27 @@ TEST_P(IncrementalTest, ADamagedPositionStopsItsJobAndTheNextJobLoads) {
     }
 }
 
+TEST_P(IncrementalTest, ATableEmptiedUnderABatchedRunStopsItsJob) {
+    // A batched run marks its commits; emptying the table takes the marks along, and the job
+    // stops rather than load the second half of its log alone.
+    Reset();
+    const std::string log = WriteLog("emptied.log", kHeader + LogText(Numbered("e", 40)));
+    RunHarness h(db_.connection(), {{log, table_}}, {.commitRows = 4});
+    bool empty = true;
+    h.report.hook = [&](LineOutcome outcome, std::uint64_t) {
+        if (outcome == LineOutcome::Inserted && std::exchange(empty, false)) {
+            TestDatabase other(GetParam());
+            other.Exec("DELETE FROM " + table_);
+            other.Exec("DELETE FROM brenvale_checkpoint WHERE target_table = '" + table_ + "'");
+        }
+    };
+    EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
+    EXPECT_EQ(h.runner.JobsFailed(), 1);
+    ASSERT_EQ(h.prompts.shown.size(), 1u);
+    EXPECT_THAT(h.prompts.shown[0].text, HasSubstr("was emptied by another session"));
+    EXPECT_EQ(db_.Count(table_), 0);
+}
+
 TEST_P(IncrementalTest, AHostileArchiveFailsItsJobAndLoadsOnlyTheMembersCheckedWhole) {
     // Three members; one is damaged, cut, or followed by garbage.
     std::string text[3], member[3];
