@@ -5,6 +5,7 @@
 #include "core/database.h"
 #include "data/sql_session.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,53 @@ public:
 private:
     SqlSession& session_;
     int exists_ = -1;
+};
+
+/// The position calls of a writer, kept in the bookkeeping table of the writer's own session
+/// for the job's table (as typed), so positions commit in the writer's transactions.
+class CheckpointedWriter : public TableWriter {
+public:
+    explicit CheckpointedWriter(std::string table) : table_(std::move(table)) {}
+
+    DbResult LoadPositions(const std::string& source, std::vector<SourcePosition>& positions,
+                           SourceClaim& claim) override {
+        Bookkeeping(false);
+        return Checkpoints().Load(source, table_, positions, claim);
+    }
+    DbResult LoadOtherPositions(const std::string& source,
+                                std::vector<SourcePosition>& positions) override {
+        Bookkeeping(false);
+        return Checkpoints().LoadOthers(source, table_, positions);
+    }
+    DbResult SavePosition(const std::string& source, const SourcePosition& position, bool isNew,
+                          const SourceClaim& claim) override {
+        Bookkeeping(true);
+        return Checkpoints().Save(source, table_, position, isNew, claim);
+    }
+    DbResult MoveClaim(const std::string& source, const SourceClaim& claim) override {
+        Bookkeeping(true);
+        return Checkpoints().MoveClaim(source, table_, claim);
+    }
+    DbResult ForgetClaim(const std::string& source) override {
+        return Checkpoints().ForgetSource(source, table_);
+    }
+
+protected:
+    /// The session whose transactions carry the rows.
+    virtual SqlSession& BookkeepingSession() = 0;
+    /// Bookkeeping is about to run in the transaction in hand; `writes` when it changes rows.
+    virtual void Bookkeeping(bool writes) = 0;
+
+private:
+    // Made on first use: a derived writer's session is not there yet while this is built.
+    CheckpointTable& Checkpoints() {
+        if (!checkpoints_)
+            checkpoints_.emplace(BookkeepingSession());
+        return *checkpoints_;
+    }
+
+    std::string table_;
+    std::optional<CheckpointTable> checkpoints_;
 };
 
 } // namespace brenvale

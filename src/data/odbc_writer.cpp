@@ -428,10 +428,10 @@ bool TableRollsBack(Connection& connection, const ResolvedTable& table) {
            rows[0][1] == std::optional<std::string>("YES");
 }
 
-class OdbcWriter final : public TableWriter {
+class OdbcWriter final : public CheckpointedWriter {
 public:
     OdbcWriter(Connection& connection, const WriterTable& table, const WriterOptions& options)
-        : connection_(connection), table_(table.typed), checkpoints_(connection) {
+        : CheckpointedWriter(table.typed), connection_(connection) {
         const std::string& quoted = table.target.sql;
         const NoValueColumns& noValue = table.noValue;
         noValue_ = noValue;
@@ -495,30 +495,10 @@ public:
         return result;
     }
 
-    DbResult LoadPositions(const std::string& source, std::vector<SourcePosition>& positions,
-                           SourceClaim& claim) override {
-        return checkpoints_.Load(source, table_, positions, claim);
-    }
-
-    DbResult SavePosition(const std::string& source, const SourcePosition& position,
-                          bool isNew, const SourceClaim& claim) override {
-        fresh_ = false;
-        return checkpoints_.Save(source, table_, position, isNew, claim);
-    }
-
-    DbResult LoadOtherPositions(const std::string& source,
-                                std::vector<SourcePosition>& positions) override {
-        return checkpoints_.LoadOthers(source, table_, positions);
-    }
-
-    DbResult MoveClaim(const std::string& source, const SourceClaim& claim) override {
-        fresh_ = false;
-        return checkpoints_.MoveClaim(source, table_, claim);
-    }
-
-    DbResult ForgetClaim(const std::string& source) override {
-        return checkpoints_.ForgetSource(source, table_);
-    }
+protected:
+    SqlSession& BookkeepingSession() override { return connection_; }
+    // A position in the transaction makes it more than the rows of one unit.
+    void Bookkeeping(bool writes) override { fresh_ = fresh_ && !writes; }
 
 private:
     DbResult InsertRows(std::span<const RowValues> rows, std::vector<DbResult>& fates) {
@@ -688,8 +668,6 @@ private:
     }
 
     Connection& connection_;
-    std::string table_;
-    CheckpointTable checkpoints_;
     std::unique_ptr<SingleRow> single_;
     std::vector<std::unique_ptr<RowStrategy>> strategies_;
     NoValueColumns noValue_{};

@@ -281,11 +281,11 @@ private:
     bool beginPending_ = false;
 };
 
-class CopyWriter final : public TableWriter {
+class CopyWriter final : public CheckpointedWriter {
 public:
     CopyWriter(ConnectionPtr connection, const WriterTable& table, const std::string& target)
-        : connection_(std::move(connection)), session_(connection_.get(), &lastWords_),
-          checkpoints_(session_), table_(table.typed), noValue_(table.noValue),
+        : CheckpointedWriter(table.typed), connection_(std::move(connection)),
+          session_(connection_.get(), &lastWords_), noValue_(table.noValue),
           copySql_("COPY " + target + " FROM STDIN"),
           insertSql_("INSERT INTO " + target + " VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9)") {
         PQsetNoticeReceiver(connection_.get(), ReceiveNotice, &lastWords_);
@@ -311,32 +311,10 @@ public:
         return result;
     }
 
-    DbResult LoadPositions(const std::string& source, std::vector<SourcePosition>& positions,
-                           SourceClaim& claim) override {
-        holds_ = inTransaction_;
-        return checkpoints_.Load(source, table_, positions, claim);
-    }
-
-    DbResult SavePosition(const std::string& source, const SourcePosition& position,
-                          bool isNew, const SourceClaim& claim) override {
-        holds_ = inTransaction_;
-        return checkpoints_.Save(source, table_, position, isNew, claim);
-    }
-
-    DbResult LoadOtherPositions(const std::string& source,
-                                std::vector<SourcePosition>& positions) override {
-        holds_ = inTransaction_;
-        return checkpoints_.LoadOthers(source, table_, positions);
-    }
-
-    DbResult MoveClaim(const std::string& source, const SourceClaim& claim) override {
-        holds_ = inTransaction_;
-        return checkpoints_.MoveClaim(source, table_, claim);
-    }
-
-    DbResult ForgetClaim(const std::string& source) override {
-        return checkpoints_.ForgetSource(source, table_);
-    }
+protected:
+    SqlSession& BookkeepingSession() override { return session_; }
+    // A failed unit must not undo what the transaction holds of the bookkeeping either.
+    void Bookkeeping(bool /*writes*/) override { holds_ = inTransaction_; }
 
 private:
     DbResult InsertRows(std::span<const RowValues> rows, std::vector<DbResult>& fates) {
@@ -542,8 +520,6 @@ private:
     LastWords lastWords_; // outlives the connection that writes into it
     ConnectionPtr connection_;
     Session session_;
-    CheckpointTable checkpoints_;
-    std::string table_;
     NoValueColumns noValue_;
     std::string copySql_;
     std::string insertSql_;
