@@ -337,21 +337,14 @@ bool ScanStreams(const std::vector<LogStream>& streams, Scanner& scanner,
     return true;
 }
 
-} // namespace
-
-std::vector<PlannedStream> PlanIncremental(const std::vector<LogStream>& streams,
-                                           const std::vector<SourcePosition>& positions,
-                                           std::string& error,
-                                           const std::function<bool()>& keepGoing,
-                                           const std::vector<SourcePosition>& others) {
-    std::vector<SourcePosition> all = positions;
-    all.insert(all.end(), others.begin(), others.end());
-    Scanner scanner(all);
-    if (!ScanStreams(streams, scanner, keepGoing, error))
-        return {};
-    std::vector<Scan>& scans = scanner.Scans();
-    std::vector<int> assigned(scans.size(), -1);
-    std::vector<std::size_t> order(positions.size()); // this source's own positions
+/// Gives each of `positions` (the source's own, the first of the scanner's) the oldest stream
+/// it continues that no longer position took: `assigned[stream]` is the position's index. False
+/// with `error` set when a position that no stream continues reaches past the end of a stream
+/// that begins like it.
+bool AssignOwnPositions(Scanner& scanner, const std::vector<SourcePosition>& positions,
+                        std::vector<int>& assigned, std::string& error) {
+    const std::vector<Scan>& scans = scanner.Scans();
+    std::vector<std::size_t> order(positions.size());
     for (std::size_t i = 0; i < order.size(); ++i)
         order[i] = i;
     // The longest positions first: a short one (a header alone, say) must not take the stream of
@@ -379,9 +372,28 @@ std::vector<PlannedStream> PlanIncremental(const std::vector<LogStream>& streams
                     ") lies past the end of the file (" + std::to_string(scan.length) +
                     " bytes): the position is damaged or the file was cut short, so nothing of "
                     "it was loaded";
-            return {};
+            return false;
         }
     }
+    return true;
+}
+
+} // namespace
+
+std::vector<PlannedStream> PlanIncremental(const std::vector<LogStream>& streams,
+                                           const std::vector<SourcePosition>& positions,
+                                           std::string& error,
+                                           const std::function<bool()>& keepGoing,
+                                           const std::vector<SourcePosition>& others) {
+    std::vector<SourcePosition> all = positions;
+    all.insert(all.end(), others.begin(), others.end());
+    Scanner scanner(all);
+    if (!ScanStreams(streams, scanner, keepGoing, error))
+        return {};
+    std::vector<Scan>& scans = scanner.Scans();
+    std::vector<int> assigned(scans.size(), -1);
+    if (!AssignOwnPositions(scanner, positions, assigned, error))
+        return {};
 
     // Content another source (the same log named another way) loaded further is not loaded
     // twice: the stream goes on from there.
@@ -405,7 +417,6 @@ std::vector<PlannedStream> PlanIncremental(const std::vector<LogStream>& streams
         planned.length = scans[s].length;
         if (assigned[s] >= 0) {
             planned.position = positions[static_cast<std::size_t>(assigned[s])];
-            planned.length = scans[s].length;
             planned.isNew = false;
         } else {
             planned.position.fileId = NewFileId();
