@@ -4,17 +4,21 @@
 
 #include "data/odbc.h"
 
+#include <fcntl.h>
 #include <odbcinst.h>
 #include <pwd.h>
 #include <sql.h>
 #include <sqlext.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
 
 namespace brenvale::odbc {
 
@@ -120,6 +124,45 @@ DbResult WriteDefinition(const DsnDefinition& definition) {
                                           kOdbcIni))
             return InstallerFailure("The attribute '" + keyword + "' of '" + definition.name +
                                     "' could not be written to " + UserIniPath());
+    return DbResult::Success();
+}
+
+bool IsSecret(const std::string& keyword) {
+    const std::string lower = Lower(keyword);
+    return lower == "password" || lower == "pwd";
+}
+
+bool HoldsSecret(const Attributes& attributes) {
+    return std::any_of(attributes.begin(), attributes.end(), [](const auto& pair) {
+        return IsSecret(pair.first) && !pair.second.empty();
+    });
+}
+
+bool AnyUserSourceHoldsSecret() {
+    const std::vector<char> sections = Profile(nullptr, nullptr);
+    for (const std::string& section : SplitList(sections.data(), sections.size())) {
+        DsnDefinition definition;
+        if (section != "ODBC" && ReadDsn(DsnScope::User, section, definition) &&
+            HoldsSecret(definition.attributes))
+            return true;
+    }
+    return false;
+}
+
+/// Makes the user file readable by its owner only, creating it empty first when missing so
+/// that a password never lies in a file other users may read, not even for a moment.
+DbResult MakePrivate(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0 || ::fchmod(fd, 0600) != 0) {
+        const std::string reason = std::error_code(errno, std::generic_category()).message();
+        if (fd >= 0)
+            ::close(fd);
+        return DbResult::Failure("HY000", "The file " + path +
+                                              " holds a password but could not be made readable "
+                                              "by its owner only: " +
+                                              reason + ".");
+    }
+    ::close(fd);
     return DbResult::Success();
 }
 
@@ -247,6 +290,9 @@ DbResult WriteUserDsn(const DsnDefinition& definition, const std::string& replac
     if (newName && SectionExists(definition.name))
         return DbResult::Failure("HY000", "A user data source named '" + definition.name +
                                               "' exists already.");
+    if (HoldsSecret(definition.attributes))
+        if (DbResult made = MakePrivate(UserIniPath()); !made)
+            return made;
     DsnDefinition previous;
     const bool editing = !replaces.empty() && SectionExists(replaces);
     if (editing)
@@ -263,6 +309,9 @@ DbResult WriteUserDsn(const DsnDefinition& definition, const std::string& replac
     if (editing && newName && !SQLRemoveDSNFromIni(replaces.c_str()))
         return InstallerFailure("The data source was written as '" + definition.name +
                                 "', but the old entry '" + replaces + "' could not be removed");
+    // The installer may have written a new file; any password in it keeps it private.
+    if (AnyUserSourceHoldsSecret())
+        return MakePrivate(UserIniPath());
     return DbResult::Success();
 }
 

@@ -102,6 +102,8 @@ frmDSNEdit::frmDSNEdit(QWidget* parent, Prompts& prompts,
     txtUser = AddField(postgresLayout, "User:", "txtUser");
     txtPassword = AddField(postgresLayout, "Password:", "txtPassword");
     txtPassword->setEchoMode(QLineEdit::Password);
+    txtPassword->setToolTip(QStringLiteral("Kept in %1, which is then made readable by you only.")
+                                .arg(Q(odbc::UserIniPath())));
 
     auto* frameAttributes = new QGroupBox(QStringLiteral("Other attributes"));
     auto* attributesLayout = new QVBoxLayout(frameAttributes);
@@ -341,8 +343,10 @@ void frmDSNSetup::Refresh(const std::string& select) {
                 lstDSNs->setCurrentItem(item);
         }
         lblUserFile->setText(
-            QStringLiteral("User data sources are kept in %1. System data sources are shown for "
-                           "reference; the system's administrator changes them.")
+            QStringLiteral("User data sources are kept in %1, passwords included, as every "
+                           "ODBC program reads them there; a file that holds a password is made "
+                           "readable by you only. System data sources are shown for reference; "
+                           "the system's administrator changes them.")
                 .arg(Q(odbc::UserIniPath())));
         lstDSNs_SelectionChange();
     });

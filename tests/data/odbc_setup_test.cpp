@@ -5,6 +5,8 @@
 #include "data/odbc.h"
 #include "support/test_support.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdlib>
 
@@ -94,6 +96,36 @@ TEST_F(OdbcSetupTest, AnUnwritableFileGivesTheReasonAndChangesNothing) {
     EXPECT_THAT(failed.message, HasSubstr(unwritable));
     ::setenv("ODBCINI", userIni.c_str(), 1);
     EXPECT_EQ(test::ReadFile(userIni), before);
+}
+
+mode_t Mode(const std::string& path) {
+    struct stat info {};
+    EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
+    return info.st_mode & 0777;
+}
+
+TEST_F(OdbcSetupTest, AFileThatHoldsAPasswordIsReadableByItsOwnerOnly) {
+    ::chmod(userIni.c_str(), 0644);
+    ASSERT_TRUE(WriteUserDsn(Sqlite("open", "a.db"), ""));
+    EXPECT_EQ(Mode(userIni), 0644u) << "nothing secret, nothing changed";
+
+    DsnDefinition secret = Sqlite("secret", "b.db");
+    secret.attributes.emplace_back("PWD", "hunter2");
+    ASSERT_TRUE(WriteUserDsn(secret, ""));
+    EXPECT_EQ(Mode(userIni), 0600u);
+    // A later write without a password, to a file another program made readable again.
+    ::chmod(userIni.c_str(), 0644);
+    ASSERT_TRUE(WriteUserDsn(Sqlite("open", "c.db"), "open"));
+    EXPECT_EQ(Mode(userIni), 0600u);
+
+    // A file that does not exist yet is created private before the password goes in.
+    const std::string fresh = dir + "/fresh.ini";
+    ::setenv("ODBCINI", fresh.c_str(), 1);
+    secret.attributes.back().first = "Password";
+    ASSERT_TRUE(WriteUserDsn(secret, ""));
+    EXPECT_EQ(Mode(fresh), 0600u);
+    EXPECT_THAT(test::ReadFile(fresh), HasSubstr("hunter2"));
+    ::setenv("ODBCINI", userIni.c_str(), 1);
 }
 
 TEST(OdbcDrivers, InstalledDriversAreListedWithTheirForm) {
