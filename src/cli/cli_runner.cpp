@@ -350,6 +350,8 @@ std::string ResultName(RunResult result) {
         return "no connection";
     case RunResult::TableCheckFailed:
         return "table list not read";
+    case RunResult::ProgramTable:
+        return "table not allowed";
     case RunResult::MissingTable:
         return "missing table";
     case RunResult::TruncateFailed:
@@ -492,7 +494,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     std::uint64_t lastStored = 0;
     std::string lastStream;
     {
-        JobRunner runner(RunHost{jobs, connection, status, prompts, yielder, options, clock, state});
+        JobRunner runner(
+            RunHost{jobs, connection, status, prompts, yielder, options, clock, state});
         runner.SetObserver(&observer);
         RunSettings settings;
         settings.commitRows = arguments.commitRows > 0 ? arguments.commitRows : config.commitRows;
@@ -534,6 +537,9 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     case RunResult::TableCheckFailed:
         code = kExitCatalogue;
         break;
+    case RunResult::ProgramTable:
+        code = kExitConfig;
+        break;
     case RunResult::MissingTable:
         code = kExitMissingTable;
         break;
@@ -552,7 +558,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         err << kProgram << ": Interrupted by " << SignalName() << ": stopped after line "
             << job.lastLine << " of job " << report.Jobs().size() << " of " << report.JobCount()
             << " ('" << job.job.File << "'); " << report.JobCounts().inserted
-            << " rows of that job and " << report.Total().inserted << " rows in all were inserted.\n";
+            << " rows of that job and " << report.Total().inserted
+            << " rows in all were inserted.\n";
         break;
     }
     case RunResult::DatabaseLost:
@@ -560,9 +567,9 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         err << kProgram << ": "
             << (result == RunResult::DatabaseLost ? "The database connection was lost"
                                                   : "The database can store nothing more")
-            << ": " << Flatten(databaseFailure.message) << " (SQLSTATE "
-            << databaseFailure.sqlState << "). The last line known to be stored is line "
-            << lastStored << " of '" << lastStream << "'";
+            << ": " << Flatten(databaseFailure.message) << " (SQLSTATE " << databaseFailure.sqlState
+            << "). The last line known to be stored is line " << lastStored << " of '" << lastStream
+            << "'";
         if (report.Total().inDoubt > 0)
             err << "; " << report.Total().inDoubt << " line"
                 << (report.Total().inDoubt == 1 ? " was" : "s were")
@@ -575,8 +582,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         err << kProgram << ": " << doubt << " line" << (doubt == 1 ? " was" : "s were")
             << " sent as the connection was lost, with no way to tell whether the database "
                "stored "
-            << (doubt == 1 ? "it" : "them") << ", and sent again: "
-            << (doubt == 1 ? "it" : "they") << " may be stored twice (in doubt). Batches "
+            << (doubt == 1 ? "it" : "them") << ", and sent again: " << (doubt == 1 ? "it" : "they")
+            << " may be stored twice (in doubt). Batches "
             << "(--commit-rows) and incremental runs settle this exactly.\n";
         code = kExitInDoubt;
     }

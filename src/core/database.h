@@ -58,29 +58,29 @@ using RowValues = std::array<std::string_view, 9>;
 /// Where loading of one log file (or gzip member, or downloaded document) stands: the bytes
 /// before `offset` are loaded. Kept in the target database for incremental loading.
 struct SourcePosition {
-    std::string fileId;            ///< names one file's content, made when it is first seen
-    std::string fileName;          ///< where the content was seen last (for people reading it)
+    std::string fileId;   ///< names one file's content, made when it is first seen
+    std::string fileName; ///< where the content was seen last (for people reading it)
     std::uint64_t identityHash = kHashStart; ///< hash of the first identityLength bytes
     std::uint64_t identityLength = 0;
-    std::uint64_t offset = 0;      ///< bytes loaded, lines included up to their line end
-    std::uint64_t line = 0;        ///< lines before `offset`
+    std::uint64_t offset = 0;              ///< bytes loaded, lines included up to their line end
+    std::uint64_t line = 0;                ///< lines before `offset`
     std::uint64_t prefixHash = kHashStart; ///< hash of the bytes before `offset`
-    std::string validator;         ///< an HTTP document's ETag or Last-Modified
+    std::string validator;                 ///< an HTTP document's ETag or Last-Modified
 };
 
 /// How often the positions of one source were committed, as this run last knew it. Every commit
 /// that moves a position moves the count on, but only from the count it expects: a run that
 /// finds another count knows that another run (on any machine) is loading the same source.
 struct SourceClaim {
-    bool stored = false;        ///< the database holds a count for the source
-    std::uint64_t commits = 0;  ///< the count
+    bool stored = false;       ///< the database holds a count for the source
+    std::uint64_t commits = 0; ///< the count
 };
 
 /// Options of a writer, fixed for a job.
 struct WriterOptions {
-    bool batches = false;    ///< rows come in batches inside transactions
-    bool allowCopy = true;   ///< PostgreSQL may take batches through COPY
-    bool positions = false;  ///< positions are kept (incremental loading)
+    bool batches = false;   ///< rows come in batches inside transactions
+    bool allowCopy = true;  ///< PostgreSQL may take batches through COPY
+    bool positions = false; ///< positions are kept (incremental loading)
 };
 
 /// How rows reach one table, on its own session with the database, for one job.
@@ -109,8 +109,7 @@ public:
     /// their commits, creating the bookkeeping table on first use. A row that cannot be read
     /// as a position fails the call.
     virtual DbResult LoadPositions(const std::string& source,
-                                   std::vector<SourcePosition>& positions,
-                                   SourceClaim& claim) = 0;
+                                   std::vector<SourcePosition>& positions, SourceClaim& claim) = 0;
     /// The positions other sources keep for this table (the same log named another way, or a
     /// pattern that matches it): content they describe is loaded already. Rows that cannot be
     /// read are left out; they are their own jobs' concern.
@@ -128,6 +127,9 @@ public:
     /// Deletes what is kept for `source` (a run's marks once the run is done with them).
     virtual DbResult ForgetClaim(const std::string& source) = 0;
 };
+
+/// The program's own bookkeeping table, kept in the target database beside the log tables.
+inline constexpr const char* kCheckpointTable = "brenvale_checkpoint";
 
 /// The one connection of a run.
 class Database {
@@ -151,9 +153,8 @@ public:
     virtual DbResult EmptyTable(const std::string& table,
                                 const std::function<bool()>& keepWaiting = {}) = 0;
     /// A writer for `table`. The table is not checked here: a missing one refuses every row.
-    virtual std::unique_ptr<TableWriter> OpenWriter(const std::string& table,
-                                                    const WriterOptions& options,
-                                                    DbResult& error) = 0;
+    virtual std::unique_ptr<TableWriter>
+    OpenWriter(const std::string& table, const WriterOptions& options, DbResult& error) = 0;
     /// Asks the database a question that needs no table: a failure (ConnectionLost when the
     /// connection is gone) says whether it still answers.
     virtual DbResult Ping() = 0;

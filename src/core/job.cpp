@@ -1,7 +1,21 @@
 // The in-memory job list.
 #include "core/job.h"
 
+#include "core/database.h"
+
+#include <algorithm>
+#include <cctype>
+
 namespace brenvale {
+
+bool IsProgramTable(const std::string& table) {
+    // The last part of a qualified name, without its quotes, in any case (databases fold it).
+    std::string name = table.substr(table.find_last_of('.') + 1);
+    std::erase_if(name, [](char c) { return c == '"' || c == '`' || c == '[' || c == ']'; });
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return name == kCheckpointTable;
+}
 
 std::string VectorJobList::Text(int row, int column) const {
     if (row < 1 || row > Count())

@@ -18,6 +18,10 @@ inline bool IsDownload(const std::string& file) {
     return file.compare(0, 7, "http://") == 0;
 }
 
+/// True when `table`, as a job or the catalogue names it (quoted or with its schema), is one of
+/// the program's own tables, which never take log rows.
+bool IsProgramTable(const std::string& table);
+
 /// Column numbers of the job list.
 inline constexpr int kColumnFile = 1;
 inline constexpr int kColumnTable = 2;

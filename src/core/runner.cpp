@@ -163,12 +163,12 @@ bool JobRunner::FinishStream(LineSplitter& splitter, const std::string& table, b
     if (!splitter.HasPartialLine())
         return true;
     if (complete && !holdBack) {
-        return splitter.Finish(
-            [&](std::string_view line, const LineMark& mark) { return HandleLine(line, table, mark); },
-            [&](const LineMark& mark) {
-                loader_.SkipLine(LineOutcome::TooLong, {}, mark);
-                return !Stopping();
-            });
+        return splitter.Finish([&](std::string_view line,
+                                   const LineMark& mark) { return HandleLine(line, table, mark); },
+                               [&](const LineMark& mark) {
+                                   loader_.SkipLine(LineOutcome::TooLong, {}, mark);
+                                   return !Stopping();
+                               });
     }
     // Still being written: a later reading (or run) gets it whole.
     if (!loader_.Flush())
@@ -182,9 +182,9 @@ bool JobRunner::FinishStream(LineSplitter& splitter, const std::string& table, b
 bool JobRunner::ReadLocal(const std::string& path, const std::string& table,
                           const LocalStreams& streams, std::string& failure) {
     LineSplitter splitter;
-    int current = -1;      // the stream being loaded
+    int current = -1;       // the stream being loaded
     std::uint64_t pass = 0; // bytes of it to pass over before its lines start
-    bool passing = false;  // the whole stream is passed by
+    bool passing = false;   // the whole stream is passed by
     bool ended = false;
     const auto onLine = [&](std::string_view line, const LineMark& mark) {
         return HandleLine(line, table, mark);
@@ -234,9 +234,8 @@ bool JobRunner::ReadLocal(const std::string& path, const std::string& table,
         return splitter.Feed(bytes, onLine, onLong) && KeepResponsive();
     };
     callbacks.idle = [&]() { return KeepResponsive(); };
-    const LocalReadResult read =
-        ReadLocalLog(path, streams.from.stream, streams.from.mark.offset, callbacks,
-                     streams.from.fileOffset);
+    const LocalReadResult read = ReadLocalLog(path, streams.from.stream, streams.from.mark.offset,
+                                              callbacks, streams.from.fileOffset);
     if (!read.ok) {
         failure = read.error;
         // Bytes after the last sound member: its lines are whole and go in before the failure.
@@ -535,7 +534,18 @@ RunResult JobRunner::ProcessJobs() {
             EndRun();
             return RunResult::Cancelled;
         }
-        if (TableExists(table, host_.database, error))
+        if (IsProgramTable(table)) {
+            host_.prompts.Inform(MessageIcon::Critical, "Table Not Allowed",
+                                 "Job " + std::to_string(i) + " names '" + table +
+                                     "', the table in which this program keeps how far each log "
+                                     "was loaded. It takes no log lines; choose another target "
+                                     "table." +
+                                     kLineBreak + kLineBreak + "Nothing was loaded.");
+            EndRun();
+            return RunResult::ProgramTable;
+        }
+        // A table asked about once is not asked about again in the same run.
+        if (missingTables_.count(table) > 0 || TableExists(table, host_.database, error))
             continue;
         if (!error) {
             host_.prompts.Inform(MessageIcon::Critical, "Error Reading Tables",

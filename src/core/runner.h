@@ -24,6 +24,7 @@ enum class RunResult {
     NothingToDo,      ///< the job list was empty
     NoConnection,     ///< no database connection was open
     TableCheckFailed, ///< the catalogue could not be read
+    ProgramTable,     ///< a job names the program's own bookkeeping table
     MissingTable,     ///< the user declined to go on without a table
     TruncateFailed,   ///< emptying a table failed; the run stopped there
     Cancelled,        ///< the user cancelled
@@ -60,9 +61,9 @@ struct RunHost {
 
 /// How the runner loads, beyond the options of the window.
 struct RunSettings {
-    std::size_t commitRows = 1;     ///< rows per transaction; 1 is row by row
-    bool incremental = false;       ///< load only lines not loaded before
-    bool allowCopy = true;          ///< PostgreSQL batches through COPY
+    std::size_t commitRows = 1;           ///< rows per transaction; 1 is row by row
+    bool incremental = false;             ///< load only lines not loaded before
+    bool allowCopy = true;                ///< PostgreSQL batches through COPY
     std::uint32_t reconnectSeconds = 300; ///< how long to try to connect again after a loss
 };
 
@@ -82,9 +83,13 @@ public:
     /// Rows per transaction for the loader; 1 is row by row.
     void SetCommitRows(std::size_t rows);
     /// Waits before the `attempt`th try to connect again (default: a growing pause, yielding).
-    void SetReconnectWait(std::function<void(int attempt)> wait) { reconnectWait_ = std::move(wait); }
+    void SetReconnectWait(std::function<void(int attempt)> wait) {
+        reconnectWait_ = std::move(wait);
+    }
     /// Waits before retrying work a busy database turned away (default: a short sleep).
-    void SetRetryWait(std::function<void(int attempt)> wait) { loader_.SetRetryWait(std::move(wait)); }
+    void SetRetryWait(std::function<void(int attempt)> wait) {
+        loader_.SetRetryWait(std::move(wait));
+    }
 
     /// Runs the whole job list. Leaves the runner idle on every way out.
     RunResult ProcessJobs();
@@ -122,11 +127,11 @@ private:
     };
     /// Which streams of a local log ReadLocal loads, and from where.
     struct LocalStreams {
-        StreamStart from;      ///< where reading begins
-        int last = -1;         ///< no stream after this one is read (-1: every one)
+        StreamStart from; ///< where reading begins
+        int last = -1;    ///< no stream after this one is read (-1: every one)
         /// Keep a last line without a line feed back, to be loaded whole by a later run.
         bool holdBack = false;
-        bool mayGrow = false;  ///< the last stream may still grow: a line held back is no news
+        bool mayGrow = false; ///< the last stream may still grow: a line held back is no news
         /// As stream `index` begins: the mark its loading starts after (bytes before it are
         /// passed over), or nothing to pass the whole stream by.
         std::function<std::optional<LineMark>(int index)> begin;
@@ -141,9 +146,9 @@ private:
                    std::string& failure);
     enum class DownloadEnd { Done, Failed, Changed };
     struct DownloadOptions {
-        bool useRange = false;    ///< ask only for the bytes after `from`
-        std::string validator;    ///< the document's validator when `from` was stored
-        bool holdBack = false;    ///< keep a last line without a line feed for a later run
+        bool useRange = false;      ///< ask only for the bytes after `from`
+        std::string validator;      ///< the document's validator when `from` was stored
+        bool holdBack = false;      ///< keep a last line without a line feed for a later run
         bool keepValidator = false; ///< the kept position gets the response's validator
     };
     /// Downloads `url` and loads its lines after `from`. Changed: the document behind the

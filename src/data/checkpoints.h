@@ -11,8 +11,6 @@
 
 namespace brenvale {
 
-inline constexpr const char* kCheckpointTable = "brenvale_checkpoint";
-
 /// The positions of one session's database. Every call runs in the session's transaction in
 /// hand, so positions commit together with the rows they cover.
 class CheckpointTable {

@@ -1,6 +1,7 @@
 // A small RAII layer over the ODBC driver manager: environment, connection, statements.
 #include "data/odbc.h"
 
+#include "core/job.h"
 #include "data/checkpoints.h"
 #include "data/writers.h"
 
@@ -233,8 +234,7 @@ std::string Connection::QuoteIdentifier(const std::string& name) {
 
 DbResult Connection::NewStatement(Handle& statement) {
     if (!open_)
-        return DbResult::Failure("08003", "The connection is not open.",
-                                 DbFailure::ConnectionLost);
+        return DbResult::Failure("08003", "The connection is not open.", DbFailure::ConnectionLost);
     statement = Allocate(SQL_HANDLE_STMT, handle_.get());
     if (!statement)
         return odbc::Diagnose(SQL_HANDLE_DBC, handle_.get(), "no statement handle could be had",
@@ -371,7 +371,7 @@ SQLRETURN FetchAll(SQLHSTMT stmt, SqlRows& rows) {
 
 bool IsSystemSchema(const std::string& name) {
     static const char* const kSystem[] = {"information_schema", "pg_catalog", "pg_toast",
-                                           "performance_schema", "mysql", "sys"};
+                                          "performance_schema", "mysql",      "sys"};
     for (const char* system : kSystem)
         if (name == system)
             return true;
@@ -451,7 +451,7 @@ DbResult Connection::ListTables(const std::string& catalog, const std::string& s
     return DbResult::Success();
 }
 
-DbResult Connection::GetTableList(std::vector<std::string>& names) {
+DbResult Connection::ListCurrentTables(std::vector<std::string>& names) {
     names.clear();
     std::string catalog;
     std::string schema;
@@ -461,6 +461,13 @@ DbResult Connection::GetTableList(std::vector<std::string>& names) {
     DbResult read = ListTables(catalog, schema, tables);
     for (ResolvedTable& table : tables)
         names.push_back(std::move(table.name));
+    return read;
+}
+
+DbResult Connection::GetTableList(std::vector<std::string>& names) {
+    DbResult read = ListCurrentTables(names);
+    // The bookkeeping table is no place for log rows, so it is never offered as one.
+    std::erase_if(names, [](const std::string& name) { return IsProgramTable(name); });
     return read;
 }
 
@@ -629,7 +636,7 @@ DbResult Connection::ColumnTypes(const ResolvedTable& table, std::vector<short>&
 DbResult Connection::HasTable(const std::string& name, bool& exists) {
     exists = false;
     std::vector<std::string> names;
-    DbResult read = GetTableList(names);
+    DbResult read = ListCurrentTables(names);
     if (read)
         exists = std::find(names.begin(), names.end(), name) != names.end();
     return read;
@@ -704,15 +711,13 @@ DbResult Connection::EmptyTableOnce(const std::string& table) {
 }
 
 std::unique_ptr<TableWriter> Connection::OpenWriter(const std::string& table,
-                                                    const WriterOptions& options,
-                                                    DbResult& error) {
+                                                    const WriterOptions& options, DbResult& error) {
     return MakeWriter(*this, table, options, error);
 }
 
 DbResult Connection::SetAutoCommit(bool on) {
     if (!open_)
-        return DbResult::Failure("08003", "The connection is not open.",
-                                 DbFailure::ConnectionLost);
+        return DbResult::Failure("08003", "The connection is not open.", DbFailure::ConnectionLost);
     const SQLULEN value = on ? SQL_AUTOCOMMIT_ON : SQL_AUTOCOMMIT_OFF;
     if (!Succeeded(SQLSetConnectAttr(handle_.get(), SQL_ATTR_AUTOCOMMIT,
                                      reinterpret_cast<SQLPOINTER>(value), SQL_IS_UINTEGER)))
@@ -723,8 +728,7 @@ DbResult Connection::SetAutoCommit(bool on) {
 
 DbResult Connection::EndTransaction(short completion) {
     if (!open_)
-        return DbResult::Failure("08003", "The connection is not open.",
-                                 DbFailure::ConnectionLost);
+        return DbResult::Failure("08003", "The connection is not open.", DbFailure::ConnectionLost);
     const SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, handle_.get(), completion);
     if (!Succeeded(rc))
         return odbc::Diagnose(SQL_HANDLE_DBC, handle_.get(), "the transaction could not be ended",

@@ -148,6 +148,8 @@ private:
     /// The current catalog and, where the database has them, the current schema: the table
     /// list shows these only.
     void FindCurrentNamespace(std::string& catalog, std::string& schema);
+    /// Every table and view of the current catalog and schema, the program's own among them.
+    DbResult ListCurrentTables(std::vector<std::string>& names);
     /// The user's tables and views of `catalog` and `schema` (empty: not narrowed), exactly.
     DbResult ListTables(const std::string& catalog, const std::string& schema,
                         std::vector<ResolvedTable>& tables);

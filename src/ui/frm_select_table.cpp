@@ -2,6 +2,7 @@
 // and a button that creates a new log table.
 #include "ui/frm_select_table.h"
 
+#include "core/job.h"
 #include "data/create_table.h"
 #include "ui/file_dialogs.h"
 #include "ui/qt_prompts.h"
@@ -97,20 +98,35 @@ void frmSelectTable::lstTables_Click() {
     });
 }
 
+std::optional<std::string> AskAndCreateLogTable(QWidget* owner, odbc::Connection& conn,
+                                                Prompts& prompts) {
+    if (!conn.IsOpen())
+        return std::nullopt;
+    const std::optional<std::string> name =
+        AskForText(owner, "New Table", "Name of the table to create for the log's fields:");
+    if (!name || name->empty())
+        return std::nullopt;
+    if (IsProgramTable(*name)) {
+        prompts.Inform(MessageIcon::Critical, "Table Not Created",
+                       "'" + *name + "' is the name of this program's own table. Choose another.");
+        return std::nullopt;
+    }
+    if (const DbResult made = CreateLogTable(conn, *name); !made) {
+        prompts.Inform(MessageIcon::Critical, "Table Not Created",
+                       "The table '" + *name + "' could not be created:\r\n\r\n" +
+                           TidyDiagnostic(made.message));
+        return std::nullopt;
+    }
+    return name;
+}
+
 void frmSelectTable::cmdNewTable_Click() {
     Guarded(*prompts_, [this] {
-        if (conn_ == nullptr || !conn_->IsOpen())
+        if (conn_ == nullptr)
             return;
-        const std::optional<std::string> name =
-            AskForText(this, "New Table", "Name of the table to create for the log's fields:");
-        if (!name || name->empty())
+        const std::optional<std::string> name = AskAndCreateLogTable(this, *conn_, *prompts_);
+        if (!name)
             return;
-        if (const DbResult made = CreateLogTable(*conn_, *name); !made) {
-            prompts_->Inform(MessageIcon::Critical, "Table Not Created",
-                             "The table '" + *name + "' could not be created:\r\n\r\n" +
-                                 TidyDiagnostic(made.message));
-            return;
-        }
         // Listed and selected when the chooser is shown next, as any pick is.
         picked_ = *name;
         Form_Load(*conn_);

@@ -8,6 +8,7 @@
 #include <QDialog>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 class QGroupBox;
@@ -53,6 +54,12 @@ private:
     odbc::Connection* conn_ = nullptr;
     std::string picked_;
 };
+
+/// Asks for a name over `owner` and creates the nine-column log table in `conn`: the created
+/// table's name, or nothing when the user cancelled or the database refused (which `prompts`
+/// is told with the driver's reason).
+std::optional<std::string> AskAndCreateLogTable(QWidget* owner, odbc::Connection& conn,
+                                                Prompts& prompts);
 
 /// Shows `chooser` modally with the tables of `database` read afresh, and returns the name picked
 /// (or created), or empty text when the chooser was closed without a pick. Never fails: an

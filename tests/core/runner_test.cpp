@@ -70,7 +70,8 @@ TEST_P(RunnerTest, MissingTablesOrACancelBeforeEmptyingKeepTablesAndFailedEmptyi
     const std::string missing = s + "; DROP TABLE " + s;
     const std::vector<Job> no = {{a, s}, {a, missing}, {b, e}},
                            yes = {{a, missing}, {a, missing}, {b, s}},
-                           fails = {{a, e}, {b, view}, {b, e}}, both = {{a, s}, {a, e}};
+                           fails = {{a, e}, {b, view}, {b, e}}, both = {{a, s}, {a, e}},
+                           own = {{a, s}, {b, "Brenvale_Checkpoint"}};
     const struct {
         const char* name;
         bool onStart, onEach, yes;
@@ -83,15 +84,26 @@ TEST_P(RunnerTest, MissingTablesOrACancelBeforeEmptyingKeepTablesAndFailedEmptyi
     } cases[] = {
         // No to job 2's question changes nothing, though job 1's table would be emptied.
         {"no", true, true, false, no, 0, RunResult::MissingTable, {"old"}, {"old"}, 1},
-        // Yes to each question (one per job) goes on; the missing table's lines are refused.
-        {"yes", true, false, true, yes, 0, RunResult::Completed, {"b1"}, {"old"}, 2},
+        // Yes to the one question about the table two jobs name goes on; its lines are refused.
+        {"yes", true, false, true, yes, 0, RunResult::Completed, {"b1"}, {"old"}, 1},
+        // The bookkeeping table takes no log lines, in any spelling: nothing is emptied.
+        {"own table", true, false, true, own, 0, RunResult::ProgramTable, {"old"}, {"old"}, 1},
         // The third job would load into a table that was emptied fine: it must not run.
         {"fails", false, true, true, fails, 0, RunResult::TruncateFailed, {"old"}, {"a1"}, 1},
         {"cancel at set-up", true, false, true, both, 1, RunResult::Cancelled, {"old"}, {"old"}, 0},
         {"cancel emptying e", true, false, true, both, 3, RunResult::Cancelled, {}, {"old"}, 0},
         // Seen while the TRUNCATE waits for the other session: the first wait ends at call 4.
-        {"cancel while e is held", true, false, true, both, 4, RunResult::Cancelled, {}, {"old"},
-         0, true},
+        {"cancel while e is held",
+         true,
+         false,
+         true,
+         both,
+         4,
+         RunResult::Cancelled,
+         {},
+         {"old"},
+         0,
+         true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
