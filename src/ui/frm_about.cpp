@@ -1,6 +1,7 @@
 // The About window: logo, title line, credits and a way to the web site.
 #include "ui/frm_about.h"
 
+#include "core/version.h"
 #include "ui/qt_prompts.h"
 #include "ui/twips.h"
 
@@ -102,6 +103,11 @@ frmAbout::frmAbout(QWidget* parent) : QDialog(parent) {
                              QStringLiteral("Arial"), QStringLiteral("DejaVu Sans Condensed")});
     creditsFont.setPointSize(12);
     Label2->setFont(creditsFont);
+
+    lblVersion =
+        new QLabel(QStringLiteral("Version %1").arg(QString::fromStdString(VersionText())), this);
+    lblVersion->setGeometry(TwipRect(60, 5160, 1900, 495));
+    lblVersion->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
 
     cmdLaunchSite = new QPushButton(QStringLiteral("Woot, go to the website!"), this);
     cmdLaunchSite->setGeometry(TwipRect(2040, 5160, 1875, 495));

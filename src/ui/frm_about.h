@@ -36,6 +36,7 @@ public:
     QLabel* Image1;
     QLabel* Label1;
     QLabel* Label2;
+    QLabel* lblVersion;
     QPushButton* cmdLaunchSite;
     QPushButton* cmdExit;
 

@@ -12,6 +12,7 @@
 #include "ui/frm_select_table.h"
 #include "ui/frm_status.h"
 #include "ui/job_grid.h"
+#include "ui/keyboard.h"
 #include "ui/qt_prompts.h"
 #include "ui/twips.h"
 
@@ -28,6 +29,8 @@
 #include <QScopeGuard>
 #include <QSpinBox>
 #include <QTableWidget>
+
+#include <fnmatch.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -103,6 +106,27 @@ std::string NewRejectsPath(const std::string& folder) {
     for (int n = 2; fs::exists(path, error); ++n)
         path = stem + "-" + std::to_string(n) + ".tsv";
     return path;
+}
+
+/// The first data source in `after` that `before` did not list; empty when none.
+std::string FirstAdded(const std::vector<odbc::DataSource>& before,
+                       const std::vector<odbc::DataSource>& after) {
+    for (const odbc::DataSource& source : after)
+        if (std::ranges::count(before, source.name, &odbc::DataSource::name) == 0)
+            return source.name;
+    return {};
+}
+
+/// True when the job source `log` (a path or a pattern) names the file at `path`.
+bool NamesSameFile(const std::string& log, const std::string& path) {
+    if (log.empty() || IsDownload(log))
+        return false;
+    std::error_code error;
+    if (fs::equivalent(log, path, error))
+        return true;
+    const bool pattern = log.find_first_of("*?[") != std::string::npos;
+    return pattern && ::fnmatch(fs::absolute(log, error).c_str(), fs::absolute(path, error).c_str(),
+                                FNM_PATHNAME) == 0;
 }
 
 } // namespace
@@ -184,8 +208,8 @@ void frmMain::CreateControls() {
     cboDSNList->setEditable(false);
     cboDSNList->setGeometry(TwipRect(540, 300, 4740, 315));
     lblStep3->setBuddy(cboDSNList);
-    cmdDSNSetup = MakeButton(frameDB, "DSN Setup", TwipRect(1320, 660, 1335, 375));
-    cmdDSNRefresh = MakeButton(frameDB, "Refresh", TwipRect(2760, 660, 1335, 375));
+    cmdDSNSetup = MakeButton(frameDB, "DSN Se&tup", TwipRect(1320, 660, 1335, 375));
+    cmdDSNRefresh = MakeButton(frameDB, "&Refresh", TwipRect(2760, 660, 1335, 375));
     chkTruncateOnInsert = MakeCheckBox(frameDB, "TRUNCATE Table Before Each Job",
                                        TwipRect(120, 1200, 4515, 195), false);
     chkTruncateOnStart = MakeCheckBox(frameDB, "TRUNCATE Tables Before Starting Jobs",
@@ -209,26 +233,34 @@ void frmMain::CreateControls() {
     spnCommitRows = new QSpinBox(frameOptions);
     spnCommitRows->setGeometry(TwipRect(1620, 1125, 1275, 285));
     spnCommitRows->setRange(1, static_cast<int>(kMaxCommitRows));
-    spnCommitRows->setValue(1);
+    // A new set-up loads in batches: row by row is some fifty times slower. A configuration
+    // file without the setting still means row by row.
+    spnCommitRows->setValue(kNewSetupCommitRows);
     spnCommitRows->setGroupSeparatorShown(true);
     spnCommitRows->setAccelerated(true);
     spnCommitRows->setToolTip(
-        QStringLiteral("Rows sent to the database in one transaction; 1 loads row by row."));
+        QStringLiteral("Rows sent to the database in one transaction. 1,000 loads a log many "
+                       "times faster than 1 (row by row), which commits each line on its own; "
+                       "a larger number holds the table longer in each transaction and moves "
+                       "the counts in bigger steps. A refused line never takes the others in "
+                       "its batch with it."));
     lblCommitRows->setBuddy(spnCommitRows);
-    cmdAbout = MakeButton(frameOptions, "About", TwipRect(120, 1440, 2775, 675));
+    cmdAbout = MakeButton(frameOptions, "A&bout", TwipRect(120, 1440, 2775, 675));
 
     frameFiles = MakeFrame(this, "Files to Process", TwipRect(60, 2460, 8475, 2955));
     grid = new JobGrid(frameFiles, conn, *prompts_);
-    cmdAddFile = MakeButton(frameFiles, "Add File", TwipRect(120, 2340, 1455, 495));
-    cmdAddURL = MakeButton(frameFiles, "Add URL", TwipRect(1680, 2340, 1455, 495));
-    cmdDelete = MakeButton(frameFiles, "Delete File/URL", TwipRect(3240, 2340, 1455, 495));
+    grid->SetNewTableAction([this] { return AskAndCreateLogTable(this, conn, *prompts_); });
+    cmdAddFile = MakeButton(frameFiles, "Add &File", TwipRect(120, 2340, 1455, 495));
+    cmdAddURL = MakeButton(frameFiles, "Add &URL", TwipRect(1680, 2340, 1455, 495));
+    cmdDelete = MakeButton(frameFiles, "De&lete File/URL", TwipRect(3240, 2340, 1455, 495));
 
     frameConfig = MakeFrame(this, "Configuration Files", TwipRect(60, 5520, 5235, 1095));
-    cmdOpenConfig = MakeButton(frameConfig, "Open...", TwipRect(120, 300, 1575, 615));
-    cmdSaveConfig = MakeButton(frameConfig, "Save", TwipRect(1800, 300, 1575, 615));
-    cmdSaveConfigAs = MakeButton(frameConfig, "Save As...", TwipRect(3480, 300, 1575, 615));
+    cmdOpenConfig = MakeButton(frameConfig, "&Open...", TwipRect(120, 300, 1575, 615));
+    cmdSaveConfig = MakeButton(frameConfig, "&Save", TwipRect(1800, 300, 1575, 615));
+    cmdSaveConfigAs = MakeButton(frameConfig, "Save &As...", TwipRect(3480, 300, 1575, 615));
 
-    cmdStart = MakeButton(this, "Process Log Files", TwipRect(5400, 5580, 3135, 1035));
+    cmdStart = MakeButton(this, "&Process Log Files", TwipRect(5400, 5580, 3135, 1035));
+    PressButtonsOnEnter(*this);
 }
 
 void frmMain::SetTabOrder() {
@@ -510,12 +542,18 @@ void frmMain::cmdDSNSetup_Click() {
     Command([this] {
         const std::string program =
             dsnSetupProgram_.empty() ? ProgramFolder() + "/brenvale-dsn-setup" : dsnSetupProgram_;
+        const std::vector<odbc::DataSource> before = odbc::ListDataSources();
         std::string failure;
         if (!ShellAndWait(program, {}, *this, failure))
             prompts_->Inform(MessageIcon::Critical, "DSN Setup",
                              "The data source administrator '" + program +
                                  "' could not be started:" + kCrLf + kCrLf + failure);
         GetDSNsAndDrivers();
+        // A window without a DSN takes the one just added, as the user most likely meant.
+        if (!conn.IsOpen())
+            if (const std::string added = FirstAdded(before, odbc::ListDataSources());
+                !added.empty())
+                SelectDsn(added);
     });
 }
 
@@ -584,6 +622,7 @@ void frmMain::AddFile(const std::string& filename) {
         return;
     grid->Append();
     grid->SetText(grid->Count(), kColumnFile, filename);
+    grid->ScrollTo(grid->Count());
 }
 
 std::string frmMain::ChooseTargetTable() {
@@ -626,8 +665,8 @@ void frmMain::cmdDelete_Click() {
 }
 
 void frmMain::cmdAbout_Click() {
-    Command([] {
-        frmAbout about;
+    Command([this] {
+        frmAbout about(this);
         about.exec();
     });
 }
@@ -647,10 +686,33 @@ void frmMain::cmdSaveConfig_Click() {
     });
 }
 
+bool frmMain::MaySaveAs(const std::string& path) {
+    std::error_code error;
+    if (!fs::exists(path, error))
+        return true;
+    for (int row = 1; row <= grid->Count(); ++row) {
+        const std::string log = grid->Text(row, kColumnFile);
+        if (!NamesSameFile(log, path))
+            continue;
+        prompts_->Inform(MessageIcon::Critical, "Configuration Not Saved",
+                         "'" + path + "' is the log of job " + std::to_string(row) +
+                             "; saving the configuration there would replace the log." + kCrLf +
+                             kCrLf + "Choose another name.");
+        return false;
+    }
+    return prompts_->AskYesNo(MessageIcon::Exclamation, "Save Configuration As...",
+                              "'" + path + "' exists already." + kCrLf + kCrLf + "Replace it?");
+}
+
 void frmMain::cmdSaveConfigAs_Click() {
     Command([this] {
         std::string path = ShowSaveDialog(this, kConfigFilter, 1, "Save Configuration As...");
         if (path.empty())
+            return;
+        // Without an extension the file would not show in Open's filter.
+        if (fs::path(path).extension().empty())
+            path += ".xml";
+        if (!MaySaveAs(path))
             return;
         // Reloading after a failed save would replace the jobs in hand with an older file's.
         if (SaveConfig(path))

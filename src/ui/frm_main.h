@@ -45,6 +45,9 @@ StartupCommand ParseCommandLine(const std::string& argumentText);
 /// The arguments after the program's own name, joined by single blanks.
 std::string ArgumentText(int argc, const char* const* argv);
 
+/// Rows per commit of a window started without a configuration file.
+inline constexpr std::size_t kNewSetupCommitRows = 1000;
+
 class frmMain final : public QWidget, public Options, public Yielder {
     Q_OBJECT
 
@@ -167,6 +170,9 @@ private:
     /// Writes the window's configuration to `path` (empty: ConfigPath, written back); a
     /// failure is reported. False when nothing was saved.
     bool SaveConfig(std::string& path);
+    /// Save As may write `path`: a file that exists is replaced only when the user agrees, and
+    /// never when it is a job's log.
+    bool MaySaveAs(const std::string& path);
     ConfigData CurrentConfig() const;
     std::string ProgramFolder() const;
 

@@ -12,8 +12,10 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QStyledItemDelegate>
 #include <QTableWidget>
 
+#include <utility>
 #include <vector>
 
 namespace brenvale {
@@ -22,8 +24,35 @@ namespace {
 
 const char* const kLogFileKey = "Log File";
 const char* const kTargetTableKey = "Target Table";
+const char* const kNewTableEntry = "New Table...";
+
+class PathDelegate final : public QStyledItemDelegate {
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+        QStyledItemDelegate::initStyleOption(option, index);
+        // The text's room is the cell less the style's margins on both sides.
+        const int room = option->rect.width() - 8;
+        option->text = ShortenedPath(option->text, option->fontMetrics, room);
+    }
+};
 
 } // namespace
+
+QString ShortenedPath(const QString& path, const QFontMetrics& metrics, int width) {
+    if (metrics.horizontalAdvance(path) <= width)
+        return path;
+    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+    const QString name = path.mid(slash + 1);
+    const int nameWidth = metrics.horizontalAdvance(QStringLiteral("\u2026/") + name);
+    if (slash <= 0 || nameWidth >= width)
+        return metrics.elidedText(path, Qt::ElideMiddle, width);
+    return metrics.elidedText(path.left(slash), Qt::ElideMiddle,
+                              width - metrics.horizontalAdvance(QLatin1Char('/') + name)) +
+           QLatin1Char('/') + name;
+}
 
 JobGrid::JobGrid(QWidget* container, Database& conn, Prompts& prompts)
     : QObject(container), container_(container), conn_(conn), prompts_(prompts) {
@@ -37,6 +66,9 @@ JobGrid::JobGrid(QWidget* container, Database& conn, Prompts& prompts)
     gridFiles->verticalHeader()->setDefaultSectionSize(18);
     gridFiles->horizontalHeader()->setHighlightSections(false);
     gridFiles->setWordWrap(false);
+    // Tab moves on to the next control; the arrow keys move between cells.
+    gridFiles->setTabKeyNavigation(false);
+    gridFiles->setItemDelegateForColumn(kColumnFile - 1, new PathDelegate(gridFiles));
     txtEdit = new QLineEdit(container);
     txtEdit->setGeometry(TwipRect(1740, 720, 1935, 285));
     txtEdit->hide();
@@ -57,6 +89,8 @@ JobGrid::JobGrid(QWidget* container, Database& conn, Prompts& prompts)
     connect(gridFiles, &QTableWidget::cellDoubleClicked, this, [this](int row, int col) {
         Guarded(prompts_, [&] { StartCellEdit(row + 1, col + 1); });
     });
+    connect(cboTables, &QComboBox::activated, this,
+            [this](int index) { Guarded(prompts_, [&] { cboTables_Activated(index); }); });
     CreateColumns();
 }
 
@@ -100,6 +134,14 @@ void JobGrid::SetText(int row, int column, const std::string& text) {
         gridFiles->setItem(row - 1, column - 1, item);
     }
     item->setText(QString::fromStdString(text));
+    // A shortened path shows whole when pointed at.
+    if (column == kColumnFile)
+        item->setToolTip(item->text());
+}
+
+void JobGrid::ScrollTo(int row) {
+    if (row >= 1 && row <= Count())
+        gridFiles->scrollTo(gridFiles->model()->index(row - 1, 0));
 }
 
 void JobGrid::Clear() {
@@ -137,6 +179,10 @@ void JobGrid::gridFiles_BeginEdit(int row, int col, bool& cancel) {
         conn_.GetTableList(names);
         for (const std::string& name : names)
             cboTables->addItem(QString::fromStdString(name));
+        if (newTable_) {
+            cboTables->insertSeparator(cboTables->count());
+            cboTables->addItem(QString::fromLatin1(kNewTableEntry), true);
+        }
         // Filling makes the first table current; only the cell's own table may be.
         const QString current = QString::fromStdString(Text(row, col));
         cboTables->setCurrentIndex(
@@ -171,6 +217,23 @@ void JobGrid::gridFiles_CommitEdit(int row, int col, bool& keepEditing) {
     } else if (key == kLogFileKey) {
         SetText(row, col, txtEdit->text().toStdString());
     }
+}
+
+void JobGrid::cboTables_Activated(int index) {
+    if (!editing_ || !newTable_ || !cboTables->itemData(index).toBool())
+        return;
+    const std::optional<std::string> made = newTable_();
+    // Cancelled or refused: the editor shows the cell's table again.
+    const QString table = QString::fromStdString(made ? *made : Text(editRow_, editCol_));
+    if (made)
+        cboTables->insertItem(index - 1, table);
+    cboTables->setCurrentIndex(
+        made ? index - 1 : cboTables->findText(table, Qt::MatchExactly | Qt::MatchCaseSensitive));
+    cboTables->setEditText(table);
+    cboTables->setFocus();
+    // A table just created exists: nothing is left to ask.
+    if (made)
+        CommitCellEdit(false);
 }
 
 void JobGrid::gridFiles_EndEdit() {

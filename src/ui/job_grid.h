@@ -8,14 +8,22 @@
 
 #include <QObject>
 
+#include <functional>
+#include <optional>
 #include <string>
 
 class QComboBox;
+class QFontMetrics;
 class QLineEdit;
+class QString;
 class QTableWidget;
 class QWidget;
 
 namespace brenvale {
+
+/// `path` as it fits in `width` pixels: letters go from the middle of its folders first, so that
+/// the file name stays whole as long as it fits.
+QString ShortenedPath(const QString& path, const QFontMetrics& metrics, int width);
 
 /// The grid `gridFiles` and its editors `txtEdit` and `cboTables`, made inside `container`. The
 /// target table editor lists the tables of `conn`; its questions go to `prompts`. Every event it
@@ -52,6 +60,14 @@ public:
     bool IsEditing() const { return editing_; }
     /// While a run reads the jobs, no edit starts.
     void SetRunning(bool running) { running_ = running; }
+    /// Brings `row` into view.
+    void ScrollTo(int row);
+
+    /// Creates a table (asking the user for its name) and gives its name, or nothing.
+    using NewTableAction = std::function<std::optional<std::string>()>;
+    /// While set, the table editor's list ends with "New Table...", which runs `action` and
+    /// takes the created table.
+    void SetNewTableAction(NewTableAction action) { newTable_ = std::move(action); }
 
     QTableWidget* gridFiles;
     QLineEdit* txtEdit;
@@ -66,10 +82,12 @@ private:
     void EndCellEdit(bool focusLeft);
     bool EditorHasFocus() const;
     bool FilterEvent(QObject* watched, QEvent* event);
+    void cboTables_Activated(int index);
 
     QWidget* container_;
     Database& conn_;
     Prompts& prompts_;
+    NewTableAction newTable_;
     bool running_ = false;
     bool editing_ = false;
     bool committing_ = false;

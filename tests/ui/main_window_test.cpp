@@ -7,6 +7,7 @@
 #include "core/version.h"
 #include "data/odbc_setup.h"
 #include "ui/file_dialogs.h"
+#include "ui/frm_about.h"
 #include "ui/frm_add_url.h"
 #include "ui/frm_select_table.h"
 #include "ui/frm_status.h"
@@ -17,6 +18,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -31,6 +33,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -182,6 +185,7 @@ protected:
     std::function<void(frmAddURL&)> onAddUrl = [](frmAddURL& dialog) { dialog.close(); };
     int choosersShown = 0;
     int addUrlsShown = 0;
+    int aboutsShown = 0;
     bool sawRun = false; ///< the status window shown over the disabled window
 
 private:
@@ -196,6 +200,11 @@ private:
         } else if (auto* addUrl = qobject_cast<frmAddURL*>(modal)) {
             ++addUrlsShown;
             onAddUrl(*addUrl);
+        } else if (auto* about = qobject_cast<frmAbout*>(modal)) {
+            EXPECT_EQ(about->parentWidget(), window.get()) << "About opens over the window";
+            EXPECT_EQ(about->lblVersion->text().toStdString(), "Version " + VersionText());
+            ++aboutsShown;
+            about->close();
         } else {
             ADD_FAILURE() << "unexpected " << modal->metaObject()->className();
             modal->close();
@@ -584,6 +593,167 @@ TEST_F(MainWindowTest, SaveAsThenSaveThenOpenKeepEveryOption) {
                   saveAs, saveAs, saveAs, {false, "Open Configuration File", kXmlFilter, 1}}));
 }
 
+TEST_F(MainWindowTest, TheTableEditorCreatesTablesAndNeverOffersTheBookkeepingTable) {
+    TestDatabase db(kSqliteDsn);
+    db.CreateLogTable("mw_own");
+    db.TryExec("DROP TABLE mw_grid_new");
+    Loaded(kSqliteDsn);
+    // An incremental run makes the bookkeeping table, if no earlier test did.
+    window->AddFile(WriteFile(folder + "/own.log", HeadedLog(2)));
+    grid->SetText(1, kColumnTable, "mw_own");
+    window->SetIncremental(true);
+    window->ProcessJobs(false);
+    ASSERT_GT(db.Count("brenvale_checkpoint"), 0);
+
+    const auto entries = [](const QComboBox& box) {
+        std::vector<std::string> texts;
+        for (int i = 0; i < box.count(); ++i)
+            texts.push_back(box.itemText(i).toStdString());
+        return texts;
+    };
+    QComboBox& editor = *grid->cboTables;
+    ASSERT_TRUE(grid->StartCellEdit(1, kColumnTable));
+    const std::vector<std::string> offered = entries(editor);
+    EXPECT_THAT(offered, testing::Contains("mw_own"));
+    EXPECT_THAT(offered, testing::Not(testing::Contains("brenvale_checkpoint")));
+    ASSERT_EQ(offered.back(), "New Table...");
+
+    // Cancelled, then refused (the bookkeeping table's name), then created and taken.
+    std::deque<std::optional<std::string>> names = {std::nullopt, "BRENVALE_CHECKPOINT",
+                                                    "mw_grid_new"};
+    SetTextQuestionScript([&](const std::string& title, const std::string&) {
+        EXPECT_EQ(title, "New Table");
+        auto name = names.front();
+        names.pop_front();
+        return name;
+    });
+    const int last = editor.count() - 1;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        editor.setCurrentIndex(last);
+        emit editor.activated(last);
+        EXPECT_TRUE(grid->IsEditing());
+        EXPECT_EQ(editor.currentText(), "mw_own");
+    }
+    ExpectOneMessage("Table Not Created", "this program's own table");
+    editor.setCurrentIndex(last);
+    emit editor.activated(last);
+    EXPECT_FALSE(grid->IsEditing());
+    EXPECT_EQ(Jobs(), (Rows{{folder + "/own.log", "mw_grid_new"}}));
+    EXPECT_EQ(db.Count("mw_grid_new"), 0);
+    EXPECT_TRUE(prompts.shown.empty());
+
+    // The chooser does not offer it either, and a job naming it loads nothing.
+    onChooser = [](frmSelectTable& chooser) {
+        EXPECT_TRUE(chooser.lstTables->findItems("brenvale_checkpoint", {}).isEmpty());
+        EXPECT_FALSE(chooser.lstTables->findItems("mw_grid_new", {}).isEmpty());
+        chooser.close();
+    };
+    EXPECT_EQ(window->ChooseTargetTable(), "");
+    EXPECT_EQ(choosersShown, 1);
+    window->SetIncremental(false);
+    grid->SetText(1, kColumnTable, "brenvale_checkpoint");
+    const long positions = db.Count("brenvale_checkpoint");
+    window->ProcessJobs(false);
+    ExpectOneMessage("Table Not Allowed", "choose another target table");
+    EXPECT_EQ(db.Count("brenvale_checkpoint"), positions);
+}
+
+TEST_F(MainWindowTest, TheKeyboardLeavesTheGridPressesButtonsAndReachesEveryCommand) {
+    Loaded();
+    for (int i = 0; i < 30; ++i)
+        window->AddFile(folder + "/logs/" + std::to_string(i) + ".log");
+    // The job just added is in view.
+    const QRect view = grid->gridFiles->viewport()->rect();
+    EXPECT_TRUE(view.contains(Cell(30, kColumnFile).center()));
+    EXPECT_FALSE(view.contains(Cell(1, kColumnFile).center()));
+
+    // Tab and Shift+Tab leave the grid in the tab order, whatever row is current.
+    grid->gridFiles->setFocus();
+    grid->gridFiles->setCurrentCell(3, 0);
+    QTest::keyClick(grid->gridFiles, Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), window->cmdAddFile);
+    grid->gridFiles->setFocus();
+    QTest::keyClick(grid->gridFiles, Qt::Key_Backtab, Qt::ShiftModifier);
+    EXPECT_EQ(QApplication::focusWidget(), window->cboDSNList);
+
+    // Enter presses the focused button as Space does: Delete removes the selected job.
+    grid->gridFiles->selectRow(29);
+    window->cmdDelete->setFocus();
+    QTest::keyClick(window->cmdDelete, Qt::Key_Return);
+    EXPECT_EQ(grid->Count(), 29);
+    QTest::keyClick(window->cmdDelete, Qt::Key_Space);
+    EXPECT_EQ(grid->Count(), 28);
+
+    // Every button has its own Alt key.
+    std::set<QChar> keys;
+    for (QPushButton* button : window->findChildren<QPushButton*>()) {
+        const QString text = button->text();
+        const qsizetype amp = text.indexOf(QLatin1Char('&'));
+        ASSERT_GE(amp, 0) << text.toStdString() << " has no Alt key";
+        EXPECT_TRUE(keys.insert(text.at(amp + 1).toLower()).second) << text.toStdString();
+    }
+    // A mnemonic clicks its button once the press is shown, a moment later.
+    QTest::keyClick(window.get(), Qt::Key_F, Qt::AltModifier); // Add File, cancelled
+    EXPECT_TRUE(QTest::qWaitFor([&] { return dialogCalls.size() == 1; }));
+    QTest::keyClick(window.get(), Qt::Key_B, Qt::AltModifier);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return aboutsShown == 1; }));
+}
+
+TEST(JobGridPaths, ALongPathLosesItsFoldersMiddleAndKeepsItsFileName) {
+    const QFontMetrics metrics{QFont()};
+    const QString name = QStringLiteral("sc_serv_2024-03-01.log");
+    const QString path = QStringLiteral("/srv/stations/north/archive/2024/march/week-one/") + name;
+    const int room = metrics.horizontalAdvance(name) * 2;
+    const QString shown = ShortenedPath(path, metrics, room);
+    EXPECT_LE(metrics.horizontalAdvance(shown), room);
+    EXPECT_TRUE(shown.endsWith(QLatin1Char('/') + name)) << shown.toStdString();
+    EXPECT_TRUE(shown.startsWith(QStringLiteral("/srv"))) << shown.toStdString();
+    EXPECT_TRUE(shown.contains(QChar(0x2026)));
+    EXPECT_EQ(ShortenedPath(path, metrics, 10000), path);
+    // A name too long for the room is shortened itself rather than overflow.
+    EXPECT_LE(metrics.horizontalAdvance(ShortenedPath(path, metrics, room / 4)), room / 4);
+}
+
+TEST_F(MainWindowTest, SaveAsAsksBeforeReplacingAFileAndNeverWritesOverAJobsLog) {
+    window->Form_Load("");
+    const std::string log = WriteFile(folder + "/victim.log", HeadedLog(3));
+    const std::string rotated = WriteFile(folder + "/old-1.log", HeadedLog(2));
+    const std::string other = WriteFile(folder + "/other.xml", ConfigText("x", "/o.log", "t"));
+    window->AddFile(log);
+    window->AddFile(folder + "/old-*.log");
+    const std::string logBytes = ReadFile(log), rotatedBytes = ReadFile(rotated);
+
+    // A job's log, by its own name, by another spelling of it, or by the job's pattern.
+    for (const std::string& target : {log, folder + "/./victim.log", rotated}) {
+        dialogAnswers = {target};
+        prompts.answers = {true};
+        window->cmdSaveConfigAs_Click();
+        ExpectOneMessage("Configuration Not Saved", "saving the configuration there would replace");
+    }
+    prompts.answers.clear();
+    EXPECT_EQ(std::pair(ReadFile(log), ReadFile(rotated)), std::pair(logBytes, rotatedBytes));
+
+    // Another file is replaced only on Yes.
+    const std::string otherBytes = ReadFile(other);
+    dialogAnswers = {other};
+    window->cmdSaveConfigAs_Click();
+    ExpectOneMessage("Save Configuration As...", "exists already");
+    EXPECT_EQ(ReadFile(other), otherBytes);
+    dialogAnswers = {other};
+    prompts.answers = {true};
+    window->cmdSaveConfigAs_Click();
+    ExpectOneMessage("Save Configuration As...", "Replace it?");
+    EXPECT_THAT(ReadFile(other), HasSubstr("victim.log"));
+    EXPECT_EQ(window->ConfigPath(), other);
+
+    // A name without an extension gets ".xml", so Open's filter shows it.
+    dialogAnswers = {folder + "/plain"};
+    window->cmdSaveConfigAs_Click();
+    EXPECT_TRUE(prompts.shown.empty());
+    EXPECT_EQ(window->ConfigPath(), folder + "/plain.xml");
+    EXPECT_FALSE(fs::exists(folder + "/plain"));
+}
+
 TEST_F(MainWindowTest, OpenShowsWhatCouldNotBeLoadedOrWasAdjusted) {
     window->Form_Load("");
     const Rows held = {{"/logs/held.log", ""}};
@@ -605,8 +775,11 @@ TEST_F(MainWindowTest, OpenShowsWhatCouldNotBeLoadedOrWasAdjusted) {
          "the largest allowed, 1000000, is used.",
          {}},
     };
+    // Started without a file, the window loads in batches; a file without the setting does not.
+    EXPECT_EQ(window->CommitRows(), kNewSetupCommitRows);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.reason);
+        const std::size_t rowsBefore = window->CommitRows();
         grid->Clear();
         window->AddFile("/logs/held.log");
         window->SetIncremental(false);
@@ -624,7 +797,9 @@ TEST_F(MainWindowTest, OpenShowsWhatCouldNotBeLoadedOrWasAdjusted) {
         EXPECT_EQ(window->chkTruncateOnStart->isChecked(), !loaded);
         EXPECT_EQ(window->Incremental(), &c == &cases[1]);
         EXPECT_EQ(window->chkTruncateOnStart->isEnabled(), !window->Incremental());
-        EXPECT_EQ(window->CommitRows(), &c == &cases[2] ? kMaxCommitRows : 1);
+        EXPECT_EQ(window->CommitRows(), !loaded           ? rowsBefore
+                                        : &c == &cases[2] ? kMaxCommitRows
+                                                          : 1);
     }
 }
 
@@ -672,6 +847,24 @@ TEST_F(MainWindowTest, TheDsnInUseStaysSelectedUntilItIsGone) {
     window->cmdDSNRefresh->click();
     EXPECT_EQ(window->DsnText(), "");
     EXPECT_FALSE(window->conn.IsOpen());
+    // Without a DSN in use, the one DSN Setup adds is taken; with one, it stays.
+    const auto addingSetup = [&](const std::string& name) {
+        fs::permissions(WriteFile(folder + "/brenvale-dsn-setup",
+                                  "#!/bin/sh\nprintf '[" + name +
+                                      "]\\nDriver=SQLite3\\n"
+                                      "Database=" +
+                                      folder + "/added.db\\n' >>\"$ODBCINI\"\n"),
+                        fs::perms::owner_all);
+        window->cmdDSNSetup_Click();
+    };
+    addingSetup("mw_added");
+    EXPECT_EQ(InUse(), "mw_added SQLite");
+    addingSetup("mw_added_too");
+    EXPECT_EQ(InUse(), "mw_added SQLite");
+    EXPECT_GE(list.findText("mw_added_too"), 0);
+    EXPECT_TRUE(prompts.shown.empty());
+    for (const char* name : {"mw_added", "mw_added_too"})
+        ASSERT_TRUE(odbc::RemoveUserDsn(name));
     // With no data sources at all, the empty list says what to do. The driver manager reads the
     // system file's folder only once, so the file itself is emptied for a moment.
     const std::string systemIni = TestDir() + "/odbc.ini", systemText = ReadFile(systemIni);
