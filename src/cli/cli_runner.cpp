@@ -340,32 +340,6 @@ std::string OutputClash(const std::string& output, const std::string& configPath
     return {};
 }
 
-std::string ResultName(RunResult result) {
-    switch (result) {
-    case RunResult::Completed:
-        return "completed";
-    case RunResult::NothingToDo:
-        return "no jobs";
-    case RunResult::NoConnection:
-        return "no connection";
-    case RunResult::TableCheckFailed:
-        return "table list not read";
-    case RunResult::ProgramTable:
-        return "table not allowed";
-    case RunResult::MissingTable:
-        return "missing table";
-    case RunResult::TruncateFailed:
-        return "table not emptied";
-    case RunResult::Cancelled:
-        return "interrupted";
-    case RunResult::DatabaseLost:
-        return "database connection lost";
-    case RunResult::DatabaseFull:
-        return "database full";
-    }
-    return "unknown";
-}
-
 /// Creates every job's table that names no table of the catalogue; false after a message when
 /// one could not be made.
 bool CreateMissingTables(odbc::Connection& connection, const std::vector<Job>& jobs,
@@ -518,36 +492,16 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     if (!arguments.quiet && !report.Jobs().empty())
         out << report.RunText() << std::flush;
 
-    int code = kExitSuccess;
+    // The code is the window's too; only the console's words are given here.
+    int code = ExitCodeOf(result, jobsFailed, report.Total().inDoubt);
     switch (result) {
     case RunResult::Completed:
-        if (jobsFailed > 0) {
+        if (jobsFailed > 0)
             err << kProgram << ": " << jobsFailed << " of " << config.jobs.size() << " jobs "
                 << (jobsFailed == 1 ? "could not read its log" : "could not read their logs")
                 << "; the other jobs were loaded.\n";
-            code = kExitLogFailed;
-        }
-        break;
-    case RunResult::NothingToDo:
-        code = kExitNoJobs;
-        break;
-    case RunResult::NoConnection:
-        code = kExitDsn;
-        break;
-    case RunResult::TableCheckFailed:
-        code = kExitCatalogue;
-        break;
-    case RunResult::ProgramTable:
-        code = kExitConfig;
-        break;
-    case RunResult::MissingTable:
-        code = kExitMissingTable;
-        break;
-    case RunResult::TruncateFailed:
-        code = kExitTruncate;
         break;
     case RunResult::Cancelled: {
-        code = kExitInterrupted;
         if (report.Jobs().empty()) {
             // Stopped while the tables were checked or emptied: no line was read.
             err << kProgram << ": Interrupted by " << SignalName()
@@ -575,17 +529,17 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
                 << (report.Total().inDoubt == 1 ? " was" : "s were")
                 << " sent without an answer and may be stored (in doubt)";
         err << ".\n";
-        code = result == RunResult::DatabaseLost ? kExitConnectionLost : kExitDatabaseFull;
+        break;
+    default:
         break;
     }
-    if (const std::uint64_t doubt = report.Total().inDoubt; doubt > 0 && code == kExitSuccess) {
+    if (const std::uint64_t doubt = report.Total().inDoubt; code == kExitInDoubt) {
         err << kProgram << ": " << doubt << " line" << (doubt == 1 ? " was" : "s were")
             << " sent as the connection was lost, with no way to tell whether the database "
                "stored "
             << (doubt == 1 ? "it" : "them") << ", and sent again: " << (doubt == 1 ? "it" : "they")
             << " may be stored twice (in doubt). Batches "
             << "(--commit-rows) and incremental runs settle this exactly.\n";
-        code = kExitInDoubt;
     }
     const std::uint64_t refused = report.Total().refused;
     if (refused > arguments.maxRejects && (code == kExitSuccess || code == kExitLogFailed)) {
@@ -602,7 +556,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     }
     if (!arguments.summaryPath.empty()) {
         std::ofstream summary(arguments.summaryPath, std::ios::binary | std::ios::trunc);
-        summary << report.JsonText(code, ResultName(result));
+        summary << report.JsonText(code, RunResultName(result));
         summary.close();
         if (!summary) {
             err << kProgram << ": The summary file '" << arguments.summaryPath

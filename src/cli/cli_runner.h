@@ -1,6 +1,7 @@
 // brenvale-run: a configuration file's jobs loaded without a window, for schedulers.
 #pragma once
 
+#include "core/run_outcome.h"
 #include "core/run_state.h"
 
 #include <cstddef>
@@ -11,27 +12,6 @@
 #include <vector>
 
 namespace brenvale {
-
-/// Exit codes of brenvale-run; each failure has its own.
-enum CliExitCode : int {
-    kExitSuccess = 0,
-    kExitInternal = 1,      ///< an unexpected failure inside the program
-    kExitUsage = 2,         ///< the command line is wrong
-    kExitConfig = 3,        ///< the configuration file is missing, unreadable or contradictory
-    kExitDsn = 4,           ///< no data source named, or it did not open
-    kExitMissingTable = 5,  ///< a target table is missing (without --continue-missing-tables)
-    kExitTruncate = 6,      ///< a table could not be emptied; the run stopped there
-    kExitLogFailed = 7,     ///< a log could not be read or downloaded; the other jobs ran
-    kExitCatalogue = 8,     ///< the database's table list could not be read
-    kExitRejects = 9,       ///< the rejects or summary file could not be written
-    kExitConnectionLost = 10, ///< the database connection was lost and not made again in time
-    kExitDatabaseFull = 11, ///< the database could store nothing more
-    kExitTooManyRejects = 12, ///< more lines were refused by the database than --max-rejects
-    kExitNoJobs = 13,       ///< the configuration holds no jobs
-    kExitInDoubt = 14,      ///< lines sent when the connection was lost were sent again and may
-                            ///< be stored twice (row by row without positions)
-    kExitInterrupted = 130, ///< stopped by Ctrl-C (SIGINT) or SIGTERM after the line in hand
-};
 
 /// The command line of brenvale-run.
 struct CliArguments {
