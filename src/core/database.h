@@ -150,8 +150,10 @@ public:
     /// incremental positions, in one transaction where the database allows it. While another
     /// session's lock holds it up, `keepWaiting` is asked about once a second (where the
     /// database can bound a lock wait); false gives up with a Busy failure, the table as it was.
+    /// `rowsHeld`, when given, receives how many rows the table held just before.
     virtual DbResult EmptyTable(const std::string& table,
-                                const std::function<bool()>& keepWaiting = {}) = 0;
+                                const std::function<bool()>& keepWaiting = {},
+                                std::uint64_t* rowsHeld = nullptr) = 0;
     /// A writer for `table`. The table is not checked here: a missing one refuses every row.
     virtual std::unique_ptr<TableWriter>
     OpenWriter(const std::string& table, const WriterOptions& options, DbResult& error) = 0;

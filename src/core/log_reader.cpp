@@ -160,6 +160,10 @@ private:
     bool StartStream(int index, std::uint64_t fileOffset);
     bool CopyMember(std::uint64_t begin, std::uint64_t end, bool whole);
     void Finish(int fd);
+    void ReportProgress() const {
+        if (callbacks_.onProgress)
+            callbacks_.onProgress(position_, regular_ ? sizeAtStart_ : 0);
+    }
     LocalReadResult Stopped() {
         result_.ok = result_.stopped = true;
         return result_;
@@ -389,9 +393,12 @@ LocalReadResult LocalReader::Read(const std::string& path) {
         if (first_) {
             if (!FirstBytes(fd, bytes))
                 return result_;
-            if (seeked_)
+            if (seeked_) {
+                ReportProgress();
                 continue; // a plain file is read on from the offset
+            }
         }
+        ReportProgress();
         if (!Take(bytes))
             return result_;
     }

@@ -82,6 +82,9 @@ struct LocalReadCallbacks {
     std::function<bool(std::string_view bytes)> onBytes;
     /// Called between reads that wait for data, about every 200 ms; false stops.
     std::function<bool()> idle;
+    /// After each read: bytes of the file read so far, and its size when the reading began
+    /// (0 for what is not a regular file).
+    std::function<void(std::uint64_t read, std::uint64_t size)> onProgress;
 };
 
 /// Reads the log at `path`: stream `fromStream` from byte `fromOffset` of its content, then

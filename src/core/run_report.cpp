@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <iomanip>
@@ -181,9 +182,8 @@ std::string UnescapeRejectField(std::string_view text) {
         if (next == '\\' || next == 't' || next == 'n' || next == 'r') {
             bytes.push_back(next == 't' ? '\t' : next == 'n' ? '\n' : next == 'r' ? '\r' : '\\');
             ++i;
-        } else if (const double value = next == 'x' && i + 3 < text.size()
-                                            ? HexToDec(text.substr(i + 2, 2))
-                                            : -1;
+        } else if (const double value =
+                       next == 'x' && i + 3 < text.size() ? HexToDec(text.substr(i + 2, 2)) : -1;
                    value >= 0) {
             bytes.push_back(static_cast<char>(static_cast<int>(value)));
             i += 3;
@@ -205,8 +205,8 @@ bool RunReport::OpenRejects(const std::string& path, std::string& error) {
     rejectsPath_ = path;
     rejects_.open(path, std::ios::binary | std::ios::trunc);
     if (!rejects_.is_open()) {
-        error = "The rejects file '" + path + "' could not be created: " + std::strerror(errno) +
-                ".";
+        error =
+            "The rejects file '" + path + "' could not be created: " + std::strerror(errno) + ".";
         return false;
     }
     rejects_ << kRejectsHeader << '\n';
@@ -296,8 +296,8 @@ void RunReport::OnLine(LineOutcome outcome, std::string_view rawLine, std::uint6
         ++total.refused;
         WriteReject(lineNumber, "refused", error, rawLine);
         if (job.diagnostics.size() < kDiagnosticsShown)
-            job.diagnostics.push_back("line " + std::to_string(lineNumber) + ": " +
-                                      error.sqlState + ": " + Flatten(error.message));
+            job.diagnostics.push_back("line " + std::to_string(lineNumber) + ": " + error.sqlState +
+                                      ": " + Flatten(error.message));
         break;
     case LineOutcome::TooLong:
         ++counts.longLines;
@@ -347,6 +347,28 @@ void RunReport::OnJobEnd(int /*position*/, const Job& /*job*/, const std::string
     job.milliseconds = static_cast<std::uint32_t>(clock_.Ticks() - jobStarted_);
 }
 
+void RunReport::OnTableEmptied(const std::string& table, std::uint64_t rows) {
+    // Two jobs on one table empty it twice; the second time it held nothing worth a line.
+    if (rows == 0 && std::any_of(emptied_.begin(), emptied_.end(),
+                                 [&](const EmptiedTable& e) { return e.table == table; }))
+        return;
+    emptied_.push_back({table, rows});
+}
+
+void RunReport::PauseClock() {
+    if (pauses_++ == 0)
+        pausedAt_ = clock_.Ticks();
+}
+
+void RunReport::ResumeClock() {
+    if (pauses_ == 0 || --pauses_ > 0)
+        return;
+    // Both starts move on by the pause, so every time measured from them leaves it out.
+    const std::uint32_t paused = clock_.Ticks() - pausedAt_;
+    started_ += paused;
+    jobStarted_ += paused;
+}
+
 void RunReport::MarkInterrupted() {
     if (!jobs_.empty())
         jobs_.back().interrupted = true;
@@ -378,16 +400,24 @@ std::string RunReport::JobText(const JobReport& job) const {
 
 std::string RunReport::RunText() const {
     std::ostringstream out;
-    out << "run: " << jobs_.size() << " of " << jobCount_ << " jobs; " << CountsText(total_)
-        << "; " << Seconds(finishedMs_) << " s";
+    out << "run: " << jobs_.size() << " of " << jobCount_ << " jobs; " << CountsText(total_) << "; "
+        << Seconds(finishedMs_) << " s";
     if (finishedMs_ > 0)
         out << ", " << RowsPerSecond(total_.inserted, finishedMs_) << " rows/s";
     out << '\n';
     return out.str();
 }
 
-std::string RunReport::SummaryText() const {
+std::string RunReport::EmptiedText() const {
     std::string text;
+    for (const EmptiedTable& emptied : emptied_)
+        text += "emptied before loading: " + emptied.table + " (" + std::to_string(emptied.rows) +
+                (emptied.rows == 1 ? " row)\n" : " rows)\n");
+    return text;
+}
+
+std::string RunReport::SummaryText() const {
+    std::string text = EmptiedText();
     for (const JobReport& job : jobs_)
         text += JobText(job);
     for (const std::string& notice : notices_)
@@ -418,8 +448,11 @@ std::string RunReport::JsonText(int exitCode, const std::string& result) const {
             << ", \"failure\": " << (job.failure.empty() ? "null" : Json(job.failure))
             << ", \"interrupted\": " << (job.interrupted ? "true" : "false") << "}";
     }
-    out << (jobs_.empty() ? "]" : "\n  ]") << ",\n  \"notices\": " << JsonList(notices_)
-        << ",\n  \"rejects\": "
+    out << (jobs_.empty() ? "]" : "\n  ]") << ",\n  \"emptied\": [";
+    for (std::size_t i = 0; i < emptied_.size(); ++i)
+        out << (i == 0 ? "" : ", ") << "{\"table\": " << Json(emptied_[i].table)
+            << ", \"rows\": " << emptied_[i].rows << "}";
+    out << "],\n  \"notices\": " << JsonList(notices_) << ",\n  \"rejects\": "
         << (rejectsPath_.empty() ? std::string("null")
                                  : "{\"path\": " + Json(rejectsPath_) +
                                        ", \"lines\": " + std::to_string(rejectsWritten_) + "}")

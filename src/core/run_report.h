@@ -90,6 +90,12 @@ public:
     void OnNotice(const std::string& text) override;
     void OnStream(const std::string& name, std::uint64_t alreadyLoaded, bool rotated) override;
     void OnReconnected(std::uint64_t line, int attempts) override;
+    void OnTableEmptied(const std::string& table, std::uint64_t rows) override;
+
+    /// The run's time stands still from PauseClock to ResumeClock (pairs may nest): a question
+    /// left open for minutes is no part of the loading.
+    void PauseClock();
+    void ResumeClock();
 
     /// Marks the job in hand as stopped by a cancel.
     void MarkInterrupted();
@@ -101,12 +107,20 @@ public:
     const LineCounts& JobCounts() const;
     int JobCount() const { return jobCount_; }
     const std::vector<std::string>& Notices() const { return notices_; }
+    /// The tables emptied before loading, in order, with the rows each held.
+    struct EmptiedTable {
+        std::string table;
+        std::uint64_t rows = 0;
+    };
+    const std::vector<EmptiedTable>& Emptied() const { return emptied_; }
     std::uint32_t Milliseconds() const { return finishedMs_; }
 
     /// The summary of one job, several lines, each ending in a line break.
     std::string JobText(const JobReport& job) const;
     /// The run's summary line.
     std::string RunText() const;
+    /// One line per table emptied before loading, with the rows it held.
+    std::string EmptiedText() const;
     /// Every job's summary, the notices and the run's line: what a window shows after a run.
     std::string SummaryText() const;
     /// The whole summary as JSON, with the exit code the run ended with.
@@ -126,7 +140,10 @@ private:
     std::vector<JobReport> jobs_;
     LineCounts total_;
     std::vector<std::string> notices_;
+    std::vector<EmptiedTable> emptied_;
     std::string stream_;
+    int pauses_ = 0;
+    std::uint32_t pausedAt_ = 0;
     bool incremental_ = false;
 
     std::ofstream rejects_;

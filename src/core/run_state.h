@@ -49,6 +49,9 @@ public:
     virtual void SetProgressMaximum(float value) = 0;
     virtual void SetProgressMinimum(float value) = 0;
     virtual void SetProgressValue(float value) = 0;
+    /// How far the current log is read: `done` bytes of `total` (0 when its size is not known:
+    /// a pipe, a download without a length); (0, 0) when a new log starts.
+    virtual void SetFileProgress(std::uint64_t /*done*/, std::uint64_t /*total*/) {}
 };
 
 enum class MessageIcon { None, Critical, Exclamation, Question, Information };

@@ -119,11 +119,18 @@ bool JobRunner::TableExists(const std::string& table, Database& database, DbResu
 
 DbResult JobRunner::TruncateTable(const std::string& table) {
     loader_.Flush();
-    return host_.database.EmptyTable(table, [this] {
-        host_.yielder.Yield();
-        host_.yielder.Poll();
-        return !host_.state.bCancel;
-    });
+    std::uint64_t held = 0;
+    DbResult emptied = host_.database.EmptyTable(
+        table,
+        [this] {
+            host_.yielder.Yield();
+            host_.yielder.Poll();
+            return !host_.state.bCancel;
+        },
+        &held);
+    if (emptied && observer_)
+        observer_->OnTableEmptied(table, held);
+    return emptied;
 }
 
 void JobRunner::UpdateRecordCounts() {
@@ -234,6 +241,9 @@ bool JobRunner::ReadLocal(const std::string& path, const std::string& table,
         return splitter.Feed(bytes, onLine, onLong) && KeepResponsive();
     };
     callbacks.idle = [&]() { return KeepResponsive(); };
+    callbacks.onProgress = [&](std::uint64_t done, std::uint64_t size) {
+        host_.status.SetFileProgress(done, size);
+    };
     const LocalReadResult read = ReadLocalLog(path, streams.from.stream, streams.from.mark.offset,
                                               callbacks, streams.from.fileOffset);
     if (!read.ok) {
@@ -270,6 +280,8 @@ JobRunner::DownloadEnd JobRunner::ReadURL(const std::string& url, const std::str
     bool partial = false;
     bool changed = false;
     std::uint64_t received = 0;
+    std::uint64_t downloaded = 0; // bytes of the document as it travels, for the progress
+    std::uint64_t length = 0;     // the document's length, 0 when the server gave none
     std::uint64_t skipHash = kHashStart;
     streamIndex_ = 0;
     streamName_ = url;
@@ -301,6 +313,8 @@ JobRunner::DownloadEnd JobRunner::ReadURL(const std::string& url, const std::str
         return bytes.empty() || splitter.Feed(bytes, onLine, onLong);
     };
     const auto piece = [&](std::string_view bytes) {
+        downloaded += bytes.size();
+        host_.status.SetFileProgress(downloaded, length);
         if (firstPiece) {
             firstPiece = false;
             gzip = !partial && LooksGzip(bytes);
@@ -326,6 +340,11 @@ JobRunner::DownloadEnd JobRunner::ReadURL(const std::string& url, const std::str
     }
     request.onResponse = [&](const HttpResponseInfo& info) {
         partial = info.status == 206;
+        // A partial body counts on from where it starts in the whole document.
+        downloaded =
+            partial && info.rangeStart > 0 ? static_cast<std::uint64_t>(info.rangeStart) : 0;
+        const std::int64_t whole = partial ? info.completeLength : info.contentLength;
+        length = whole > 0 ? static_cast<std::uint64_t>(whole) : 0;
         if (partial) {
             // The body goes on where the earlier one ended, or it is not the same document.
             if (info.rangeStart != static_cast<std::int64_t>(from.offset))
@@ -613,6 +632,7 @@ RunResult JobRunner::ProcessJobs() {
             return RunResult::Cancelled;
         }
         state.RecordsThisFile = 0;
+        status.SetFileProgress(0, 0);
         loader_.Reset();
         if (observer_)
             observer_->OnJobStart(i, host_.jobs.Count(), job);

@@ -45,6 +45,8 @@ public:
                           bool /*rotated*/) {}
     /// The database connection was lost and made again; loading goes on from `line`.
     virtual void OnReconnected(std::uint64_t /*line*/, int /*attempts*/) {}
+    /// `table` was emptied before loading; it held `rows` rows.
+    virtual void OnTableEmptied(const std::string& /*table*/, std::uint64_t /*rows*/) {}
 };
 
 /// Everything a run reaches the outside through.

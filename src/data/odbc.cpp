@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 #include <vector>
 
 namespace brenvale::odbc {
@@ -659,8 +660,8 @@ Product Connection::DbProduct() {
     return ProductOf(DbmsName());
 }
 
-DbResult Connection::EmptyTable(const std::string& table,
-                                const std::function<bool()>& keepWaiting) {
+DbResult Connection::EmptyTable(const std::string& table, const std::function<bool()>& keepWaiting,
+                                std::uint64_t* rowsHeld) {
     // A lock wait of a second at a time, so a cancel is seen while another session holds the
     // table; SQLite waits as its data source says.
     const Product product = DbProduct();
@@ -674,15 +675,18 @@ DbResult Connection::EmptyTable(const std::string& table,
                                 "innodb_lock_wait_timeout = DEFAULT"
                               : nullptr;
     const bool bounded = keepWaiting && bound && Execute(bound);
-    DbResult result = EmptyTableOnce(table);
+    std::uint64_t held = 0;
+    DbResult result = EmptyTableOnce(table, held);
     while (bounded && !result && result.failure == DbFailure::Busy && keepWaiting())
-        result = EmptyTableOnce(table);
+        result = EmptyTableOnce(table, held);
     if (bounded)
         (void)Execute(unbound);
+    if (rowsHeld != nullptr)
+        *rowsHeld = result ? held : 0;
     return result;
 }
 
-DbResult Connection::EmptyTableOnce(const std::string& table) {
+DbResult Connection::EmptyTableOnce(const std::string& table, std::uint64_t& rowsHeld) {
     const std::string name = TargetTable(table).sql;
     const Product product = DbProduct();
     CheckpointTable checkpoints(*this);
@@ -695,11 +699,27 @@ DbResult Connection::EmptyTableOnce(const std::string& table) {
     const bool deleteRows =
         product == Product::SQLite || (positions && product == Product::MariaDB);
     const std::string statement = (deleteRows ? "DELETE FROM " : "TRUNCATE ") + name + ";";
-    if (!positions)
+    // A DELETE says how many rows it took; a TRUNCATE does not, so they are counted first.
+    const auto empty = [&]() -> DbResult {
+        rowsHeld = 0;
+        if (deleteRows) {
+            long affected = -1;
+            DbResult deleted = Run(statement, {}, &affected);
+            rowsHeld = affected > 0 ? static_cast<std::uint64_t>(affected) : 0;
+            return deleted;
+        }
+        SqlRows rows;
+        if (DbResult counted = Query("SELECT COUNT(*) FROM " + name, rows); !counted)
+            return counted;
+        if (!rows.empty() && !rows[0].empty() && rows[0][0])
+            rowsHeld = std::strtoull(rows[0][0]->c_str(), nullptr, 10);
         return Execute(statement);
+    };
+    if (!positions)
+        return empty();
     if (DbResult begun = SetAutoCommit(false); !begun)
         return begun;
-    DbResult result = Execute(statement);
+    DbResult result = empty();
     if (result)
         result = checkpoints.Forget(table);
     if (result)

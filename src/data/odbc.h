@@ -89,8 +89,8 @@ public:
     DbResult GetTableList(std::vector<std::string>& names) override;
     DbResult FindTable(const std::string& table, bool& exists) override;
     std::string DbmsName() override;
-    DbResult EmptyTable(const std::string& table,
-                        const std::function<bool()>& keepWaiting = {}) override;
+    DbResult EmptyTable(const std::string& table, const std::function<bool()>& keepWaiting = {},
+                        std::uint64_t* rowsHeld = nullptr) override;
     std::unique_ptr<TableWriter> OpenWriter(const std::string& table, const WriterOptions& options,
                                             DbResult& error) override;
     DbResult Ping() override;
@@ -127,8 +127,8 @@ public:
 
     /// Switches autocommit; with it off, statements wait for Commit or Rollback.
     DbResult SetAutoCommit(bool on);
-    /// Empties the table once, with its positions (EmptyTable's one try).
-    DbResult EmptyTableOnce(const std::string& table);
+    /// Empties the table once, with its positions (EmptyTable's one try), counting its rows.
+    DbResult EmptyTableOnce(const std::string& table, std::uint64_t& rowsHeld);
     DbResult Commit();
     DbResult Rollback();
 

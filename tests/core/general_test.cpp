@@ -206,3 +206,63 @@ TEST(ShellAndWaitTest, YieldsUntilTheProgramEnds) {
 
 } // namespace
 } // namespace brenvale
+
+#include "core/run_outcome.h"
+#include "core/run_report.h"
+
+namespace brenvale {
+namespace {
+
+TEST(RunReportTest, QuestionsLeftOpenAreNoPartOfTheLoadingTime) {
+    test::ManualClock clock;
+    RunReport report(clock);
+    clock.now = 1000;
+    report.OnJobStart(1, 1, {"a.log", "logs"});
+    clock.now = 1500;
+    report.PauseClock();
+    clock.now = 61500; // a question open for a minute, with a message inside it
+    report.PauseClock();
+    clock.now = 61550;
+    report.ResumeClock();
+    clock.now = 61600;
+    report.ResumeClock();
+    report.ResumeClock(); // one too many changes nothing
+    clock.now = 62000;
+    report.OnJobEnd(1, {"a.log", "logs"}, "");
+    report.Finish();
+    EXPECT_EQ(report.Jobs().at(0).milliseconds, 900u);
+    EXPECT_EQ(report.Milliseconds(), 900u);
+}
+
+TEST(RunReportTest, TablesEmptiedBeforeLoadingAreInTheTextAndTheJson) {
+    test::ManualClock clock;
+    RunReport report(clock);
+    report.OnTableEmptied("logs", 2);
+    report.OnTableEmptied("one \"quoted\"", 1);
+    EXPECT_EQ(report.SummaryText(), "emptied before loading: logs (2 rows)\n"
+                                    "emptied before loading: one \"quoted\" (1 row)\n");
+    EXPECT_THAT(report.JsonText(0, "completed"),
+                test::HasSubstr("\"emptied\": [{\"table\": \"logs\", \"rows\": 2}, "
+                                "{\"table\": \"one \\\"quoted\\\"\", \"rows\": 1}]"));
+}
+
+TEST(ExitCodeOfTest, TheRunsResultComesFirstThenFailedLogsThenLinesInDoubt) {
+    const struct {
+        RunResult result;
+        int jobsFailed;
+        std::uint64_t inDoubt;
+        int code;
+    } cases[] = {
+        {RunResult::Completed, 0, 0, kExitSuccess},
+        {RunResult::Completed, 1, 5, kExitLogFailed},
+        {RunResult::Completed, 0, 3, kExitInDoubt},
+        {RunResult::Cancelled, 2, 3, kExitInterrupted},
+        {RunResult::ProgramTable, 0, 0, kExitConfig},
+        {RunResult::DatabaseLost, 0, 1, kExitConnectionLost},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ExitCodeOf(c.result, c.jobsFailed, c.inDoubt), c.code) << RunResultName(c.result);
+}
+
+} // namespace
+} // namespace brenvale

@@ -108,8 +108,9 @@ TEST_F(HttpRunTest, EachAddressLoadsItsLinesOrFailsQuietlyOnItsOwn) {
 
 TEST_F(HttpRunTest, LinesLoadAsTheyArriveAndACrLfSplitBetweenPiecesLeavesNoCr) {
     const std::string third = LogLine("p3");
-    HttpReply reply = Body({LogLine("p1") + "\r\n" + LogLine("p2") + "\r",
-                            "\n" + third.substr(0, 20), third.substr(20) + "\r\n"});
+    const std::vector<std::string> pieces = {LogLine("p1") + "\r\n" + LogLine("p2") + "\r",
+                                             "\n" + third.substr(0, 20), third.substr(20) + "\r\n"};
+    HttpReply reply = Body(pieces);
     reply.pauses = {{1, "lf"}};
     server_.Serve("/split.log", reply);
     auto h = MakeRun("ht_split", {server_.Url("/split.log")});
@@ -121,6 +122,15 @@ TEST_F(HttpRunTest, LinesLoadAsTheyArriveAndACrLfSplitBetweenPiecesLeavesNoCr) {
     EXPECT_EQ(h->runner.ProcessJobs(), RunResult::Completed);
     const Rows expected = {{"p1", "64"}, {"p2", "64"}, {"p3", "64"}};
     EXPECT_EQ(db_.Query("SELECT c_dns, bandwidth FROM ht_split ORDER BY c_dns"), expected);
+    // The file's progress counts the bytes of the length the server announced, piece by piece.
+    std::uint64_t length = 0;
+    for (const std::string& piece : pieces)
+        length += piece.size();
+    const auto& progress = h->status.fileProgress;
+    ASSERT_GE(progress.size(), 3u);
+    EXPECT_EQ(progress.front(), std::make_pair(std::uint64_t{0}, std::uint64_t{0}));
+    EXPECT_EQ(progress.back(), std::make_pair(length, length));
+    EXPECT_EQ(progress[1], std::make_pair(std::uint64_t{pieces[0].size()}, length));
 }
 
 TEST_F(HttpRunTest, CancelWhileTheServerStallsEndsTheRun) {
@@ -225,8 +235,8 @@ TEST_F(HttpRunTest, ADownloadCutShortInABatchCountsItsStoredLinesInItsOwnJob) {
     cut.missingBytes = 10;
     server_.Serve("/cut.log", cut);
     db_.CreateLogTable("ht_batch");
-    RunHarness h(db_.connection(), {{server_.Url("/cut.log"), "ht_batch"},
-                                    {server_.Url("/cut.log"), "ht_batch"}},
+    RunHarness h(db_.connection(),
+                 {{server_.Url("/cut.log"), "ht_batch"}, {server_.Url("/cut.log"), "ht_batch"}},
                  {.commitRows = 1000});
     CountsAtJobEnd report(h.clock);
     h.runner.SetObserver(&report);

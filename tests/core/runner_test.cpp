@@ -3,6 +3,7 @@
 
 #include "core/run_harness.h"
 
+#include <filesystem>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -25,11 +26,13 @@ TEST_P(RunnerTest, TruncationOptionsWithTwoJobsOnOneTableAndWhatEachYieldShows) 
         const char* table;
         bool onStart, onEach;
         NameList rows;
+        std::vector<std::uint64_t> held; ///< rows the emptyings told took, in order
     } cases[] = {
         // Both truncations come before any load, so both jobs' rows stay.
-        {"rt_trunc_start", true, false, {"a1", "a2", "b1"}},
-        {"rt_trunc_each", false, true, {"b1"}},
-        {"rt_trunc_both", true, true, {"b1"}},
+        {"rt_trunc_start", true, false, {"a1", "a2", "b1"}, {1}},
+        {"rt_trunc_each", false, true, {"b1"}, {1, 2}},
+        // Emptied again while it holds nothing, it is not told again.
+        {"rt_trunc_both", true, true, {"b1"}, {1, 2}},
     };
     const std::string a = WriteLog("a.log", LogText({"a1", "a2"}));
     const std::string b = WriteLog("b.log", LogText({"b1"}));
@@ -46,6 +49,20 @@ TEST_P(RunnerTest, TruncationOptionsWithTwoJobsOnOneTableAndWhatEachYieldShows) 
         };
         EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
         EXPECT_EQ(Names(db_, c.table), c.rows);
+        std::vector<std::uint64_t> held;
+        for (const RunReport::EmptiedTable& emptied : h.report.Emptied()) {
+            EXPECT_EQ(emptied.table, c.table);
+            held.push_back(emptied.rows);
+        }
+        EXPECT_EQ(held, c.held);
+        // Each log's progress starts afresh and ends at its size.
+        const auto whole = [](const std::string& path) {
+            const auto size = static_cast<std::uint64_t>(std::filesystem::file_size(path));
+            return std::make_pair(size, size);
+        };
+        const std::pair<std::uint64_t, std::uint64_t> none{0, 0};
+        EXPECT_EQ(h.status.fileProgress, (std::vector<std::pair<std::uint64_t, std::uint64_t>>{
+                                             none, whole(a), none, whole(b)}));
         // One yield before the passes, one per table truncated first, one per job.
         NameList expected = {"Status: Setting Up Jobs | Files Processed:  | 0"};
         for (int i = 1; c.onStart && i <= 2; ++i)

@@ -127,6 +127,11 @@ public:
     void SetProgressMaximum(float value) override { progressMax = value; }
     void SetProgressMinimum(float value) override { progressMin = value; }
     void SetProgressValue(float value) override { progressValue = value; }
+    /// Every file progress told, (done, total).
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> fileProgress;
+    void SetFileProgress(std::uint64_t done, std::uint64_t total) override {
+        fileProgress.emplace_back(done, total);
+    }
 };
 
 /// A clock the test moves by hand; each reading may also advance it by `step`.
