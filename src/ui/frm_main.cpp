@@ -9,6 +9,7 @@
 #include "ui/file_dialogs.h"
 #include "ui/frm_about.h"
 #include "ui/frm_add_url.h"
+#include "ui/frm_run_summary.h"
 #include "ui/frm_select_table.h"
 #include "ui/frm_status.h"
 #include "ui/job_grid.h"
@@ -131,6 +132,39 @@ bool NamesSameFile(const std::string& log, const std::string& path) {
 
 } // namespace
 
+/// The window's prompts for a run: while one is open, the run's clock stands still, so the
+/// summary's time is the loading's.
+class RunPrompts final : public Prompts {
+public:
+    explicit RunPrompts(Prompts& inner) : inner_(inner) {}
+    void Attach(RunReport* report) { report_ = report; }
+    bool AskYesNo(MessageIcon icon, const std::string& title, const std::string& text) override {
+        const Paused paused(report_);
+        return inner_.AskYesNo(icon, title, text);
+    }
+    void Inform(MessageIcon icon, const std::string& title, const std::string& text) override {
+        const Paused paused(report_);
+        inner_.Inform(icon, title, text);
+    }
+
+private:
+    struct Paused {
+        explicit Paused(RunReport* report) : report_(report) {
+            if (report_)
+                report_->PauseClock();
+        }
+        ~Paused() {
+            if (report_)
+                report_->ResumeClock();
+        }
+        Paused(const Paused&) = delete;
+        Paused& operator=(const Paused&) = delete;
+        RunReport* report_;
+    };
+    Prompts& inner_;
+    RunReport* report_ = nullptr;
+};
+
 std::string RejectsFolder(std::string& error) {
     const char* state = std::getenv("XDG_STATE_HOME");
     const char* home = std::getenv("HOME");
@@ -188,6 +222,7 @@ frmMain::frmMain(Prompts* prompts, QWidget* parent) : QWidget(parent) {
         prompts = ownPrompts_.get();
     }
     prompts_ = prompts;
+    runPrompts_ = std::make_unique<RunPrompts>(*prompts_);
     setWindowTitle(QString::fromStdString(ProgramTitle()));
     UseDesignFont(*this);
     setFixedSize(TwipSize(8640, 6735));
@@ -457,10 +492,10 @@ RunResult frmMain::ProcessJobs(bool showSummary) {
     if (running_ || grid->Count() == 0)
         return RunResult::NothingToDo;
     if (statusWindow_ == nullptr)
-        statusWindow_ = new frmStatus(this, state_, *prompts_);
+        statusWindow_ = new frmStatus(this, state_, *runPrompts_);
     if (!runner_)
         runner_ = std::make_unique<JobRunner>(
-            RunHost{*grid, conn, *statusWindow_, *prompts_, *this, *this, clock_, state_});
+            RunHost{*grid, conn, *statusWindow_, *runPrompts_, *this, *this, clock_, state_});
     RunSettings settings;
     settings.commitRows = CommitRows();
     settings.incremental = Incremental();
@@ -478,6 +513,7 @@ RunResult frmMain::ProcessJobs(bool showSummary) {
         const auto idle = qScopeGuard([&] {
             // The runner leaves the window idle on every way out but an exception.
             runner_->SetObserver(nullptr);
+            runPrompts_->Attach(nullptr);
             running_ = false;
             grid->SetRunning(false);
             statusWindow_->Hide();
@@ -490,6 +526,7 @@ RunResult frmMain::ProcessJobs(bool showSummary) {
             }
         });
         runner_->SetObserver(&report);
+        runPrompts_->Attach(&report);
         running_ = true;
         grid->SetRunning(true);
         result = runner_->ProcessJobs();
@@ -498,11 +535,11 @@ RunResult frmMain::ProcessJobs(bool showSummary) {
     // A run that never started (no connection, No to a missing table) has nothing to tell.
     if (!showSummary || report.Jobs().empty())
         return result;
-    std::string summary = report.SummaryText();
     // Only lines that were lost make a missing rejects file worth a word.
-    if (!rejectsProblem.empty() && report.Total().Skipped() > report.Total().ignored)
-        summary += rejectsProblem + "\n";
-    prompts_->Inform(MessageIcon::Information, "Run Summary", summary);
+    if (report.Total().Skipped() <= report.Total().ignored)
+        rejectsProblem.clear();
+    frmRunSummary summary(this, report, result, runner_->JobsFailed(), rejectsProblem);
+    summary.exec();
     return result;
 }
 

@@ -26,6 +26,7 @@ class QSpinBox;
 namespace brenvale {
 
 class JobGrid;
+class RunPrompts;
 class frmSelectTable;
 class frmStatus;
 
@@ -178,6 +179,8 @@ private:
 
     std::unique_ptr<Prompts> ownPrompts_;
     Prompts* prompts_ = nullptr;
+    /// prompts_ as the run sees them, with the run's clock paused while one is open.
+    std::unique_ptr<RunPrompts> runPrompts_;
     RunState state_;
     SteadyTickClock clock_;
     QPointer<frmStatus> statusWindow_;

@@ -9,6 +9,7 @@
 #include "ui/file_dialogs.h"
 #include "ui/frm_about.h"
 #include "ui/frm_add_url.h"
+#include "ui/frm_run_summary.h"
 #include "ui/frm_select_table.h"
 #include "ui/frm_status.h"
 #include "ui/job_grid.h"
@@ -16,6 +17,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -26,6 +28,7 @@
 #include <QTableWidget>
 #include <QTest>
 #include <QTimer>
+#include <QTreeWidget>
 
 #include <cstdlib>
 #include <deque>
@@ -186,6 +189,12 @@ protected:
     int choosersShown = 0;
     int addUrlsShown = 0;
     int aboutsShown = 0;
+    /// What each Run Summary window showed: its first line, its text, its notes.
+    struct SummaryShown {
+        std::string verdict, text, notes;
+    };
+    std::vector<SummaryShown> summaries;
+    std::function<void(frmRunSummary&)> onSummary = [](frmRunSummary&) {};
     bool sawRun = false; ///< the status window shown over the disabled window
 
 private:
@@ -200,6 +209,11 @@ private:
         } else if (auto* addUrl = qobject_cast<frmAddURL*>(modal)) {
             ++addUrlsShown;
             onAddUrl(*addUrl);
+        } else if (auto* summary = qobject_cast<frmRunSummary*>(modal)) {
+            summaries.push_back({summary->lblVerdict->text().toStdString(), summary->SummaryText(),
+                                 summary->lblNotes->text().toStdString()});
+            onSummary(*summary);
+            summary->close();
         } else if (auto* about = qobject_cast<frmAbout*>(modal)) {
             EXPECT_EQ(about->parentWidget(), window.get()) << "About opens over the window";
             EXPECT_EQ(about->lblVersion->text().toStdString(), "Version " + VersionText());
@@ -262,12 +276,11 @@ TEST_F(MainWindowTest, TheCommandLineLoadsRunsAndEnds) {
         EXPECT_EQ(window->windowTitle().toStdString(),
                   ProgramTitle() + (c.loaded.empty() ? "" : " - Config: " + c.loaded));
         // "/a" ends with the run's summary, unless "/q" ends the program right after.
-        if (c.parsed.runAll && !c.parsed.quit) {
-            ASSERT_FALSE(prompts.shown.empty());
-            EXPECT_EQ(prompts.shown.back().title, "Run Summary");
-            EXPECT_THAT(prompts.shown.back().text, HasSubstr("rows inserted: 3"));
-            prompts.shown.pop_back();
+        EXPECT_EQ(summaries.size(), c.parsed.runAll && !c.parsed.quit ? 1u : 0u);
+        if (!summaries.empty()) {
+            EXPECT_THAT(summaries.back().text, HasSubstr("rows inserted: 3"));
         }
+        summaries.clear();
         const Shown missing{MessageIcon::Critical, "Configuration File Missing",
                             "The configuration file '" + c.missing +
                                 "' does not exist.\r\nConfiguration settings cannot be loaded.",
@@ -921,12 +934,16 @@ TEST_F(MainWindowTest, FromNoTableToLoadedRowsAndASummaryNamingTheRefusedAndShor
     const std::vector<std::string> rejects = RejectsFiles();
     ASSERT_EQ(rejects.size(), 1u);
     EXPECT_TRUE(fs::path(rejects[0]).filename().string().starts_with("rejects-"));
-    ASSERT_EQ(prompts.shown.size(), 1u);
-    EXPECT_EQ(std::tuple(prompts.shown[0].icon, prompts.shown[0].title),
-              std::tuple(MessageIcon::Information, "Run Summary"));
+    EXPECT_TRUE(prompts.shown.empty());
+    ASSERT_EQ(summaries.size(), 1u);
+    EXPECT_EQ(summaries[0].verdict,
+              "1 of 1 job needs attention: 1 job had lines the database refused.");
+    EXPECT_THAT(summaries[0].notes,
+                HasSubstr("The lines that inserted nothing are in " + rejects[0]));
     EXPECT_THAT(
-        prompts.shown[0].text,
-        AllOf(StartsWith("job 1 of 1: " + log + " -> mw_first_run\n"),
+        summaries[0].text,
+        AllOf(StartsWith("emptied before loading: mw_first_run (0 rows)\njob 1 of 1: " + log +
+                         " -> mw_first_run\n"),
               HasSubstr("  lines read: 9; rows inserted: 5; lines skipped: 4 (comment/empty "
                         "2, short 1, refused by the database 1, too long 0)"),
               HasSubstr("database diagnostics (first 1 of 1):\n    line 5: 22P02: "),
@@ -939,13 +956,83 @@ TEST_F(MainWindowTest, FromNoTableToLoadedRowsAndASummaryNamingTheRefusedAndShor
 
     // Where no rejects file can be made, the summary says so instead of naming one.
     ::setenv("XDG_STATE_HOME", log.c_str(), 1);
-    prompts.shown.clear();
+    summaries.clear();
     window->cmdStart->click();
-    ASSERT_EQ(prompts.shown.size(), 1u);
-    EXPECT_THAT(prompts.shown[0].text,
+    ASSERT_EQ(summaries.size(), 1u);
+    EXPECT_THAT(summaries[0].notes, HasSubstr("were not kept"));
+    EXPECT_THAT(summaries[0].text,
                 AllOf(Not(HasSubstr("lines that inserted nothing:")),
                       HasSubstr("The lines that inserted nothing were not kept: the folder '" +
                                 log + "/brenvale' could not be created")));
+}
+
+TEST_F(MainWindowTest, TheRunSummaryPutsWhatNeedsTheUserFirstAndOpensCopiesAndSavesIt) {
+    TestDatabase db(kSqliteDsn);
+    db.CreateLogTable("mw_sum");
+    db.Exec("INSERT INTO mw_sum (c_dns) VALUES ('old1'), ('old2')");
+    db.TryExec("DROP TABLE mw_sum_missing");
+    Loaded(kSqliteDsn);
+    const std::string good = WriteFile(folder + "/good.log", HeadedLog(2));
+    const std::vector<Job> jobs = {
+        {good, "mw_sum"}, {folder + "/no-such.log", "mw_sum"}, {good, "mw_sum_missing"}};
+    for (const Job& job : jobs) {
+        window->AddFile(job.File);
+        grid->SetText(grid->Count(), kColumnTable, job.DBTable);
+    }
+    window->chkTruncateOnStart->setChecked(true);
+    prompts.answers = {true}; // go on without mw_sum_missing: its lines are refused
+    std::vector<std::string> opened;
+    frmRunSummary::SetOpener([&](const std::string& path) {
+        opened.push_back(path);
+        return true;
+    });
+    const std::string json = folder + "/run";
+    dialogAnswers = {json};
+    onSummary = [&](frmRunSummary& summary) {
+        QTreeWidget& tree = *summary.tvJobs;
+        ASSERT_EQ(tree.topLevelItemCount(), 3);
+        std::vector<std::string> rows;
+        for (int i = 0; i < 3; ++i)
+            rows.push_back((tree.topLevelItem(i)->text(0) + " " + tree.topLevelItem(i)->text(1))
+                               .toStdString());
+        EXPECT_EQ(rows, (std::vector<std::string>{"2 Failed", "3 2 refused", "1 Loaded"}));
+        const QTreeWidgetItem* failed = tree.topLevelItem(0);
+        ASSERT_GE(failed->childCount(), 1);
+        EXPECT_TRUE(failed->isExpanded());
+        EXPECT_TRUE(failed->child(0)->text(0).startsWith("Could not be read: "));
+        const QTreeWidgetItem* refused = tree.topLevelItem(1);
+        EXPECT_TRUE(refused->isExpanded());
+        EXPECT_EQ(refused->child(0)->text(0).toStdString(),
+                  "Skipped: 2 comments or empty, 2 refused by the database");
+        EXPECT_TRUE(refused->child(1)->text(0).startsWith("Database: line 3: "));
+        EXPECT_FALSE(tree.topLevelItem(2)->isExpanded());
+        EXPECT_THAT(summary.lblNotes->text().toStdString(),
+                    HasSubstr("Emptied before loading: mw_sum, which held 2 rows."));
+
+        ASSERT_TRUE(summary.cmdOpenRejects->isEnabled());
+        summary.cmdOpenRejects->click();
+        summary.cmdShowFolder->click();
+        summary.cmdCopy->click();
+        EXPECT_EQ(QApplication::clipboard()->text().toStdString(), summary.SummaryText());
+        summary.cmdSaveJson->click();
+    };
+    window->cmdStart->click();
+    frmRunSummary::SetOpener(nullptr);
+
+    ASSERT_EQ(prompts.shown.size(), 2u);
+    EXPECT_EQ(prompts.shown[0], MissingTable("mw_sum_missing"));
+    EXPECT_EQ(prompts.shown[1].title, "Error Opening Log File");
+    ASSERT_EQ(summaries.size(), 1u);
+    EXPECT_EQ(summaries[0].verdict, "2 of 3 jobs need attention: 1 log could not be read; 1 job "
+                                    "had lines the database refused.");
+    const std::vector<std::string> rejects = RejectsFiles();
+    ASSERT_EQ(rejects.size(), 1u);
+    EXPECT_EQ(opened, (std::vector<std::string>{rejects[0], stateDir + "/brenvale"}));
+    // The JSON is the console's: the code a scheduler would have got, the emptied table.
+    EXPECT_THAT(ReadFile(json + ".json"),
+                AllOf(HasSubstr("\"exitCode\": 7"), HasSubstr("\"result\": \"completed\""),
+                      HasSubstr("\"emptied\": [{\"table\": \"mw_sum\", \"rows\": 2}]")));
+    EXPECT_EQ(db.Count("mw_sum"), 2);
 }
 
 TEST_F(MainWindowTest, AnExceptionInACommandIsAMessageAndTheWindowGoesOn) {
@@ -994,7 +1081,9 @@ TEST_F(MainWindowTest, AnExceptionInACommandIsAMessageAndTheWindowGoesOn) {
     prompts.shown.clear();
     window->cmdStart->click();
     EXPECT_EQ(db.Count("mw_guard"), 4);
-    ExpectOneMessage("Run Summary", "rows inserted: 4");
+    EXPECT_TRUE(prompts.shown.empty());
+    ASSERT_EQ(summaries.size(), 1u);
+    EXPECT_EQ(summaries[0].verdict, "All 2 jobs were loaded: 4 rows inserted.");
     // Nothing was rejected, so no rejects file is kept.
     EXPECT_EQ(RejectsFiles(), std::vector<std::string>{});
 }

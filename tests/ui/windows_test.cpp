@@ -91,6 +91,39 @@ void Click(frmSelectTable& chooser, const std::string& table) {
 
 class ChooserTest : public test::PerDatabase {};
 
+TEST(StatusWindow, TheFileLineTellsHowFarTheLogIsReadAndTheTimeLeftOnceItCanBeTold) {
+    constexpr std::uint64_t kMB = 1000 * 1000;
+    const struct {
+        std::uint64_t done, total;
+        std::int64_t elapsedMs;
+        std::uint64_t startDone;
+        const char* text;
+    } cases[] = {
+        {0, 0, 0, 0, "0 bytes read"},
+        {1536, 0, 9000, 0, "1.5 KB read"}, // a pipe or a download without a length
+        {25 * kMB, 100 * kMB, 1999, 0, "25% of 100.0 MB read"}, // too soon to tell
+        {25 * kMB, 100 * kMB, 10000, 0, "25% of 100.0 MB read, about 30 s left"},
+        {50 * kMB, 100 * kMB, 10000, 40 * kMB, "50% of 100.0 MB read, about 50 s left"},
+        {100 * kMB + 10, 100 * kMB, 10000, 0, "100% of 100.0 MB read"},
+        {1 * kMB, 100 * kMB, 60000, 0, "1% of 100.0 MB read, about 99 min left"},
+        {1 * kMB, 1000 * kMB, 60000, 0, "0% of 1.0 GB read"}, // under a percent gained
+        {10 * kMB, 1000 * kMB, 600000, 0, "1% of 1.0 GB read, about 16 h 30 min left"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(FileProgressText(c.done, c.total, c.elapsedMs, c.startDone), c.text);
+
+    RunState state;
+    test::ScriptedPrompts prompts;
+    frmStatus status(nullptr, state, prompts);
+    status.SetFileProgress(0, 0);
+    EXPECT_EQ(status.lblFileProgress->text(), "");
+    status.SetFileProgress(300, 1200);
+    EXPECT_EQ(status.progbarFile->value() * 4, status.progbarFile->maximum());
+    EXPECT_EQ(status.lblFileProgress->text(), "25% of 1.2 KB read");
+    status.SetFileProgress(5000, 0); // no length: a busy bar
+    EXPECT_EQ(status.progbarFile->maximum(), 0);
+}
+
 TEST_P(ChooserTest, PicksOnSelectionReadsTheCatalogueOnEachShowingAndCreatesTables) {
     TestDatabase db(GetParam());
     test::ScriptedPrompts prompts;
