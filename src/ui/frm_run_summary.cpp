@@ -115,11 +115,12 @@ std::string RunVerdict(const RunReport& report, RunResult result) {
         text = "The database connection was lost and could not be made again; the run stopped. ";
     else if (result == RunResult::DatabaseFull)
         text = "The database could store nothing more; the run stopped. ";
-    if (failed + refused == 0)
-        return text +
-               (text.empty() ? "All " + Plural(jobs, "job was", "jobs were") + " loaded"
-                             : "Nothing went wrong before") +
-               ": " + Plural(report.Total().inserted, "row", "rows") + " inserted.";
+    if (failed + refused == 0) {
+        const std::string loaded =
+            jobs == 1 ? "The job was loaded" : "All " + std::to_string(jobs) + " jobs were loaded";
+        return text + (text.empty() ? loaded : "Nothing went wrong before") + ": " +
+               Plural(report.Total().inserted, "row", "rows") + " inserted.";
+    }
     text += std::to_string(failed + refused) + " of " + Plural(jobs, "job needs", "jobs need") +
             " attention:";
     if (failed > 0)
@@ -225,6 +226,7 @@ void frmRunSummary::FillJobs(const RunReport& report) {
         }
         item->setExpanded(state != JobState::Loaded);
     }
+    tvJobs->header()->setStretchLastSection(false);
     tvJobs->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     tvJobs->header()->setSectionResizeMode(2, QHeaderView::Stretch);
 }

@@ -102,7 +102,7 @@ std::optional<std::string> AskAndCreateLogTable(QWidget* owner, odbc::Connection
                                                 Prompts& prompts) {
     if (!conn.IsOpen())
         return std::nullopt;
-    const std::optional<std::string> name =
+    std::optional<std::string> name =
         AskForText(owner, "New Table", "Name of the table to create for the log's fields:");
     if (!name || name->empty())
         return std::nullopt;
