@@ -175,14 +175,19 @@ DbResult OpenForReading(Connection& connection, const std::string& dsn) {
         return opened;
     if (connection.DbProduct() != Product::PostgreSQL)
         return DbResult::Success();
-    // psqlODBC reads a whole result into memory unless it may use a cursor, in pieces.
-    std::string braced;
-    for (const char c : dsn) {
-        braced.push_back(c);
-        if (c == '}')
-            braced.push_back('}');
+    // psqlODBC reads a whole result into memory unless it may use a cursor, in pieces. It
+    // takes a name in braces as the braces too, so only a name that needs them gets them.
+    std::string name = dsn;
+    if (dsn.find_first_of(";{}=") != std::string::npos) {
+        name = "{";
+        for (const char c : dsn) {
+            name.push_back(c);
+            if (c == '}')
+                name.push_back('}');
+        }
+        name.push_back('}');
     }
-    return connection.OpenConnectionString("DSN={" + braced + "};UseDeclareFetch=1;Fetch=4096");
+    return connection.OpenConnectionString("DSN=" + name + ";UseDeclareFetch=1;Fetch=4096");
 }
 
 std::unique_ptr<report::RowSource> OpenLogRows(Connection& connection, const std::string& table,
