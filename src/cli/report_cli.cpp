@@ -285,55 +285,18 @@ Outcome MakeSettings(const ReportArguments& args, const Inputs& inputs,
     return {};
 }
 
-/// One connection per table, so their rows can be read side by side and merged.
-class TableReader {
-public:
-    Outcome Open(const Inputs& inputs, const report::RowWindow& window,
-                 std::vector<std::unique_ptr<report::RowSource>>& sources) {
-        sources.clear();
-        if (!environment_.ok())
-            return Fail(kReportDsn, "The ODBC driver manager gave no environment.");
-        for (const std::string& table : inputs.tables) {
-            connections_.push_back(std::make_unique<odbc::Connection>(environment_));
-            odbc::Connection& connection = *connections_.back();
-            if (const DbResult opened = odbc::OpenForReading(connection, inputs.dsn); !opened)
-                return Fail(kReportDsn, "The data source '" + inputs.dsn +
-                                            "' could not be opened: " + opened.message);
-            DbResult error;
-            sources.push_back(odbc::OpenLogRows(connection, table, window, error));
-            if (!sources.back())
-                return Fail(kReportTable,
-                            "The rows of '" + table + "' could not be read: " + error.message);
-        }
+Outcome FromRead(const odbc::ReadOutcome& read) {
+    switch (read.kind) {
+    case odbc::ReadOutcome::Kind::Done:
         return {};
+    case odbc::ReadOutcome::Kind::DataSource:
+        return Fail(kReportDsn, read.message);
+    case odbc::ReadOutcome::Kind::Table:
+        return Fail(kReportTable, read.message);
+    case odbc::ReadOutcome::Kind::Output:
+        break;
     }
-
-private:
-    odbc::Environment environment_;
-    std::vector<std::unique_ptr<odbc::Connection>> connections_;
-};
-
-Outcome WriteStreamingLog(const ReportArguments& args, const Inputs& inputs,
-                          const report::ReportSettings& settings,
-                          const report::StationZone& station,
-                          const report::ReportBuilder& builder) {
-    report::StreamingLogWriter writer(args.streamingLog);
-    if (!writer.ok())
-        return Fail(kReportOutput, "The file '" + args.streamingLog + "' cannot be written.");
-    TableReader reader;
-    std::vector<std::unique_ptr<report::RowSource>> sources;
-    if (Outcome opened = reader.Open(
-            inputs, report::WindowFor(builder.RangeStart(), builder.RangeEnd(), station, false),
-            sources);
-        !opened)
-        return opened;
-    report::SegmentJudge judge(settings, station, builder.RangeStart(), builder.RangeEnd());
-    std::string error;
-    if (!report::FeedStreamingLog(sources, judge, inputs.translated, writer, error))
-        return Fail(kReportTable, "The rows could not be read again: " + error);
-    if (!writer.Close(error))
-        return Fail(kReportOutput, error);
-    return {};
+    return Fail(kReportOutput, read.message);
 }
 
 Outcome WriteFiles(const ReportArguments& args, const report::ReportResult& result,
@@ -372,23 +335,18 @@ Outcome Run(const ReportArguments& args, std::ostream& out, std::ostream& err) {
     if (Outcome made = MakeSettings(args, inputs, settings, countries); !made)
         return made;
 
-    report::ReportBuilder builder(settings, *station);
-    TableReader reader;
-    std::vector<std::unique_ptr<report::RowSource>> sources;
-    if (Outcome opened = reader.Open(
-            inputs, report::WindowFor(builder.RangeStart(), builder.RangeEnd(), *station, true),
-            sources);
-        !opened)
-        return opened;
-    if (!report::FeedRows(sources, builder, error))
-        return Fail(kReportTable, "The rows could not be read: " + error);
-    const report::ReportResult result = builder.Finish();
+    report::ReportResult result;
+    if (Outcome read =
+            FromRead(odbc::ComputeReport(inputs.dsn, inputs.tables, settings, *station, result));
+        !read)
+        return read;
     if (!args.quiet)
         report::WriteTable(out, result, report::CalendarOf(result, *station));
     if (Outcome written = WriteFiles(args, result, *station, err); !written)
         return written;
     if (!args.streamingLog.empty())
-        return WriteStreamingLog(args, inputs, settings, *station, builder);
+        return FromRead(odbc::WriteStreamingLog(inputs.dsn, inputs.tables, settings, *station,
+                                                args.streamingLog));
     return {};
 }
 

@@ -228,4 +228,89 @@ std::unique_ptr<report::RowSource> OpenLogRows(Connection& connection, const std
     return rows;
 }
 
+namespace {
+
+ReadOutcome Failed(ReadOutcome::Kind kind, std::string message) {
+    return {kind, std::move(message)};
+}
+
+/// One connection per table, so their rows can be read side by side and merged.
+class TableReader {
+public:
+    ReadOutcome Open(const std::string& dsn, const std::vector<std::string>& tables,
+                     const report::RowWindow& window,
+                     std::vector<std::unique_ptr<report::RowSource>>& sources) {
+        sources.clear();
+        if (!environment_.ok())
+            return Failed(ReadOutcome::Kind::DataSource,
+                          "The ODBC driver manager gave no environment.");
+        for (const std::string& table : tables) {
+            connections_.push_back(std::make_unique<Connection>(environment_));
+            Connection& connection = *connections_.back();
+            if (const DbResult opened = OpenForReading(connection, dsn); !opened)
+                return Failed(ReadOutcome::Kind::DataSource,
+                              "The data source '" + dsn +
+                                  "' could not be opened: " + opened.message);
+            DbResult error;
+            sources.push_back(OpenLogRows(connection, table, window, error));
+            if (!sources.back())
+                return Failed(ReadOutcome::Kind::Table,
+                              "The rows of '" + table + "' could not be read: " + error.message);
+        }
+        return {};
+    }
+
+private:
+    // Declared first, so it outlives the connections.
+    Environment environment_;
+    std::vector<std::unique_ptr<Connection>> connections_;
+};
+
+} // namespace
+
+ReadOutcome ComputeReport(const std::string& dsn, const std::vector<std::string>& tables,
+                          const report::ReportSettings& settings,
+                          const report::StationZone& station, report::ReportResult& result) {
+    report::ReportBuilder builder(settings, station);
+    TableReader reader;
+    std::vector<std::unique_ptr<report::RowSource>> sources;
+    if (ReadOutcome opened = reader.Open(
+            dsn, tables, report::WindowFor(builder.RangeStart(), builder.RangeEnd(), station, true),
+            sources);
+        !opened)
+        return opened;
+    std::string error;
+    if (!report::FeedRows(sources, builder, error))
+        return Failed(ReadOutcome::Kind::Table, "The rows could not be read: " + error);
+    result = builder.Finish();
+    return {};
+}
+
+ReadOutcome WriteStreamingLog(const std::string& dsn, const std::vector<std::string>& tables,
+                              const report::ReportSettings& settings,
+                              const report::StationZone& station, const std::string& path) {
+    const std::vector<report::Period> periods = report::MakePeriods(
+        settings.from, settings.to, settings.unit, settings.utc ? report::StationZone() : station);
+    if (periods.empty())
+        return Failed(ReadOutcome::Kind::Table, "The range holds no period.");
+    const report::Instant start = periods.front().start;
+    const report::Instant end = periods.back().end;
+    report::StreamingLogWriter writer(path);
+    if (!writer.ok())
+        return Failed(ReadOutcome::Kind::Output, "The file '" + path + "' cannot be written.");
+    TableReader reader;
+    std::vector<std::unique_ptr<report::RowSource>> sources;
+    if (ReadOutcome opened =
+            reader.Open(dsn, tables, report::WindowFor(start, end, station, false), sources);
+        !opened)
+        return opened;
+    report::SegmentJudge judge(settings, station, start, end);
+    std::string error;
+    if (!report::FeedStreamingLog(sources, judge, settings.translated, writer, error))
+        return Failed(ReadOutcome::Kind::Table, "The rows could not be read: " + error);
+    if (!writer.Close(error))
+        return Failed(ReadOutcome::Kind::Output, error);
+    return {};
+}
+
 } // namespace brenvale::odbc

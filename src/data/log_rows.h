@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace brenvale::odbc {
 
@@ -22,5 +23,25 @@ DbResult OpenForReading(Connection& connection, const std::string& dsn);
 /// read. `connection` must outlive the source.
 std::unique_ptr<report::RowSource> OpenLogRows(Connection& connection, const std::string& table,
                                                const report::RowWindow& window, DbResult& error);
+
+/// How reading a report's tables ended.
+struct ReadOutcome {
+    enum class Kind { Done, DataSource, Table, Output };
+    Kind kind = Kind::Done;
+    std::string message; ///< a sentence, unless Done
+    explicit operator bool() const { return kind == Kind::Done; }
+};
+
+/// The figures of `tables` on the data source `dsn`, read on one connection per table and
+/// merged latest first.
+ReadOutcome ComputeReport(const std::string& dsn, const std::vector<std::string>& tables,
+                          const report::ReportSettings& settings,
+                          const report::StationZone& station, report::ReportResult& result);
+
+/// Writes the streaming log of the segments `settings` counts in `tables` to `path`, reading
+/// the rows again earliest first.
+ReadOutcome WriteStreamingLog(const std::string& dsn, const std::vector<std::string>& tables,
+                              const report::ReportSettings& settings,
+                              const report::StationZone& station, const std::string& path);
 
 } // namespace brenvale::odbc
