@@ -16,4 +16,4 @@ apt-get install -y -q --no-install-recommends \
     python3 xvfb xauth fonts-dejavu-core time \
     dpkg-dev file desktop-file-utils clang-tidy \
     libhowardhinnant-date-dev tzdata libloc-dev libloc-database libmaxminddb-dev \
-    nlohmann-json3-dev qt6-charts-dev libmaxmind-db-writer-perl
+    nlohmann-json3-dev qt6-charts-dev libqt6opengl6-dev libmaxmind-db-writer-perl
