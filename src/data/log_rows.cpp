@@ -173,10 +173,15 @@ DbResult DescribeColumns(Connection& connection, const std::string& tableSql,
 DbResult OpenForReading(Connection& connection, const std::string& dsn) {
     if (DbResult opened = connection.Open(dsn); !opened)
         return opened;
-    if (connection.DbProduct() != Product::PostgreSQL)
+    // psqlODBC reads a whole result into memory unless it may use a cursor, in pieces; the
+    // SQLite driver does so unless it may step through the rows.
+    const Product product = connection.DbProduct();
+    const char* settings = product == Product::PostgreSQL ? ";UseDeclareFetch=1;Fetch=4096"
+                           : product == Product::SQLite   ? ";StepAPI=1"
+                                                          : nullptr;
+    if (settings == nullptr)
         return DbResult::Success();
-    // psqlODBC reads a whole result into memory unless it may use a cursor, in pieces. It
-    // takes a name in braces as the braces too, so only a name that needs them gets them.
+    // A name in braces is taken with its braces, so only a name that needs them gets them.
     std::string name = dsn;
     if (dsn.find_first_of(";{}=") != std::string::npos) {
         name = "{";
@@ -187,7 +192,7 @@ DbResult OpenForReading(Connection& connection, const std::string& dsn) {
         }
         name.push_back('}');
     }
-    return connection.OpenConnectionString("DSN=" + name + ";UseDeclareFetch=1;Fetch=4096");
+    return connection.OpenConnectionString("DSN=" + name + settings);
 }
 
 std::unique_ptr<report::RowSource> OpenLogRows(Connection& connection, const std::string& table,
