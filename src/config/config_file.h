@@ -26,8 +26,8 @@ struct ConfigData {
     std::size_t commitRows = 1;
     bool incremental = false;
     bool noCopy = false;
-    std::string timeZone; ///< the station's IANA zone for reports; empty: the machine's
     std::vector<Job> jobs;
+    std::string timeZone; ///< the station's IANA zone for reports; empty: the machine's
 };
 
 enum class ConfigStatus {
