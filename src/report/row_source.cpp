@@ -8,7 +8,7 @@ namespace brenvale::report {
 namespace {
 
 constexpr std::int64_t kZoneMargin = 86400;
-constexpr std::int64_t kSegmentMargin = 7 * 86400;
+constexpr std::int64_t kSegmentMargin = std::int64_t{7} * 86400;
 
 /// The sources' current rows, handed out in one order: rows whose time cannot be read as soon as
 /// they come, the others by their time.

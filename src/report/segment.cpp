@@ -114,7 +114,7 @@ bool AgentFilter::AddFile(const std::string& path, std::string& error) {
     return true;
 }
 
-void AgentFilter::Add(std::string pattern) {
+void AgentFilter::Add(const std::string& pattern) {
     if (!pattern.empty())
         patterns_.push_back(Lower(pattern));
 }

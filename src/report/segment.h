@@ -50,7 +50,7 @@ public:
     /// Adds the patterns of a file, one a line ('#' lines and blank ones skipped); false with
     /// `error` set when it cannot be read.
     bool AddFile(const std::string& path, std::string& error);
-    void Add(std::string pattern);
+    void Add(const std::string& pattern);
     /// Whether `agent` (decoded) matches a pattern.
     bool Matches(std::string_view agent) const;
     const std::vector<std::string>& Patterns() const { return patterns_; }

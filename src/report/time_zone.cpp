@@ -76,7 +76,7 @@ std::optional<LocalTime> ParseLocalTime(std::string_view text) {
             if (text[i] < '0' || text[i] > '9')
                 return std::nullopt;
     }
-    return Midnight(civil) + hour * 3600 + minute * 60 + second;
+    return Midnight(civil) + std::int64_t{hour} * 3600 + std::int64_t{minute} * 60 + second;
 }
 
 std::string FormatLocalTime(LocalTime time) {
