@@ -1,5 +1,6 @@
 // The report's parts that need no database: reading times and requests, agents, zones, periods
 // and the peak sweep, each against cases worked out by hand or by brute force.
+#include "report/location.h"
 #include "report/peak_sweep.h"
 #include "report/periods.h"
 #include "report/segment.h"
@@ -169,6 +170,17 @@ TEST(PeriodTest, WeeksFromMondayAndMonthsCutToTheRange) {
     EXPECT_TRUE(MakePeriods({2024, 3, 2}, {2024, 3, 2}, PeriodUnit::Day, utc).empty());
     PeriodUnit unit{};
     EXPECT_FALSE(ParsePeriodUnit("fortnight", unit));
+}
+
+// Debian's IP location database, as --countries reads it.
+TEST(LocationTest, DebiansDatabaseKnowsAPublicAddress) {
+    std::string error;
+    const auto lookup = OpenLocationDatabase(kDefaultLocationDatabase, error);
+    ASSERT_TRUE(lookup) << error;
+    EXPECT_EQ(lookup->CountryOf("8.8.8.8"), "US");
+    EXPECT_EQ(lookup->CountryOf("not an address"), "");
+    EXPECT_FALSE(OpenLocationDatabase("/nonexistent/database.db", error));
+    EXPECT_NE(error.find("/nonexistent/database.db"), std::string::npos);
 }
 
 // Many segments with ties, zero lengths and period edges: the sweep against counting every
