@@ -29,7 +29,7 @@ odbcinst -i -s -h -f "$template" >/dev/null
 rm -f "$template"
 
 config=$demo/config.xml
-printf '<?xml version="1.0"?>\r\n<Brenvale.Config>\r\n\t<DSN>Brenvale Demo</DSN>\r\n\t<TruncateOnce>True</TruncateOnce>\r\n\t<TruncatePerFile>False</TruncatePerFile>\r\n\t<TranslateASCIICodes>True</TranslateASCIICodes>\r\n\t<Jobs>\r\n\t\t<Job>\r\n\t\t\t<File>%s</File>\r\n\t\t\t<DBTable>logs</DBTable>\r\n\t\t</Job>\r\n\t</Jobs>\r\n</Brenvale.Config>\r\n' "$demo/sample.log" >"$config"
+printf '<?xml version="1.0"?>\r\n<Brenvale.Config>\r\n\t<DSN>Brenvale Demo</DSN>\r\n\t<TruncateOnce>True</TruncateOnce>\r\n\t<TruncatePerFile>False</TruncatePerFile>\r\n\t<TranslateASCIICodes>True</TranslateASCIICodes>\r\n\t<TimeZone>America/New_York</TimeZone>\r\n\t<Jobs>\r\n\t\t<Job>\r\n\t\t\t<File>%s</File>\r\n\t\t\t<DBTable>logs</DBTable>\r\n\t\t</Job>\r\n\t</Jobs>\r\n</Brenvale.Config>\r\n' "$demo/sample.log" >"$config"
 
 if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ -x "$root/build-release/src/app/brenvale" ]; then
     echo "Opening the main window on $config (click \"Process Log Files\")."

@@ -14,4 +14,6 @@ apt-get install -y -q --no-install-recommends \
     postgresql postgresql-client sqlite3 mariadb-server mariadb-client odbc-mariadb \
     libcurl4-openssl-dev zlib1g-dev libgtest-dev libgmock-dev \
     python3 xvfb xauth fonts-dejavu-core time \
-    dpkg-dev file desktop-file-utils clang-tidy
+    dpkg-dev file desktop-file-utils clang-tidy \
+    libhowardhinnant-date-dev tzdata libloc-dev libloc-database libmaxminddb-dev \
+    nlohmann-json3-dev qt6-charts-dev libqt6opengl6-dev libmaxmind-db-writer-perl

@@ -36,12 +36,12 @@ echo "built $(basename "$deb")"
 
 # What the package must hold, before anything is installed.
 contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
-for path in usr/bin/brenvale usr/bin/brenvale-run usr/bin/brenvale-dsn-setup \
+for path in usr/bin/brenvale usr/bin/brenvale-run usr/bin/brenvale-report usr/bin/brenvale-dsn-setup \
     usr/share/applications/brenvale.desktop \
     usr/share/icons/hicolor/scalable/apps/brenvale.svg \
     usr/share/icons/hicolor/48x48/apps/brenvale.png \
     usr/share/man/man1/brenvale.1.gz usr/share/man/man1/brenvale-run.1.gz \
-    usr/share/man/man1/brenvale-dsn-setup.1.gz \
+    usr/share/man/man1/brenvale-dsn-setup.1.gz usr/share/man/man1/brenvale-report.1.gz \
     usr/share/doc/$package/copyright usr/share/doc/$package/changelog.Debian.gz \
     usr/share/doc/$package/examples/brenvale-nightly.service \
     usr/share/doc/$package/examples/brenvale-nightly.timer; do
@@ -75,9 +75,10 @@ expect_version() {
     echo "/usr/bin/$program --version: $got"
 }
 expect_version brenvale-run
+expect_version brenvale-report
 expect_version brenvale
 expect_version brenvale-dsn-setup
-for page in brenvale brenvale-run brenvale-dsn-setup; do
+for page in brenvale brenvale-run brenvale-report brenvale-dsn-setup; do
     gzip -t "/usr/share/man/man1/$page.1.gz" || fail "man page $page(1) is damaged"
 done
 

@@ -83,6 +83,8 @@ std::string ConfigText(const ConfigData& data) {
         AppendElement(out, 1, "Incremental", "True");
     if (data.noCopy)
         AppendElement(out, 1, "NoCopy", "True");
+    if (!data.timeZone.empty())
+        AppendElement(out, 1, "TimeZone", data.timeZone);
     AppendLine(out, 1, kJobsOpen);
     for (const Job& job : data.jobs) {
         AppendLine(out, 2, "<Job>");
@@ -473,6 +475,7 @@ ConfigReadResult ReadConfig(const std::string& path) {
     data.commitRows = reader.CommitRows(scope);
     data.incremental = reader.IsTrue(scope, "Incremental");
     data.noCopy = reader.IsTrue(scope, "NoCopy");
+    data.timeZone = reader.First(scope, "TimeZone").value_or("");
 
     const std::optional<std::string> list =
         reader.FirstBetween(scope, kJobsOpen, kJobsClose, "</Jobs>");

@@ -27,6 +27,7 @@ struct ConfigData {
     bool incremental = false;
     bool noCopy = false;
     std::vector<Job> jobs;
+    std::string timeZone; ///< the station's IANA zone for reports; empty: the machine's
 };
 
 enum class ConfigStatus {

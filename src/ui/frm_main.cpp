@@ -9,6 +9,7 @@
 #include "ui/file_dialogs.h"
 #include "ui/frm_about.h"
 #include "ui/frm_add_url.h"
+#include "ui/frm_reports.h"
 #include "ui/frm_run_summary.h"
 #include "ui/frm_select_table.h"
 #include "ui/frm_status.h"
@@ -288,6 +289,9 @@ void frmMain::CreateControls() {
     cmdAddFile = MakeButton(frameFiles, "Add &File", TwipRect(120, 2340, 1455, 495));
     cmdAddURL = MakeButton(frameFiles, "Add &URL", TwipRect(1680, 2340, 1455, 495));
     cmdDelete = MakeButton(frameFiles, "De&lete File/URL", TwipRect(3240, 2340, 1455, 495));
+    cmdReports = MakeButton(frameFiles, "R&eports...", TwipRect(6900, 2340, 1455, 495));
+    cmdReports->setToolTip(QStringLiteral(
+        "Listening hours, listeners, peaks and performances per title from the jobs' tables."));
 
     frameConfig = MakeFrame(this, "Configuration Files", TwipRect(60, 5520, 5235, 1095));
     cmdOpenConfig = MakeButton(frameConfig, "&Open...", TwipRect(120, 300, 1575, 615));
@@ -301,26 +305,12 @@ void frmMain::CreateControls() {
 void frmMain::SetTabOrder() {
     // The designed tab order, the two later options before About; labels and group boxes take
     // no focus.
-    const std::vector<QWidget*> order = {cmdStart,
-                                         cmdDSNSetup,
-                                         cmdDSNRefresh,
-                                         cboDSNList,
-                                         grid->gridFiles,
-                                         cmdAddFile,
-                                         cmdDelete,
-                                         cmdAddURL,
-                                         grid->cboTables,
-                                         grid->txtEdit,
-                                         chkTruncateOnStart,
-                                         chkTruncateOnInsert,
-                                         chkTranslateASCII,
-                                         cmdSaveConfig,
-                                         cmdOpenConfig,
-                                         cmdSaveConfigAs,
-                                         chkSaveConfigOnExit,
-                                         chkIncremental,
-                                         spnCommitRows,
-                                         cmdAbout};
+    const std::vector<QWidget*> order = {
+        cmdStart,      cmdDSNSetup,        cmdDSNRefresh,       cboDSNList,        grid->gridFiles,
+        cmdAddFile,    cmdDelete,          cmdAddURL,           cmdReports,        grid->cboTables,
+        grid->txtEdit, chkTruncateOnStart, chkTruncateOnInsert, chkTranslateASCII, cmdSaveConfig,
+        cmdOpenConfig, cmdSaveConfigAs,    chkSaveConfigOnExit, chkIncremental,    spnCommitRows,
+        cmdAbout};
     for (std::size_t i = 1; i < order.size(); ++i)
         QWidget::setTabOrder(order[i - 1], order[i]);
 }
@@ -337,6 +327,7 @@ void frmMain::ConnectSignals() {
     connect(cmdAddFile, &QPushButton::clicked, this, &frmMain::cmdAddFile_Click);
     connect(cmdAddURL, &QPushButton::clicked, this, &frmMain::cmdAddURL_Click);
     connect(cmdDelete, &QPushButton::clicked, this, &frmMain::cmdDelete_Click);
+    connect(cmdReports, &QPushButton::clicked, this, &frmMain::cmdReports_Click);
     connect(cmdAbout, &QPushButton::clicked, this, &frmMain::cmdAbout_Click);
     connect(cmdOpenConfig, &QPushButton::clicked, this, &frmMain::cmdOpenConfig_Click);
     connect(cmdSaveConfig, &QPushButton::clicked, this, &frmMain::cmdSaveConfig_Click);
@@ -444,6 +435,7 @@ bool frmMain::LoadConfig(std::string& configfile, bool bSilent) {
     chkTranslateASCII->setChecked(data.translateASCII);
     SetCommitRows(data.commitRows);
     SetNoCopy(data.noCopy);
+    timeZone_ = data.timeZone;
     for (const Job& job : data.jobs) {
         grid->Append();
         grid->SetText(grid->Count(), kColumnFile, job.File);
@@ -481,6 +473,7 @@ ConfigData frmMain::CurrentConfig() const {
     data.commitRows = CommitRows();
     data.incremental = Incremental();
     data.noCopy = noCopy_;
+    data.timeZone = timeZone_;
     const int count = grid->Count();
     data.jobs.reserve(static_cast<std::size_t>(count));
     for (int row = 1; row <= count; ++row)
@@ -699,6 +692,32 @@ void frmMain::cmdAddURL_Click() {
 
 void frmMain::cmdDelete_Click() {
     Command([this] { grid->RemoveSelected(); });
+}
+
+void frmMain::cmdReports_Click() {
+    Command([this] {
+        ReportTarget target;
+        target.dsn = dsnInUse_;
+        target.translated = TranslateASCII();
+        target.timeZone = timeZone_;
+        for (int row = 1; row <= grid->Count(); ++row) {
+            const std::string table = grid->Text(row, kColumnTable);
+            if (!table.empty() &&
+                std::find(target.tables.begin(), target.tables.end(), table) == target.tables.end())
+                target.tables.push_back(table);
+        }
+        if (target.dsn.empty()) {
+            prompts_->Inform(MessageIcon::Exclamation, "Reports",
+                             "Pick the data source whose tables to report on first.");
+            return;
+        }
+        // One window at a time; a new one for other tables or another data source.
+        if (reports_)
+            reports_->close();
+        reports_ = new frmReports(std::move(target), *prompts_, this);
+        reports_->setAttribute(Qt::WA_DeleteOnClose);
+        reports_->show();
+    });
 }
 
 void frmMain::cmdAbout_Click() {

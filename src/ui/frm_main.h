@@ -29,6 +29,7 @@ class JobGrid;
 class RunPrompts;
 class frmSelectTable;
 class frmStatus;
+class frmReports;
 
 /// What the command line asks for: a configuration to load and the switches before it.
 struct StartupCommand {
@@ -134,6 +135,7 @@ public:
     QPushButton* cmdAddFile = nullptr;
     QPushButton* cmdAddURL = nullptr;
     QPushButton* cmdDelete = nullptr;
+    QPushButton* cmdReports = nullptr;
     QGroupBox* frameConfig = nullptr;
     QPushButton* cmdOpenConfig = nullptr;
     QPushButton* cmdSaveConfig = nullptr;
@@ -152,6 +154,8 @@ public slots:
     void cmdAddFile_Click();
     void cmdAddURL_Click();
     void cmdDelete_Click();
+    /// Opens the report window on the DSN in use and the jobs' tables.
+    void cmdReports_Click();
     void cmdAbout_Click();
     void cmdOpenConfig_Click();
     void cmdSaveConfig_Click();
@@ -185,12 +189,15 @@ private:
     SteadyTickClock clock_;
     QPointer<frmStatus> statusWindow_;
     QPointer<frmSelectTable> selectTable_;
+    QPointer<frmReports> reports_;
     std::unique_ptr<JobRunner> runner_;
     std::string configPath_;
     std::string programFolder_;
     std::string dsnSetupProgram_;
     std::string dsnInUse_; ///< the DSN `conn` is open on
     bool noCopy_ = false;
+    /// The configuration's station time zone, kept for reports and written back on save.
+    std::string timeZone_;
     /// The file at ConfigPath could not be loaded, so Save on Exit must not replace it.
     bool configFileNotLoaded_ = false;
     bool running_ = false;

@@ -50,7 +50,7 @@ CliRun Cli(const std::vector<std::string>& args, std::function<void(std::uint64_
 /// Saves a configuration of `jobs` on `dsn` at `path`, translating escapes; its path.
 std::string SavedConfig(const std::string& path, const std::string& dsn, std::vector<Job> jobs,
                         bool truncateOnce = false) {
-    ConfigData data{dsn, truncateOnce, false, true, 1, false, false, std::move(jobs)};
+    ConfigData data{dsn, truncateOnce, false, true, 1, false, false, std::move(jobs), {}};
     std::string error;
     EXPECT_TRUE(SaveConfig(path, data, error)) << error;
     return path;

@@ -27,7 +27,7 @@ bool operator==(const Job& a, const Job& b) {
 bool operator==(const ConfigData& a, const ConfigData& b) {
     const auto fields = [](const ConfigData& d) {
         return std::tie(d.dsn, d.truncateOnce, d.truncatePerFile, d.translateASCII, d.commitRows,
-                        d.incremental, d.noCopy, d.jobs);
+                        d.incremental, d.noCopy, d.jobs, d.timeZone);
     };
     return fields(a) == fields(b);
 }
@@ -44,7 +44,7 @@ using namespace test;
 ConfigData Config(std::vector<Job> jobs, std::optional<std::string> dsn = "dsn", bool once = false,
                   bool perFile = false, bool ascii = false, std::size_t rows = 1,
                   bool incremental = false, bool noCopy = false) {
-    return {std::move(dsn), once, perFile, ascii, rows, incremental, noCopy, std::move(jobs)};
+    return {std::move(dsn), once, perFile, ascii, rows, incremental, noCopy, std::move(jobs), {}};
 }
 
 std::vector<Job> Numbered(int count) {
@@ -114,6 +114,16 @@ TEST(RoundTrip, WritesTheLayoutAndLoadsWhatWasSaved) {
                  "\t<TranslateASCIICodes>False</TranslateASCIICodes>",
                  "\t<CommitRows>2</CommitRows>", "\t<Incremental>True</Incremental>",
                  "\t<NoCopy>True</NoCopy>", "\t<Jobs>"})},
+        {"StationTimeZone",
+         [] {
+             ConfigData data = Config({});
+             data.timeZone = "America/New_York";
+             return data;
+         }(),
+         Layout({"\t<DSN>dsn</DSN>", "\t<TruncateOnce>False</TruncateOnce>",
+                 "\t<TruncatePerFile>False</TruncatePerFile>",
+                 "\t<TranslateASCIICodes>False</TranslateASCIICodes>",
+                 "\t<TimeZone>America/New_York</TimeZone>", "\t<Jobs>"})},
         // Written as they are: markup, an opening tag, blanks and UTF-8.
         {"Texts",
          Config({{"/logs/a&b<c>.log", "\"quoted\" 'table'"}, {"<DSN>", "&amp;"}, {" é€ ", "\t"}},
