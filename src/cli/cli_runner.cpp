@@ -350,7 +350,8 @@ bool CreateMissingTables(odbc::Connection& connection, const std::vector<Job>& j
             err << kProgram << ": Error Reading Tables: " << Flatten(read.message) << '\n';
             return false;
         }
-        if (exists)
+        // The run refuses a job naming the program's own table, with its own message.
+        if (exists || IsProgramTable(job.DBTable))
             continue;
         if (const DbResult made = CreateLogTable(connection, job.DBTable); !made) {
             err << kProgram << ": The table '" << job.DBTable

@@ -1,6 +1,7 @@
 // A target table made for SHOUTcast logs.
 #include "data/create_table.h"
 
+#include "core/job.h"
 #include "data/odbc.h"
 
 #include <sql.h>
@@ -41,13 +42,15 @@ DbResult TypesFor(odbc::Connection& connection, SQLSMALLINT sqlType, std::vector
         SQLINTEGER size = 0;
         SQLLEN length = 0;
         TypeRow row;
-        if (SQL_SUCCEEDED(SQLGetData(stmt.get(), 1, SQL_C_CHAR, name.data(), name.size(), &length)) &&
+        if (SQL_SUCCEEDED(
+                SQLGetData(stmt.get(), 1, SQL_C_CHAR, name.data(), name.size(), &length)) &&
             length != SQL_NULL_DATA)
             row.name = name.data();
         if (SQL_SUCCEEDED(SQLGetData(stmt.get(), 3, SQL_C_SLONG, &size, 0, &length)) &&
             length != SQL_NULL_DATA)
             row.size = size;
-        if (SQL_SUCCEEDED(SQLGetData(stmt.get(), 6, SQL_C_CHAR, params.data(), params.size(), &length)) &&
+        if (SQL_SUCCEEDED(
+                SQLGetData(stmt.get(), 6, SQL_C_CHAR, params.data(), params.size(), &length)) &&
             length != SQL_NULL_DATA)
             row.createParams = params.data();
         if (!row.name.empty())
@@ -110,6 +113,11 @@ std::string LogTableDefinition(odbc::Connection& connection, const std::string& 
 }
 
 DbResult CreateLogTable(odbc::Connection& connection, const std::string& table) {
+    // A log table of that name would stand where the positions are kept.
+    if (IsProgramTable(table))
+        return DbResult::Failure("42P07", "'" + table +
+                                              "' is the name of the table in which this program "
+                                              "keeps how far each log was loaded.");
     DbResult error;
     const std::string sql = LogTableDefinition(connection, table, error);
     if (sql.empty())

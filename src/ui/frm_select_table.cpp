@@ -2,7 +2,6 @@
 // and a button that creates a new log table.
 #include "ui/frm_select_table.h"
 
-#include "core/job.h"
 #include "data/create_table.h"
 #include "ui/file_dialogs.h"
 #include "ui/qt_prompts.h"
@@ -106,11 +105,6 @@ std::optional<std::string> AskAndCreateLogTable(QWidget* owner, odbc::Connection
         AskForText(owner, "New Table", "Name of the table to create for the log's fields:");
     if (!name || name->empty())
         return std::nullopt;
-    if (IsProgramTable(*name)) {
-        prompts.Inform(MessageIcon::Critical, "Table Not Created",
-                       "'" + *name + "' is the name of this program's own table. Choose another.");
-        return std::nullopt;
-    }
     if (const DbResult made = CreateLogTable(conn, *name); !made) {
         prompts.Inform(MessageIcon::Critical, "Table Not Created",
                        "The table '" + *name + "' could not be created:\r\n\r\n" +

@@ -158,6 +158,7 @@ TEST_P(CliTest, EachFailureHasItsExitCode) {
     const std::vector<Job> view = {{good, "cli_f_ok"}, {good, "v_cli_f_ok"}};
     const std::vector<Job> unreadable = {{dir_ + "/none.log", "cli_f_ok"}, {good, "cli_f_ok"}};
     const std::vector<Job> download = {{url, "cli_f_ok"}, {good, "cli_f_ok"}};
+    const std::vector<Job> own = {{good, "cli_f_ok"}, {good, "BRENVALE_CHECKPOINT"}};
     const struct {
         const char* name;
         int code;
@@ -182,6 +183,9 @@ TEST_P(CliTest, EachFailureHasItsExitCode) {
         {"more refusals than allowed", kExitTooManyRejects, "g1 g2", missing, true,
          "--continue-missing-tables --max-rejects=1",
          HasSubstr("2 lines were refused by the database, more than --max-rejects 1 allows.")},
+        // The bookkeeping table takes no log lines; nothing is emptied before that is known.
+        {"the program's own table", kExitConfig, "old", own, true, "--create-tables",
+         HasSubstr("Table Not Allowed: Job 2 names 'BRENVALE_CHECKPOINT'")},
         {"failed truncate", kExitTruncate, "", view, true, "",
          HasSubstr("Error Emptying Table: The table 'v_cli_f_ok' could not be emptied:")},
         {"rejects file is the log", kExitRejects, "old", one, false, "--rejects " + good,
@@ -532,11 +536,10 @@ TEST_P(CliTest, IncrementalRunsStartedTogetherStoreEachLineOnce) {
         expected.insert(expected.end(), added.begin(), added.end());
         const std::vector<std::string> args = {config, "--incremental", "--commit-rows", rows};
         int second = -1;
-        const int first = RunExecutable(args, ::open("/dev/null", O_WRONLY), dir_ + "/1.txt",
-                                        [&](pid_t) {
-                                            second = RunExecutable(args, ::open("/dev/null", O_WRONLY),
-                                                                   dir_ + "/2.txt");
-                                        });
+        const int first =
+            RunExecutable(args, ::open("/dev/null", O_WRONLY), dir_ + "/1.txt", [&](pid_t) {
+                second = RunExecutable(args, ::open("/dev/null", O_WRONLY), dir_ + "/2.txt");
+            });
         for (const int status : {first, second}) {
             ASSERT_TRUE(WIFEXITED(status));
             EXPECT_EQ(WEXITSTATUS(status), kExitSuccess)

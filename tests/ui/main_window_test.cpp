@@ -647,7 +647,7 @@ TEST_F(MainWindowTest, TheTableEditorCreatesTablesAndNeverOffersTheBookkeepingTa
         EXPECT_TRUE(grid->IsEditing());
         EXPECT_EQ(editor.currentText(), "mw_own");
     }
-    ExpectOneMessage("Table Not Created", "this program's own table");
+    ExpectOneMessage("Table Not Created", "keeps how far each log was loaded");
     editor.setCurrentIndex(last);
     emit editor.activated(last);
     EXPECT_FALSE(grid->IsEditing());
