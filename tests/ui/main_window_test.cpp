@@ -19,6 +19,7 @@
 #include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
+#include <QEvent>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -29,6 +30,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
+#include <QWindow>
 
 #include <cstdlib>
 #include <deque>
@@ -196,10 +198,15 @@ protected:
     std::vector<SummaryShown> summaries;
     std::function<void(frmRunSummary&)> onSummary = [](frmRunSummary&) {};
     bool sawRun = false; ///< the status window shown over the disabled window
+    /// Called on each pass of the event loop while a run is under way.
+    std::function<void()> duringRun = [] {};
 
 private:
     void Tick() {
-        sawRun = sawRun || (window && StatusShown() && !window->isEnabled());
+        const bool running = window && StatusShown() && !window->isEnabled();
+        sawRun = sawRun || running;
+        if (running)
+            duringRun();
         QWidget* modal = QApplication::activeModalWidget();
         if (modal == nullptr || !modal->isVisible() || qobject_cast<frmStatus*>(modal))
             return;
@@ -964,6 +971,58 @@ TEST_F(MainWindowTest, FromNoTableToLoadedRowsAndASummaryNamingTheRefusedAndShor
                 AllOf(Not(HasSubstr("lines that inserted nothing:")),
                       HasSubstr("The lines that inserted nothing were not kept: the folder '" +
                                 log + "/brenvale' could not be created")));
+}
+
+/// Counts the paint events of the widgets in frmStatus windows.
+class StatusPaints final : public QObject {
+public:
+    int count = 0;
+
+protected:
+    bool eventFilter(QObject* object, QEvent* event) override {
+        auto* widget = qobject_cast<QWidget*>(object);
+        if (event->type() == QEvent::Paint && widget && qobject_cast<frmStatus*>(widget->window()))
+            ++count;
+        return false;
+    }
+};
+
+// A run started by a click goes on inside that click's handling and yields to the event loop:
+// the status window must still be exposed and painted then, and take a click on Cancel that
+// comes through the window system. (Under Xvfb, `xwd -root` shows a window that lies wholly
+// inside another of the same colormap as black; the screen itself is right, and so is this.)
+TEST_F(MainWindowTest, ARunStartedByAClickPaintsTheStatusWindowAndItsCancelStopsTheRun) {
+    TestDatabase db(kSqliteDsn);
+    db.CreateLogTable("mw_cancel");
+    Loaded(kSqliteDsn);
+    const std::string log = WriteFile(folder + "/cancel.log", HeadedLog(3));
+    for (int i = 0; i < 2; ++i) {
+        window->AddFile(log);
+        grid->SetText(grid->Count(), kColumnTable, "mw_cancel");
+    }
+    prompts.answers = {true};
+    StatusPaints paints;
+    QApplication::instance()->installEventFilter(&paints);
+    bool clicked = false;
+    duringRun = [&] {
+        auto* status = window->findChild<frmStatus*>();
+        if (clicked || !status->windowHandle()->isExposed() || paints.count == 0)
+            return;
+        clicked = true;
+        const QWidget& cancel = *status->cmdCancel;
+        QTest::mouseClick(status->windowHandle(), Qt::LeftButton, {},
+                          cancel.mapTo(status, cancel.rect().center()));
+    };
+    QTest::mouseClick(window->cmdStart, Qt::LeftButton);
+    QApplication::instance()->removeEventFilter(&paints);
+
+    EXPECT_TRUE(clicked);
+    EXPECT_EQ(prompts.shown, (std::vector<Shown>{{MessageIcon::Question, "Cancel?",
+                                                  "Are you sure you wish to cancel?", true}}));
+    EXPECT_EQ(db.Count("mw_cancel"), 0);
+    EXPECT_FALSE(StatusShown());
+    EXPECT_TRUE(window->isEnabled());
+    EXPECT_FALSE(window->State().bCancel);
 }
 
 TEST_F(MainWindowTest, TheRunSummaryPutsWhatNeedsTheUserFirstAndOpensCopiesAndSavesIt) {
