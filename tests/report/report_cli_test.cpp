@@ -6,7 +6,6 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdlib>
-#include <regex>
 #include <sstream>
 
 namespace brenvale::test {
@@ -22,6 +21,14 @@ const std::vector<SegmentSpec> kListeners = {
     {"2024-05-02 00:30:00", 3600, 102, "", "Station ID"}, // crosses midnight
 };
 
+/// `text` with every `from` replaced by `to` (not std::regex: GCC's fails -Werror with the
+/// sanitizers).
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+    for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
 class ReportCliTest : public DatabaseTest {
 protected:
     /// `kListeners` loaded, their addresses moved into the test database's countries.
@@ -31,9 +38,9 @@ protected:
             std::string line = SpecLine(spec);
             // Listener 101 and 102 come from Germany's network and from nowhere.
             if (spec.listener == 101)
-                line = std::regex_replace(line, std::regex("192\\.0\\.2\\.101"), "198.51.100.1");
+                line = Replaced(line, "192.0.2.101", "198.51.100.1");
             if (spec.listener == 102)
-                line = std::regex_replace(line, std::regex("192\\.0\\.2\\.102"), "203.0.113.9");
+                line = Replaced(line, "192.0.2.102", "203.0.113.9");
             text += line + "\n";
         }
         db_.CreateLogTable("rep_cli");
