@@ -353,7 +353,8 @@ TEST_P(CliTest, ACreatedTableTakesARealLogAndTheSummaryIsWrittenAsJson) {
         std::string job, sql;
     };
     std::vector<Way> ways = {{{}, "cli_new", "cli_new"},
-                             {{"--commit-rows", "64"}, "\"Cli New\"", q + "Cli New" + q}};
+                             {{"--commit-rows", "64"}, "\"Cli New\"", q + "Cli New" + q},
+                             {{"--commit-rows", "64", "--odbc-only"}, "cli_odbc", "cli_odbc"}};
     if (db_.IsPostgres()) {
         db_.Exec("CREATE SCHEMA IF NOT EXISTS cli_other");
         ways.push_back(
@@ -532,11 +533,10 @@ TEST_P(CliTest, IncrementalRunsStartedTogetherStoreEachLineOnce) {
         expected.insert(expected.end(), added.begin(), added.end());
         const std::vector<std::string> args = {config, "--incremental", "--commit-rows", rows};
         int second = -1;
-        const int first = RunExecutable(args, ::open("/dev/null", O_WRONLY), dir_ + "/1.txt",
-                                        [&](pid_t) {
-                                            second = RunExecutable(args, ::open("/dev/null", O_WRONLY),
-                                                                   dir_ + "/2.txt");
-                                        });
+        const int first =
+            RunExecutable(args, ::open("/dev/null", O_WRONLY), dir_ + "/1.txt", [&](pid_t) {
+                second = RunExecutable(args, ::open("/dev/null", O_WRONLY), dir_ + "/2.txt");
+            });
         for (const int status : {first, second}) {
             ASSERT_TRUE(WIFEXITED(status));
             EXPECT_EQ(WEXITSTATUS(status), kExitSuccess)
