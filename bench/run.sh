@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Loads generated SHOUTcast logs into SQLite, PostgreSQL and MariaDB through ODBC five ways:
+# Loads generated SHOUTcast logs into SQLite, PostgreSQL and MariaDB through ODBC these ways:
 # brenvale-run row by row, a minimal prepared-insert ODBC loop (the per-row ceiling),
-# brenvale-run --commit-rows 1000, the same with --incremental, and the native bulk loader
-# (sqlite3 .import, psql \copy, LOAD DATA LOCAL INFILE) of the same rows as tab-separated text.
+# brenvale-run --commit-rows 1000, the same with --incremental, --commit-rows 1000000, a minimal
+# loop through the database's own client library committing every 1,000 rows (SQLite: one
+# reused prepared statement), and the native bulk loader (sqlite3 .import, psql \copy,
+# LOAD DATA LOCAL INFILE) of the same rows as tab-separated text.
 # Then the memory of batches of lines of a megabyte. Prints rows per second, their ratios against
 # the targets and peak memory in one table.
 #
@@ -12,8 +14,9 @@
 #              BENCH_MARIA_PORT port of its own MariaDB (default 33447)
 #              BENCH_BUILD      build folder, configured and built when needed
 #                               (default <repository>/build-bench, Release)
-#              BENCH_METHODS    which loads to time, of: native batch incremental loop row
-#                               (default all; the short batched ones again on a quiet machine)
+#              BENCH_METHODS    which loads to time, of: native batch bigbatch libloop
+#                               incremental loop row (default all; the short batched ones
+#                               again on a quiet machine)
 # Needs what scripts/install-deps.sh installs. The servers are the tests' ones
 # (tests/support/test_env.sh): fsync is off for PostgreSQL, InnoDB flushes its log once a second.
 set -euo pipefail
@@ -35,14 +38,15 @@ build=${BENCH_BUILD:-$root/build-bench}
 sizes="100000 1000000"
 [ "$quick" = 1 ] && sizes=100000
 seed=20240301
-methods=${BENCH_METHODS:-native batch incremental loop row}
+methods=${BENCH_METHODS:-native batch bigbatch libloop incremental loop row}
 
-echo "building brenvale-run and the ODBC loop in $build ..."
+echo "building brenvale-run and the loops in $build ..."
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRENVALE_BUILD_UI=OFF \
     -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" --target brenvale-run brenvale-bench-odbc-loop >/dev/null
+cmake --build "$build" --target brenvale-run brenvale-bench-odbc-loop brenvale-bench-sqlite-loop >/dev/null
 run=$build/src/app/brenvale-run
 loop=$build/bench/brenvale-bench-odbc-loop
+sqlite_loop=$build/bench/brenvale-bench-sqlite-loop
 
 rm -rf "$work"
 mkdir -p "$work"
@@ -145,6 +149,13 @@ for size in $sizes; do
                 esac
                 ;;
             batch) measure "$size" "$db" batch "$data" "$run" "$cfg" --quiet --commit-rows 1000 ;;
+            bigbatch) measure "$size" "$db" bigbatch "$data" "$run" "$cfg" --quiet --commit-rows 1000000 ;;
+            libloop)
+                # The other databases' client-library loops are not written yet.
+                case "$db" in
+                sqlite) measure "$size" "$db" libloop "$data" "$sqlite_loop" "$sqlite_db" "$table" "$log" 1000 ;;
+                esac
+                ;;
             incremental) measure "$size" "$db" incremental "$data" "$run" "$cfg" --quiet --commit-rows 1000 --incremental ;;
             loop) measure "$size" "$db" loop "$data" "$loop" "brenvale_$db" "$table" "$log" ;;
             row) measure "$size" "$db" row "$data" "$run" "$cfg" --quiet ;;
@@ -183,7 +194,10 @@ BEGIN {
     label["batch"] = "--commit-rows 1000"
     label["incremental"] = "--commit-rows 1000 --incremental"
     label["native"] = "native bulk loader"
-    order[1] = "row"; order[2] = "loop"; order[3] = "batch"; order[4] = "incremental"; order[5] = "native"
+    label["bigbatch"] = "--commit-rows 1000000"
+    label["libloop"] = "client library loop, commits of 1000"
+    order[1] = "row"; order[2] = "loop"; order[3] = "batch"; order[4] = "incremental"
+    order[5] = "libloop"; order[6] = "bigbatch"; order[7] = "native"
     name["sqlite"] = "SQLite"; name["pg"] = "PostgreSQL"; name["maria"] = "MariaDB"
     db[1] = "sqlite"; db[2] = "pg"; db[3] = "maria"
 }
@@ -196,7 +210,7 @@ END {
     printf "%-10s %-11s %-34s %10s %9s %11s %10s\n", "Log lines", "Database", "Method", "Rows", "Seconds", "Rows/s", "Peak RSS"
     for (i = 1; i <= nsizes; i++)
         for (d = 1; d <= 3; d++)
-            for (o = 1; o <= 5; o++) {
+            for (o = 1; o <= 7; o++) {
                 key = sizes[i] SUBSEP db[d] SUBSEP order[o]
                 if (!(key in rows)) continue
                 printf "%-10s %-11s %-34s %10s %9.2f %11s %7.1f MiB\n", group(sizes[i]), name[db[d]], label[order[o]], group(rows[key]), secs[key], group(rate[key]), rss[key]
@@ -215,6 +229,10 @@ END {
         printf "%-66s %8s %11s %9s\n", line, pct(rate[s SUBSEP "sqlite" SUBSEP "row"], rate[s SUBSEP "sqlite" SUBSEP "loop"]), pct(rate[s SUBSEP "pg" SUBSEP "row"], rate[s SUBSEP "pg" SUBSEP "loop"]), pct(rate[s SUBSEP "maria" SUBSEP "row"], rate[s SUBSEP "maria" SUBSEP "loop"])
         line = group(s) " lines: --commit-rows 1000 / native bulk loader (>= 70%)"
         printf "%-66s %8s %11s %9s\n", line, pct(rate[s SUBSEP "sqlite" SUBSEP "batch"], rate[s SUBSEP "sqlite" SUBSEP "native"]), pct(rate[s SUBSEP "pg" SUBSEP "batch"], rate[s SUBSEP "pg" SUBSEP "native"]), pct(rate[s SUBSEP "maria" SUBSEP "batch"], rate[s SUBSEP "maria" SUBSEP "native"])
+        line = group(s) " lines: --commit-rows 1000 / client library loop (>= 90%)"
+        printf "%-66s %8s %11s %9s\n", line, pct(rate[s SUBSEP "sqlite" SUBSEP "batch"], rate[s SUBSEP "sqlite" SUBSEP "libloop"]), pct(rate[s SUBSEP "pg" SUBSEP "batch"], rate[s SUBSEP "pg" SUBSEP "libloop"]), pct(rate[s SUBSEP "maria" SUBSEP "batch"], rate[s SUBSEP "maria" SUBSEP "libloop"])
+        line = group(s) " lines: --commit-rows 1000000 / native bulk loader (>= 90%)"
+        printf "%-66s %8s %11s %9s\n", line, pct(rate[s SUBSEP "sqlite" SUBSEP "bigbatch"], rate[s SUBSEP "sqlite" SUBSEP "native"]), pct(rate[s SUBSEP "pg" SUBSEP "bigbatch"], rate[s SUBSEP "pg" SUBSEP "native"]), pct(rate[s SUBSEP "maria" SUBSEP "bigbatch"], rate[s SUBSEP "maria" SUBSEP "native"])
         line = group(s) " lines: incremental / plain batches (>= 90%)"
         printf "%-66s %8s %11s %9s\n", line, pct(rate[s SUBSEP "sqlite" SUBSEP "incremental"], rate[s SUBSEP "sqlite" SUBSEP "batch"]), pct(rate[s SUBSEP "pg" SUBSEP "incremental"], rate[s SUBSEP "pg" SUBSEP "batch"]), pct(rate[s SUBSEP "maria" SUBSEP "incremental"], rate[s SUBSEP "maria" SUBSEP "batch"])
     }

@@ -400,8 +400,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     ConfigData config = read.data;
     if (arguments.incremental)
         config.incremental = true;
-    if (arguments.noCopy)
-        config.noCopy = true;
+    if (arguments.odbcOnly)
+        config.odbcOnly = true;
     if (const std::string conflict = ConflictingOptions(config); !conflict.empty()) {
         err << kProgram << ": " << conflict << '\n';
         return kExitConfig;
@@ -475,7 +475,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         RunSettings settings;
         settings.commitRows = arguments.commitRows > 0 ? arguments.commitRows : config.commitRows;
         settings.incremental = config.incremental;
-        settings.allowCopy = !config.noCopy;
+        settings.allowNative = !config.odbcOnly;
         settings.reconnectSeconds = arguments.reconnectSeconds;
         runner.SetSettings(settings);
         if (environment.reconnectWait)
@@ -580,7 +580,7 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliArguments& parse
         kCreate,
         kCommitRows,
         kIncremental,
-        kNoCopy,
+        kOdbcOnly,
         kMaxRejects,
         kReconnect,
         kRejects,
@@ -595,7 +595,9 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliArguments& parse
         {"create-tables", no_argument, nullptr, kCreate},
         {"commit-rows", required_argument, nullptr, kCommitRows},
         {"incremental", no_argument, nullptr, kIncremental},
-        {"no-copy", no_argument, nullptr, kNoCopy},
+        {"odbc-only", no_argument, nullptr, kOdbcOnly},
+        // The older spelling, from when COPY was the only way around ODBC.
+        {"no-copy", no_argument, nullptr, kOdbcOnly},
         {"max-rejects", required_argument, nullptr, kMaxRejects},
         {"reconnect-seconds", required_argument, nullptr, kReconnect},
         {"rejects", required_argument, nullptr, kRejects},
@@ -649,8 +651,8 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliArguments& parse
         case kIncremental:
             parsed.incremental = true;
             break;
-        case kNoCopy:
-            parsed.noCopy = true;
+        case kOdbcOnly:
+            parsed.odbcOnly = true;
             break;
         case kMaxRejects:
             if (!ParseNumber(optarg, std::numeric_limits<std::uint64_t>::max() / 10, number))
@@ -729,7 +731,8 @@ std::string CliUsage() {
            "                             CommitRows, otherwise 1, every row on its own)\n"
            "  --incremental              load only lines no earlier run loaded (positions in\n"
            "                             the table brenvale_checkpoint of the database)\n"
-           "  --no-copy                  no COPY for PostgreSQL batches, only INSERT statements\n"
+           "  --odbc-only                batches through ODBC only: no COPY for PostgreSQL, no\n"
+           "                             SQLite library for SQLite (--no-copy says the same)\n"
            "  --max-rejects N            exit with 12 when more than N lines were refused by the\n"
            "                             database (default 0)\n"
            "  --reconnect-seconds S      how long to try to connect again after the database\n"

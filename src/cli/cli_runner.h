@@ -21,7 +21,7 @@ struct CliArguments {
     bool createTables = false;
     std::size_t commitRows = 0; ///< 0: the configuration's CommitRows (1 when it has none)
     bool incremental = false;   ///< or the configuration's Incremental
-    bool noCopy = false;        ///< or the configuration's NoCopy
+    bool odbcOnly = false;      ///< or the configuration's OdbcOnly
     std::uint64_t maxRejects = 0;
     std::uint32_t reconnectSeconds = 300;
     std::string rejectsPath; ///< empty: no rejects file

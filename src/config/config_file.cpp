@@ -81,8 +81,8 @@ std::string ConfigText(const ConfigData& data) {
         AppendElement(out, 1, "CommitRows", std::to_string(data.commitRows));
     if (data.incremental)
         AppendElement(out, 1, "Incremental", "True");
-    if (data.noCopy)
-        AppendElement(out, 1, "NoCopy", "True");
+    if (data.odbcOnly)
+        AppendElement(out, 1, "OdbcOnly", "True");
     if (!data.timeZone.empty())
         AppendElement(out, 1, "TimeZone", data.timeZone);
     AppendLine(out, 1, kJobsOpen);
@@ -474,7 +474,8 @@ ConfigReadResult ReadConfig(const std::string& path) {
     data.translateASCII = reader.IsTrue(scope, "TranslateASCIICodes");
     data.commitRows = reader.CommitRows(scope);
     data.incremental = reader.IsTrue(scope, "Incremental");
-    data.noCopy = reader.IsTrue(scope, "NoCopy");
+    // NoCopy is the older name, from when COPY was the only way around ODBC.
+    data.odbcOnly = reader.IsTrue(scope, "OdbcOnly") || reader.IsTrue(scope, "NoCopy");
     data.timeZone = reader.First(scope, "TimeZone").value_or("");
 
     const std::optional<std::string> list =

@@ -25,7 +25,7 @@ struct ConfigData {
     bool translateASCII = false;
     std::size_t commitRows = 1;
     bool incremental = false;
-    bool noCopy = false;
+    bool odbcOnly = false; ///< OdbcOnly (or the older NoCopy): no native path, only ODBC
     std::vector<Job> jobs;
     std::string timeZone; ///< the station's IANA zone for reports; empty: the machine's
 };

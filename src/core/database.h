@@ -78,9 +78,10 @@ struct SourceClaim {
 
 /// Options of a writer, fixed for a job.
 struct WriterOptions {
-    bool batches = false;   ///< rows come in batches inside transactions
-    bool allowCopy = true;  ///< PostgreSQL may take batches through COPY
-    bool positions = false; ///< positions are kept (incremental loading)
+    bool batches = false;    ///< rows come in batches inside transactions
+    bool allowNative = true; ///< batches may go through the database's own library (COPY,
+                             ///< the SQLite library) instead of ODBC
+    bool positions = false;  ///< positions are kept (incremental loading)
 };
 
 /// How rows reach one table, on its own session with the database, for one job.

@@ -105,7 +105,7 @@ void LogLineLoader::OpenWriter(const std::string& table) {
     writerError_ = DbResult::Success();
     WriterOptions options;
     options.batches = commitRows_ > 1;
-    options.allowCopy = allowCopy_;
+    options.allowNative = allowNative_;
     options.positions = keepPositions_;
     writer_ = database_.OpenWriter(table, options, writerError_);
     if (!writer_ && writerError_.ok)
@@ -348,7 +348,8 @@ bool LogLineLoader::CommitBatch() {
             inDoubtRows_ = pendingCount_;
             // No answer proves that nothing was stored; where commits are marked the database
             // tells after a new connection.
-            Stop(result, result.failure == DbFailure::ConnectionLost && (afterCommit || Tracking()));
+            Stop(result,
+                 result.failure == DbFailure::ConnectionLost && (afterCommit || Tracking()));
             return false;
         }
         if (result.failure == DbFailure::Busy && attempt < kBusyAttempts) {

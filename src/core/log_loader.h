@@ -45,11 +45,11 @@ public:
 
 /// Where a line ends in its log: what a position records once the line is committed.
 struct LineMark {
-    std::uint64_t line = 0;         ///< the line's number in its log, from 1
-    std::uint64_t offset = 0;       ///< bytes of the log up to and including its line end
-    std::uint64_t prefixHash = kHashStart;     ///< hash of those bytes
-    std::uint64_t identityHash = kHashStart;   ///< hash of the first identityLength of them
-    std::uint64_t identityLength = 0;          ///< min(offset, the identity's size)
+    std::uint64_t line = 0;                  ///< the line's number in its log, from 1
+    std::uint64_t offset = 0;                ///< bytes of the log up to and including its line end
+    std::uint64_t prefixHash = kHashStart;   ///< hash of those bytes
+    std::uint64_t identityHash = kHashStart; ///< hash of the first identityLength of them
+    std::uint64_t identityLength = 0;        ///< min(offset, the identity's size)
     int stream = 0; ///< the gzip member the line is in (0 for a plain file)
 };
 
@@ -72,7 +72,7 @@ public:
     void SetCommitRows(std::size_t rows);
     std::size_t CommitRows() const { return commitRows_; }
     /// Lets PostgreSQL take batches through COPY (on by default).
-    void SetAllowCopy(bool allow) { allowCopy_ = allow; }
+    void SetAllowNative(bool allow) { allowNative_ = allow; }
     /// Waits before the `attempt`th retry of work a busy database turned away; the default
     /// sleeps a little longer each time.
     void SetRetryWait(std::function<void(int attempt)> wait) { retryWait_ = std::move(wait); }
@@ -197,14 +197,14 @@ private:
     std::string writerTable_;
     bool writerOpened_ = false;
     DbResult writerError_;
-    bool allowCopy_ = true;
+    bool allowNative_ = true;
 
     bool keepPositions_ = false;
     std::string positionSource_;
     SourcePosition position_;
     bool positionIsNew_ = false;
     SourceClaim claim_;
-    std::string marker_;       ///< the source the run's commits are marked under, if any
+    std::string marker_; ///< the source the run's commits are marked under, if any
     bool markerTried_ = false;
     std::size_t inDoubtRows_ = 0; ///< the lines in hand the unit in doubt holds, from the first
 

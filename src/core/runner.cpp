@@ -102,7 +102,7 @@ void JobRunner::SetObserver(RunObserver* observer) {
 void JobRunner::SetSettings(const RunSettings& settings) {
     settings_ = settings;
     loader_.SetCommitRows(settings.commitRows);
-    loader_.SetAllowCopy(settings.allowCopy);
+    loader_.SetAllowNative(settings.allowNative);
 }
 
 void JobRunner::SetCommitRows(std::size_t rows) {

@@ -65,7 +65,7 @@ struct RunHost {
 struct RunSettings {
     std::size_t commitRows = 1;           ///< rows per transaction; 1 is row by row
     bool incremental = false;             ///< load only lines not loaded before
-    bool allowCopy = true;                ///< PostgreSQL batches through COPY
+    bool allowNative = true;              ///< batches through the database's own library
     std::uint32_t reconnectSeconds = 300; ///< how long to try to connect again after a loss
 };
 

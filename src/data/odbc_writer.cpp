@@ -7,6 +7,7 @@
 #include "data/odbc.h"
 #include "data/pg_copy.h"
 #include "data/row_fates.h"
+#include "data/sqlite_native.h"
 
 #include <sql.h>
 #include <sqlext.h>
@@ -718,9 +719,21 @@ std::unique_ptr<TableWriter> MakeWriter(Connection& connection, const std::strin
     if (!connection.IsOpen())
         return MakeOdbcWriter(connection, {}, options, error);
     const WriterTable described = DescribeWriterTable(connection, table);
-    if (!options.batches || !options.allowCopy || connection.DbProduct() != Product::PostgreSQL)
+    const Product product = connection.DbProduct();
+    if (!options.batches || !options.allowNative ||
+        (product != Product::PostgreSQL && product != Product::SQLite))
         return MakeOdbcWriter(connection, described, options, error);
     std::string why;
+    if (product == Product::SQLite) {
+        if (auto native = sqlite::OpenNativeWriter(connection, described, why)) {
+            error = DbResult::Success();
+            return native;
+        }
+        return MakeOdbcWriter(connection, described, options, error,
+                              "The SQLite library could not be used, so batches go through the "
+                              "SQLite ODBC driver: " +
+                                  why);
+    }
     if (auto copy = pg::OpenCopyWriter(connection, described, why)) {
         error = DbResult::Success();
         return copy;

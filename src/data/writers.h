@@ -1,4 +1,5 @@
-// The writers a connection makes for a job's table: ODBC statements, or PostgreSQL's COPY.
+// The writers a connection makes for a job's table: ODBC statements, PostgreSQL's COPY, or the
+// SQLite library.
 #pragma once
 
 #include "core/database.h"
@@ -12,9 +13,9 @@ class Connection;
 
 /// The writer for the job's table `table` (as typed) that fits the connection's database and
 /// `options`; its rows go to the table the connection resolves the name to. PostgreSQL's batches
-/// go through COPY unless `options.allowCopy` is false, or through ODBC with a Notice() saying
-/// why COPY could not be used. `error` is set (and null returned) only when no writer at all could
-/// be made.
+/// go through COPY and SQLite's through the SQLite library unless `options.allowNative` is false,
+/// or through ODBC with a Notice() saying why the native way could not be used. `error` is set
+/// (and null returned) only when no writer at all could be made.
 std::unique_ptr<TableWriter> MakeWriter(Connection& connection, const std::string& table,
                                         const WriterOptions& options, DbResult& error);
 
@@ -22,7 +23,7 @@ std::unique_ptr<TableWriter> MakeWriter(Connection& connection, const std::strin
 /// not text (read from the catalogue once).
 WriterTable DescribeWriterTable(Connection& connection, const std::string& table);
 
-/// The ODBC writer alone, whatever the database (the COPY writer's fallback); its Notice() is
+/// The ODBC writer alone, whatever the database (the native writers' fallback); its Notice() is
 /// `notice`.
 std::unique_ptr<TableWriter> MakeOdbcWriter(Connection& connection, const WriterTable& table,
                                             const WriterOptions& options, DbResult& error,

@@ -434,7 +434,7 @@ bool frmMain::LoadConfig(std::string& configfile, bool bSilent) {
     chkTruncateOnInsert->setChecked(data.truncatePerFile);
     chkTranslateASCII->setChecked(data.translateASCII);
     SetCommitRows(data.commitRows);
-    SetNoCopy(data.noCopy);
+    SetOdbcOnly(data.odbcOnly);
     timeZone_ = data.timeZone;
     for (const Job& job : data.jobs) {
         grid->Append();
@@ -472,7 +472,7 @@ ConfigData frmMain::CurrentConfig() const {
     data.translateASCII = TranslateASCII();
     data.commitRows = CommitRows();
     data.incremental = Incremental();
-    data.noCopy = noCopy_;
+    data.odbcOnly = odbcOnly_;
     data.timeZone = timeZone_;
     const int count = grid->Count();
     data.jobs.reserve(static_cast<std::size_t>(count));
@@ -492,7 +492,7 @@ RunResult frmMain::ProcessJobs(bool showSummary) {
     RunSettings settings;
     settings.commitRows = CommitRows();
     settings.incremental = Incremental();
-    settings.allowCopy = !noCopy_;
+    settings.allowNative = !odbcOnly_;
     runner_->SetSettings(settings);
 
     WindowReport report(clock_, state_);

@@ -108,8 +108,8 @@ public:
     bool Incremental() const;
     /// As a click on "Load only new lines" does.
     void SetIncremental(bool on);
-    bool NoCopy() const { return noCopy_; }
-    void SetNoCopy(bool on) { noCopy_ = on; }
+    bool OdbcOnly() const { return odbcOnly_; }
+    void SetOdbcOnly(bool on) { odbcOnly_ = on; }
 
     odbc::Environment environment;
     /// The one database connection, opened only by a DSN pick.
@@ -195,7 +195,7 @@ private:
     std::string programFolder_;
     std::string dsnSetupProgram_;
     std::string dsnInUse_; ///< the DSN `conn` is open on
-    bool noCopy_ = false;
+    bool odbcOnly_ = false;
     /// The configuration's station time zone, kept for reports and written back on save.
     std::string timeZone_;
     /// The file at ConfigPath could not be loaded, so Save on Exit must not replace it.

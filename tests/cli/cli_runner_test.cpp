@@ -357,7 +357,8 @@ TEST_P(CliTest, ACreatedTableTakesARealLogAndTheSummaryIsWrittenAsJson) {
         std::string job, sql;
     };
     std::vector<Way> ways = {{{}, "cli_new", "cli_new"},
-                             {{"--commit-rows", "64"}, "\"Cli New\"", q + "Cli New" + q}};
+                             {{"--commit-rows", "64"}, "\"Cli New\"", q + "Cli New" + q},
+                             {{"--commit-rows", "64", "--odbc-only"}, "cli_odbc", "cli_odbc"}};
     if (db_.IsPostgres()) {
         db_.Exec("CREATE SCHEMA IF NOT EXISTS cli_other");
         ways.push_back(

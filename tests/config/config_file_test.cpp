@@ -27,7 +27,7 @@ bool operator==(const Job& a, const Job& b) {
 bool operator==(const ConfigData& a, const ConfigData& b) {
     const auto fields = [](const ConfigData& d) {
         return std::tie(d.dsn, d.truncateOnce, d.truncatePerFile, d.translateASCII, d.commitRows,
-                        d.incremental, d.noCopy, d.jobs, d.timeZone);
+                        d.incremental, d.odbcOnly, d.jobs, d.timeZone);
     };
     return fields(a) == fields(b);
 }
@@ -43,8 +43,8 @@ using namespace test;
 
 ConfigData Config(std::vector<Job> jobs, std::optional<std::string> dsn = "dsn", bool once = false,
                   bool perFile = false, bool ascii = false, std::size_t rows = 1,
-                  bool incremental = false, bool noCopy = false) {
-    return {std::move(dsn), once, perFile, ascii, rows, incremental, noCopy, std::move(jobs), {}};
+                  bool incremental = false, bool odbcOnly = false) {
+    return {std::move(dsn), once, perFile, ascii, rows, incremental, odbcOnly, std::move(jobs), {}};
 }
 
 std::vector<Job> Numbered(int count) {
@@ -113,7 +113,7 @@ TEST(RoundTrip, WritesTheLayoutAndLoadsWhatWasSaved) {
                  "\t<TruncatePerFile>True</TruncatePerFile>",
                  "\t<TranslateASCIICodes>False</TranslateASCIICodes>",
                  "\t<CommitRows>2</CommitRows>", "\t<Incremental>True</Incremental>",
-                 "\t<NoCopy>True</NoCopy>", "\t<Jobs>"})},
+                 "\t<OdbcOnly>True</OdbcOnly>", "\t<Jobs>"})},
         {"StationTimeZone",
          [] {
              ConfigData data = Config({});
@@ -235,9 +235,13 @@ TEST(ReadConfig, OptionsAreTrueInAnyCaseAndRowsArePositiveDecimals) {
         SCOPED_TRACE(std::string("\"") + value + "\"");
         std::string bytes = "<Jobs></Jobs>";
         for (const std::string name :
-             {"TruncateOnce", "TruncatePerFile", "TranslateASCIICodes", "Incremental", "NoCopy"})
+             {"TruncateOnce", "TruncatePerFile", "TranslateASCIICodes", "Incremental", "OdbcOnly"})
             bytes += "<" + name + ">" + value + "</" + name + ">";
         EXPECT_EQ(ReadConfig(Written(bytes)).data, Config({}, std::nullopt, on, on, on, 1, on, on));
+        // OdbcOnly's older name reads as it did.
+        EXPECT_EQ(ReadConfig(Written("<Jobs></Jobs><NoCopy>" + std::string(value) + "</NoCopy>"))
+                      .data.odbcOnly,
+                  on);
     }
     // Too many rows per commit is a wish for big batches: the largest allowed, with a warning.
     const std::size_t max = kMaxCommitRows;

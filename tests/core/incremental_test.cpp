@@ -15,7 +15,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <functional>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -185,7 +184,7 @@ TEST_P(IncrementalTest, DownloadsAskOnlyForWhatIsNew) {
         std::string append; ///< bytes added to the document first
         bool replace;       ///< a new document behind the address
         bool rangeAsked;
-        const char* loaded; ///< names the step adds to the table
+        const char* loaded;     ///< names the step adds to the table
         const char* fails = ""; ///< in the job's failure
         std::function<void(const std::string&, std::size_t, HttpReply&)> odd = {};
     } steps[] = {
@@ -275,12 +274,13 @@ TEST_P(IncrementalTest, OneLogNamedAnyWayIsLoadedOnce) {
     const std::string dir = ScratchDir("spellings"), log = dir + "/sc_w3c.log";
     WriteFile(log, kHeader + Lines(Numbered("n", 30)));
     // The path, the same path with "/./" and "..", and a pattern that matches it, in one run.
-    RunHarness h(db_.connection(),
-                 {{log, table_}, {dir + "/./sc_w3c.log", table_},
-                  {dir + "/../" + std::filesystem::path(dir).filename().string() + "/sc_w3c.log",
-                   table_},
-                  {dir + "/sc_w3c*", table_}},
-                 {.commitRows = 7, .incremental = true});
+    RunHarness h(
+        db_.connection(),
+        {{log, table_},
+         {dir + "/./sc_w3c.log", table_},
+         {dir + "/../" + std::filesystem::path(dir).filename().string() + "/sc_w3c.log", table_},
+         {dir + "/sc_w3c*", table_}},
+        {.commitRows = 7, .incremental = true});
     EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
     ExpectEachOnce();
     // A job switched from the path to the pattern goes on where the path left off, and back.
@@ -304,7 +304,8 @@ TEST_P(IncrementalTest, ADamagedPositionStopsItsJobAndTheNextJobLoads) {
          "lies past the end of the file (6000 bytes)"},
         {"a row that contradicts itself",
          [&] {
-             db_.Exec("UPDATE brenvale_checkpoint SET identity_length = 0 WHERE file_id <> 'claim'");
+             db_.Exec(
+                 "UPDATE brenvale_checkpoint SET identity_length = 0 WHERE file_id <> 'claim'");
          },
          false, "contradict each other"},
         {"the position table dropped mid-run", [] {}, true, "brenvale_checkpoint"},
@@ -317,8 +318,8 @@ TEST_P(IncrementalTest, ADamagedPositionStopsItsJobAndTheNextJobLoads) {
         Run(log, 1);
         Append(log, LogText(Numbered("more", 10)));
         c.damage();
-        const std::string other = WriteLog(std::string("other") + c.what[2] + ".log",
-                                           kHeader + Lines(Numbered("o", 5)));
+        const std::string other =
+            WriteLog(std::string("other") + c.what[2] + ".log", kHeader + Lines(Numbered("o", 5)));
         RunHarness h(db_.connection(), {{log, table_}, {other, table_}},
                      {.commitRows = 1, .incremental = true});
         bool drop = c.dropMidRun;
@@ -529,19 +530,22 @@ TEST_P(RestartTest, AConnectionLostAtACommitOrASavepointNeitherLosesNorDoublesAL
     int cuts = 0;
     // A connection lost at a savepoint, which psqlODBC words as its own failure; MariaDB's
     // driver undoes a statement without one.
-    for (const auto& [word, afterServer] : {std::pair{"COMMIT", true}, std::pair{"COMMIT", false},
-                                            std::pair{"SAVEPOINT", false}})
+    for (const auto& [word, afterServer] :
+         {std::pair{"COMMIT", true}, std::pair{"COMMIT", false}, std::pair{"SAVEPOINT", false}})
         for (const auto& [commitRows, incremental, log] :
-             {std::tuple<std::size_t, bool, std::string>{7, false, plain}, {1, true, plain},
-              {7, true, plain}, {7, false, archive}}) {
+             {std::tuple<std::size_t, bool, std::string>{7, false, plain},
+              {1, true, plain},
+              {7, true, plain},
+              {7, false, archive}}) {
             SCOPED_TRACE(std::to_string(commitRows) + (incremental ? " incremental, " : ", ") +
                          word + (afterServer ? " answered, " : " unsent, ") + log);
             if (std::string_view(word) == "SAVEPOINT" && !db_.IsPostgres())
                 continue;
             Reset();
             TestDatabase own(GetParam(), through);
-            RunHarness h(own.connection(), {{log, table_}},
-                         {.commitRows = commitRows, .incremental = incremental, .allowCopy = false});
+            RunHarness h(
+                own.connection(), {{log, table_}},
+                {.commitRows = commitRows, .incremental = incremental, .allowNative = false});
             h.runner.SetReconnectWait([](int) {});
             proxy.Cut(word, 3, afterServer);
             EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
@@ -558,7 +562,7 @@ TEST_P(RestartTest, AConnectionLostAtACommitOrASavepointNeitherLosesNorDoublesAL
     // said to be in doubt, and no line is lost.
     Reset();
     TestDatabase own(GetParam(), through);
-    RunHarness h(own.connection(), {{plain, table_}}, {.allowCopy = false});
+    RunHarness h(own.connection(), {{plain, table_}}, {.allowNative = false});
     h.runner.SetReconnectWait([](int) {});
     proxy.Cut("INSERT", 1, true); // prepared once: its text goes out with the first row
     EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);

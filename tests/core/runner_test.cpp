@@ -456,5 +456,36 @@ TEST(RunnerOnSqlite, ABusyDatabaseIsAskedAgainBeforeARowIsRefused) {
     }
 }
 
+TEST(RunnerOnSqlite, ABatchThroughTheLibraryWaitsForALockAndLoadsEachLineOnce) {
+    TestDatabase db(kSqliteDsn);
+    db.CreateLogTable("rt_busy_batch");
+    db.TryExec("DROP TABLE brenvale_checkpoint");
+    const std::string dir = ScratchDir("busy");
+    const std::string log = WriteFile(dir + "/batch.log", LogText(Numbered("b", 5)));
+    const RunSettings settings{.commitRows = 10, .incremental = true};
+    // A first run makes the table of positions, which no run makes under another's lock.
+    RunHarness first(db.connection(),
+                     {{WriteFile(dir + "/a.log", LogText({"a"})), "rt_busy_batch"}}, settings);
+    EXPECT_EQ(first.runner.ProcessJobs(), RunResult::Completed);
+    db.Exec("DELETE FROM rt_busy_batch");
+    TestDatabase holder(kSqliteDsn);
+    holder.Exec("BEGIN IMMEDIATE");
+    RunHarness h(db.connection(), {{log, "rt_busy_batch"}}, settings);
+    int waits = 0;
+    h.runner.SetRetryWait([&](int) {
+        if (++waits == 2)
+            holder.Exec("COMMIT");
+    });
+    EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
+    EXPECT_GE(waits, 2);
+    EXPECT_EQ(h.report.Total().refused, 0u);
+    EXPECT_EQ(Names(db, "rt_busy_batch"), Numbered("b", 5));
+    // The positions went with the rows: a second run finds nothing new.
+    RunHarness again(db.connection(), {{log, "rt_busy_batch"}}, settings);
+    EXPECT_EQ(again.runner.ProcessJobs(), RunResult::Completed);
+    EXPECT_EQ(db.Count("rt_busy_batch"), 5);
+    db.Exec("DROP TABLE brenvale_checkpoint");
+}
+
 } // namespace
 } // namespace brenvale::test

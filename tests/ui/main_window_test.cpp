@@ -574,7 +574,7 @@ TEST_F(MainWindowTest, SaveAsThenSaveThenOpenKeepEveryOption) {
                       std::pair(false, !incremental));
     }
     window->spnCommitRows->setValue(500);
-    window->SetNoCopy(true);
+    window->SetOdbcOnly(true);
     const std::string target = folder + "/saved.xml", unwritable = folder + "/no/such/folder.xml";
 
     dialogAnswers = {target};
@@ -597,12 +597,12 @@ TEST_F(MainWindowTest, SaveAsThenSaveThenOpenKeepEveryOption) {
     grid->Clear();
     window->chkIncremental->click();
     window->spnCommitRows->setValue(1);
-    window->SetNoCopy(false);
+    window->SetOdbcOnly(false);
     dialogAnswers = {target};
     window->cmdOpenConfig_Click();
     // What Save As reloaded, Save wrote: the options and the jobs come back from the file.
     EXPECT_EQ(Jobs(), (Rows{{"/logs/a.log", "mw_logs"}, {"/logs/b.log", ""}}));
-    EXPECT_EQ(std::tuple(window->spnCommitRows->value(), window->Incremental(), window->NoCopy()),
+    EXPECT_EQ(std::tuple(window->spnCommitRows->value(), window->Incremental(), window->OdbcOnly()),
               std::tuple(500, true, true));
     for (QCheckBox* box : truncation)
         EXPECT_FALSE(box->isEnabled());
