@@ -1,6 +1,8 @@
 // The batched ceiling for PostgreSQL: libpq's COPY in text format, one COPY per transaction of
 // N rows (1,000 by default), with the same least parsing as the other loops: what any loader
 // committing that often pays at the least.
+#include "log_fields.h"
+
 #include <libpq-fe.h>
 
 #include <chrono>
@@ -74,30 +76,11 @@ int main(int argc, char** argv) {
     long pending = 0;
     std::string row;
     for (ssize_t got; (got = getline(&line, &capacity, log)) > 0;) {
-        std::size_t size = static_cast<std::size_t>(got);
-        if (line[size - 1] == '\n')
-            --size;
-        if (size > 0 && line[size - 1] == '\r')
-            --size;
-        if (size == 0 || line[0] == '#')
+        bench::LogFields split;
+        if (!bench::SplitLogLine(line, static_cast<std::size_t>(got), split))
             continue;
-        // Ten fields at single blanks; the third and fourth go together as the date and time.
-        const char* fields[10];
-        std::size_t sizes[10];
-        std::size_t count = 0;
-        std::size_t from = 0;
-        while (count < 10) {
-            const void* blank = std::memchr(line + from, ' ', size - from);
-            const std::size_t end =
-                blank ? static_cast<std::size_t>(static_cast<const char*>(blank) - line) : size;
-            fields[count] = line + from;
-            sizes[count++] = end - from;
-            if (!blank)
-                break;
-            from = end + 1;
-        }
-        if (count < 10)
-            continue;
+        const char* const* fields = split.data;
+        const std::size_t* sizes = split.size;
         row.clear();
         for (std::size_t f = 0; f < 10; ++f) {
             if (f > 0)

@@ -1,6 +1,8 @@
 // The batched ceiling for SQLite: the SQLite library with one prepared nine-value insert reused
 // for every log line, committing every N rows (1,000 by default), the same least parsing as the
 // ODBC loop.
+#include "log_fields.h"
+
 #include <sqlite3.h>
 
 #include <chrono>
@@ -53,30 +55,11 @@ int main(int argc, char** argv) {
     if (!Exec(db, "BEGIN"))
         return 1;
     for (ssize_t got; (got = getline(&line, &capacity, log)) > 0;) {
-        std::size_t size = static_cast<std::size_t>(got);
-        if (line[size - 1] == '\n')
-            --size;
-        if (size > 0 && line[size - 1] == '\r')
-            --size;
-        if (size == 0 || line[0] == '#')
+        bench::LogFields split;
+        if (!bench::SplitLogLine(line, static_cast<std::size_t>(got), split))
             continue;
-        // Ten fields at single blanks; the third and fourth go together as the date and time.
-        const char* fields[10];
-        std::size_t sizes[10];
-        std::size_t count = 0;
-        std::size_t from = 0;
-        while (count < 10) {
-            const void* blank = std::memchr(line + from, ' ', size - from);
-            const std::size_t end =
-                blank ? static_cast<std::size_t>(static_cast<const char*>(blank) - line) : size;
-            fields[count] = line + from;
-            sizes[count++] = end - from;
-            if (!blank)
-                break;
-            from = end + 1;
-        }
-        if (count < 10)
-            continue;
+        const char* const* fields = split.data;
+        const std::size_t* sizes = split.size;
         const auto put = [&](int value, const char* data, std::size_t length) {
             sqlite3_bind_text(stmt, value + 1, data, static_cast<int>(length), SQLITE_STATIC);
         };
