@@ -12,7 +12,7 @@ namespace brenvale::test {
 namespace {
 
 // Station time UTC, so every instant below is the text it is written as.
-const std::vector<SegmentSpec> kListeners = {
+const std::vector<ListenerSegment> kListeners = {
     {"2024-05-01 10:10:00", 600, 1, "Björk", "Jóga"},     // US
     {"2024-05-01 10:20:00", 1200, 2, "Björk", "Jóga"},    // US
     {"2024-05-01 10:30:00", 900, 3, "AC/DC", "T.N.T."},   // US
@@ -34,12 +34,12 @@ protected:
     /// `kListeners` loaded, their addresses moved into the test database's countries.
     std::string LoadListeners() {
         std::string text = kHeader;
-        for (SegmentSpec spec : kListeners) {
-            std::string line = SpecLine(spec);
+        for (ListenerSegment segment : kListeners) {
+            std::string line = SegmentLine(segment);
             // Listener 101 and 102 come from Germany's network and from nowhere.
-            if (spec.listener == 101)
+            if (segment.listener == 101)
                 line = Replaced(line, "192.0.2.101", "198.51.100.1");
-            if (spec.listener == 102)
+            if (segment.listener == 102)
                 line = Replaced(line, "192.0.2.102", "203.0.113.9");
             text += line + "\n";
         }

@@ -42,8 +42,8 @@ struct Loading {
 
 class ReportDbTest : public DatabaseTest {
 protected:
-    /// Loads `specs` into a fresh table with the program's loader; the table's name.
-    std::string Load(const std::vector<SegmentSpec>& specs, const Loading& loading,
+    /// Loads `segments` into a fresh table with the program's loader; the table's name.
+    std::string Load(const std::vector<ListenerSegment>& segments, const Loading& loading,
                      const std::string& name) {
         const std::string table =
             name + (loading.typed ? "_t" : "_x") + (loading.translate ? "1" : "0");
@@ -53,12 +53,12 @@ protected:
         else
             db_.CreateLogTable(table);
         std::string text = kHeader;
-        for (const SegmentSpec& spec : specs)
-            text += SpecLine(spec) + "\n";
+        for (const ListenerSegment& segment : segments)
+            text += SegmentLine(segment) + "\n";
         RunHarness h(db_.connection(), {{WriteLog(table + ".log", text), table}});
         h.options.translateASCII = loading.translate;
         EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
-        EXPECT_EQ(db_.Count(table), static_cast<long>(specs.size()));
+        EXPECT_EQ(db_.Count(table), static_cast<long>(segments.size()));
         return table;
     }
 
@@ -83,7 +83,7 @@ protected:
 };
 
 // Spring forward in New York (2024-03-10, 02:00 EST becomes 03:00 EDT), with every filter.
-const std::vector<SegmentSpec> kMarch = {
+const std::vector<ListenerSegment> kMarch = {
     {"2024-03-09 12:00:00", 600, 1, "Björk", "Jóga"},
     // Crosses midnight into the day of the change: split between the two days.
     {"2024-03-10 00:30:00", 3600, 2, "Simon & Garfunkel", "Mrs. Robinson"},
@@ -139,7 +139,7 @@ TEST_P(ReportDbTest, SpringForwardDaysHoursAndFilters) {
 
 // Fall back in New York (2024-11-03, 02:00 EDT becomes 01:00 EST): the repeated hour is read as
 // its first occurrence.
-const std::vector<SegmentSpec> kNovember = {
+const std::vector<ListenerSegment> kNovember = {
     {"2024-11-03 00:45:00", 3600, 1, "A", "One"},  {"2024-11-03 01:30:00", 1800, 2, "A", "Two"},
     {"2024-11-03 01:30:00", 600, 3, "B", "Three"}, {"2024-11-03 02:10:00", 7200, 4, "B", "Four"},
     {"2024-11-03 23:50:00", 1200, 5, "C", "Five"},
@@ -160,7 +160,7 @@ TEST_P(ReportDbTest, FallBackHasTwentyFiveHours) {
 }
 
 // Berlin's two changes (2024-03-31 and 2024-10-27) and the ends of months.
-const std::vector<SegmentSpec> kBerlin = {
+const std::vector<ListenerSegment> kBerlin = {
     {"2024-03-01 00:10:00", 1200, 1, "Kraftwerk", "Autobahn"},  // from February into March
     {"2024-03-31 03:20:00", 3600, 2, "Kraftwerk", "Autobahn"},  // over the spring gap
     {"2024-04-01 00:05:00", 600, 3, "Nena", "99 Luftballons"},  // from March into April

@@ -21,7 +21,7 @@ namespace brenvale::test {
 using report::Instant;
 
 /// One log line: a segment ending at `local` (station time) after `seconds` (-1: "-").
-struct SegmentSpec {
+struct ListenerSegment {
     std::string local;
     long seconds = 60;
     int listener = 0; ///< the address's last number; two agents make two listeners
@@ -85,7 +85,7 @@ inline std::string Escaped(const std::string& text) {
     return out;
 }
 
-inline std::string SpecLine(const SegmentSpec& s) {
+inline std::string SegmentLine(const ListenerSegment& s) {
     const std::string address = "192.0.2." + std::to_string(s.listener);
     std::string uri = s.path;
     if (s.path.front() == '/' && !s.title.empty())
@@ -111,7 +111,7 @@ struct Expected {
 
 /// Brute force: every segment against every period, the peak at every instant where the count
 /// can change.
-inline Expected Expect(const std::vector<SegmentSpec>& specs, const ZoneRule& rule,
+inline Expected Expect(const std::vector<ListenerSegment>& segments, const ZoneRule& rule,
                        const std::vector<std::pair<Instant, Instant>>& bounds, long minSeconds) {
     Expected x;
     const Instant from = bounds.front().first;
@@ -121,21 +121,21 @@ inline Expected Expect(const std::vector<SegmentSpec>& specs, const ZoneRule& ru
         std::string who;
     };
     std::vector<Span> counted;
-    for (const SegmentSpec& spec : specs) {
-        const Instant e = rule.Instant_(spec.local);
-        const Instant s = e - std::max(spec.seconds, 0L);
+    for (const ListenerSegment& segment : segments) {
+        const Instant e = rule.Instant_(segment.local);
+        const Instant s = e - std::max(segment.seconds, 0L);
         const bool overlaps = s == e ? e >= from && e < to : s < to && e > from;
         if (!overlaps)
             continue;
-        std::string reason = spec.expect;
-        if (reason == "counted" && spec.seconds < minSeconds)
+        std::string reason = segment.expect;
+        if (reason == "counted" && segment.seconds < minSeconds)
             reason = "short";
         if (reason != "counted") {
             ++x.excluded[reason];
             continue;
         }
-        counted.push_back({s, e, std::to_string(spec.listener) + "/" + spec.agent});
-        auto& title = x.titles[{spec.artist, spec.title}];
+        counted.push_back({s, e, std::to_string(segment.listener) + "/" + segment.agent});
+        auto& title = x.titles[{segment.artist, segment.title}];
         ++title.first;
         title.second += std::min(e, to) - std::max(s, from);
     }

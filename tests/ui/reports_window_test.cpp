@@ -24,10 +24,10 @@
 namespace brenvale {
 namespace {
 
-using test::SegmentSpec;
+using test::ListenerSegment;
 
 // Station time UTC: two days, a crawler and three titles.
-const std::vector<SegmentSpec> kRows = {
+const std::vector<ListenerSegment> kRows = {
     {"2024-05-01 10:10:00", 600, 1, "Björk", "Jóga"},
     {"2024-05-01 10:20:00", 1200, 2, "Björk", "Jóga"},
     {"2024-05-01 10:30:00", 900, 3, "AC/DC", "T.N.T."},
@@ -41,8 +41,8 @@ protected:
     void SetUp() override {
         db_.CreateLogTable("rep_window");
         std::string text = test::kHeader;
-        for (const SegmentSpec& spec : kRows)
-            text += test::SpecLine(spec) + "\n";
+        for (const ListenerSegment& segment : kRows)
+            text += test::SegmentLine(segment) + "\n";
         test::RunHarness h(db_.connection(),
                            {{test::WriteFile(dir_ + "/w.log", text), "rep_window"}});
         h.options.translateASCII = false;
