@@ -103,8 +103,9 @@ JobState StateOf(const JobReport& job) {
 std::string RunVerdict(const RunReport& report, RunResult result) {
     std::size_t failed = 0, refused = 0;
     for (const JobReport& job : report.Jobs()) {
-        failed += StateOf(job) == JobState::Failed;
-        refused += StateOf(job) == JobState::Refused;
+        const JobState state = StateOf(job);
+        failed += state == JobState::Failed;
+        refused += state == JobState::Refused;
     }
     const std::size_t jobs = report.Jobs().size();
     std::string text;
@@ -239,7 +240,8 @@ std::string frmRunSummary::NotesText(const RunReport& report,
                 Plural(emptied.rows, "row", "rows") + ".\n";
     for (const std::string& notice : report.Notices())
         text += notice + "\n";
-    text += "Loading took " + report.RunText().substr(report.RunText().rfind("; ") + 2);
+    const std::string run = report.RunText();
+    text += "Loading took " + run.substr(run.rfind("; ") + 2);
     if (!rejectsPath_.empty())
         text += "The lines that inserted nothing are in " + rejectsPath_ + ".\n";
     else if (!rejectsProblem.empty() && report.Total().Skipped() > report.Total().ignored)
