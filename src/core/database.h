@@ -76,36 +76,94 @@ struct SourceClaim {
     std::uint64_t commits = 0; ///< the count
 };
 
+/// Where a line ends in its log: what a position records once the line is committed.
+struct LineMark {
+    std::uint64_t line = 0;                  ///< the line's number in its log, from 1
+    std::uint64_t offset = 0;                ///< bytes of the log up to and including its line end
+    std::uint64_t prefixHash = kHashStart;   ///< hash of those bytes
+    std::uint64_t identityHash = kHashStart; ///< hash of the first identityLength of them
+    std::uint64_t identityLength = 0;        ///< min(offset, the identity's size)
+    int stream = 0; ///< the gzip member the line is in (0 for a plain file)
+};
+
+/// What every unit of work stores beside its rows, so that loading goes on where it stopped and
+/// a commit whose answer was lost can be settled from the database: the position of the stream
+/// in hand, or a mark of the run's own. Each commit moves `claim` on by one.
+struct UnitProgress {
+    enum class Kind {
+        None,     ///< nothing: a lost commit stays in doubt
+        Position, ///< the position of `position`'s stream, kept for `source`
+        Mark,     ///< the run's mark `source`, a count of commits and nothing else
+    };
+    Kind kind = Kind::None;
+    std::string source;
+    SourcePosition position; ///< its offset and hashes follow the last line each unit covers
+    bool isNew = false;      ///< no position of the stream is stored yet
+    SourceClaim claim;       ///< the count of commits the next commit moves on from
+
+    /// `position` now ends where `mark` does.
+    void MoveTo(const LineMark& mark) {
+        position.offset = mark.offset;
+        position.line = mark.line;
+        position.prefixHash = mark.prefixHash;
+        position.identityHash = mark.identityHash;
+        position.identityLength = mark.identityLength;
+    }
+    /// A unit that stored this progress committed.
+    void Committed() {
+        if (kind == Kind::Position)
+            isNew = false;
+        if (kind != Kind::None) {
+            claim.stored = true;
+            ++claim.commits;
+        }
+    }
+};
+
+/// What became of the rows of a batch.
+struct BatchOutcome {
+    std::vector<DbResult> fates; ///< each row's fate, in the order the rows were added
+    std::size_t committed = 0;   ///< the leading rows whose units of work are committed
+    std::size_t inDoubt = 0;     ///< after a failure: the rows from `committed` on whose unit's
+                                 ///< commit may have taken effect (its answer was lost)
+};
+
 /// Options of a writer, fixed for a job.
 struct WriterOptions {
-    bool batches = false;    ///< rows come in batches inside transactions
+    bool batches = false;    ///< rows come in batches of many rows
     bool allowNative = true; ///< batches may go through the database's own library (COPY,
                              ///< the SQLite library) instead of ODBC
     bool positions = false;  ///< positions are kept (incremental loading)
+    /// Waits before the `attempt`th retry of work a busy database turned away.
+    std::function<void(int attempt)> retryWait = {};
 };
 
-/// How rows reach one table, on its own session with the database, for one job.
+/// How rows reach one table, on its own session with the database, for one job. The writer owns
+/// the batch in hand: it takes rows as they are parsed and, when told, stores them with the
+/// progress in one unit of work.
 class TableWriter {
 public:
     virtual ~TableWriter() = default;
     /// False where a rollback cannot undo rows (MariaDB MyISAM or Aria tables, views on them):
-    /// then every row stands on its own the moment it is written, and the caller goes row by row.
+    /// then every row stands on its own the moment it is written.
     virtual bool CanRollBack() const = 0;
     /// How batches are sent ("COPY", "multi-row INSERT", ...), for people reading a summary.
     virtual std::string Method() const = 0;
     /// Something the user should hear once (COPY could not be used, say); empty when nothing.
     virtual std::string Notice() const { return {}; }
-    /// Starts a transaction. Without one, each one-row Insert commits at once.
-    virtual DbResult Begin() = 0;
-    /// Inserts `rows`; `fates[i]` is row i's outcome: ok when stored (inside the transaction if
-    /// one is open), or the database's reason for refusing it. Inside a transaction refused rows
-    /// are isolated and the transaction stays usable. The result fails only when the rows could
-    /// not be dealt with at all (Fatal(), Busy or Unisolated); the transaction must then be rolled
-    /// back and no fate counts. Without a transaction, give one row at a time.
-    virtual DbResult Insert(std::span<const RowValues> rows, std::vector<DbResult>& fates) = 0;
-    virtual DbResult Commit() = 0;
-    /// Rolls back; a failure says what could not be undone.
-    virtual DbResult Rollback() = 0;
+    /// Takes one row of the batch in hand, ending at `mark` in its log; the values are copied.
+    /// The writer may send it at once (COPY streams), but nothing is committed before Finish.
+    /// Fails only when the database itself failed (Fatal()); the batch is then lost.
+    virtual DbResult Add(const RowValues& row, const LineMark& mark) = 0;
+    /// Ends the batch: sends what is left, isolates the rows the database refuses, stores
+    /// `progress` (moved to `end`, the last line the batch covers) in the same transaction and
+    /// commits, trying again while the database is busy. On success every row has its fate and
+    /// `progress` moved on. A failure (the database's own, or progress that could not be
+    /// stored) leaves the rows after `outcome.committed` uncommitted unless `outcome.inDoubt`
+    /// says otherwise; the batch is dropped either way.
+    virtual DbResult Finish(const LineMark& end, UnitProgress& progress, BatchOutcome& outcome) = 0;
+    /// Rows in the batch in hand.
+    virtual std::size_t Rows() const = 0;
     /// The positions kept for `source` (a job's File as typed) and this table, and the count of
     /// their commits, creating the bookkeeping table on first use. A row that cannot be read
     /// as a position fails the call.
@@ -116,15 +174,6 @@ public:
     /// read are left out; they are their own jobs' concern.
     virtual DbResult LoadOtherPositions(const std::string& source,
                                         std::vector<SourcePosition>& positions) = 0;
-    /// Stores `position` for `source` in the transaction in hand (`isNew` the first time) and
-    /// moves the count of commits on from `claim`; fails with DbFailure::Taken when the
-    /// database holds another count (the transaction must then be rolled back).
-    virtual DbResult SavePosition(const std::string& source, const SourcePosition& position,
-                                  bool isNew, const SourceClaim& claim) = 0;
-    /// Moves the count of commits of `source` on from `claim` in the transaction in hand, with
-    /// no position: a run marks its commits so that, after a lost connection, it can tell
-    /// whether the commit in doubt took effect. DbFailure::Taken as SavePosition.
-    virtual DbResult MoveClaim(const std::string& source, const SourceClaim& claim) = 0;
     /// Deletes what is kept for `source` (a run's marks once the run is done with them).
     virtual DbResult ForgetClaim(const std::string& source) = 0;
 };

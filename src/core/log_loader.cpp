@@ -5,9 +5,8 @@
 #include "core/incremental.h"
 #include "core/text_encoding.h"
 
-#include <chrono>
+#include <algorithm>
 #include <limits>
-#include <thread>
 
 namespace brenvale {
 
@@ -18,17 +17,11 @@ constexpr std::uint32_t kBatchMilliseconds = 200;
 constexpr std::size_t kBatchBytes = std::size_t{4} * 1024 * 1024;
 // A buffer that grew past this for an outsized line is given back after its batch.
 constexpr std::size_t kKeptCapacity = std::size_t{64} * 1024;
-// Tries in all before work a busy database keeps turning away counts as refused.
-constexpr int kBusyAttempts = 5;
 
 void RaiseCounter(std::int32_t& counter) {
     // An overflowing counter keeps its value; the row it would have counted stays inserted.
     if (counter < std::numeric_limits<std::int32_t>::max())
         ++counter;
-}
-
-void SleepBeforeRetry(int attempt) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50 << std::min(attempt - 1, 5)));
 }
 
 } // namespace
@@ -50,8 +43,7 @@ bool SplitLogFields(std::string_view line, std::array<std::string_view, 10>& fie
 
 LogLineLoader::LogLineLoader(Database& database, RunState& state, const Options& options,
                              TickClock& clock)
-    : database_(database), state_(state), options_(options), clock_(clock),
-      retryWait_(SleepBeforeRetry) {}
+    : database_(database), state_(state), options_(options), clock_(clock) {}
 
 LogLineLoader::~LogLineLoader() {
     Flush();
@@ -67,31 +59,25 @@ void LogLineLoader::SetCommitRows(std::size_t rows) {
 
 void LogLineLoader::KeepPositions(const std::string& source, const SourceClaim& claim) {
     Flush();
-    keepPositions_ = true;
-    positionSource_ = source;
-    claim_ = claim;
+    ForgetMarker();
+    progress_ = UnitProgress();
+    progress_.kind = UnitProgress::Kind::Position;
+    progress_.source = source;
+    progress_.claim = claim;
 }
 
 void LogLineLoader::StartPosition(const SourcePosition& position, bool isNew) {
     Flush();
-    position_ = position;
-    positionIsNew_ = isNew;
+    progress_.position = position;
+    progress_.isNew = isNew;
     committed_ = {position.line, position.offset, position.prefixHash, position.identityHash,
                   position.identityLength};
 }
 
 void LogLineLoader::StopKeepingPositions() {
     Flush();
-    keepPositions_ = false;
-    positionSource_.clear();
-    position_ = SourcePosition();
-}
-
-void LogLineLoader::ProgressCommitted() {
-    if (keepPositions_)
-        positionIsNew_ = false;
-    claim_.stored = true;
-    ++claim_.commits;
+    if (KeepsPositions())
+        progress_ = UnitProgress();
 }
 
 void LogLineLoader::OpenWriter(const std::string& table) {
@@ -106,7 +92,8 @@ void LogLineLoader::OpenWriter(const std::string& table) {
     WriterOptions options;
     options.batches = commitRows_ > 1;
     options.allowNative = allowNative_;
-    options.positions = keepPositions_;
+    options.positions = KeepsPositions();
+    options.retryWait = retryWait_;
     writer_ = database_.OpenWriter(table, options, writerError_);
     if (!writer_ && writerError_.ok)
         writerError_ = DbResult::Failure("HY000", "no writer could be made for the table");
@@ -114,24 +101,29 @@ void LogLineLoader::OpenWriter(const std::string& table) {
         return;
     if (!writer_->Notice().empty())
         Notice(writer_->Notice());
-    if (!keepPositions_ && marker_.empty() && !markerTried_ && writer_->CanRollBack() &&
-        commitRows_ > 1) {
-        // Batches mark their commits, to settle a commit in doubt. Row by row stays one
-        // autocommitted statement per line (a transaction with a mark costs several round trips
-        // a row); a line in flight when the connection is lost is reported in doubt instead.
-        markerTried_ = true;
-        std::vector<SourcePosition> none;
-        SourceClaim claim;
-        const std::string marker = "run " + NewFileId();
-        if (writer_->LoadPositions(marker, none, claim)) {
-            marker_ = marker;
-            claim_ = claim;
-        }
-    }
+    StartMarking();
     if (!writer_->CanRollBack() && commitRows_ > 1)
         Notice("The table '" + table +
                "' keeps no transactions (a MariaDB MyISAM or Aria table, or a view): it is "
                "loaded row by row, so a refused row cannot undo the rows around it.");
+}
+
+void LogLineLoader::StartMarking() {
+    // Batches mark their commits, to settle a commit in doubt. Row by row stays one
+    // autocommitted statement per line (a transaction with a mark costs several round trips a
+    // row); a line in flight when the connection is lost is reported in doubt instead.
+    if (Tracking() || markerTried_ || !writer_->CanRollBack() || commitRows_ <= 1)
+        return;
+    markerTried_ = true;
+    std::vector<SourcePosition> none;
+    SourceClaim claim;
+    const std::string marker = "run " + NewFileId();
+    if (!writer_->LoadPositions(marker, none, claim))
+        return;
+    progress_ = UnitProgress();
+    progress_.kind = UnitProgress::Kind::Mark;
+    progress_.source = marker;
+    progress_.claim = claim;
 }
 
 TableWriter* LogLineLoader::Writer(const std::string& table, DbResult& error) {
@@ -208,13 +200,15 @@ LineOutcome LogLineLoader::InsertLogLine(std::string_view line, const std::strin
     RowValues values;
     BuildValues(fields, values);
 
-    PendingRow& row = NextPending(line, mark);
-    row.insert = true;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        row.values[i].assign(values[i]);
-        pendingBytes_ += values[i].size();
-    }
+    NextPending(line, mark).insert = true;
+    for (const std::string_view value : values)
+        pendingBytes_ += value.size();
     ++pendingInserts_;
+    if (DbResult added = writer_->Add(values, mark); !added) {
+        // The database itself failed while the row went out: the batch is lost uncommitted.
+        Stop(added, false);
+        return LineOutcome::Pending;
+    }
     if (!RowByRow()) {
         FlushIfDue();
         return LineOutcome::Pending;
@@ -237,12 +231,13 @@ void LogLineLoader::SkipLine(LineOutcome outcome, std::string_view line, const L
     }
 }
 
-LogLineLoader::PendingRow& LogLineLoader::NextPending(std::string_view line, const LineMark& mark) {
+LogLineLoader::PendingLine& LogLineLoader::NextPending(std::string_view line,
+                                                       const LineMark& mark) {
     if (pendingCount_ == 0)
         batchStart_ = clock_.Ticks();
     if (pendingCount_ == pending_.size())
         pending_.emplace_back();
-    PendingRow& row = pending_[pendingCount_++];
+    PendingLine& row = pending_[pendingCount_++];
     row.insert = false;
     row.outcome = LineOutcome::Pending;
     row.raw.assign(line);
@@ -260,239 +255,84 @@ void LogLineLoader::FlushIfDue() {
 bool LogLineLoader::Flush() {
     if (stopped_)
         return false;
-    if (pendingCount_ > 0 && !CommitBatch())
-        return false;
     // Lines that insert nothing still move a kept position on.
-    if (keepPositions_ && writer_ && committed_.offset > position_.offset) {
-        const bool transaction = writer_->CanRollBack();
-        DbResult saved = transaction ? writer_->Begin() : DbResult::Success();
-        if (saved)
-            saved = SavePosition(committed_);
-        if (saved && transaction)
-            saved = writer_->Commit();
-        if (!saved) {
-            if (transaction)
-                (void)writer_->Rollback();
-            Stop(saved, saved.inDoubt);
-            return false;
-        }
-        ProgressCommitted();
+    const bool moved = KeepsPositions() && committed_.offset > progress_.position.offset;
+    if (!writer_ || (pendingCount_ == 0 && !moved))
+        return true;
+    return FinishBatch();
+}
+
+bool LogLineLoader::FinishBatch() {
+    const LineMark end = pendingCount_ > 0 ? pending_[pendingCount_ - 1].mark : committed_;
+    const std::size_t rows = pendingInserts_;
+    const DbResult finished = writer_->Finish(end, progress_, outcome_);
+    if (finished) {
+        ReportLines(pendingCount_, outcome_.fates);
+        committed_ = end;
+        ClearPending();
+        return true;
     }
-    return true;
+    // The lines of the units that committed are settled; the rest wait for a new connection.
+    const std::size_t settled =
+        outcome_.committed == rows ? pendingCount_ : LinesOfRows(outcome_.committed);
+    const std::size_t used = ReportLines(settled, outcome_.fates);
+    if (settled > 0)
+        committed_ = pending_[settled - 1].mark;
+    DropLines(settled);
+    const std::size_t doubtful = outcome_.committed + outcome_.inDoubt;
+    inDoubtLines_ = outcome_.inDoubt == 0 ? 0
+                    : doubtful >= rows    ? pendingCount_
+                                          : LinesOfRows(doubtful) - settled;
+    unfinishedFates_.assign(outcome_.fates.begin() + static_cast<std::ptrdiff_t>(used),
+                            outcome_.fates.end());
+    // No answer proves that nothing was stored; where commits are marked the database tells
+    // after a new connection.
+    Stop(finished,
+         finished.failure == DbFailure::ConnectionLost && (finished.inDoubt || Tracking()));
+    return false;
 }
 
-DbResult LogLineLoader::SaveProgress(const LineMark& mark) {
-    if (keepPositions_)
-        return SavePosition(mark);
-    DbResult moved = writer_->MoveClaim(marker_, claim_);
-    // Only emptying the table deletes a run's own mark: the rows before it went too.
-    if (moved.failure == DbFailure::Taken)
-        moved = DbResult::Failure(moved.sqlState,
-                                  "The table '" + writerTable_ +
-                                      "' was emptied by another session while this run loaded "
-                                      "it; the job stopped, so load the log again.");
-    return moved;
+std::size_t LogLineLoader::LinesOfRows(std::size_t rows) const {
+    std::size_t seen = 0;
+    for (std::size_t line = 0; line < pendingCount_ && seen < rows; ++line)
+        if (pending_[line].insert && ++seen == rows)
+            return line + 1;
+    return 0;
 }
 
-DbResult LogLineLoader::SavePosition(const LineMark& mark) {
-    position_.offset = mark.offset;
-    position_.line = mark.line;
-    position_.prefixHash = mark.prefixHash;
-    position_.identityHash = mark.identityHash;
-    position_.identityLength = mark.identityLength;
-    return writer_->SavePosition(positionSource_, position_, positionIsNew_, claim_);
-}
-
-bool LogLineLoader::CommitBatch() {
-    batchRows_.clear();
-    for (std::size_t r = 0; r < pendingCount_; ++r) {
-        const PendingRow& row = pending_[r];
-        if (!row.insert)
-            continue;
-        RowValues& values = batchRows_.emplace_back();
-        for (std::size_t i = 0; i < values.size(); ++i)
-            values[i] = row.values[i];
-    }
-    const LineMark last = pending_[pendingCount_ - 1].mark;
-    const bool transaction = writer_ && writer_->CanRollBack() && (commitRows_ > 1 || Tracking());
-    // Row by row is a batch of one: it needs no second try on its own.
-    if (!transaction || batchRows_.empty() || !writer_ || commitRows_ <= 1)
-        return ReplayOneByOne();
-
-    for (int attempt = 1;; ++attempt) {
-        bool afterCommit = false;
-        bool positionFailed = false;
-        DbResult result = writer_->Begin();
-        if (result)
-            result = writer_->Insert(batchRows_, fates_);
-        if (result && Tracking()) {
-            result = SaveProgress(last);
-            positionFailed = !result && result.failure != DbFailure::Busy;
-        }
-        if (result) {
-            afterCommit = true;
-            result = writer_->Commit();
-        }
-        if (result) {
-            if (Tracking())
-                ProgressCommitted();
-            ReportBatch(fates_);
-            committed_ = last;
-            ClearPending();
-            return true;
-        }
-        if (!afterCommit || !result.Fatal())
-            (void)writer_->Rollback();
-        if (result.Fatal()) {
-            unfinishedFates_ = fates_;
-            inDoubtRows_ = pendingCount_;
-            // No answer proves that nothing was stored; where commits are marked the database
-            // tells after a new connection.
-            Stop(result,
-                 result.failure == DbFailure::ConnectionLost && (afterCommit || Tracking()));
-            return false;
-        }
-        if (result.failure == DbFailure::Busy && attempt < kBusyAttempts) {
-            retryWait_(attempt);
-            continue;
-        }
-        if (positionFailed) {
-            unfinishedFates_.clear();
-            Stop(result, false);
-            return false;
-        }
-        // Parts of it cannot be undone on their own, a commit was refused, or the database stays
-        // busy: every row on its own finds out which rows it takes.
-        return ReplayOneByOne();
-    }
-}
-
-bool LogLineLoader::ReplayOneByOne() {
-    const bool transaction = writer_ && writer_->CanRollBack() && Tracking();
-    for (std::size_t done = 0; done < pendingCount_; ++done) {
-        PendingRow& row = pending_[done];
-        if (!row.insert) {
-            Report(row.outcome, row.raw, row.mark.line, DbResult::Success());
-            committed_ = row.mark;
-            continue;
-        }
-        DbResult fate = DbResult::Success();
-        bool inDoubt = false;
-        if (const DbResult failed = SendOneRow(row, transaction, fate, inDoubt); !failed) {
-            // Rows reported so far are settled; the rest wait for a new connection.
-            std::rotate(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(done),
-                        pending_.begin() + static_cast<std::ptrdiff_t>(pendingCount_));
-            pendingCount_ -= done;
-            unfinishedFates_.assign(1, fate);
-            inDoubtRows_ = 1;
-            Stop(failed, inDoubt);
-            return false;
-        }
-        if (fate) {
-            CountInserted();
-            Report(LineOutcome::Inserted, row.raw, row.mark.line, fate);
-        } else {
-            Report(LineOutcome::Refused, row.raw, row.mark.line, fate);
-        }
-        committed_ = row.mark;
-    }
-    ClearPending();
-    return true;
-}
-
-DbResult LogLineLoader::SendOneRow(const PendingRow& row, bool transaction, DbResult& fate,
-                                   bool& inDoubt) {
-    RowValues values;
-    for (std::size_t i = 0; i < values.size(); ++i)
-        values[i] = row.values[i];
-    for (int attempt = 1;; ++attempt) {
-        enum class Stage { Begin, Insert, Progress, Commit } stage = Stage::Begin;
-        DbResult step = transaction ? writer_->Begin() : DbResult::Success();
-        if (step) {
-            stage = Stage::Insert;
-            step = writer_->Insert(std::span<const RowValues>(&values, 1), fates_);
-        }
-        if (step) {
-            fate = fates_.front();
-            // A driver may word a dead connection as the row's refusal; without a transaction
-            // nothing later would find out, so the database is asked.
-            if (!transaction && !fate && fate.failure == DbFailure::Refused)
-                if (DbResult ping = database_.Ping(); ping.failure == DbFailure::ConnectionLost) {
-                    inDoubt = true;
-                    return ping;
-                }
-            // A refused row moves the position on as a stored one does.
-            if (Tracking()) {
-                stage = Stage::Progress;
-                step = SaveProgress(row.mark);
-            }
-        }
-        if (step && transaction) {
-            stage = Stage::Commit;
-            step = writer_->Commit();
-        }
-        if (step) {
-            if (Tracking())
-                ProgressCommitted();
-            return step;
-        }
-        if (transaction && !(stage == Stage::Commit && step.Fatal()))
-            (void)writer_->Rollback();
-        if (step.Fatal()) {
-            // No answer proves that nothing was stored: what was sent may have been committed.
-            inDoubt = step.failure == DbFailure::ConnectionLost &&
-                      (stage == Stage::Commit || !transaction || Tracking());
-            return step;
-        }
-        if (step.failure == DbFailure::Busy && attempt < kBusyAttempts) {
-            retryWait_(attempt);
-            continue;
-        }
-        if (stage != Stage::Insert)
-            return step;
-        // Still busy after every try: the row counts as refused, and its position is kept.
-        fate = step;
-        if (!keepPositions_)
-            return DbResult::Success();
-        DbResult saved = transaction ? writer_->Begin() : DbResult::Success();
-        if (saved)
-            saved = SavePosition(row.mark);
-        if (saved && transaction)
-            saved = writer_->Commit();
-        if (!saved) {
-            if (transaction)
-                (void)writer_->Rollback();
-            return saved;
-        }
-        ProgressCommitted();
-        return saved;
-    }
-}
-
-void LogLineLoader::ReportBatch(const std::vector<DbResult>& fates) {
+std::size_t LogLineLoader::ReportLines(std::size_t lines, const std::vector<DbResult>& fates) {
     std::size_t next = 0;
-    for (std::size_t r = 0; r < pendingCount_; ++r) {
-        const PendingRow& row = pending_[r];
-        if (!row.insert) {
-            Report(row.outcome, row.raw, row.mark.line, DbResult::Success());
+    for (std::size_t r = 0; r < lines; ++r) {
+        const PendingLine& line = pending_[r];
+        if (!line.insert) {
+            Report(line.outcome, line.raw, line.mark.line, DbResult::Success());
             continue;
         }
-        const DbResult& fate = fates[next++];
+        const DbResult fate = next < fates.size() ? fates[next] : DbResult::Success();
+        ++next;
         if (fate)
             CountInserted();
-        Report(fate ? LineOutcome::Inserted : LineOutcome::Refused, row.raw, row.mark.line, fate);
+        Report(fate ? LineOutcome::Inserted : LineOutcome::Refused, line.raw, line.mark.line, fate);
     }
+    return next;
+}
+
+void LogLineLoader::DropLines(std::size_t lines) {
+    std::size_t rows = 0;
+    for (std::size_t r = 0; r < lines; ++r)
+        rows += pending_[r].insert ? 1 : 0;
+    std::rotate(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(lines),
+                pending_.begin() + static_cast<std::ptrdiff_t>(pendingCount_));
+    pendingCount_ -= lines;
+    pendingInserts_ -= rows;
 }
 
 void LogLineLoader::ClearPending() {
     const bool outsized = pendingBytes_ > kBatchBytes;
     for (std::size_t r = 0; r < pendingCount_; ++r) {
-        PendingRow& row = pending_[r];
-        if (outsized || row.raw.capacity() > kKeptCapacity) {
-            row.raw = std::string();
-            for (std::string& value : row.values)
-                value = std::string();
-        }
+        PendingLine& line = pending_[r];
+        if (outsized || line.raw.capacity() > kKeptCapacity)
+            line.raw = std::string();
     }
     if (outsized && pending_.size() > commitRows_)
         pending_.resize(std::min<std::size_t>(commitRows_, pending_.size()));
@@ -518,51 +358,38 @@ void LogLineLoader::ReportUnfinished() {
         return;
     if (unfinishedInDoubt_) {
         for (std::size_t r = 0; r < pendingCount_; ++r) {
-            const PendingRow& row = pending_[r];
-            Report(row.insert ? LineOutcome::InDoubt : row.outcome, row.raw, row.mark.line,
-                   row.insert ? failure_ : DbResult::Success());
+            const PendingLine& line = pending_[r];
+            Report(line.insert ? LineOutcome::InDoubt : line.outcome, line.raw, line.mark.line,
+                   line.insert ? failure_ : DbResult::Success());
         }
     }
     ClearPending();
 }
 
 void LogLineLoader::Resume(bool unitCommitted) {
+    const std::size_t unit = std::min(inDoubtLines_, pendingCount_);
     if (unfinishedInDoubt_ && !Tracking()) {
         // Nothing tells whether the unit took effect: it is sent again, and said to be in doubt.
-        for (std::size_t r = 0; r < std::min(inDoubtRows_, pendingCount_); ++r)
+        for (std::size_t r = 0; r < unit; ++r)
             if (pending_[r].insert)
                 Report(LineOutcome::InDoubt, pending_[r].raw, pending_[r].mark.line, failure_);
     }
     // The unit in doubt (the first lines in hand) was committed after all.
-    const std::size_t settled = unitCommitted ? std::min(inDoubtRows_, pendingCount_) : 0;
-    std::size_t fate = 0;
-    for (std::size_t r = 0; r < settled; ++r) {
-        const PendingRow& row = pending_[r];
-        if (!row.insert) {
-            Report(row.outcome, row.raw, row.mark.line, DbResult::Success());
-        } else {
-            const DbResult known =
-                fate < unfinishedFates_.size() ? unfinishedFates_[fate] : DbResult::Success();
-            ++fate;
-            if (known)
-                CountInserted();
-            Report(known ? LineOutcome::Inserted : LineOutcome::Refused, row.raw, row.mark.line,
-                   known);
+    const std::size_t settled = unitCommitted ? unit : 0;
+    ReportLines(settled, unfinishedFates_);
+    if (settled > 0) {
+        committed_ = pending_[settled - 1].mark;
+        if (Tracking()) {
+            progress_.MoveTo(committed_);
+            progress_.Committed();
         }
-        committed_ = row.mark;
     }
-    if (settled > 0 && Tracking())
-        ProgressCommitted();
     ClearPending();
     unfinishedFates_.clear();
-    if (keepPositions_) {
-        // Back to what the database holds, for the next save.
-        position_.offset = committed_.offset;
-        position_.line = committed_.line;
-        position_.prefixHash = committed_.prefixHash;
-        position_.identityHash = committed_.identityHash;
-        position_.identityLength = committed_.identityLength;
-    }
+    inDoubtLines_ = 0;
+    // Back to what the database holds, for the next save.
+    if (KeepsPositions())
+        progress_.MoveTo(committed_);
     stopped_ = false;
     failure_ = DbResult::Success();
     unfinishedInDoubt_ = false;
@@ -572,7 +399,7 @@ void LogLineLoader::Resume(bool unitCommitted) {
 
 bool LogLineLoader::StartStream(const LineMark& start) {
     // A position belongs to one stream; without positions a batch runs on into the next one.
-    if (keepPositions_ ? !Flush() : stopped_)
+    if (KeepsPositions() ? !Flush() : stopped_)
         return false;
     if (pendingCount_ == 0)
         committed_ = start;
@@ -580,25 +407,24 @@ bool LogLineLoader::StartStream(const LineMark& start) {
 }
 
 bool LogLineLoader::UnitCommittedAfterReconnect(const std::string& table) {
-    if (!Tracking() || pendingCount_ == 0 || inDoubtRows_ == 0)
+    if (!Tracking() || pendingCount_ == 0 || inDoubtLines_ == 0)
         return false;
     ForgetWriter();
     OpenWriter(table);
     std::vector<SourcePosition> positions;
     SourceClaim stored;
-    if (!writer_ ||
-        !writer_->LoadPositions(keepPositions_ ? positionSource_ : marker_, positions, stored))
+    if (!writer_ || !writer_->LoadPositions(progress_.source, positions, stored))
         return false;
     // The commit in doubt took effect exactly when the count moved on by one (and a kept
     // position stands where that commit put it); anything else is another run's doing, which
     // the next commit finds out.
-    if (!stored.stored || stored.commits != claim_.commits + 1)
+    if (!stored.stored || stored.commits != progress_.claim.commits + 1)
         return false;
-    if (!keepPositions_)
+    if (!KeepsPositions())
         return true;
-    const LineMark& end = pending_[std::min(inDoubtRows_, pendingCount_) - 1].mark;
+    const LineMark& end = pending_[std::min(inDoubtLines_, pendingCount_) - 1].mark;
     for (const SourcePosition& position : positions)
-        if (position.fileId == position_.fileId && position.offset == end.offset &&
+        if (position.fileId == progress_.position.fileId && position.offset == end.offset &&
             position.prefixHash == end.prefixHash)
             return true;
     return false;
@@ -611,12 +437,14 @@ std::pair<std::uint64_t, std::uint64_t> LogLineLoader::UnfinishedLines() const {
 }
 
 void LogLineLoader::ForgetMarker() {
+    if (progress_.kind != UnitProgress::Kind::Mark) {
+        markerTried_ = false;
+        return;
+    }
     // Only a lost connection in the middle of a commit needs the marks.
-    if (!marker_.empty() && writer_ && !stopped_)
-        (void)writer_->ForgetClaim(marker_);
-    if (!marker_.empty())
-        claim_ = {};
-    marker_.clear();
+    if (writer_ && !stopped_)
+        (void)writer_->ForgetClaim(progress_.source);
+    progress_ = UnitProgress();
     markerTried_ = false;
 }
 
@@ -627,9 +455,7 @@ void LogLineLoader::Reset() {
     writerOpened_ = false;
     writerTable_.clear();
     writerError_ = DbResult::Success();
-    keepPositions_ = false;
-    positionSource_.clear();
-    position_ = SourcePosition();
+    progress_ = UnitProgress();
     committed_ = {};
 }
 

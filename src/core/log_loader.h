@@ -43,16 +43,6 @@ public:
     virtual void OnNotice(const std::string& /*text*/) {}
 };
 
-/// Where a line ends in its log: what a position records once the line is committed.
-struct LineMark {
-    std::uint64_t line = 0;                  ///< the line's number in its log, from 1
-    std::uint64_t offset = 0;                ///< bytes of the log up to and including its line end
-    std::uint64_t prefixHash = kHashStart;   ///< hash of those bytes
-    std::uint64_t identityHash = kHashStart; ///< hash of the first identityLength of them
-    std::uint64_t identityLength = 0;        ///< min(offset, the identity's size)
-    int stream = 0; ///< the gzip member the line is in (0 for a plain file)
-};
-
 /// Cuts a data line at every blank; false (and `fields` partly filled) when it has fewer than ten.
 /// Views point into `line`.
 bool SplitLogFields(std::string_view line, std::array<std::string_view, 10>& fields);
@@ -71,7 +61,7 @@ public:
     /// committed after 200 ms of work and when its values pass a few MiB.
     void SetCommitRows(std::size_t rows);
     std::size_t CommitRows() const { return commitRows_; }
-    /// Lets PostgreSQL take batches through COPY (on by default).
+    /// Lets batches go through the database's own library (COPY, SQLite's; on by default).
     void SetAllowNative(bool allow) { allowNative_ = allow; }
     /// Waits before the `attempt`th retry of work a busy database turned away; the default
     /// sleeps a little longer each time.
@@ -87,9 +77,9 @@ public:
     /// Flushes, then keeps no more positions.
     void StopKeepingPositions();
     /// The position of the stream in hand as the loader last stored or will store it.
-    const SourcePosition& Position() const { return position_; }
+    const SourcePosition& Position() const { return progress_.position; }
     /// The HTTP validator stored with the next position.
-    void SetValidator(const std::string& validator) { position_.validator = validator; }
+    void SetValidator(const std::string& validator) { progress_.position.validator = validator; }
 
     /// Lines now come from another log (or the same one read again from `start`). Where
     /// positions are kept the lines in hand are committed first; Committed() is `start` when no
@@ -146,43 +136,38 @@ public:
     void Resume(bool unitCommitted);
 
 private:
-    struct PendingRow {
+    /// A line of the batch in hand; its row, if it has one, is the writer's.
+    struct PendingLine {
         bool insert = false;
         LineOutcome outcome = LineOutcome::Pending;
-        std::array<std::string, 9> values;
         std::string raw;
         LineMark mark;
     };
 
     void OpenWriter(const std::string& table);
+    void StartMarking();
     void BuildValues(const std::array<std::string_view, 10>& fields, RowValues& values);
     void CountInserted();
     void Report(LineOutcome outcome, std::string_view raw, std::uint64_t lineNumber,
                 const DbResult& error);
     void Notice(const std::string& text);
-    PendingRow& NextPending(std::string_view line, const LineMark& mark);
+    PendingLine& NextPending(std::string_view line, const LineMark& mark);
     void FlushIfDue();
     bool RowByRow() const;
-    LineOutcome InsertNow(const RowValues& values, std::string_view line, const LineMark& mark);
-    /// One batch in one transaction, retried while the database is busy.
-    bool CommitBatch();
-    /// Each row of the batch on its own, in its own transaction where positions are kept.
-    bool ReplayOneByOne();
-    /// Sends one row in a unit of its own (with the position or the run's mark, in a
-    /// transaction where there is one), again while the database is busy: success with `fate`
-    /// the row's outcome, or the failure that stops loading.
-    DbResult SendOneRow(const PendingRow& row, bool transaction, DbResult& fate, bool& inDoubt);
-    /// The position, or else the run's mark, in the transaction in hand.
-    DbResult SaveProgress(const LineMark& mark);
-    DbResult SavePosition(const LineMark& mark);
+    /// Has the writer store the batch in hand with the progress; reports what it settled.
+    bool FinishBatch();
+    /// Reports the first `lines` lines in hand with their rows' fates from `fates`, the first
+    /// of them the fate of the first row among them; returns how many fates were used.
+    std::size_t ReportLines(std::size_t lines, const std::vector<DbResult>& fates);
+    /// The lines in hand up to and including the one of row `rows` - 1 (0 for none).
+    std::size_t LinesOfRows(std::size_t rows) const;
     /// Deletes the run's marks of the table in hand; the next table gets its own.
     void ForgetMarker();
-    /// A transaction that moved the count of commits on committed.
-    void ProgressCommitted();
     /// Commits move a count on (positions, or the run's mark), so a commit in doubt is settled.
-    bool Tracking() const { return keepPositions_ || !marker_.empty(); }
+    bool Tracking() const { return progress_.kind != UnitProgress::Kind::None; }
+    bool KeepsPositions() const { return progress_.kind == UnitProgress::Kind::Position; }
     void Stop(const DbResult& failure, bool inDoubt);
-    void ReportBatch(const std::vector<DbResult>& fates);
+    void DropLines(std::size_t lines);
     void ClearPending();
 
     Database& database_;
@@ -199,26 +184,22 @@ private:
     DbResult writerError_;
     bool allowNative_ = true;
 
-    bool keepPositions_ = false;
-    std::string positionSource_;
-    SourcePosition position_;
-    bool positionIsNew_ = false;
-    SourceClaim claim_;
-    std::string marker_; ///< the source the run's commits are marked under, if any
+    UnitProgress progress_; ///< what each commit stores beside its rows
     bool markerTried_ = false;
-    std::size_t inDoubtRows_ = 0; ///< the lines in hand the unit in doubt holds, from the first
 
     std::size_t commitRows_ = 1;
-    std::vector<PendingRow> pending_;
+    std::vector<PendingLine> pending_;
     std::size_t pendingCount_ = 0;
     std::size_t pendingBytes_ = 0;
     std::size_t pendingInserts_ = 0;
     std::uint32_t batchStart_ = 0;
-    std::vector<RowValues> batchRows_;
-    std::vector<DbResult> fates_;
+    BatchOutcome outcome_;
 
     LineOutcome lastOutcome_ = LineOutcome::Pending;
+    /// After a stop: the fates of the rows in hand, as the writer found them before the unit in
+    /// doubt (its first lines, `inDoubtLines_` of them) lost its answer.
     std::vector<DbResult> unfinishedFates_;
+    std::size_t inDoubtLines_ = 0;
     bool stopped_ = false;
     DbResult failure_;
     bool unfinishedInDoubt_ = false;

@@ -186,8 +186,11 @@ DbResult Connection::OpenConnectionString(const std::string& connectionString) {
 }
 
 void Connection::Close() {
-    if (open_)
+    // A transaction still open holds the disconnect up; it is undone, never committed.
+    if (open_ && !Succeeded(SQLDisconnect(handle_.get()))) {
+        SQLEndTran(SQL_HANDLE_DBC, handle_.get(), SQL_ROLLBACK);
         SQLDisconnect(handle_.get());
+    }
     open_ = false;
     handle_.reset();
     dbmsName_.clear();
@@ -725,7 +728,19 @@ DbResult Connection::EmptyTableOnce(const std::string& table, std::uint64_t& row
     if (result)
         result = Commit();
     if (!result)
-        (void)Rollback();
+        if (DbResult undone = Rollback(); !undone) {
+            // Autocommit would now commit the half-emptied table: the connection goes instead,
+            // and with it the transaction.
+            Close();
+            if (result.Fatal())
+                return result;
+            return DbResult::Failure(undone.sqlState,
+                                     "The table '" + table +
+                                         "' could not be emptied, and undoing it failed, so the "
+                                         "connection was closed: " +
+                                         undone.message,
+                                     DbFailure::ConnectionLost);
+        }
     (void)SetAutoCommit(true);
     return result;
 }

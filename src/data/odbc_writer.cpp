@@ -1,9 +1,9 @@
-// The ODBC writer of a job's table: one strategy per way of sending rows (one-row statement,
-// multi-row statement, parameter arrays), each checking its own results, and refused rows found
-// by halving a failed unit inside savepoints.
+// The ODBC channel of a job's table: one strategy per way of sending rows (one-row statement,
+// multi-row statement, parameter arrays), each checking its own results; and the factory that
+// picks a channel for a table.
 #include "data/writers.h"
 
-#include "data/checkpoints.h"
+#include "data/batch.h"
 #include "data/odbc.h"
 #include "data/pg_copy.h"
 #include "data/row_fates.h"
@@ -429,13 +429,12 @@ bool TableRollsBack(Connection& connection, const ResolvedTable& table) {
            rows[0][1] == std::optional<std::string>("YES");
 }
 
-class OdbcWriter final : public CheckpointedWriter {
+class OdbcChannel final : public Channel {
 public:
-    OdbcWriter(Connection& connection, const WriterTable& table, const WriterOptions& options)
-        : CheckpointedWriter(table.typed), connection_(connection) {
+    OdbcChannel(Connection& connection, const WriterTable& table, const WriterOptions& options)
+        : connection_(connection) {
         const std::string& quoted = table.target.sql;
         const NoValueColumns& noValue = table.noValue;
-        noValue_ = noValue;
         const Product product = connection.DbProduct();
         refuseNul_ = product == Product::PostgreSQL;
         // psqlODBC wraps every statement in a savepoint of its own, and releasing that one drops
@@ -459,226 +458,148 @@ public:
         }
     }
 
-    ~OdbcWriter() override {
-        if (inTransaction_) {
-            (void)connection_.Rollback();
+    ~OdbcChannel() override {
+        // Autocommit would commit what is open: it is switched on only after a rollback.
+        if (inTransaction_ && connection_.Rollback())
             (void)connection_.SetAutoCommit(true);
-        }
     }
+    OdbcChannel(const OdbcChannel&) = delete;
+    OdbcChannel& operator=(const OdbcChannel&) = delete;
 
     bool CanRollBack() const override { return rollsBack_; }
-
     std::string Method() const override {
         for (const auto& strategy : strategies_)
             if (strategy->Usable())
                 return strategy->Name();
         return single_->Name();
     }
-
-    void SetNotice(std::string notice) { notice_ = std::move(notice); }
-    std::string Notice() const override { return notice_; }
+    SqlSession& Session() override { return connection_; }
+    // psqlODBC would cut a value at its NUL: such a row is never sent.
+    DbResult Screen(const RowValues& row) override {
+        return refuseNul_ && HoldsNul(row) ? NulRefusal() : DbResult::Success();
+    }
 
     DbResult Begin() override {
         if (DbResult off = connection_.SetAutoCommit(false); !off)
             return off;
         inTransaction_ = true;
-        fresh_ = true;
         return DbResult::Success();
     }
-
     DbResult Commit() override { return End(true); }
     DbResult Rollback() override { return End(false); }
 
-    DbResult Insert(std::span<const RowValues> rows, std::vector<DbResult>& fates) override {
-        DbResult result = InsertRows(rows, fates);
-        if (result)
-            MarkNoValues(rows, noValue_, fates);
-        return result;
+    std::size_t Unit(std::span<const RowValues> rows) override {
+        if (const auto [strategy, take] = Pick(rows); strategy)
+            return take;
+        return 1;
     }
 
-protected:
-    SqlSession& BookkeepingSession() override { return connection_; }
-    // A position in the transaction makes it more than the rows of one unit.
-    void Bookkeeping(bool writes) override { fresh_ = fresh_ && !writes; }
+    DbResult Send(std::span<const RowValues> rows) override {
+        storedSome_ = false;
+        // One statement where one takes them all (a unit, or the half of one).
+        if (rows.size() == 1)
+            return SendWith(*single_, rows);
+        for (const auto& strategy : strategies_) {
+            if (!strategy->Usable() || !strategy->Fits(rows.size()) ||
+                strategy->Take(rows) != rows.size())
+                continue;
+            DbResult sent = SendWith(*strategy, rows);
+            if (sent || strategy->Usable())
+                return sent;
+        }
+        for (std::size_t at = 0; at < rows.size();) {
+            const auto [strategy, take] = Pick(rows.subspan(at));
+            const std::size_t count = strategy ? take : 1;
+            if (DbResult sent = SendWith(strategy ? *strategy : *single_, rows.subspan(at, count));
+                !sent)
+                return sent;
+            at += count;
+        }
+        return DbResult::Success();
+    }
+
+    DbResult Mark() override {
+        sinceMark_ = 0;
+        if (driverUndoesStatements_)
+            return DbResult::Success();
+        DbResult marked = savepoints_ ? connection_.Execute("SAVEPOINT brenvale_unit")
+                                      : DbResult::Failure("HY000", "No savepoints.");
+        savepoints_ = marked.ok;
+        return Unisolated(std::move(marked));
+    }
+
+    DbResult UndoToMark() override {
+        if (!driverUndoesStatements_) {
+            DbResult undone = connection_.Execute("ROLLBACK TO SAVEPOINT brenvale_unit");
+            if (undone)
+                undone = connection_.Execute("RELEASE SAVEPOINT brenvale_unit");
+            return Unisolated(std::move(undone));
+        }
+        // The driver undid the failed statement alone; nothing else may have been stored since
+        // the mark, and the transaction must still take statements.
+        if (sinceMark_ > 0 || storedSome_)
+            return DbResult::Failure("HY000", "A unit was stored in part.", DbFailure::Unisolated);
+        return Unisolated(connection_.Execute("SELECT 1"));
+    }
+
+    DbResult ReleaseMark() override {
+        if (driverUndoesStatements_)
+            return DbResult::Success();
+        return Unisolated(connection_.Execute("RELEASE SAVEPOINT brenvale_unit"));
+    }
+
+    DbResult Ping() override { return connection_.Ping(); }
 
 private:
-    DbResult InsertRows(std::span<const RowValues> rows, std::vector<DbResult>& fates) {
-        fates.assign(rows.size(), DbResult::Success());
-        if (!inTransaction_) {
-            for (std::size_t i = 0; i < rows.size(); ++i) {
-                fates[i] = single_->Send(rows.subspan(i, 1));
-                if (!fates[i] && Stops(fates[i])) {
-                    // With autocommit a row whose answer was lost may be stored.
-                    if (fates[i].failure == DbFailure::ConnectionLost)
-                        fates[i].inDoubt = LostInFlight(fates[i]);
-                    return fates[i];
-                }
-            }
-            return DbResult::Success();
-        }
-        // While the transaction holds nothing else, the rows go without savepoints; a refusal
-        // then rolls it all back and sends them again, each unit in a savepoint.
-        const bool alone = fresh_;
-        fresh_ = false;
-        if (alone) {
-            DbResult quick = SendAll(rows, fates, false);
-            if (quick || Stops(quick) || quick.failure == DbFailure::Unisolated)
-                return quick;
-            if (DbResult undone = connection_.Rollback(); !undone)
-                return undone;
-            fates.assign(rows.size(), DbResult::Success());
-        }
-        DbResult careful = SendAll(rows, fates, true);
-        if (careful.failure != DbFailure::Unisolated || !alone || !driverUndoesStatements_)
-            return careful;
-        // A unit stored only some of its rows and nothing can undo it alone: the transaction
-        // holds only these rows, so it starts again with one statement per row, each of which
-        // the driver undoes itself when it fails.
-        if (DbResult undone = connection_.Rollback(); !undone)
-            return undone;
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            fates[i] = single_->Send(rows.subspan(i, 1));
-            if (!fates[i] && Stops(fates[i]))
-                return fates[i];
-        }
-        return DbResult::Success();
+    /// The first usable strategy that takes some of the leading `rows`, and how many.
+    std::pair<RowStrategy*, std::size_t> Pick(std::span<const RowValues> rows) const {
+        for (const auto& candidate : strategies_)
+            if (candidate->Usable())
+                if (const std::size_t take = candidate->Take(rows); take > 0)
+                    return {candidate.get(), take};
+        return {nullptr, 0};
     }
 
-    /// Every unit of `rows`; `careful` isolates refused rows, otherwise the first refusal ends
-    /// the call.
-    DbResult SendAll(std::span<const RowValues> rows, std::vector<DbResult>& fates, bool careful) {
-        std::size_t at = 0;
-        while (at < rows.size()) {
-            // psqlODBC would cut a value at its NUL: such a row is refused before any unit.
-            if (refuseNul_ && HoldsNul(rows[at])) {
-                fates[at++] = NulRefusal();
-                continue;
-            }
-            std::size_t segment = at + 1;
-            while (segment < rows.size() && !(refuseNul_ && HoldsNul(rows[segment])))
-                ++segment;
-            RowStrategy* strategy = nullptr;
-            std::size_t take = 0;
-            for (const auto& candidate : strategies_) {
-                if (!candidate->Usable())
-                    continue;
-                take = candidate->Take(rows.subspan(at, segment - at));
-                if (take > 0) {
-                    strategy = candidate.get();
-                    break;
-                }
-            }
-            if (!strategy) {
-                strategy = single_.get();
-                take = 1;
-            }
-            DbResult sent = careful ? SendIsolated(*strategy, rows.subspan(at, take), fates, at)
-                                    : strategy->Send(rows.subspan(at, take));
-            if (!sent)
-                return sent;
-            at += take;
-        }
-        return DbResult::Success();
+    DbResult SendWith(RowStrategy& strategy, std::span<const RowValues> rows) {
+        DbResult sent = strategy.Send(rows);
+        if (sent)
+            ++sinceMark_;
+        storedSome_ = storedSome_ || (!sent && strategy.StoredSome());
+        return sent;
     }
 
-    static bool Stops(const DbResult& result) {
-        return result.Fatal() || result.failure == DbFailure::Busy;
-    }
-
-    /// A lost connection that the server did not announce may have come after the work was done.
-    static bool LostInFlight(const DbResult& result) {
-        return result.sqlState.rfind("57P0", 0) != 0 && result.sqlState != "70100";
+    /// A savepoint statement that failed on a working connection: the rows since the mark
+    /// cannot be undone alone.
+    static DbResult Unisolated(DbResult result) {
+        if (!result.ok && !result.Fatal() && result.failure != DbFailure::Busy)
+            result.failure = DbFailure::Unisolated;
+        return result;
     }
 
     DbResult End(bool commit) {
         if (!inTransaction_)
             return DbResult::Success();
+        inTransaction_ = false;
         DbResult ended = commit ? connection_.Commit() : connection_.Rollback();
         if (!ended && commit && ended.failure == DbFailure::ConnectionLost)
             ended.inDoubt = LostInFlight(ended);
-        inTransaction_ = false;
-        // Back to autocommit: with a lost connection this fails too, and that is known already.
-        (void)connection_.SetAutoCommit(true);
+        // After a failed rollback autocommit would commit what is open; the failure goes up,
+        // and the connection is not used on.
+        if (ended || commit)
+            (void)connection_.SetAutoCommit(true);
         return ended;
-    }
-
-    /// Sends one unit inside a savepoint; a refused unit is undone and halved until the refused
-    /// rows stand alone.
-    DbResult SendIsolated(RowStrategy& strategy, std::span<const RowValues> rows,
-                          std::vector<DbResult>& fates, std::size_t base) {
-        const bool marked =
-            !driverUndoesStatements_ && savepoints_ && Savepoint("SAVEPOINT brenvale_unit");
-        DbResult sent = strategy.Send(rows);
-        if (sent) {
-            if (marked)
-                (void)Savepoint("RELEASE SAVEPOINT brenvale_unit");
-            return sent;
-        }
-        if (Stops(sent))
-            return sent;
-        const auto unisolated = [&] {
-            return DbResult::Failure(sent.sqlState, sent.message, DbFailure::Unisolated);
-        };
-        if (marked) {
-            if (!Savepoint("ROLLBACK TO SAVEPOINT brenvale_unit"))
-                return unisolated();
-            (void)Savepoint("RELEASE SAVEPOINT brenvale_unit");
-        } else if (!driverUndoesStatements_ || strategy.StoredSome() ||
-                   !connection_.Execute("SELECT 1")) {
-            // Without savepoints a failed unit cannot be undone on its own (nor where the
-            // driver's own undo left the transaction aborted).
-            return unisolated();
-        }
-        if (rows.size() == 1 && &strategy == single_.get()) {
-            fates[base] = std::move(sent);
-            return DbResult::Success();
-        }
-        if (!strategy.Usable() || rows.size() == 1) {
-            // The unit goes another way: the next usable strategy, or row by row.
-            for (std::size_t i = 0; i < rows.size(); ++i)
-                if (DbResult one = SendIsolated(*single_, rows.subspan(i, 1), fates, base + i);
-                    !one)
-                    return one;
-            return DbResult::Success();
-        }
-        const std::size_t half = rows.size() / 2;
-        for (const auto& [from, count] :
-             {std::pair{std::size_t{0}, half}, std::pair{half, rows.size() - half}}) {
-            RowStrategy& part = strategy.Fits(count) ? strategy : *single_;
-            if (&part == single_.get()) {
-                for (std::size_t i = 0; i < count; ++i)
-                    if (DbResult one =
-                            SendIsolated(part, rows.subspan(from + i, 1), fates, base + from + i);
-                        !one)
-                        return one;
-            } else if (DbResult done =
-                           SendIsolated(part, rows.subspan(from, count), fates, base + from);
-                       !done) {
-                return done;
-            }
-        }
-        return DbResult::Success();
-    }
-
-    /// Runs a savepoint statement; the first failure shows the database has none.
-    bool Savepoint(const std::string& sql) {
-        const DbResult done = connection_.Execute(sql);
-        if (!done && sql.rfind("SAVEPOINT", 0) == 0)
-            savepoints_ = false;
-        return done.ok;
     }
 
     Connection& connection_;
     std::unique_ptr<SingleRow> single_;
     std::vector<std::unique_ptr<RowStrategy>> strategies_;
-    NoValueColumns noValue_{};
     bool rollsBack_ = true;
     bool refuseNul_ = false;
     bool inTransaction_ = false;
-    bool fresh_ = false;
     bool driverUndoesStatements_ = false;
     bool savepoints_ = true;
-    std::string notice_;
+    bool storedSome_ = false;   ///< the last Send's rows were stored in part
+    std::size_t sinceMark_ = 0; ///< statements stored since the mark
 };
 
 } // namespace
@@ -709,9 +630,8 @@ std::unique_ptr<TableWriter> MakeOdbcWriter(Connection& connection, const Writer
         return nullptr;
     }
     error = DbResult::Success();
-    auto writer = std::make_unique<OdbcWriter>(connection, table, options);
-    writer->SetNotice(std::move(notice));
-    return writer;
+    return std::make_unique<BatchWriter>(std::make_unique<OdbcChannel>(connection, table, options),
+                                         table, options, std::move(notice));
 }
 
 std::unique_ptr<TableWriter> MakeWriter(Connection& connection, const std::string& table,
@@ -725,18 +645,18 @@ std::unique_ptr<TableWriter> MakeWriter(Connection& connection, const std::strin
         return MakeOdbcWriter(connection, described, options, error);
     std::string why;
     if (product == Product::SQLite) {
-        if (auto native = sqlite::OpenNativeWriter(connection, described, why)) {
+        if (auto native = sqlite::OpenNativeChannel(connection, described, why)) {
             error = DbResult::Success();
-            return native;
+            return std::make_unique<BatchWriter>(std::move(native), described, options);
         }
         return MakeOdbcWriter(connection, described, options, error,
                               "The SQLite library could not be used, so batches go through the "
                               "SQLite ODBC driver: " +
                                   why);
     }
-    if (auto copy = pg::OpenCopyWriter(connection, described, why)) {
+    if (auto copy = pg::OpenCopyChannel(connection, described, why)) {
         error = DbResult::Success();
-        return copy;
+        return std::make_unique<BatchWriter>(std::move(copy), described, options);
     }
     return MakeOdbcWriter(connection, described, options, error,
                           "COPY could not be used, so batches go through ODBC INSERT statements: " +

@@ -1,9 +1,8 @@
-// PostgreSQL batches through COPY: rows in COPY's text format, one COPY per unit (inside a
-// savepoint once the transaction holds other work), a refused unit undone and halved until its
-// refused rows stand alone.
+// PostgreSQL batches through COPY: rows in COPY's text format, streamed into an open COPY as the
+// batch is parsed, over a libpq connection of its own.
 #include "data/pg_copy.h"
 
-#include "data/checkpoints.h"
+#include "data/batch.h"
 #include "data/odbc.h"
 #include "data/odbc_setup.h"
 #include "data/row_fates.h"
@@ -114,11 +113,6 @@ bool Stops(const DbResult& result) {
     return result.Fatal() || result.failure == DbFailure::Busy;
 }
 
-/// A lost connection that the server did not announce may have come after the work was done.
-bool LostInFlight(const DbResult& result) {
-    return result.sqlState.rfind("57P0", 0) != 0 && result.sqlState != "70100";
-}
-
 /// A savepoint statement that failed on a working connection: the unit cannot be undone alone.
 DbResult Unisolated(DbResult result) {
     if (!result.ok && !Stops(result))
@@ -184,9 +178,10 @@ void AppendCopyText(std::string& out, std::string_view value) {
 }
 
 /// SQL with text parameters over a libpq connection, for the positions kept beside the rows.
-class Session final : public SqlSession {
+class PgSession final : public SqlSession {
 public:
-    Session(PGconn* connection, const LastWords* words) : connection_(connection), words_(words) {}
+    PgSession(PGconn* connection, const LastWords* words)
+        : connection_(connection), words_(words) {}
 
     Product DbProduct() override { return Product::PostgreSQL; }
 
@@ -281,73 +276,144 @@ private:
     bool beginPending_ = false;
 };
 
-class CopyWriter final : public CheckpointedWriter {
+class CopyChannel final : public Channel {
 public:
-    CopyWriter(ConnectionPtr connection, const WriterTable& table, const std::string& target)
-        : CheckpointedWriter(table.typed), connection_(std::move(connection)),
-          session_(connection_.get(), &lastWords_), noValue_(table.noValue),
-          copySql_("COPY " + target + " FROM STDIN"),
-          insertSql_("INSERT INTO " + target + " VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9)") {
+    CopyChannel(ConnectionPtr connection, const WriterTable& table, const std::string& target)
+        : connection_(std::move(connection)), session_(connection_.get(), &lastWords_),
+          noValue_(table.noValue), copySql_("COPY " + target + " FROM STDIN"),
+          insertSql_("INSERT INTO " + table.target.sql +
+                     " VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9)") {
         PQsetNoticeReceiver(connection_.get(), ReceiveNotice, &lastWords_);
     }
+    ~CopyChannel() override { (void)End(false); }
+    CopyChannel(const CopyChannel&) = delete;
+    CopyChannel& operator=(const CopyChannel&) = delete;
 
-    bool CanRollBack() const override { return true; }
     std::string Method() const override { return "COPY"; }
+    SqlSession& Session() override { return session_; }
+    // A NUL would end the value inside PostgreSQL: such a row is never sent.
+    DbResult Screen(const RowValues& row) override {
+        return HoldsNul(row) ? NulRefusal() : DbResult::Success();
+    }
 
     DbResult Begin() override {
         session_.BeginWithNext();
         inTransaction_ = true;
-        holds_ = false;
         return DbResult::Success();
     }
-
     DbResult Commit() override { return End(true); }
     DbResult Rollback() override { return End(false); }
 
-    DbResult Insert(std::span<const RowValues> rows, std::vector<DbResult>& fates) override {
-        DbResult result = InsertRows(rows, fates);
-        if (result)
-            MarkNoValues(rows, noValue_, fates);
-        return result;
+    DbResult Send(std::span<const RowValues> rows) override {
+        if (!inTransaction_)
+            return rows.empty() ? DbResult::Success() : InsertRow(rows.front());
+        if (DbResult started = StartCopy(); !started)
+            return started;
+        for (const RowValues& row : rows)
+            if (DbResult put = PutRow(row); !put)
+                return put;
+        return EndCopy();
     }
 
-protected:
-    SqlSession& BookkeepingSession() override { return session_; }
-    // A failed unit must not undo what the transaction holds of the bookkeeping either.
-    void Bookkeeping(bool /*writes*/) override { holds_ = inTransaction_; }
+    bool Streams() const override { return true; }
+    DbResult Stream(const RowValues& row) override {
+        if (!copying_)
+            if (DbResult started = StartCopy(); !started)
+                return started;
+        return PutRow(row);
+    }
+    DbResult EndStream() override { return copying_ ? EndCopy() : DbResult::Success(); }
+
+    // The savepoint goes out with the COPY it marks, in one round trip.
+    DbResult Mark() override {
+        marking_ = true;
+        return DbResult::Success();
+    }
+    DbResult UndoToMark() override {
+        return Unisolated(session_.Command("ROLLBACK TO SAVEPOINT brenvale_unit; "
+                                           "RELEASE SAVEPOINT brenvale_unit"));
+    }
+    DbResult ReleaseMark() override {
+        return Unisolated(session_.Command("RELEASE SAVEPOINT brenvale_unit"));
+    }
 
 private:
-    DbResult InsertRows(std::span<const RowValues> rows, std::vector<DbResult>& fates) {
-        fates.assign(rows.size(), DbResult::Success());
-        if (!inTransaction_) {
-            for (std::size_t i = 0; i < rows.size(); ++i) {
-                fates[i] = InsertRow(rows[i]);
-                if (!fates[i] && Stops(fates[i]))
-                    return fates[i];
-            }
-            return DbResult::Success();
+    /// Opens a COPY (after BEGIN and the mark, when they wait) that rows are then put into.
+    DbResult StartCopy() {
+        const char* mark = std::exchange(marking_, false) ? "SAVEPOINT brenvale_unit; " : "";
+        // libpq runs the commands of one text up to the COPY and answers for the COPY.
+        Result started(PQexec(connection_.get(), (session_.Opening() + mark + copySql_).c_str()));
+        if (!started || PQresultStatus(started.get()) != PGRES_COPY_IN) {
+            DbResult failure = session_.Failed(started.get());
+            Drain();
+            return failure;
         }
-        std::size_t at = 0;
-        while (at < rows.size()) {
-            // A NUL would end the value inside PostgreSQL: such a row is refused before any unit.
-            if (HoldsNul(rows[at])) {
-                fates[at++] = NulRefusal();
-                continue;
-            }
-            std::size_t end = at + 1;
-            while (end < rows.size() && !HoldsNul(rows[end]))
-                ++end;
-            if (DbResult sent = SendIsolated(rows.subspan(at, end - at), fates, at); !sent)
-                return sent;
-            at = end;
+        copying_ = true;
+        copied_ = 0;
+        buffer_.clear();
+        return DbResult::Success();
+    }
+
+    /// One row in COPY's text format, handed to libpq in pieces of kChunkBytes.
+    DbResult PutRow(const RowValues& row) {
+        for (std::size_t c = 0; c < kColumns; ++c) {
+            if (c > 0)
+                buffer_.push_back('\t');
+            if (IsNoValue(row[c], noValue_[c]))
+                buffer_ += "\\N";
+            else
+                AppendCopyText(buffer_, row[c]);
+        }
+        buffer_.push_back('\n');
+        ++copied_;
+        if (buffer_.size() >= kChunkBytes && !Put()) {
+            DbResult failure = session_.Failed(nullptr);
+            Abort();
+            return failure;
         }
         return DbResult::Success();
     }
 
+    /// Ends the COPY; ok only when PostgreSQL says it stored every row put into it.
+    DbResult EndCopy() {
+        copying_ = false;
+        const bool sent = Put() && PQputCopyEnd(connection_.get(), nullptr) == 1;
+        Result outcome;
+        while (Result next{PQgetResult(connection_.get())}) {
+            if (PQresultStatus(next.get()) == PGRES_COPY_IN) {
+                // libpq still waits for rows after a failed send: the COPY ends as failed.
+                if (PQputCopyEnd(connection_.get(), "the rows could not be sent") != 1)
+                    break;
+                continue;
+            }
+            if (!outcome)
+                outcome = std::move(next);
+        }
+        if (buffer_.capacity() > 4 * kChunkBytes)
+            std::string().swap(buffer_);
+        if (!sent || !outcome || PQresultStatus(outcome.get()) != PGRES_COMMAND_OK)
+            return session_.Failed(outcome.get());
+        const long stored = std::atol(PQcmdTuples(outcome.get()));
+        if (stored != static_cast<long>(copied_))
+            return NotStored(DbResult::Success(), stored, copied_);
+        return DbResult::Success();
+    }
+
+    /// Ends a COPY that is given up, so the connection takes the next command.
+    void Abort() {
+        if (!std::exchange(copying_, false))
+            return;
+        buffer_.clear();
+        if (PQputCopyEnd(connection_.get(), "the batch was given up") == 1)
+            Drain();
+    }
+
     DbResult End(bool commit) {
+        Abort();
         if (!inTransaction_)
             return DbResult::Success();
         inTransaction_ = false;
+        marking_ = false;
         if (session_.DropPendingBegin())
             return DbResult::Success();
         PGconn* connection = connection_.get();
@@ -364,87 +430,6 @@ private:
         if (commit && std::string_view(PQcmdStatus(result.get())) != "COMMIT")
             return DbResult::Failure("25P02", "The database rolled the transaction back instead "
                                               "of committing it.");
-        return DbResult::Success();
-    }
-
-    /// Sends one unit inside a savepoint; a refused unit is undone and halved until the refused
-    /// rows stand alone. While the transaction holds nothing else, undoing it whole does
-    /// instead, and the unit needs no savepoint.
-    DbResult SendIsolated(std::span<const RowValues> rows, std::vector<DbResult>& fates,
-                          std::size_t base) {
-        const bool marked = holds_;
-        DbResult sent = Copy(rows, marked ? "SAVEPOINT brenvale_unit; " : "");
-        if (sent) {
-            holds_ = true;
-            return marked ? Unisolated(session_.Command("RELEASE SAVEPOINT brenvale_unit")) : sent;
-        }
-        if (Stops(sent))
-            return sent;
-        if (!marked) {
-            if (DbResult undone = session_.Command("ROLLBACK"); !undone)
-                return Unisolated(std::move(undone));
-            session_.BeginWithNext();
-        } else if (DbResult undone = session_.Command("ROLLBACK TO SAVEPOINT brenvale_unit; "
-                                                      "RELEASE SAVEPOINT brenvale_unit");
-                   !undone) {
-            return Unisolated(std::move(undone));
-        }
-        if (rows.size() == 1) {
-            fates[base] = std::move(sent);
-            return DbResult::Success();
-        }
-        const std::size_t half = rows.size() / 2;
-        if (DbResult first = SendIsolated(rows.first(half), fates, base); !first)
-            return first;
-        return SendIsolated(rows.subspan(half), fates, base + half);
-    }
-
-    /// One COPY of `rows`, after the commands of `before`; ok only when PostgreSQL says it
-    /// stored every one of the rows.
-    DbResult Copy(std::span<const RowValues> rows, const char* before) {
-        PGconn* connection = connection_.get();
-        // libpq runs the commands of one text up to the COPY and answers for the COPY.
-        Result started(PQexec(connection, (session_.Opening() + before + copySql_).c_str()));
-        if (!started || PQresultStatus(started.get()) != PGRES_COPY_IN) {
-            DbResult failure = session_.Failed(started.get());
-            Drain();
-            return failure;
-        }
-        started.reset();
-        buffer_.clear();
-        bool sent = true;
-        for (const RowValues& row : rows) {
-            for (std::size_t c = 0; c < kColumns; ++c) {
-                if (c > 0)
-                    buffer_.push_back('\t');
-                if (IsNoValue(row[c], noValue_[c]))
-                    buffer_ += "\\N";
-                else
-                    AppendCopyText(buffer_, row[c]);
-            }
-            buffer_.push_back('\n');
-            if (buffer_.size() >= kChunkBytes && !(sent = Put()))
-                break;
-        }
-        sent = sent && Put() && PQputCopyEnd(connection, nullptr) == 1;
-        Result outcome;
-        while (Result next{PQgetResult(connection)}) {
-            if (PQresultStatus(next.get()) == PGRES_COPY_IN) {
-                // libpq still waits for rows after a failed send: the COPY ends as failed.
-                if (PQputCopyEnd(connection, "the rows could not be sent") != 1)
-                    break;
-                continue;
-            }
-            if (!outcome)
-                outcome = std::move(next);
-        }
-        if (buffer_.capacity() > 4 * kChunkBytes)
-            std::string().swap(buffer_);
-        if (!sent || !outcome || PQresultStatus(outcome.get()) != PGRES_COMMAND_OK)
-            return session_.Failed(outcome.get());
-        const long stored = std::atol(PQcmdTuples(outcome.get()));
-        if (stored != static_cast<long>(rows.size()))
-            return NotStored(DbResult::Success(), stored, rows.size());
         return DbResult::Success();
     }
 
@@ -483,8 +468,7 @@ private:
         }
     }
 
-    /// One row with autocommit, as a prepared INSERT (the loader sends batches only inside
-    /// transactions, but replays a batch row by row when the database stays busy).
+    /// One row with autocommit, as a prepared INSERT.
     DbResult InsertRow(const RowValues& values) {
         if (HoldsNul(values))
             return NulRefusal();
@@ -519,14 +503,16 @@ private:
 
     LastWords lastWords_; // outlives the connection that writes into it
     ConnectionPtr connection_;
-    Session session_;
+    PgSession session_;
     NoValueColumns noValue_;
     std::string copySql_;
     std::string insertSql_;
     std::string buffer_;
     std::array<std::string, kColumns> texts_;
+    std::size_t copied_ = 0; ///< rows put into the open COPY
     bool inTransaction_ = false;
-    bool holds_ = false; ///< the transaction holds rows or positions a failed unit must not undo
+    bool copying_ = false;
+    bool marking_ = false;
     bool prepared_ = false;
 };
 
@@ -570,8 +556,8 @@ std::vector<std::pair<std::string, std::string>> ConnectionSettings(const std::s
     return settings;
 }
 
-std::unique_ptr<TableWriter> OpenCopyWriter(odbc::Connection& odbc, const WriterTable& table,
-                                            std::string& why) {
+std::unique_ptr<Channel> OpenCopyChannel(odbc::Connection& odbc, const WriterTable& table,
+                                         std::string& why) {
     why.clear();
     const std::string& dsn = odbc.DsnName();
     if (dsn.empty()) {
@@ -603,7 +589,7 @@ std::unique_ptr<TableWriter> OpenCopyWriter(odbc::Connection& odbc, const Writer
     }
 
     PQsetNoticeReceiver(connection.get(), ReceiveNotice, nullptr);
-    Session session(connection.get(), nullptr);
+    PgSession session(connection.get(), nullptr);
     SqlRows theirs;
     DbResult same = session.Select("SELECT set_config('search_path', ?, false), "
                                    "set_config('DateStyle', ?, false), "
@@ -648,7 +634,7 @@ std::unique_ptr<TableWriter> OpenCopyWriter(odbc::Connection& odbc, const Writer
         if (!list.empty())
             target += list + ")";
     }
-    return std::make_unique<CopyWriter>(std::move(connection), table, target);
+    return std::make_unique<CopyChannel>(std::move(connection), table, target);
 }
 
 } // namespace brenvale::pg

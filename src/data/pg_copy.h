@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/database.h"
+#include "data/batch.h"
 #include "data/row_fates.h"
 
 #include <memory>
@@ -20,11 +21,11 @@ namespace brenvale::pg {
 /// before a system one); what it leaves out is left to libpq's environment and defaults.
 std::vector<std::pair<std::string, std::string>> ConnectionSettings(const std::string& dsn);
 
-/// A writer that sends batches into `table` with COPY, on a connection of its own to the
+/// A channel that sends batches into `table` with COPY, on a connection of its own to the
 /// database, user and session settings of `odbc`. Null, with `why` as a sentence, when libpq
 /// cannot connect with the data source's settings, reaches another database or user, or the
 /// table is one COPY cannot write into.
-std::unique_ptr<TableWriter> OpenCopyWriter(odbc::Connection& odbc, const WriterTable& table,
-                                            std::string& why);
+std::unique_ptr<Channel> OpenCopyChannel(odbc::Connection& odbc, const WriterTable& table,
+                                         std::string& why);
 
 } // namespace brenvale::pg

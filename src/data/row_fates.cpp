@@ -29,12 +29,14 @@ DbResult NotStored(DbResult warning, long stored, std::size_t sent) {
     return warning;
 }
 
-void MarkNoValues(std::span<const RowValues> rows, const NoValueColumns& columns,
-                  std::vector<DbResult>& fates) {
-    for (std::size_t r = 0; r < rows.size() && r < fates.size(); ++r)
-        for (std::size_t c = 0; c < columns.size() && fates[r].ok; ++c)
-            if (IsNoValue(rows[r][c], columns[c]))
-                fates[r].noValue = true;
+void MarkNoValue(const RowValues& row, const NoValueColumns& columns, DbResult& fate) {
+    for (std::size_t c = 0; c < columns.size() && fate.ok; ++c)
+        if (IsNoValue(row[c], columns[c]))
+            fate.noValue = true;
+}
+
+bool LostInFlight(const DbResult& result) {
+    return result.sqlState.rfind("57P0", 0) != 0 && result.sqlState != "70100";
 }
 
 } // namespace brenvale

@@ -1,9 +1,8 @@
 // SQLite batches through the SQLite library: one prepared INSERT per table, reused for every row,
-// inside the writer's own transactions. Each row is its own statement, and SQLite undoes a
-// refused statement alone, so refused rows need no savepoints to stand apart.
+// on a connection of its own to the data source's file.
 #include "data/sqlite_native.h"
 
-#include "data/checkpoints.h"
+#include "data/batch.h"
 #include "data/odbc.h"
 #include "data/odbc_setup.h"
 #include "data/row_fates.h"
@@ -57,9 +56,9 @@ int BindText(sqlite3_stmt* statement, int index, std::string_view text) {
 }
 
 /// SQL with text parameters over a SQLite connection, for the positions kept beside the rows.
-class Session final : public SqlSession {
+class LiteSession final : public SqlSession {
 public:
-    explicit Session(sqlite3* db) : db_(db) {}
+    explicit LiteSession(sqlite3* db) : db_(db) {}
 
     Product DbProduct() override { return Product::SQLite; }
 
@@ -127,22 +126,21 @@ private:
     sqlite3* db_;
 };
 
-class NativeWriter final : public CheckpointedWriter {
+class NativeChannel final : public Channel {
 public:
-    NativeWriter(DatabasePtr db, const WriterTable& table)
-        : CheckpointedWriter(table.typed), db_(std::move(db)), session_(db_.get()),
-          noValue_(table.noValue),
+    NativeChannel(DatabasePtr db, const WriterTable& table)
+        : db_(std::move(db)), session_(db_.get()), noValue_(table.noValue),
           insertSql_("INSERT INTO " + table.target.sql + " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)") {}
 
-    ~NativeWriter() override {
+    ~NativeChannel() override {
         insert_.reset();
         (void)Rollback();
     }
-    NativeWriter(const NativeWriter&) = delete;
-    NativeWriter& operator=(const NativeWriter&) = delete;
+    NativeChannel(const NativeChannel&) = delete;
+    NativeChannel& operator=(const NativeChannel&) = delete;
 
-    bool CanRollBack() const override { return true; }
     std::string Method() const override { return "SQLite library"; }
+    SqlSession& Session() override { return session_; }
 
     DbResult Begin() override {
         // A transaction left open by a failed call is not this one's to continue.
@@ -150,63 +148,60 @@ public:
             return undone;
         // IMMEDIATE takes the write lock now, waiting with the busy timeout: a read first and a
         // write later could find another writer's commit in between and fail without waiting.
-        DbResult begun = session_.Command("BEGIN IMMEDIATE");
-        inTransaction_ = begun.ok;
-        return begun;
+        return session_.Command("BEGIN IMMEDIATE");
     }
 
     DbResult Commit() override {
-        if (!inTransaction_)
+        if (Ended())
             return DbResult::Success();
         DbResult committed = session_.Command("COMMIT");
         // A refused commit leaves the transaction open; nothing of it may stay.
         if (!committed)
             (void)Rollback();
-        inTransaction_ = false;
         return committed;
     }
 
     DbResult Rollback() override {
-        inTransaction_ = false;
-        if (sqlite3_get_autocommit(db_.get()) != 0)
-            return DbResult::Success();
-        return session_.Command("ROLLBACK");
+        return Ended() ? DbResult::Success() : session_.Command("ROLLBACK");
     }
 
-    DbResult Insert(std::span<const RowValues> rows, std::vector<DbResult>& fates) override {
-        fates.assign(rows.size(), DbResult::Success());
-        if (!insert_) {
-            if (DbResult prepared = Prepare(); !prepared) {
-                // A table that is not there refuses every row, as through ODBC.
-                if (Stops(prepared))
-                    return prepared;
-                std::fill(fates.begin(), fates.end(), prepared);
-                return DbResult::Success();
-            }
-        }
-        for (std::size_t i = 0; i < rows.size(); ++i) {
-            fates[i] = InsertRow(rows[i]);
-            if (fates[i].ok)
+    DbResult Send(std::span<const RowValues> rows) override {
+        if (!insert_)
+            if (DbResult prepared = Prepare(); !prepared)
+                return prepared;
+        const bool transaction = !Ended();
+        for (const RowValues& row : rows) {
+            DbResult stored = InsertRow(row);
+            if (stored)
                 continue;
-            if (Stops(fates[i]))
-                return fates[i];
             // ON CONFLICT ROLLBACK or RAISE(ROLLBACK) ended the whole transaction.
-            if (inTransaction_ && sqlite3_get_autocommit(db_.get()) != 0) {
-                inTransaction_ = false;
-                return DbResult::Failure(fates[i].sqlState, fates[i].message,
-                                         DbFailure::Unisolated);
-            }
+            if (transaction && !Stops(stored) && Ended())
+                stored.failure = DbFailure::Unisolated;
+            return stored;
         }
-        MarkNoValues(rows, noValue_, fates);
         return DbResult::Success();
     }
 
-protected:
-    SqlSession& BookkeepingSession() override { return session_; }
-    // Positions are statements of the transaction like the rows; none needs undoing alone.
-    void Bookkeeping(bool /*writes*/) override {}
+    DbResult Mark() override { return Checked(session_.Command("SAVEPOINT brenvale_unit")); }
+    DbResult UndoToMark() override {
+        return Checked(session_.Command("ROLLBACK TO brenvale_unit; RELEASE brenvale_unit"));
+    }
+    DbResult ReleaseMark() override { return Checked(session_.Command("RELEASE brenvale_unit")); }
 
 private:
+    /// No transaction is open (or the database ended the one there was).
+    bool Ended() const { return sqlite3_get_autocommit(db_.get()) != 0; }
+
+    /// A savepoint statement that failed, or found the transaction gone: the rows since the
+    /// mark cannot be undone alone.
+    DbResult Checked(DbResult done) {
+        if (done && Ended())
+            done = DbResult::Failure("HY000", "The transaction ended on its own.");
+        if (!done && !Stops(done))
+            done.failure = DbFailure::Unisolated;
+        return done;
+    }
+
     DbResult Prepare() {
         sqlite3_stmt* raw = nullptr;
         // Persistent: the statement lives as long as the writer.
@@ -238,11 +233,10 @@ private:
     }
 
     DatabasePtr db_;
-    Session session_;
+    LiteSession session_;
     NoValueColumns noValue_;
     std::string insertSql_;
     StatementPtr insert_;
-    bool inTransaction_ = false;
 };
 
 /// True for the SQLite ODBC driver's yes: a value starting with Y, T or a digit other than 0.
@@ -309,8 +303,8 @@ FileSettings ReadFileSettings(const std::string& dsn) {
     return settings;
 }
 
-std::unique_ptr<TableWriter> OpenNativeWriter(odbc::Connection& odbc, const WriterTable& table,
-                                              std::string& why) {
+std::unique_ptr<Channel> OpenNativeChannel(odbc::Connection& odbc, const WriterTable& table,
+                                           std::string& why) {
     why.clear();
     const std::string& dsn = odbc.DsnName();
     if (dsn.empty()) {
@@ -356,7 +350,7 @@ std::unique_ptr<TableWriter> OpenNativeWriter(odbc::Connection& odbc, const Writ
         return nullptr;
     }
     ApplySettings(raw, settings);
-    return std::make_unique<NativeWriter>(std::move(db), table);
+    return std::make_unique<NativeChannel>(std::move(db), table);
 }
 
 } // namespace brenvale::sqlite

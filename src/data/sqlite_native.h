@@ -4,6 +4,7 @@
 #pragma once
 
 #include "core/database.h"
+#include "data/batch.h"
 #include "data/row_fates.h"
 
 #include <memory>
@@ -28,10 +29,10 @@ struct FileSettings {
 /// The settings of the ODBC data source `dsn` (a user data source before a system one).
 FileSettings ReadFileSettings(const std::string& dsn);
 
-/// A writer that inserts into `table` with the SQLite library, on a connection of its own to
+/// A channel that inserts into `table` with the SQLite library, on a connection of its own to
 /// the file `odbc` has open, with the data source's busy timeout. Null, with `why` as a sentence,
 /// when the data source's file cannot be opened that way or is not the file of `odbc`.
-std::unique_ptr<TableWriter> OpenNativeWriter(odbc::Connection& odbc, const WriterTable& table,
-                                              std::string& why);
+std::unique_ptr<Channel> OpenNativeChannel(odbc::Connection& odbc, const WriterTable& table,
+                                           std::string& why);
 
 } // namespace brenvale::sqlite

@@ -24,7 +24,9 @@ const std::vector<RowValues> kRows = {
 
 std::unique_ptr<TableWriter> OpenBatchWriter(test::TestDatabase& db, const std::string& table) {
     DbResult error;
-    auto writer = db.connection().OpenWriter(table, {.batches = true}, error);
+    // A busy database is tried again at once: the tests hold their locks throughout.
+    auto writer =
+        db.connection().OpenWriter(table, {.batches = true, .retryWait = [](int) {}}, error);
     EXPECT_TRUE(writer) << error.message;
     return writer;
 }
@@ -36,21 +38,19 @@ TEST(SqliteNativeWriter, TheOdbcConnectionHoldsNoLockWhileTheLibraryWrites) {
     ASSERT_TRUE(writer);
     ASSERT_EQ(writer->Method(), kNative);
     EXPECT_EQ(writer->Notice(), "");
-    std::vector<DbResult> fates;
-    ASSERT_TRUE(writer->Begin().ok);
-    ASSERT_TRUE(writer->Insert(kRows, fates).ok);
-    EXPECT_TRUE(fates[0].ok && !fates[0].noValue);
-    EXPECT_TRUE(fates[1].ok && fates[1].noValue);
-    // The catalogue and the rows read through ODBC in the middle of the batch: a statement left
-    // open there would hold the commit up and fail it after the busy timeout.
+    // The catalogue and the rows read through ODBC before the batch: a statement left open
+    // there would hold the commit up and fail it after the busy timeout.
     bool exists = false;
     ASSERT_TRUE(db.connection().FindTable("sn_free", exists).ok);
     EXPECT_TRUE(exists);
     std::vector<std::string> names;
     ASSERT_TRUE(db.connection().GetTableList(names).ok);
     EXPECT_EQ(db.Count("sn_free"), 0);
-    const DbResult committed = writer->Commit();
+    std::vector<DbResult> fates;
+    const DbResult committed = test::StoreBatch(*writer, kRows, fates);
     ASSERT_TRUE(committed.ok) << committed.message;
+    EXPECT_TRUE(fates[0].ok && !fates[0].noValue);
+    EXPECT_TRUE(fates[1].ok && fates[1].noValue);
     EXPECT_EQ(db.Query("SELECT c_dns, status FROM sn_free ORDER BY c_dns"),
               (test::Rows{{"n1", "200"}, {"n2", "<null>"}}));
 }
@@ -63,33 +63,32 @@ TEST(SqliteNativeWriter, ABusyDatabaseIsReportedBusyAndNoRowIsLostOrDoubled) {
     test::TestDatabase holder(test::kSqliteDsn);
     std::vector<DbResult> fates;
 
-    // Another connection writes: the batch cannot start.
+    // Another connection writes: the batch cannot start, and after every try its rows count
+    // as refused, busy.
     holder.Exec("BEGIN IMMEDIATE");
-    const DbResult begun = writer->Begin();
-    EXPECT_EQ(begun.failure, DbFailure::Busy) << begun.message;
-    EXPECT_THAT(begun.message, HasSubstr("database is locked"));
-    EXPECT_TRUE(writer->Rollback().ok);
+    ASSERT_TRUE(test::StoreBatch(*writer, kRows, fates).ok);
+    for (const DbResult& fate : fates) {
+        EXPECT_EQ(fate.failure, DbFailure::Busy) << fate.message;
+        EXPECT_THAT(fate.message, HasSubstr("database is locked"));
+    }
     holder.Exec("COMMIT");
+    EXPECT_EQ(db.Count("sn_busy"), 0);
 
-    // Another connection reads at the commit: the commit cannot end, and nothing stays of it.
-    ASSERT_TRUE(writer->Begin().ok);
-    ASSERT_TRUE(writer->Insert(kRows, fates).ok);
+    // Another connection reads throughout: the commit cannot end, and nothing stays of it.
     holder.Exec("BEGIN");
     EXPECT_EQ(holder.Count("sn_busy"), 0);
-    const DbResult committed = writer->Commit();
-    EXPECT_EQ(committed.failure, DbFailure::Busy) << committed.message;
-    EXPECT_TRUE(writer->Rollback().ok);
+    ASSERT_TRUE(test::StoreBatch(*writer, kRows, fates).ok);
+    EXPECT_EQ(fates[0].failure, DbFailure::Busy) << fates[0].message;
     holder.Exec("COMMIT");
     EXPECT_EQ(db.Count("sn_busy"), 0);
 
     // Once the others are done, the same batch goes in once.
-    ASSERT_TRUE(writer->Begin().ok);
-    ASSERT_TRUE(writer->Insert(kRows, fates).ok);
-    ASSERT_TRUE(writer->Commit().ok);
+    ASSERT_TRUE(test::StoreBatch(*writer, kRows, fates).ok);
+    EXPECT_TRUE(fates[0].ok && fates[1].ok);
     EXPECT_EQ(db.Count("sn_busy"), 2);
 }
 
-TEST(SqliteNativeWriter, ATransactionSqliteEndsOnItsOwnLeavesTheRowsToBeSentOneByOne) {
+TEST(SqliteNativeWriter, ATransactionSqliteEndsOnItsOwnSendsTheRowsOneByOne) {
     test::TestDatabase db(test::kSqliteDsn);
     db.TryExec("DROP TABLE sn_undo");
     db.Exec("CREATE TABLE sn_undo (c_ip TEXT, c_dns TEXT UNIQUE ON CONFLICT ROLLBACK, ts TEXT, "
@@ -98,13 +97,8 @@ TEST(SqliteNativeWriter, ATransactionSqliteEndsOnItsOwnLeavesTheRowsToBeSentOneB
     auto writer = OpenBatchWriter(db, "sn_undo");
     ASSERT_TRUE(writer && writer->Method() == kNative);
     std::vector<DbResult> fates;
-    ASSERT_TRUE(writer->Begin().ok);
-    const DbResult inserted = writer->Insert(kRows, fates);
-    EXPECT_EQ(inserted.failure, DbFailure::Unisolated) << inserted.message;
-    EXPECT_TRUE(writer->Rollback().ok);
-    EXPECT_EQ(db.Count("sn_undo"), 1);
-    // Row by row, as the loader then sends them: each on its own.
-    ASSERT_TRUE(writer->Insert(kRows, fates).ok);
+    // The batch cannot keep the first row once the second ended it: each row goes on its own.
+    ASSERT_TRUE(test::StoreBatch(*writer, kRows, fates).ok);
     EXPECT_TRUE(fates[0].ok);
     EXPECT_FALSE(fates[1].ok);
     EXPECT_THAT(fates[1].message, HasSubstr("UNIQUE constraint failed"));
@@ -144,9 +138,7 @@ TEST(SqliteNativeWriter, AFileTheLibraryCannotUseGoesThroughOdbcAndSaysWhy) {
                                                  "batches go through the SQLite ODBC driver: "));
         EXPECT_THAT(writer->Notice(), HasSubstr(why));
         std::vector<DbResult> fates;
-        ASSERT_TRUE(writer->Begin().ok);
-        ASSERT_TRUE(writer->Insert(kRows, fates).ok);
-        ASSERT_TRUE(writer->Commit().ok);
+        ASSERT_TRUE(test::StoreBatch(*writer, kRows, fates).ok);
         EXPECT_EQ(db.Count("sn_fallback"), 2);
     }
 }

@@ -57,16 +57,13 @@ const char* const kCopySpecials[] = {"\\.",    "a\\.b", "\\.\n", "\n\\.\n", "\t"
 struct Mode {
     const char* name;
     bool batches, allowNative; ///< the writer is made for batches; it may use a native library
-    bool transaction;          ///< the rows in two transactions, else one by one
     bool nativeOnly;           ///< without a native way, the same as another mode
 };
 
 const Mode kModes[] = {
-    {"batch", true, true, true, false},
-    {"batch through ODBC only", true, false, true, true},
-    // The loader's replay of a batch that stays busy: the batch writer without a transaction.
-    {"batch writer row by row", true, true, false, true},
-    {"row by row", false, true, false, false},
+    {"batch", true, true, false},
+    {"batch through ODBC only", true, false, true},
+    {"row by row", false, true, false},
 };
 
 /// How the writer made for batches sends them when the database has a native way.
@@ -159,16 +156,15 @@ TEST_P(WriterTest, BatchStoresWhatRowByRowStores) {
             << writer->Method();
         EXPECT_EQ(writer->Notice(), "");
         std::vector<DbResult>& fates = fatesByMode.emplace_back();
-        // In transactions, two: a refusal must be isolated in the second as in the first.
-        const std::size_t chunk = mode.transaction ? (rows.size() + 1) / 2 : 1;
+        // Batches, two: a refusal must be isolated in the second as in the first.
+        const std::size_t chunk = mode.batches ? (rows.size() + 1) / 2 : 1;
         for (std::size_t from = 0; from < rows.size(); from += chunk) {
             std::vector<DbResult> part;
-            ASSERT_TRUE(!mode.transaction || writer->Begin().ok);
-            const DbResult inserted = writer->Insert(
+            const DbResult inserted = test::StoreBatch(
+                *writer,
                 std::span<const RowValues>(rows).subspan(from, std::min(chunk, rows.size() - from)),
                 part);
             ASSERT_TRUE(inserted.ok) << inserted.message;
-            ASSERT_TRUE(!mode.transaction || writer->Commit().ok);
             fates.insert(fates.end(), part.begin(), part.end());
         }
         ASSERT_EQ(fates.size(), c.rows);
@@ -220,24 +216,33 @@ TEST_P(WriterPositions, PositionsCommitWithTheRowsAndOnlyFromTheCountTheyWereRea
 
     const std::vector<RowValues> rows = {
         {"192.0.2.7", "p1", "2024-03-01 18:04:11", "/s", "200", "a", "1", "2", "3"}};
-    SourcePosition position{"id1", "a.log", 11, 256, 300, 2, 22, "\"etag\""};
+    UnitProgress progress{.kind = UnitProgress::Kind::Position,
+                          .source = "/logs/a.log",
+                          .position = {"id1", "a.log", 11, 256, 300, 2, 22, "\"etag\""},
+                          .isNew = true,
+                          .claim = claim};
     std::vector<DbResult> fates;
-    for (const bool commit : {false, true}) {
-        ASSERT_TRUE(writer->Begin().ok);
-        ASSERT_TRUE(writer->Insert(rows, fates).ok);
-        ASSERT_TRUE(writer->SavePosition("/logs/a.log", position, true, claim).ok);
-        ASSERT_TRUE((commit ? writer->Commit() : writer->Rollback()).ok);
-        EXPECT_EQ(db.Count("wr_pos"), commit ? 1 : 0);
-        ASSERT_TRUE(writer->LoadPositions("/logs/a.log", loaded, claim).ok);
-        EXPECT_EQ(loaded.size(), commit ? 1u : 0u);
-        EXPECT_EQ(std::pair(claim.stored, claim.commits), std::pair(commit, commit ? 1ul : 0ul));
-    }
+    // A count another run moved on refuses the position, and the rows go with it.
+    progress.claim.commits = 7;
+    progress.claim.stored = true;
+    const DbResult refused = test::StoreBatch(*writer, rows, fates, &progress);
+    EXPECT_EQ(refused.failure, DbFailure::Taken) << refused.message;
+    EXPECT_EQ(db.Count("wr_pos"), 0);
+    progress.claim = claim;
+    ASSERT_TRUE(test::StoreBatch(*writer, rows, fates, &progress).ok);
+    EXPECT_EQ(db.Count("wr_pos"), 1);
+    // The position ends where the batch does (its one row, line 1 at byte 100).
+    EXPECT_EQ(std::tuple(progress.position.offset, progress.position.line, progress.isNew,
+                         progress.claim.commits),
+              std::tuple(100ul, 1ul, false, 1ul));
+    ASSERT_TRUE(writer->LoadPositions("/logs/a.log", loaded, claim).ok);
+    ASSERT_EQ(loaded.size(), 1u);
+    EXPECT_EQ(std::pair(claim.stored, claim.commits), std::pair(true, 1ul));
     const SourceClaim stale = claim;
-    position.offset = 8192;
-    position.line = 5;
-    ASSERT_TRUE(writer->Begin().ok);
-    ASSERT_TRUE(writer->SavePosition("/logs/a.log", position, false, claim).ok);
-    ASSERT_TRUE(writer->Commit().ok);
+    // Lines that insert nothing move the position on alone.
+    BatchOutcome outcome;
+    const LineMark further{5, 8192, 22, 11, 256};
+    ASSERT_TRUE(writer->Finish(further, progress, outcome).ok);
     ASSERT_TRUE(writer->LoadPositions("/logs/a.log", loaded, claim).ok);
     ASSERT_EQ(loaded.size(), 1u);
     EXPECT_EQ(claim.commits, 2u);
@@ -245,7 +250,8 @@ TEST_P(WriterPositions, PositionsCommitWithTheRowsAndOnlyFromTheCountTheyWereRea
         return std::tie(p.fileId, p.fileName, p.identityHash, p.identityLength, p.offset, p.line,
                         p.prefixHash, p.validator);
     };
-    EXPECT_EQ(fields(loaded[0]), fields(position));
+    EXPECT_EQ(fields(loaded[0]), fields(progress.position));
+    EXPECT_EQ(loaded[0].offset, 8192u);
     ASSERT_TRUE(writer->LoadPositions("/logs/b.log", loaded, claim).ok);
     EXPECT_TRUE(loaded.empty());
 
@@ -253,12 +259,16 @@ TEST_P(WriterPositions, PositionsCommitWithTheRowsAndOnlyFromTheCountTheyWereRea
     for (const SourceClaim& old : {stale, SourceClaim{}}) {
         test::TestDatabase second(GetParam());
         auto late = second.connection().OpenWriter("wr_pos", options, error);
-        ASSERT_TRUE(late && late->Begin().ok) << error.message;
-        const DbResult taken =
-            late->SavePosition("/logs/a.log", {"id2", "a.log", 11, 256, 900, 9, 33, ""}, true, old);
+        ASSERT_TRUE(late) << error.message;
+        UnitProgress theirs{.kind = UnitProgress::Kind::Position,
+                            .source = "/logs/a.log",
+                            .position = {"id2", "a.log", 11, 256, 900, 9, 33, ""},
+                            .isNew = true,
+                            .claim = old};
+        const DbResult taken = test::StoreBatch(*late, rows, fates, &theirs);
         EXPECT_EQ(taken.failure, DbFailure::Taken) << taken.message;
         EXPECT_THAT(taken.message, ::testing::HasSubstr("Another run is loading '/logs/a.log'"));
-        (void)late->Rollback();
+        EXPECT_EQ(db.Count("wr_pos"), 1);
     }
 
     // A row no run could have written is damaged, and says how.
@@ -331,10 +341,8 @@ TEST(CopyWriter, TakesTheDataSourcesSettingsOrSaysWhyNot) {
             {"192.0.2.7", "f1", "t", "/s", "200", "a", "1", "2", "3"},
             {"192.0.2.7", "f2", "t", "/s", "200", "a", "1", "2", "12800"}};
         std::vector<DbResult> fates;
-        ASSERT_TRUE(writer->Begin().ok);
-        const DbResult inserted = writer->Insert(rows, fates);
+        const DbResult inserted = test::StoreBatch(*writer, rows, fates);
         ASSERT_TRUE(inserted.ok) << inserted.message;
-        ASSERT_TRUE(writer->Commit().ok);
         EXPECT_THAT(fates, ::testing::ElementsAre(::testing::Field(&DbResult::ok, true),
                                                   ::testing::Field(&DbResult::sqlState, "22001")));
         EXPECT_EQ(db.Query("SELECT c_dns FROM wr_fallback"), test::Rows{{"f1"}});
@@ -344,23 +352,27 @@ TEST(CopyWriter, TakesTheDataSourcesSettingsOrSaysWhyNot) {
 TEST(CopyWriter, ALostConnectionStopsTheBatch) {
     test::TestDatabase db(test::kPostgresDsn);
     const std::vector<RowValues> rows = {{"192.0.2.7", "l1", "t", "/s", "200", "a", "1", "2", "3"}};
-    // The server ends the writer's own session before the rows, or before the commit.
-    for (const bool beforeCommit : {false, true}) {
-        SCOPED_TRACE(beforeCommit ? "before the commit" : "before the rows");
+    // The server ends the writer's own session before the rows, or while they stream into COPY.
+    for (const bool streaming : {false, true}) {
+        SCOPED_TRACE(streaming ? "while the rows stream" : "before the rows");
         MakeTable(db, "wr_lost");
         DbResult error;
         auto writer = db.connection().OpenWriter("wr_lost", {.batches = true}, error);
         ASSERT_TRUE(writer && writer->Method() == "COPY") << error.message;
-        ASSERT_TRUE(writer->Begin().ok);
-        std::vector<DbResult> fates;
-        if (beforeCommit) {
-            ASSERT_TRUE(writer->Insert(rows, fates).ok);
+        if (streaming) {
+            ASSERT_TRUE(writer->Add(rows[0], {1, 100}).ok);
         }
         db.EndOtherSessions();
-        const DbResult failed = beforeCommit ? writer->Commit() : writer->Insert(rows, fates);
+        // Without rows in flight, the first row finds the session gone as it goes out.
+        DbResult failed = streaming ? DbResult::Success() : writer->Add(rows[0], {1, 100});
+        UnitProgress none;
+        BatchOutcome outcome;
+        if (failed)
+            failed = writer->Finish({1, 100}, none, outcome);
         EXPECT_EQ(failed.failure, DbFailure::ConnectionLost) << failed.message;
         // The server said it ended the session, so the commit never ran.
         EXPECT_FALSE(failed.inDoubt) << failed.message;
+        EXPECT_EQ(outcome.committed, 0u);
         EXPECT_EQ(db.Count("wr_lost"), 0);
     }
 }

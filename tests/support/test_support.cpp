@@ -12,6 +12,23 @@
 
 namespace brenvale::test {
 
+DbResult StoreBatch(TableWriter& writer, std::span<const RowValues> rows,
+                    std::vector<DbResult>& fates, UnitProgress* progress) {
+    LineMark mark;
+    for (const RowValues& row : rows) {
+        ++mark.line;
+        mark.offset += 100;
+        mark.identityLength = std::min<std::uint64_t>(mark.offset, 256);
+        if (DbResult added = writer.Add(row, mark); !added)
+            return added;
+    }
+    UnitProgress none;
+    BatchOutcome outcome;
+    DbResult finished = writer.Finish(mark, progress ? *progress : none, outcome);
+    fates = std::move(outcome.fates);
+    return finished;
+}
+
 std::string TestDir() {
     const char* dir = std::getenv("BRENVALE_TEST_DIR");
     return dir ? dir : BRENVALE_TEST_DIR;

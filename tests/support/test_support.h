@@ -8,6 +8,7 @@
 
 #include <deque>
 #include <functional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -43,6 +44,11 @@ std::string Unversioned(std::string text);
 
 /// `text` by zlib; `windowBits` 31: a gzip member, 15: HTTP's deflate (zlib), -15: raw deflate.
 std::string Compressed(const std::string& text, int windowBits = 31);
+
+/// Hands `rows` to `writer` as one batch (row r ending at line r + 1) and finishes it with
+/// `progress` (none when null); `fates` receives each row's fate.
+DbResult StoreBatch(TableWriter& writer, std::span<const RowValues> rows,
+                    std::vector<DbResult>& fates, UnitProgress* progress = nullptr);
 
 /// Runs tests/support/test_env.sh `action` (pg-stop, pg-start, maria-stop, maria-start); success.
 bool ControlServer(const std::string& action);
