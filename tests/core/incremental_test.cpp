@@ -574,6 +574,34 @@ TEST_P(RestartTest, AConnectionLostAtACommitOrASavepointNeitherLosesNorDoublesAL
     EXPECT_THAT(names, ::testing::UnorderedElementsAreArray(expected_));
 }
 
+TEST_P(RestartTest, ARollbackThatFailsStopsTheBatchAndTheRunGoesOnFromTheDatabase) {
+    // A refused line makes the batch roll back; the relay loses that ROLLBACK (or the driver's
+    // own undo of the refused statement) before the server sees it.
+    const std::string refused = "192.0.2.10 bad 2006-11-26 13:05:00 /stream 200 a 4096 60 12800";
+    const std::string log = WriteLog("undo.log", kHeader + Lines(Numbered("u", 10)) + refused +
+                                                     "\r\n" + Lines(Numbered("v", 10)));
+    CutProxy proxy(static_cast<std::uint16_t>(std::stoi(
+        std::getenv(db_.IsPostgres() ? "BRENVALE_TEST_PG_PORT" : "BRENVALE_TEST_MARIA_PORT"))));
+    const std::string through = "DSN=" + GetParam() + ";Port=" + std::to_string(proxy.Port());
+    for (const bool incremental : {false, true}) {
+        SCOPED_TRACE(incremental ? "incremental" : "plain");
+        Reset();
+        db_.CreateLogTable(table_, true);
+        TestDatabase own(GetParam(), through);
+        RunHarness h(own.connection(), {{log, table_}},
+                     {.commitRows = 7, .incremental = incremental, .allowNative = false});
+        h.runner.SetReconnectWait([](int) {});
+        const int before = proxy.Cuts();
+        proxy.Cut("ROLLBACK", 1, false);
+        EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
+        EXPECT_EQ(proxy.Cuts(), before + 1);
+        EXPECT_EQ(h.report.Total().inserted, 20u);
+        EXPECT_EQ(h.report.Total().refused, 1u);
+        EXPECT_EQ(h.report.Total().inDoubt, 0u);
+        ExpectEachOnce();
+    }
+}
+
 INSTANTIATE_FOR_DATABASES(IncrementalTest);
 INSTANTIATE_FOR_SERVERS(RestartTest);
 
