@@ -1,9 +1,7 @@
-// Turns W3C log lines into rows of the target table.
+// Turns W3C log lines into rows of the target table, batch by batch.
 #include "core/log_loader.h"
 
-#include "core/general.h"
 #include "core/incremental.h"
-#include "core/text_encoding.h"
 
 #include <algorithm>
 #include <limits>
@@ -12,11 +10,9 @@ namespace brenvale {
 
 namespace {
 
-constexpr std::uint32_t kBatchMilliseconds = 200;
+constexpr std::uint32_t kBatchMilliseconds = 1000;
 // A batch is committed when its bytes pass this, so long lines cannot make it grow without end.
-constexpr std::size_t kBatchBytes = std::size_t{4} * 1024 * 1024;
-// A buffer that grew past this for an outsized line is given back after its batch.
-constexpr std::size_t kKeptCapacity = std::size_t{64} * 1024;
+constexpr std::size_t kBatchBytes = std::size_t{16} * 1024 * 1024;
 
 void RaiseCounter(std::int32_t& counter) {
     // An overflowing counter keeps its value; the row it would have counted stays inserted.
@@ -25,21 +21,6 @@ void RaiseCounter(std::int32_t& counter) {
 }
 
 } // namespace
-
-bool SplitLogFields(std::string_view line, std::array<std::string_view, 10>& fields) {
-    std::size_t count = 0;
-    std::size_t from = 0;
-    while (count < fields.size()) {
-        const auto blank = line.find(' ', from);
-        if (blank == std::string_view::npos) {
-            fields[count++] = line.substr(from);
-            break;
-        }
-        fields[count++] = line.substr(from, blank - from);
-        from = blank + 1;
-    }
-    return count == fields.size();
-}
 
 LogLineLoader::LogLineLoader(Database& database, RunState& state, const Options& options,
                              TickClock& clock)
@@ -132,26 +113,6 @@ TableWriter* LogLineLoader::Writer(const std::string& table, DbResult& error) {
     return writer_.get();
 }
 
-void LogLineLoader::BuildValues(const std::array<std::string_view, 10>& fields, RowValues& values) {
-    std::array<std::string_view, 10> text = fields;
-    if (options_.TranslateASCII()) {
-        for (std::size_t i = 0; i < fields.size(); ++i) {
-            if (fields[i].find('%') == std::string_view::npos)
-                continue;
-            translated_[i] = TranslateHexCodes(std::string(fields[i]));
-            text[i] = translated_[i];
-        }
-    }
-    dateTime_.assign(text[2]);
-    dateTime_.push_back(' ');
-    dateTime_.append(text[3]);
-
-    const std::array<std::string_view, 9> raw = {text[0], text[1], dateTime_, text[4], text[5],
-                                                 text[6], text[7], text[8],   text[9]};
-    for (std::size_t i = 0; i < raw.size(); ++i)
-        values[i] = ToDatabaseText(raw[i], encoded_[i]);
-}
-
 void LogLineLoader::CountInserted() {
     RaiseCounter(state_.RecordsThisFile);
     RaiseCounter(state_.RecordsTotal);
@@ -181,13 +142,11 @@ LineOutcome LogLineLoader::InsertLogLine(std::string_view line, const std::strin
                                          const LineMark& mark) {
     if (stopped_)
         return LineOutcome::Pending;
-    LineOutcome skipped = LineOutcome::Pending;
-    std::array<std::string_view, 10> fields;
-    if (line.empty() || line.front() == '#')
-        skipped = LineOutcome::Ignored;
-    else if (!SplitLogFields(line, fields))
-        skipped = LineOutcome::Short;
-    if (skipped != LineOutcome::Pending) {
+    RowValues values;
+    const LineKind kind = parser_.Parse(line, options_.TranslateASCII(), values);
+    if (kind != LineKind::Row) {
+        const LineOutcome skipped =
+            kind == LineKind::Short ? LineOutcome::Short : LineOutcome::Ignored;
         SkipLine(skipped, line, mark);
         return skipped;
     }
@@ -197,9 +156,6 @@ LineOutcome LogLineLoader::InsertLogLine(std::string_view line, const std::strin
         committed_ = mark;
         return LineOutcome::Refused;
     }
-    RowValues values;
-    BuildValues(fields, values);
-
     NextPending(line, mark).insert = true;
     for (const std::string_view value : values)
         pendingBytes_ += value.size();
@@ -240,7 +196,9 @@ LogLineLoader::PendingLine& LogLineLoader::NextPending(std::string_view line,
     PendingLine& row = pending_[pendingCount_++];
     row.insert = false;
     row.outcome = LineOutcome::Pending;
-    row.raw.assign(line);
+    row.from = raw_.size();
+    raw_.append(line);
+    row.to = raw_.size();
     row.mark = mark;
     pendingBytes_ += line.size();
     return row;
@@ -305,14 +263,15 @@ std::size_t LogLineLoader::ReportLines(std::size_t lines, const std::vector<DbRe
     for (std::size_t r = 0; r < lines; ++r) {
         const PendingLine& line = pending_[r];
         if (!line.insert) {
-            Report(line.outcome, line.raw, line.mark.line, DbResult::Success());
+            Report(line.outcome, Raw(line), line.mark.line, DbResult::Success());
             continue;
         }
         const DbResult fate = next < fates.size() ? fates[next] : DbResult::Success();
         ++next;
         if (fate)
             CountInserted();
-        Report(fate ? LineOutcome::Inserted : LineOutcome::Refused, line.raw, line.mark.line, fate);
+        Report(fate ? LineOutcome::Inserted : LineOutcome::Refused, Raw(line), line.mark.line,
+               fate);
     }
     return next;
 }
@@ -328,14 +287,13 @@ void LogLineLoader::DropLines(std::size_t lines) {
 }
 
 void LogLineLoader::ClearPending() {
-    const bool outsized = pendingBytes_ > kBatchBytes;
-    for (std::size_t r = 0; r < pendingCount_; ++r) {
-        PendingLine& line = pending_[r];
-        if (outsized || line.raw.capacity() > kKeptCapacity)
-            line.raw = std::string();
+    // Bytes a few outsized lines made the buffer grow by are given back.
+    if (raw_.capacity() > 2 * kBatchBytes) {
+        std::string().swap(raw_);
+        if (pending_.size() > commitRows_)
+            pending_.resize(std::min<std::size_t>(commitRows_, pending_.size()));
     }
-    if (outsized && pending_.size() > commitRows_)
-        pending_.resize(std::min<std::size_t>(commitRows_, pending_.size()));
+    raw_.clear();
     pendingCount_ = 0;
     pendingBytes_ = 0;
     pendingInserts_ = 0;
@@ -359,7 +317,7 @@ void LogLineLoader::ReportUnfinished() {
     if (unfinishedInDoubt_) {
         for (std::size_t r = 0; r < pendingCount_; ++r) {
             const PendingLine& line = pending_[r];
-            Report(line.insert ? LineOutcome::InDoubt : line.outcome, line.raw, line.mark.line,
+            Report(line.insert ? LineOutcome::InDoubt : line.outcome, Raw(line), line.mark.line,
                    line.insert ? failure_ : DbResult::Success());
         }
     }
@@ -372,7 +330,7 @@ void LogLineLoader::Resume(bool unitCommitted) {
         // Nothing tells whether the unit took effect: it is sent again, and said to be in doubt.
         for (std::size_t r = 0; r < unit; ++r)
             if (pending_[r].insert)
-                Report(LineOutcome::InDoubt, pending_[r].raw, pending_[r].mark.line, failure_);
+                Report(LineOutcome::InDoubt, Raw(pending_[r]), pending_[r].mark.line, failure_);
     }
     // The unit in doubt (the first lines in hand) was committed after all.
     const std::size_t settled = unitCommitted ? unit : 0;

@@ -4,6 +4,7 @@
 
 #include "core/content_hash.h"
 #include "core/database.h"
+#include "core/log_line.h"
 #include "core/run_state.h"
 
 #include <array>
@@ -43,10 +44,6 @@ public:
     virtual void OnNotice(const std::string& /*text*/) {}
 };
 
-/// Cuts a data line at every blank; false (and `fields` partly filled) when it has fewer than ten.
-/// Views point into `line`.
-bool SplitLogFields(std::string_view line, std::array<std::string_view, 10>& fields);
-
 /// The log line loader of one run. Writers are opened on the run's database as jobs need them.
 class LogLineLoader {
 public:
@@ -58,7 +55,7 @@ public:
     void SetObserver(LoadObserver* observer) { observer_ = observer; }
 
     /// Rows per transaction; 1 (the default) commits every row on its own. A batch is also
-    /// committed after 200 ms of work and when its values pass a few MiB.
+    /// committed after a second of work and when its lines pass 16 MiB.
     void SetCommitRows(std::size_t rows);
     std::size_t CommitRows() const { return commitRows_; }
     /// Lets batches go through the database's own library (COPY, SQLite's; on by default).
@@ -140,13 +137,15 @@ private:
     struct PendingLine {
         bool insert = false;
         LineOutcome outcome = LineOutcome::Pending;
-        std::string raw;
+        std::size_t from = 0, to = 0; ///< where its bytes are in raw_
         LineMark mark;
     };
+    std::string_view Raw(const PendingLine& line) const {
+        return std::string_view(raw_).substr(line.from, line.to - line.from);
+    }
 
     void OpenWriter(const std::string& table);
     void StartMarking();
-    void BuildValues(const std::array<std::string_view, 10>& fields, RowValues& values);
     void CountInserted();
     void Report(LineOutcome outcome, std::string_view raw, std::uint64_t lineNumber,
                 const DbResult& error);
@@ -189,6 +188,7 @@ private:
 
     std::size_t commitRows_ = 1;
     std::vector<PendingLine> pending_;
+    std::string raw_; ///< the bytes of the lines in hand, one after another
     std::size_t pendingCount_ = 0;
     std::size_t pendingBytes_ = 0;
     std::size_t pendingInserts_ = 0;
@@ -205,9 +205,7 @@ private:
     bool unfinishedInDoubt_ = false;
     LineMark committed_;
 
-    std::array<std::string, 10> translated_;
-    std::string dateTime_;
-    std::array<std::string, 9> encoded_;
+    LogLineParser parser_;
 };
 
 } // namespace brenvale

@@ -11,7 +11,7 @@ namespace {
 // Tries in all before work a busy database keeps turning away counts as refused.
 constexpr int kBusyAttempts = 5;
 // A batch's buffer that grew past this for outsized values is given back after the batch.
-constexpr std::size_t kKeptBytes = std::size_t{8} * 1024 * 1024;
+constexpr std::size_t kKeptBytes = std::size_t{64} * 1024 * 1024;
 
 bool Stops(const DbResult& result) {
     return result.Fatal() || result.failure == DbFailure::Busy;
@@ -80,12 +80,15 @@ bool BatchWriter::InTransactions(const UnitProgress& progress) const {
 DbResult BatchWriter::Add(const RowValues& row, const LineMark& mark) {
     const std::size_t r = marks_.size();
     auto& at = at_.emplace_back();
-    at[0] = bytes_.size();
+    at[0] = static_cast<std::uint32_t>(bytes_.size());
+    bool noValue = false;
     for (std::size_t c = 0; c < row.size(); ++c) {
         bytes_.append(row[c]);
-        at[c + 1] = bytes_.size();
+        at[c + 1] = static_cast<std::uint32_t>(bytes_.size());
+        noValue = noValue || IsNoValue(row[c], table_.noValue[c]);
     }
     marks_.push_back(mark);
+    noValues_.push_back(noValue);
     if (DbResult screened = channel_->Screen(row); !screened) {
         screened_.emplace_back(r, std::move(screened));
         return DbResult::Success();
@@ -140,6 +143,7 @@ void BatchWriter::Clear() {
     bytes_.clear();
     at_.clear();
     marks_.clear();
+    noValues_.clear();
     screened_.clear();
 }
 
@@ -171,8 +175,8 @@ DbResult BatchWriter::Finish(const LineMark& end, UnitProgress& progress, BatchO
         result.inDoubt = result.inDoubt || inDoubt;
     }
     if (result)
-        for (std::size_t i = 0; i < all.rows.size(); ++i)
-            MarkNoValue(all.rows[i], table_.noValue, outcome.fates[all.index[i]]);
+        for (std::size_t r = 0; r < marks_.size(); ++r)
+            outcome.fates[r].noValue = outcome.fates[r].ok && noValues_[r];
     Clear();
     return result;
 }

@@ -8,7 +8,9 @@
 #include "data/row_fates.h"
 #include "data/sql_session.h"
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
@@ -148,8 +150,9 @@ private:
     std::string notice_;
     std::optional<CheckpointTable> checkpoints_;
 
-    std::string bytes_;                           ///< the batch's values, one after another
-    std::vector<std::array<std::size_t, 10>> at_; ///< where each row's values start and end
+    std::string bytes_;                             ///< the batch's values, one after another
+    std::vector<std::array<std::uint32_t, 10>> at_; ///< where each row's values start and end
+    std::vector<bool> noValues_;                    ///< a row has a "-" that goes as NULL
     std::vector<LineMark> marks_;
     std::vector<std::pair<std::size_t, DbResult>> screened_; ///< rows refused before sending
     std::optional<Transaction> streamed_; ///< the transaction rows were streamed in

@@ -29,12 +29,6 @@ DbResult NotStored(DbResult warning, long stored, std::size_t sent) {
     return warning;
 }
 
-void MarkNoValue(const RowValues& row, const NoValueColumns& columns, DbResult& fate) {
-    for (std::size_t c = 0; c < columns.size() && fate.ok; ++c)
-        if (IsNoValue(row[c], columns[c]))
-            fate.noValue = true;
-}
-
 bool LostInFlight(const DbResult& result) {
     return result.sqlState.rfind("57P0", 0) != 0 && result.sqlState != "70100";
 }

@@ -33,9 +33,6 @@ inline bool IsNoValue(std::string_view value, bool noValue) {
     return noValue && value == "-";
 }
 
-/// Marks `fate`, a stored row's, when a "-" of `row` was sent as NULL.
-void MarkNoValue(const RowValues& row, const NoValueColumns& columns, DbResult& fate);
-
 /// A lost connection that the server did not announce (by a shutdown's SQLSTATE) may have come
 /// after the work was done.
 bool LostInFlight(const DbResult& result);

@@ -182,6 +182,9 @@ public:
         return DbResult::Success();
     }
 
+    // Rows are not streamed as they are parsed: SQLite has one writer, and a write lock held
+    // through the parsing of a batch would keep other loaders of the file waiting.
+
     DbResult Mark() override { return Checked(session_.Command("SAVEPOINT brenvale_unit")); }
     DbResult UndoToMark() override {
         return Checked(session_.Command("ROLLBACK TO brenvale_unit; RELEASE brenvale_unit"));
