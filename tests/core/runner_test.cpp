@@ -2,7 +2,10 @@
 #include "core/runner.h"
 
 #include "core/run_harness.h"
+#include "data/odbc_setup.h"
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <tuple>
@@ -485,6 +488,32 @@ TEST(RunnerOnSqlite, ABatchThroughTheLibraryWaitsForALockAndLoadsEachLineOnce) {
     EXPECT_EQ(again.runner.ProcessJobs(), RunResult::Completed);
     EXPECT_EQ(db.Count("rt_busy_batch"), 5);
     db.Exec("DROP TABLE brenvale_checkpoint");
+}
+
+/// A data source whose file the SQLite library cannot open as the ODBC connection's: every
+/// batch goes through ODBC, and the run says why once, however many jobs and tables it has.
+TEST(RunnerOnSqlite, ALibraryThatCannotBeUsedIsSaidOnceAndTheRowsGoThroughOdbc) {
+    TestDatabase db(kSqliteDsn);
+    db.CreateLogTable("rt_lib_a");
+    db.CreateLogTable("rt_lib_b");
+    const std::string dir = ScratchDir("nolib");
+    const std::string log = WriteFile(dir + "/a.log", LogText(Numbered("l", 30)));
+    const std::string testUserIni = std::getenv("ODBCINI");
+    ScratchUserIni("nolib");
+    ASSERT_TRUE(
+        odbc::WriteUserDsn({kSqliteDsn, "SQLite3", {{"Database", dir + "/other.db"}}}, "").ok);
+    RunHarness h(db.connection(), {{log, "rt_lib_a"}, {log, "rt_lib_b"}, {log, "rt_lib_a"}},
+                 {.commitRows = 10});
+    EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
+    ASSERT_EQ(setenv("ODBCINI", testUserIni.c_str(), 1), 0);
+    EXPECT_EQ(std::ranges::count_if(h.report.Notices(),
+                                    [](const std::string& notice) {
+                                        return notice.starts_with(
+                                            "The SQLite library could not be used");
+                                    }),
+              1);
+    EXPECT_EQ(db.Count("rt_lib_a"), 60);
+    EXPECT_EQ(db.Count("rt_lib_b"), 30);
 }
 
 } // namespace
