@@ -304,27 +304,9 @@ public:
 
     DbResult Send(std::span<const RowValues> rows) override {
         const std::size_t count = rows.size();
-        if (!statement_) {
-            if (DbResult made = connection_.NewStatement(statement_); !made)
-                return made;
-            if (!Succeeded(SQLPrepare(statement_.get(), reinterpret_cast<SQLCHAR*>(sql_.data()),
-                                      static_cast<SQLINTEGER>(sql_.size())))) {
-                DbResult failure = connection_.StatementFailure(statement_.get(),
-                                                                "the insert could not be prepared");
-                statement_.reset();
-                return failure;
-            }
-            if (!Succeeded(SQLSetStmtAttr(statement_.get(), SQL_ATTR_PARAM_BIND_TYPE,
-                                          reinterpret_cast<SQLPOINTER>(SQL_PARAM_BIND_BY_COLUMN),
-                                          0)) ||
-                !Succeeded(SQLSetStmtAttr(statement_.get(), SQL_ATTR_PARAM_STATUS_PTR,
-                                          statuses_.data(), 0)) ||
-                !Succeeded(SQLSetStmtAttr(statement_.get(), SQL_ATTR_PARAMS_PROCESSED_PTR,
-                                          &processed_, 0))) {
-                usable_ = false;
-                return DbResult::Failure("IM001", "The driver takes no parameter arrays.");
-            }
-        }
+        if (!statement_)
+            if (DbResult prepared = Prepare(); !prepared)
+                return prepared;
         SQLULEN size = 0;
         if (!Succeeded(SQLSetStmtAttr(statement_.get(), SQL_ATTR_PARAMSET_SIZE,
                                       reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(count)),
@@ -393,6 +375,29 @@ public:
 private:
     static constexpr std::size_t kMaxRows = 1000;
     static constexpr SQLUSMALLINT kUnset = 0xFFFF;
+
+    /// The one-row statement, prepared for arrays bound by column.
+    DbResult Prepare() {
+        if (DbResult made = connection_.NewStatement(statement_); !made)
+            return made;
+        if (!Succeeded(SQLPrepare(statement_.get(), reinterpret_cast<SQLCHAR*>(sql_.data()),
+                                  static_cast<SQLINTEGER>(sql_.size())))) {
+            DbResult failure =
+                connection_.StatementFailure(statement_.get(), "the insert could not be prepared");
+            statement_.reset();
+            return failure;
+        }
+        if (!Succeeded(SQLSetStmtAttr(statement_.get(), SQL_ATTR_PARAM_BIND_TYPE,
+                                      reinterpret_cast<SQLPOINTER>(SQL_PARAM_BIND_BY_COLUMN), 0)) ||
+            !Succeeded(
+                SQLSetStmtAttr(statement_.get(), SQL_ATTR_PARAM_STATUS_PTR, statuses_.data(), 0)) ||
+            !Succeeded(
+                SQLSetStmtAttr(statement_.get(), SQL_ATTR_PARAMS_PROCESSED_PTR, &processed_, 0))) {
+            usable_ = false;
+            return DbResult::Failure("IM001", "The driver takes no parameter arrays.");
+        }
+        return DbResult::Success();
+    }
 
     Connection& connection_;
     std::string sql_;
