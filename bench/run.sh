@@ -43,11 +43,13 @@ methods=${BENCH_METHODS:-native batch bigbatch libloop incremental loop row}
 echo "building brenvale-run and the loops in $build ..."
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBRENVALE_BUILD_UI=OFF \
     -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" --target brenvale-run brenvale-bench-odbc-loop brenvale-bench-sqlite-loop brenvale-bench-pg-copy-loop >/dev/null
+cmake --build "$build" --target brenvale-run brenvale-bench-odbc-loop brenvale-bench-sqlite-loop \
+    brenvale-bench-pg-copy-loop brenvale-bench-maria-loop >/dev/null
 run=$build/src/app/brenvale-run
 loop=$build/bench/brenvale-bench-odbc-loop
 sqlite_loop=$build/bench/brenvale-bench-sqlite-loop
 pg_loop=$build/bench/brenvale-bench-pg-copy-loop
+maria_loop=$build/bench/brenvale-bench-maria-loop
 
 rm -rf "$work"
 mkdir -p "$work"
@@ -152,11 +154,12 @@ for size in $sizes; do
             batch) measure "$size" "$db" batch "$data" "$run" "$cfg" --quiet --commit-rows 1000 ;;
             bigbatch) measure "$size" "$db" bigbatch "$data" "$run" "$cfg" --quiet --commit-rows 1000000 ;;
             libloop)
-                # MariaDB's client-library loop is not written yet.
                 case "$db" in
                 sqlite) measure "$size" "$db" libloop "$data" "$sqlite_loop" "$sqlite_db" "$table" "$log" 1000 ;;
                 pg) measure "$size" "$db" libloop "$data" "$pg_loop" \
                     "host=127.0.0.1 port=$port user=brenvale dbname=brenvale" "$table" "$log" 1000 ;;
+                maria) measure "$size" "$db" libloop "$data" "$maria_loop" \
+                    127.0.0.1 "$mport" brenvale brenvale brenvale "$table" "$log" 1000 ;;
                 esac
                 ;;
             incremental) measure "$size" "$db" incremental "$data" "$run" "$cfg" --quiet --commit-rows 1000 --incremental ;;

@@ -266,8 +266,7 @@ DbResult Connection::ExecuteWith(Handle& stmt, const std::string& sql,
             return StatementFailure(stmt.get(), "the statement failed");
         return DbResult::Success();
     }
-    if (!Succeeded(SQLPrepare(stmt.get(), text, size)))
-        return StatementFailure(stmt.get(), "the statement could not be prepared");
+    // Bound first and executed directly: one round trip where the driver can send both at once.
     std::vector<SQLLEN> lengths(params.size());
     for (std::size_t i = 0; i < params.size(); ++i) {
         lengths[i] = static_cast<SQLLEN>(params[i].size());
@@ -278,7 +277,7 @@ DbResult Connection::ExecuteWith(Handle& stmt, const std::string& sql,
                                         &lengths[i])))
             return StatementFailure(stmt.get(), "a parameter could not be bound");
     }
-    const SQLRETURN rc = SQLExecute(stmt.get());
+    const SQLRETURN rc = SQLExecDirect(stmt.get(), text, size);
     if (!Succeeded(rc) && rc != SQL_NO_DATA)
         return StatementFailure(stmt.get(), "the statement failed");
     return DbResult::Success();
