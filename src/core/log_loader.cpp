@@ -160,6 +160,27 @@ void LogLineLoader::BuildValues(const std::array<std::string_view, 10>& fields, 
         values[i] = ToDatabaseText(raw[i], encoded_[i]);
 }
 
+void LogLineLoader::EncodeRow(std::array<std::string, 9>& row) {
+    // Only the request holds escapes, as SHOUTcast's does; the agent is stored as written.
+    if (options_.TranslateASCII() && row[3].find('%') != std::string::npos)
+        row[3] = TranslateHexCodes(row[3]);
+    for (std::size_t i = 0; i < row.size(); ++i)
+        if (const std::string_view text = ToDatabaseText(row[i], encoded_[i]);
+            text.data() != row[i].data())
+            row[i].assign(text);
+}
+
+DbResult LogLineLoader::LineFate(std::span<const DbResult> fates) {
+    DbResult fate = fates.empty() ? DbResult::Success() : fates.front();
+    for (const DbResult& rowFate : fates) {
+        if (rowFate)
+            CountInserted();
+        if (fate && (!rowFate || rowFate.noValue))
+            fate = rowFate;
+    }
+    return fate;
+}
+
 void LogLineLoader::CountInserted() {
     RaiseCounter(state_.RecordsThisFile);
     RaiseCounter(state_.RecordsTotal);
@@ -191,9 +212,13 @@ LineOutcome LogLineLoader::InsertLogLine(std::string_view line, const std::strin
         return LineOutcome::Pending;
     LineOutcome skipped = LineOutcome::Pending;
     std::array<std::string_view, 10> fields;
-    if (line.empty() || line.front() == '#')
+    const bool directive = line.empty() || line.front() == '#';
+    const LineRows::Kind kind =
+        directive || !lineRows_ ? LineRows::Kind::W3C : lineRows_->Read(line, lineRowsRead_);
+    if (directive || (kind == LineRows::Kind::Rows && lineRowsRead_.empty()))
         skipped = LineOutcome::Ignored;
-    else if (!SplitLogFields(line, fields))
+    else if (kind == LineRows::Kind::Short ||
+             (kind == LineRows::Kind::W3C && !SplitLogFields(line, fields)))
         skipped = LineOutcome::Short;
     if (skipped != LineOutcome::Pending) {
         SkipLine(skipped, line, mark);
@@ -205,16 +230,27 @@ LineOutcome LogLineLoader::InsertLogLine(std::string_view line, const std::strin
         committed_ = mark;
         return LineOutcome::Refused;
     }
-    RowValues values;
-    BuildValues(fields, values);
-
     PendingRow& row = NextPending(line, mark);
     row.insert = true;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        row.values[i].assign(values[i]);
-        pendingBytes_ += values[i].size();
+    if (kind == LineRows::Kind::Rows) {
+        for (std::array<std::string, 9>& read : lineRowsRead_) {
+            EncodeRow(read);
+            for (const std::string& value : read)
+                pendingBytes_ += value.size();
+        }
+        row.values.swap(lineRowsRead_.front());
+        row.more.assign(std::make_move_iterator(lineRowsRead_.begin() + 1),
+                        std::make_move_iterator(lineRowsRead_.end()));
+        pendingInserts_ += lineRowsRead_.size();
+    } else {
+        RowValues values;
+        BuildValues(fields, values);
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            row.values[i].assign(values[i]);
+            pendingBytes_ += values[i].size();
+        }
+        ++pendingInserts_;
     }
-    ++pendingInserts_;
     if (!RowByRow()) {
         FlushIfDue();
         return LineOutcome::Pending;
@@ -244,6 +280,7 @@ LogLineLoader::PendingRow& LogLineLoader::NextPending(std::string_view line, con
         pending_.emplace_back();
     PendingRow& row = pending_[pendingCount_++];
     row.insert = false;
+    row.more.clear();
     row.outcome = LineOutcome::Pending;
     row.raw.assign(line);
     row.mark = mark;
@@ -312,6 +349,11 @@ bool LogLineLoader::CommitBatch() {
         RowValues& values = batchRows_.emplace_back();
         for (std::size_t i = 0; i < values.size(); ++i)
             values[i] = row.values[i];
+        for (const auto& extra : row.more) {
+            RowValues& more = batchRows_.emplace_back();
+            for (std::size_t i = 0; i < more.size(); ++i)
+                more[i] = extra[i];
+        }
     }
     const LineMark last = pending_[pendingCount_ - 1].mark;
     const bool transaction = writer_ && writer_->CanRollBack() && (commitRows_ > 1 || Tracking());
@@ -383,13 +425,14 @@ bool LogLineLoader::ReplayOneByOne() {
             std::rotate(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(done),
                         pending_.begin() + static_cast<std::ptrdiff_t>(pendingCount_));
             pendingCount_ -= done;
-            unfinishedFates_.assign(1, fate);
+            unfinishedFates_.assign(1 + row.more.size(), fate);
             inDoubtRows_ = 1;
             Stop(failed, inDoubt);
             return false;
         }
-        if (fate) {
+        for (std::size_t k = 0; k < sentInserted_; ++k)
             CountInserted();
+        if (fate) {
             Report(LineOutcome::Inserted, row.raw, row.mark.line, fate);
         } else {
             Report(LineOutcome::Refused, row.raw, row.mark.line, fate);
@@ -402,18 +445,27 @@ bool LogLineLoader::ReplayOneByOne() {
 
 DbResult LogLineLoader::SendOneRow(const PendingRow& row, bool transaction, DbResult& fate,
                                    bool& inDoubt) {
-    RowValues values;
-    for (std::size_t i = 0; i < values.size(); ++i)
-        values[i] = row.values[i];
+    std::vector<RowValues> values(1 + row.more.size());
+    for (std::size_t i = 0; i < values[0].size(); ++i) {
+        values[0][i] = row.values[i];
+        for (std::size_t k = 0; k < row.more.size(); ++k)
+            values[k + 1][i] = row.more[k][i];
+    }
     for (int attempt = 1;; ++attempt) {
+        sentInserted_ = 0;
         enum class Stage { Begin, Insert, Progress, Commit } stage = Stage::Begin;
         DbResult step = transaction ? writer_->Begin() : DbResult::Success();
         if (step) {
             stage = Stage::Insert;
-            step = writer_->Insert(std::span<const RowValues>(&values, 1), fates_);
+            step = writer_->Insert(values, fates_);
         }
         if (step) {
             fate = fates_.front();
+            for (const DbResult& rowFate : fates_)
+                if (fate && (!rowFate || rowFate.noValue))
+                    fate = rowFate;
+            sentInserted_ = static_cast<std::size_t>(std::count_if(
+                fates_.begin(), fates_.end(), [](const DbResult& f) { return f.ok; }));
             // A driver may word a dead connection as the row's refusal; without a transaction
             // nothing later would find out, so the database is asked.
             if (!transaction && !fate && fate.failure == DbFailure::Refused)
@@ -477,9 +529,9 @@ void LogLineLoader::ReportBatch(const std::vector<DbResult>& fates) {
             Report(row.outcome, row.raw, row.mark.line, DbResult::Success());
             continue;
         }
-        const DbResult& fate = fates[next++];
-        if (fate)
-            CountInserted();
+        const std::size_t count = 1 + row.more.size();
+        const DbResult fate = LineFate(std::span(fates).subspan(next, count));
+        next += count;
         Report(fate ? LineOutcome::Inserted : LineOutcome::Refused, row.raw, row.mark.line, fate);
     }
 }
@@ -488,6 +540,7 @@ void LogLineLoader::ClearPending() {
     const bool outsized = pendingBytes_ > kBatchBytes;
     for (std::size_t r = 0; r < pendingCount_; ++r) {
         PendingRow& row = pending_[r];
+        row.more.clear();
         if (outsized || row.raw.capacity() > kKeptCapacity) {
             row.raw = std::string();
             for (std::string& value : row.values)
@@ -541,11 +594,16 @@ void LogLineLoader::Resume(bool unitCommitted) {
         if (!row.insert) {
             Report(row.outcome, row.raw, row.mark.line, DbResult::Success());
         } else {
-            const DbResult known =
-                fate < unfinishedFates_.size() ? unfinishedFates_[fate] : DbResult::Success();
-            ++fate;
-            if (known)
-                CountInserted();
+            const std::size_t count = 1 + row.more.size();
+            const std::size_t from = std::min(fate, unfinishedFates_.size());
+            // Rows without a known fate were stored with the unit.
+            std::vector<DbResult> fates(
+                unfinishedFates_.begin() + static_cast<std::ptrdiff_t>(from),
+                unfinishedFates_.begin() +
+                    static_cast<std::ptrdiff_t>(std::min(fate + count, unfinishedFates_.size())));
+            fates.resize(count, DbResult::Success());
+            fate += count;
+            const DbResult known = LineFate(fates);
             Report(known ? LineOutcome::Inserted : LineOutcome::Refused, row.raw, row.mark.line,
                    known);
         }

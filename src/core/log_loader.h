@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -57,6 +58,16 @@ struct LineMark {
 /// Views point into `line`.
 bool SplitLogFields(std::string_view line, std::array<std::string_view, 10>& fields);
 
+/// Reads lines of a log in another format than SHOUTcast's W3C one into rows.
+class LineRows {
+public:
+    enum class Kind { W3C, Rows, Short };
+    virtual ~LineRows() = default;
+    /// Rows: `rows` (emptied first) holds the line's rows, their nine values as text; W3C: the
+    /// line is read as SHOUTcast writes it; Short: it inserts nothing.
+    virtual Kind Read(std::string_view line, std::vector<std::array<std::string, 9>>& rows) = 0;
+};
+
 /// The log line loader of one run. Writers are opened on the run's database as jobs need them.
 class LogLineLoader {
 public:
@@ -66,6 +77,8 @@ public:
     LogLineLoader& operator=(const LogLineLoader&) = delete;
 
     void SetObserver(LoadObserver* observer) { observer_ = observer; }
+    /// Reads data lines through `rows` from now on (null: as W3C lines).
+    void SetLineRows(LineRows* rows) { lineRows_ = rows; }
 
     /// Rows per transaction; 1 (the default) commits every row on its own. A batch is also
     /// committed after 200 ms of work and when its values pass a few MiB.
@@ -150,12 +163,17 @@ private:
         bool insert = false;
         LineOutcome outcome = LineOutcome::Pending;
         std::array<std::string, 9> values;
+        std::vector<std::array<std::string, 9>> more; ///< further rows of the same line
         std::string raw;
         LineMark mark;
     };
 
     void OpenWriter(const std::string& table);
     void BuildValues(const std::array<std::string_view, 10>& fields, RowValues& values);
+    /// Turns a row of LineRows into the database's text in place.
+    void EncodeRow(std::array<std::string, 9>& row);
+    /// The fate of a line from its rows' fates: the first refusal, if any.
+    DbResult LineFate(std::span<const DbResult> fates);
     void CountInserted();
     void Report(LineOutcome outcome, std::string_view raw, std::uint64_t lineNumber,
                 const DbResult& error);
@@ -190,6 +208,8 @@ private:
     const Options& options_;
     TickClock& clock_;
     LoadObserver* observer_ = nullptr;
+    LineRows* lineRows_ = nullptr;
+    std::vector<std::array<std::string, 9>> lineRowsRead_;
     std::function<void(int)> retryWait_;
     std::vector<std::string> notices_;
 
@@ -216,6 +236,7 @@ private:
     std::uint32_t batchStart_ = 0;
     std::vector<RowValues> batchRows_;
     std::vector<DbResult> fates_;
+    std::size_t sentInserted_ = 0; ///< rows SendOneRow's last insert stored
 
     LineOutcome lastOutcome_ = LineOutcome::Pending;
     std::vector<DbResult> unfinishedFates_;
