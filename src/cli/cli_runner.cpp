@@ -278,6 +278,8 @@ public:
             err_ << kProgram << ": note: " << text << '\n';
     }
 
+    void OnExtraRows(std::uint64_t rows) override { report_.OnExtraRows(rows); }
+
     void OnStream(const std::string& name, std::uint64_t alreadyLoaded, bool rotated) override {
         report_.OnStream(name, alreadyLoaded, rotated);
     }
@@ -520,9 +522,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         const JobReport& job = report.Jobs().back();
         err << kProgram << ": Interrupted by " << SignalName() << ": stopped after line "
             << job.lastLine << " of job " << report.Jobs().size() << " of " << report.JobCount()
-            << " ('" << job.job.File << "'); " << report.JobCounts().inserted
-            << " rows of that job and " << report.Total().inserted
-            << " rows in all were inserted.\n";
+            << " ('" << job.job.File << "'); " << report.JobCounts().Rows()
+            << " rows of that job and " << report.Total().Rows() << " rows in all were inserted.\n";
         break;
     }
     case RunResult::DatabaseLost:

@@ -172,9 +172,12 @@ void LogLineLoader::EncodeRow(std::array<std::string, 9>& row) {
 
 DbResult LogLineLoader::LineFate(std::span<const DbResult> fates) {
     DbResult fate = fates.empty() ? DbResult::Success() : fates.front();
+    lineStored_ = 0;
     for (const DbResult& rowFate : fates) {
-        if (rowFate)
+        if (rowFate) {
             CountInserted();
+            ++lineStored_;
+        }
         if (fate && (!rowFate || rowFate.noValue))
             fate = rowFate;
     }
@@ -189,6 +192,10 @@ void LogLineLoader::CountInserted() {
 void LogLineLoader::Report(LineOutcome outcome, std::string_view raw, std::uint64_t lineNumber,
                            const DbResult& error) {
     lastOutcome_ = outcome;
+    const std::size_t counted = outcome == LineOutcome::Inserted ? 1 : 0;
+    if (observer_ && lineStored_ > counted)
+        observer_->OnExtraRows(lineStored_ - counted);
+    lineStored_ = 0;
     if (observer_)
         observer_->OnLine(outcome, raw, lineNumber, error);
 }
@@ -432,6 +439,7 @@ bool LogLineLoader::ReplayOneByOne() {
         }
         for (std::size_t k = 0; k < sentInserted_; ++k)
             CountInserted();
+        lineStored_ = sentInserted_;
         if (fate) {
             Report(LineOutcome::Inserted, row.raw, row.mark.line, fate);
         } else {

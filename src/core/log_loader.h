@@ -40,6 +40,9 @@ public:
     virtual ~LoadObserver() = default;
     virtual void OnLine(LineOutcome outcome, std::string_view rawLine, std::uint64_t lineNumber,
                         const DbResult& error) = 0;
+    /// The line whose fate is told next stored `rows` rows more than the one of an inserted line
+    /// (a line read as several rows), or, refused, that many of its rows.
+    virtual void OnExtraRows(std::uint64_t /*rows*/) {}
     /// Something the user should hear about how the rows are written; said once per text.
     virtual void OnNotice(const std::string& /*text*/) {}
 };
@@ -237,6 +240,7 @@ private:
     std::vector<RowValues> batchRows_;
     std::vector<DbResult> fates_;
     std::size_t sentInserted_ = 0; ///< rows SendOneRow's last insert stored
+    std::size_t lineStored_ = 0;   ///< rows stored of the line whose fate is reported next
 
     LineOutcome lastOutcome_ = LineOutcome::Pending;
     std::vector<DbResult> unfinishedFates_;
