@@ -233,8 +233,8 @@ std::optional<LogTime> ParseLogTime(std::string_view text) {
         hour > 23 || minute > 59 || second > 60 || zoneHours > 23 || zoneMinutes > 59)
         return std::nullopt;
     LogTime time;
-    time.local = DaysFromCivil(year, month, static_cast<unsigned>(day)) * 86400 + hour * 3600 +
-                 minute * 60 + std::min(second, 59);
+    time.local = DaysFromCivil(year, month, static_cast<unsigned>(day)) * 86400 +
+                 std::int64_t{hour} * 3600 + std::int64_t{minute} * 60 + std::min(second, 59);
     time.offset = (zoneHours * 3600 + zoneMinutes * 60) * (text[21] == '-' ? -1 : 1);
     return time;
 }

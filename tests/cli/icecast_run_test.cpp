@@ -6,6 +6,7 @@
 
 #include "config/config_file.h"
 #include "core/run_harness.h"
+#include "support/http_server.h"
 
 #include <gmock/gmock.h>
 
@@ -412,6 +413,60 @@ TEST_P(IcecastRunTest, APlaylistLogAsTheJobsLogLoadsNothingAndSaysWhy) {
     const std::string out = Run({Config({{titles, "ice_none"}})});
     EXPECT_THAT(out, HasSubstr("is an Icecast playlist log"));
     EXPECT_EQ(db_.Count("ice_none"), 0);
+}
+
+TEST_P(IcecastRunTest, BothLogsDownloadedFromAnAddress) {
+    HttpServer server;
+    HttpReply access, titles;
+    access.chunks = Chunked(station_.AccessLog(0, kEnd), 777);
+    access.ranges = true;
+    access.etag = "\"a1\"";
+    titles.chunks = Chunked(station_.PlaylistLog(0, kEnd), 501);
+    server.Serve("/logs/access.log", access);
+    server.Serve("/logs/playlist.log", titles);
+    db_.CreateLogTable("ice_http");
+    db_.TryExec("DELETE FROM brenvale_checkpoint");
+    for (const bool incremental : {false, true}) {
+        SCOPED_TRACE(incremental);
+        db_.Exec("DELETE FROM ice_http");
+        Run({Config({{server.Url("/logs/access.log"), "ice_http", "icecast",
+                      server.Url("/logs/playlist.log")}},
+                    false, incremental),
+             "--commit-rows", "64"});
+        EXPECT_EQ(Difference(Rows("ice_http"), station_.ExpectedRows(true, false)), "");
+    }
+}
+
+TEST_P(IcecastRunTest, APartTheDatabaseRefusesRefusesItsLineAndKeepsTheOtherRows) {
+    const std::string access = WriteLog(
+        "access.log",
+        R"(192.0.2.1 - - [01/Mar/2024:18:00:10 +0100] "GET /live HTTP/1.1" 200 100 "-" "x" 10)"
+        "\n"
+        R"(192.0.2.2 - - [01/Mar/2024:18:01:40 +0100] "GET /live HTTP/1.1" 200 100 "-" "x" 100)"
+        "\n"
+        R"(192.0.2.3 - - [01/Mar/2024:18:02:00 +0100] "GET /live HTTP/1.1" 200 100 "-" "x" 10)"
+        "\n");
+    WriteLog("playlist.log", "01/Mar/2024:17:00:00 +0100|/live|1|A\n"
+                             "01/Mar/2024:18:01:00 +0100|/live|1|B\n"
+                             "01/Mar/2024:18:05:00 +0100|/live|1|B\n");
+    for (const bool incremental : {false, true}) {
+        for (const char* rows : {"1", "64"}) {
+            SCOPED_TRACE(std::string(rows) + (incremental ? " incremental" : ""));
+            // c_dns is unique: the second part of the split connection is refused.
+            db_.CreateLogTable("ice_unique", false, true);
+            db_.TryExec("DELETE FROM brenvale_checkpoint");
+            const std::string out = Run({Config({{access, "ice_unique"}}, false, incremental),
+                                         "--commit-rows", rows, "--max-rejects", "1"});
+            EXPECT_THAT(out, HasSubstr("lines read: 3; rows inserted: 3; lines skipped: 1 "
+                                       "(comment/empty 0, short 0, refused by the database 1"));
+            std::vector<Row> stored;
+            for (const Row& row : Rows("ice_unique"))
+                stored.push_back({row[0], row[3], row[6]});
+            EXPECT_EQ(stored, (std::vector<Row>{{"192.0.2.1", "/live?title=A", "100"},
+                                                {"192.0.2.2", "/live?title=A", "60"},
+                                                {"192.0.2.3", "/live?title=B", "100"}}));
+        }
+    }
 }
 
 INSTANTIATE_FOR_DATABASES(IcecastRunTest);
