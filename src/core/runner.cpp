@@ -551,13 +551,20 @@ bool JobRunner::PrepareFormat(const Job& job, std::string& failure) {
         host_.status.SetStatus("Status:  Reading playlist log '" + GetFileName(*playlist) + "'");
         std::string error;
         if (!ReadPlaylist(*playlist, *titles_, error, [this] { return KeepResponsive(); })) {
-            failure = host_.state.bCancel
-                          ? std::string()
-                          : "the playlist log '" + *playlist + "' could not be read: " + error;
-            return host_.state.bCancel;
+            if (host_.state.bCancel)
+                return true;
+            if (!job.Playlist.empty()) {
+                failure = "the playlist log '" + *playlist + "' could not be read: " + error;
+                return false;
+            }
+            // Only found by its name: the log is loaded without titles.
+            titles_.reset();
+            if (observer_)
+                observer_->OnNotice("'" + *playlist + "' beside the log is not used: " + error +
+                                    ".");
         }
         host_.status.SetStatus("Status:  Parsing file '" + GetFileName(job.File) + "'");
-        holdBack_ = settings_.incremental;
+        holdBack_ = settings_.incremental && titles_;
     }
     lines_ = std::make_unique<FormatLines>(*format, titles_.get());
     if (settings_.stationOffset)

@@ -268,13 +268,14 @@ struct Station {
 
 class IcecastRunTest : public DatabaseTest {
 protected:
-    std::string Config(std::vector<Job> jobs, bool translate = false, bool incremental = false) {
+    std::string Config(std::vector<Job> jobs, bool translate = false, bool incremental = false,
+                       const std::string& zone = "Europe/Berlin") {
         ConfigData data;
         data.dsn = GetParam();
         data.translateASCII = translate;
         data.incremental = incremental;
         data.jobs = std::move(jobs);
-        data.timeZone = "Europe/Berlin";
+        data.timeZone = zone;
         std::string error;
         const std::string path = dir_ + "/config.xml";
         EXPECT_TRUE(SaveConfig(path, data, error)) << error;
@@ -407,12 +408,36 @@ TEST_P(IcecastRunTest, ReportsGiveTheFiguresOfTheSameRowsFromShoutcast) {
     EXPECT_EQ(icecast, report("sc_rep"));
 }
 
+TEST_P(IcecastRunTest, OffsetsOtherThanTheStationsAreNotedOnceAndLoadedAsWritten) {
+    const std::string access = WriteLog("access.log", station_.AccessLog(0, kEnd));
+    WriteLog("playlist.log", station_.PlaylistLog(0, kEnd));
+    db_.CreateLogTable("ice_zone");
+    const std::string out =
+        Run({Config({{access, "ice_zone"}, {access, "ice_zone"}}, false, false, "UTC"),
+             "--commit-rows", "64"});
+    const std::string note = "are at UTC+01:00 (2024-03-01 17:";
+    ASSERT_THAT(out, HasSubstr(note));
+    EXPECT_EQ(out.find(note), out.rfind(note));
+    const std::vector<Row> once = station_.ExpectedRows(true, false);
+    std::vector<Row> twice = once;
+    twice.insert(twice.end(), once.begin(), once.end());
+    std::sort(twice.begin(), twice.end());
+    EXPECT_EQ(Rows("ice_zone"), twice);
+}
+
 TEST_P(IcecastRunTest, APlaylistLogAsTheJobsLogLoadsNothingAndSaysWhy) {
     const std::string titles = WriteLog("playlist.log", station_.PlaylistLog(0, kEnd));
     db_.CreateLogTable("ice_none");
     const std::string out = Run({Config({{titles, "ice_none"}})});
     EXPECT_THAT(out, HasSubstr("is an Icecast playlist log"));
     EXPECT_EQ(db_.Count("ice_none"), 0);
+
+    // A playlist.log that is none is not used for the log beside it, which loads whole.
+    const std::string access = WriteLog("access.log", station_.AccessLog(0, kEnd));
+    WriteLog("playlist.log", "not a playlist\n");
+    EXPECT_THAT(Run({Config({{access, "ice_none"}})}),
+                HasSubstr("beside the log is not used: it holds no Icecast playlist lines"));
+    EXPECT_EQ(Rows("ice_none"), station_.ExpectedRows(false, false));
 }
 
 TEST_P(IcecastRunTest, BothLogsDownloadedFromAnAddress) {
