@@ -9,6 +9,7 @@
 #include "core/version.h"
 #include "data/create_table.h"
 #include "data/odbc.h"
+#include "report/time_zone.h"
 
 #include <getopt.h>
 #include <glob.h>
@@ -277,6 +278,8 @@ public:
             err_ << kProgram << ": note: " << text << '\n';
     }
 
+    void OnExtraRows(std::uint64_t rows) override { report_.OnExtraRows(rows); }
+
     void OnStream(const std::string& name, std::uint64_t alreadyLoaded, bool rotated) override {
         report_.OnStream(name, alreadyLoaded, rotated);
     }
@@ -477,6 +480,13 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         settings.incremental = config.incremental;
         settings.allowNative = !config.odbcOnly;
         settings.reconnectSeconds = arguments.reconnectSeconds;
+        settings.format = arguments.format;
+        std::string zoneError;
+        if (const auto zone = report::StationZone::Find(config.timeZone, zoneError)) {
+            // Icecast writes each time's offset, which the station's zone should agree with.
+            settings.stationZone = zone->Name();
+            settings.stationOffset = [zone = *zone](std::int64_t at) { return zone.OffsetAt(at); };
+        }
         runner.SetSettings(settings);
         if (environment.reconnectWait)
             runner.SetReconnectWait(environment.reconnectWait);
@@ -512,9 +522,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         const JobReport& job = report.Jobs().back();
         err << kProgram << ": Interrupted by " << SignalName() << ": stopped after line "
             << job.lastLine << " of job " << report.Jobs().size() << " of " << report.JobCount()
-            << " ('" << job.job.File << "'); " << report.JobCounts().inserted
-            << " rows of that job and " << report.Total().inserted
-            << " rows in all were inserted.\n";
+            << " ('" << job.job.File << "'); " << report.JobCounts().Rows()
+            << " rows of that job and " << report.Total().Rows() << " rows in all were inserted.\n";
         break;
     }
     case RunResult::DatabaseLost:
@@ -586,6 +595,7 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliArguments& parse
         kRejects,
         kSummary,
         kQuiet,
+        kFormat,
         kHelp,
         kVersion,
     };
@@ -596,6 +606,7 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliArguments& parse
         {"commit-rows", required_argument, nullptr, kCommitRows},
         {"incremental", no_argument, nullptr, kIncremental},
         {"odbc-only", no_argument, nullptr, kOdbcOnly},
+        {"format", required_argument, nullptr, kFormat},
         // The older spelling, from when COPY was the only way around ODBC.
         {"no-copy", no_argument, nullptr, kOdbcOnly},
         {"max-rejects", required_argument, nullptr, kMaxRejects},
@@ -653,6 +664,12 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliArguments& parse
             break;
         case kOdbcOnly:
             parsed.odbcOnly = true;
+            break;
+        case kFormat:
+            if (const auto format = ParseLogFormat(optarg);
+                !format || *format == LogFormat::IcecastPlaylist)
+                return needs("format", "auto, shoutcast or icecast");
+            parsed.format = optarg;
             break;
         case kMaxRejects:
             if (!ParseNumber(optarg, std::numeric_limits<std::uint64_t>::max() / 10, number))
@@ -733,6 +750,8 @@ std::string CliUsage() {
            "                             the table brenvale_checkpoint of the database)\n"
            "  --odbc-only                batches through ODBC only: no COPY for PostgreSQL, no\n"
            "                             SQLite library for SQLite (--no-copy says the same)\n"
+           "  --format NAME              read every log as NAME: auto (each log's first lines\n"
+           "                             tell; the default), shoutcast or icecast\n"
            "  --max-rejects N            exit with 12 when more than N lines were refused by the\n"
            "                             database (default 0)\n"
            "  --reconnect-seconds S      how long to try to connect again after the database\n"

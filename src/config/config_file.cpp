@@ -90,6 +90,11 @@ std::string ConfigText(const ConfigData& data) {
         AppendLine(out, 2, "<Job>");
         AppendElement(out, 3, "File", job.File);
         AppendElement(out, 3, "DBTable", job.DBTable);
+        // Only where set, so SHOUTcast jobs stay as older versions wrote them.
+        if (!job.Format.empty())
+            AppendElement(out, 3, "Format", job.Format);
+        if (!job.Playlist.empty())
+            AppendElement(out, 3, "Playlist", job.Playlist);
         AppendLine(out, 2, "</Job>");
     }
     AppendLine(out, 1, "</Jobs>");
@@ -486,7 +491,10 @@ ConfigReadResult ReadConfig(const std::string& path) {
         const std::string where = "of job " + std::to_string(i + 1);
         std::optional<std::string> file = reader.First(jobs[i], "File", where);
         std::optional<std::string> table = reader.First(jobs[i], "DBTable", where);
-        data.jobs.push_back({file.value_or(""), table.value_or("")});
+        std::optional<std::string> format = reader.First(jobs[i], "Format", where);
+        std::optional<std::string> playlist = reader.First(jobs[i], "Playlist", where);
+        data.jobs.push_back(
+            {file.value_or(""), table.value_or(""), format.value_or(""), playlist.value_or("")});
     }
 
     if (!reader.damage.empty())

@@ -76,6 +76,13 @@ bool RotatedName(const std::string& name, const std::string& base, const std::st
             found.rank = -std::stoll(std::string(number));
             return true;
         }
+        // Icecast's own archives: name.ext.YYYYMMDD_HHMMSS.
+        if (separator == '.' && number.size() == 15 && number[8] == '_' &&
+            AllDigits(number.substr(0, 8)) && AllDigits(number.substr(9))) {
+            found.family = 1;
+            found.rank = std::stoll(std::string(number.substr(0, 8)) + std::string(number.substr(9)));
+            return true;
+        }
         if (separator == '-' && AllDigits(number)) {
             found.family = 1;
             found.rank = std::stoll(std::string(number.substr(0, 18)));
@@ -486,7 +493,7 @@ bool JobRunner::LoadFilesIncremental(const Job& job, const std::vector<SourcePos
         return failure.empty();
     const std::string damage = failure; // a damaged archive fails the job once the rest is in
     // The streams of one file (the members of a gzip archive) are read in one pass.
-    for (std::size_t first = 0; first < plan.size() && !host_.state.bCancel;) {
+    for (std::size_t first = 0; first < plan.size() && !host_.state.bCancel && !heldBack_;) {
         std::size_t end = first + 1;
         while (end < plan.size() && plan[end].stream.path == plan[first].stream.path)
             ++end;

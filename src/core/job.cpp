@@ -25,6 +25,10 @@ std::string VectorJobList::Text(int row, int column) const {
         return job.File;
     if (column == kColumnTable)
         return job.DBTable;
+    if (column == kColumnFormat)
+        return job.Format;
+    if (column == kColumnPlaylist)
+        return job.Playlist;
     return {};
 }
 
@@ -36,6 +40,10 @@ void VectorJobList::SetText(int row, int column, const std::string& text) {
         job.File = text;
     else if (column == kColumnTable)
         job.DBTable = text;
+    else if (column == kColumnFormat)
+        job.Format = text;
+    else if (column == kColumnPlaylist)
+        job.Playlist = text;
 }
 
 } // namespace brenvale

@@ -10,6 +10,9 @@ namespace brenvale {
 struct Job {
     std::string File;
     std::string DBTable;
+    std::string Format{}; ///< the log's format when it cannot be told from its lines; empty: told
+    /// Icecast's playlist log, for the titles; empty: playlist.log beside the log, if there.
+    std::string Playlist{};
 };
 
 /// True when `file` is an address to download: it begins with exactly "http://" (any other
@@ -25,6 +28,9 @@ bool IsProgramTable(const std::string& table);
 /// Column numbers of the job list.
 inline constexpr int kColumnFile = 1;
 inline constexpr int kColumnTable = 2;
+/// Columns the job list keeps without showing them.
+inline constexpr int kColumnFormat = 3;
+inline constexpr int kColumnPlaylist = 4;
 
 /// The ordered job list, rows numbered from 1. The window's grid is one; a plain vector another.
 class JobList {
@@ -32,11 +38,11 @@ public:
     virtual ~JobList() = default;
     /// Number of jobs.
     virtual int Count() const = 0;
-    /// Text of column 1 (File) or 2 (DBTable) of job `row`; empty for a row or column out of range.
+    /// Text of a column of job `row`; empty for a row or column out of range.
     virtual std::string Text(int row, int column) const = 0;
     /// Appends an empty job at the end.
     virtual void Append() = 0;
-    /// Sets column 1 or 2 of job `row`; ignored out of range.
+    /// Sets a column of job `row`; ignored out of range.
     virtual void SetText(int row, int column, const std::string& text) = 0;
     /// Removes every job.
     virtual void Clear() = 0;

@@ -1,7 +1,9 @@
 // Turns W3C log lines into rows of the target table, batch by batch.
 #include "core/log_loader.h"
 
+#include "core/general.h"
 #include "core/incremental.h"
+#include "core/text_encoding.h"
 
 #include <algorithm>
 #include <limits>
@@ -121,6 +123,10 @@ void LogLineLoader::CountInserted() {
 void LogLineLoader::Report(LineOutcome outcome, std::string_view raw, std::uint64_t lineNumber,
                            const DbResult& error) {
     lastOutcome_ = outcome;
+    const std::size_t counted = outcome == LineOutcome::Inserted ? 1 : 0;
+    if (observer_ && lineStored_ > counted)
+        observer_->OnExtraRows(lineStored_ - counted);
+    lineStored_ = 0;
     if (observer_)
         observer_->OnLine(outcome, raw, lineNumber, error);
 }
@@ -142,8 +148,32 @@ LineOutcome LogLineLoader::InsertLogLine(std::string_view line, const std::strin
                                          const LineMark& mark) {
     if (stopped_)
         return LineOutcome::Pending;
+    if (const LineOutcome added = AddRows(line, table, mark);
+        added != LineOutcome::Pending || stopped_)
+        return added;
+    if (!RowByRow()) {
+        FlushIfDue();
+        return LineOutcome::Pending;
+    }
+    // Row by row the fate is known at once.
+    if (!Flush())
+        return stopped_ && unfinishedInDoubt_ ? LineOutcome::InDoubt : LineOutcome::Pending;
+    return lastOutcome_;
+}
+
+LineOutcome LogLineLoader::AddRows(std::string_view line, const std::string& table,
+                                   const LineMark& mark) {
+    const bool directive = line.empty() || line.front() == '#';
+    const LineRows::Kind read =
+        directive || !lineRows_ ? LineRows::Kind::W3C : lineRows_->Read(line, lineRowsRead_);
     RowValues values;
-    const LineKind kind = parser_.Parse(line, options_.TranslateASCII(), values);
+    LineKind kind = LineKind::Row;
+    if (read == LineRows::Kind::W3C)
+        kind = parser_.Parse(line, options_.TranslateASCII(), values);
+    else if (read == LineRows::Kind::Short)
+        kind = LineKind::Short;
+    else if (lineRowsRead_.empty())
+        kind = LineKind::Directive;
     if (kind != LineKind::Row) {
         const LineOutcome skipped =
             kind == LineKind::Short ? LineOutcome::Short : LineOutcome::Ignored;
@@ -156,23 +186,49 @@ LineOutcome LogLineLoader::InsertLogLine(std::string_view line, const std::strin
         committed_ = mark;
         return LineOutcome::Refused;
     }
-    NextPending(line, mark).insert = true;
-    for (const std::string_view value : values)
-        pendingBytes_ += value.size();
-    ++pendingInserts_;
-    if (DbResult added = writer_->Add(values, mark); !added) {
-        // The database itself failed while the row went out: the batch is lost uncommitted.
-        Stop(added, false);
-        return LineOutcome::Pending;
+    PendingLine& pending = NextPending(line, mark);
+    pending.insert = true;
+    pending.rows = read == LineRows::Kind::W3C ? 1 : lineRowsRead_.size();
+    for (std::size_t r = 0; r < pending.rows; ++r) {
+        if (read != LineRows::Kind::W3C) {
+            EncodeRow(lineRowsRead_[r]);
+            std::ranges::copy(lineRowsRead_[r], values.begin());
+        }
+        for (const std::string_view value : values)
+            pendingBytes_ += value.size();
+        ++pendingInserts_;
+        // A line's rows go into one batch with its mark, and commit together.
+        if (DbResult added = writer_->Add(values, mark); !added) {
+            // The database itself failed while the row went out: the batch is lost uncommitted.
+            Stop(added, false);
+            return LineOutcome::Pending;
+        }
     }
-    if (!RowByRow()) {
-        FlushIfDue();
-        return LineOutcome::Pending;
+    return LineOutcome::Pending;
+}
+
+void LogLineLoader::EncodeRow(std::array<std::string, 9>& row) {
+    // Only the request holds escapes, as SHOUTcast's does; the agent is stored as written.
+    if (options_.TranslateASCII() && row[3].find('%') != std::string::npos)
+        row[3] = TranslateHexCodes(row[3]);
+    for (std::size_t i = 0; i < row.size(); ++i)
+        if (const std::string_view text = ToDatabaseText(row[i], encoded_[i]);
+            text.data() != row[i].data())
+            row[i].assign(text);
+}
+
+DbResult LogLineLoader::LineFate(std::span<const DbResult> fates) {
+    DbResult fate = fates.empty() ? DbResult::Success() : fates.front();
+    lineStored_ = 0;
+    for (const DbResult& rowFate : fates) {
+        if (rowFate) {
+            CountInserted();
+            ++lineStored_;
+        }
+        if (fate && (!rowFate || rowFate.noValue))
+            fate = rowFate;
     }
-    // Row by row the fate is known at once.
-    if (!Flush())
-        return stopped_ && unfinishedInDoubt_ ? LineOutcome::InDoubt : LineOutcome::Pending;
-    return lastOutcome_;
+    return fate;
 }
 
 void LogLineLoader::SkipLine(LineOutcome outcome, std::string_view line, const LineMark& mark) {
@@ -195,6 +251,7 @@ LogLineLoader::PendingLine& LogLineLoader::NextPending(std::string_view line,
         pending_.emplace_back();
     PendingLine& row = pending_[pendingCount_++];
     row.insert = false;
+    row.rows = 0;
     row.outcome = LineOutcome::Pending;
     row.from = raw_.size();
     raw_.append(line);
@@ -253,7 +310,7 @@ bool LogLineLoader::FinishBatch() {
 std::size_t LogLineLoader::LinesOfRows(std::size_t rows) const {
     std::size_t seen = 0;
     for (std::size_t line = 0; line < pendingCount_ && seen < rows; ++line)
-        if (pending_[line].insert && ++seen == rows)
+        if ((seen += pending_[line].rows) >= rows && pending_[line].insert)
             return line + 1;
     return 0;
 }
@@ -266,10 +323,12 @@ std::size_t LogLineLoader::ReportLines(std::size_t lines, const std::vector<DbRe
             Report(line.outcome, Raw(line), line.mark.line, DbResult::Success());
             continue;
         }
-        const DbResult fate = next < fates.size() ? fates[next] : DbResult::Success();
-        ++next;
-        if (fate)
-            CountInserted();
+        // Rows whose fate is not known were stored with their unit.
+        std::vector<DbResult> known(line.rows, DbResult::Success());
+        for (std::size_t k = 0; k < line.rows && next + k < fates.size(); ++k)
+            known[k] = fates[next + k];
+        next += line.rows;
+        const DbResult fate = LineFate(known);
         Report(fate ? LineOutcome::Inserted : LineOutcome::Refused, Raw(line), line.mark.line,
                fate);
     }
@@ -279,7 +338,7 @@ std::size_t LogLineLoader::ReportLines(std::size_t lines, const std::vector<DbRe
 void LogLineLoader::DropLines(std::size_t lines) {
     std::size_t rows = 0;
     for (std::size_t r = 0; r < lines; ++r)
-        rows += pending_[r].insert ? 1 : 0;
+        rows += pending_[r].rows;
     std::rotate(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(lines),
                 pending_.begin() + static_cast<std::ptrdiff_t>(pendingCount_));
     pendingCount_ -= lines;

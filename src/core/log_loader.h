@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,8 +41,21 @@ public:
     virtual ~LoadObserver() = default;
     virtual void OnLine(LineOutcome outcome, std::string_view rawLine, std::uint64_t lineNumber,
                         const DbResult& error) = 0;
+    /// The line whose fate is told next stored `rows` rows more than the one of an inserted line
+    /// (a line read as several rows), or, refused, that many of its rows.
+    virtual void OnExtraRows(std::uint64_t /*rows*/) {}
     /// Something the user should hear about how the rows are written; said once per text.
     virtual void OnNotice(const std::string& /*text*/) {}
+};
+
+/// Reads lines of a log in another format than SHOUTcast's W3C one into rows.
+class LineRows {
+public:
+    enum class Kind { W3C, Rows, Short };
+    virtual ~LineRows() = default;
+    /// Rows: `rows` (emptied first) holds the line's rows, their nine values as text; W3C: the
+    /// line is read as SHOUTcast writes it; Short: it inserts nothing.
+    virtual Kind Read(std::string_view line, std::vector<std::array<std::string, 9>>& rows) = 0;
 };
 
 /// The log line loader of one run. Writers are opened on the run's database as jobs need them.
@@ -53,6 +67,8 @@ public:
     LogLineLoader& operator=(const LogLineLoader&) = delete;
 
     void SetObserver(LoadObserver* observer) { observer_ = observer; }
+    /// Reads data lines through `rows` from now on (null: as W3C lines).
+    void SetLineRows(LineRows* rows) { lineRows_ = rows; }
 
     /// Rows per transaction; 1 (the default) commits every row on its own. A batch is also
     /// committed after a second of work and when its lines pass 16 MiB.
@@ -136,6 +152,7 @@ private:
     /// A line of the batch in hand; its row, if it has one, is the writer's.
     struct PendingLine {
         bool insert = false;
+        std::size_t rows = 0; ///< the rows it was read as, given to the writer in turn
         LineOutcome outcome = LineOutcome::Pending;
         std::size_t from = 0, to = 0; ///< where its bytes are in raw_
         LineMark mark;
@@ -146,6 +163,12 @@ private:
 
     void OpenWriter(const std::string& table);
     void StartMarking();
+    /// Reads a data line as rows and hands them to the writer; Pending when they went.
+    LineOutcome AddRows(std::string_view line, const std::string& table, const LineMark& mark);
+    /// Turns a row of LineRows into the database's text in place.
+    void EncodeRow(std::array<std::string, 9>& row);
+    /// The fate of a line from its rows' fates (the first refusal, if any), counting them.
+    DbResult LineFate(std::span<const DbResult> fates);
     void CountInserted();
     void Report(LineOutcome outcome, std::string_view raw, std::uint64_t lineNumber,
                 const DbResult& error);
@@ -174,6 +197,9 @@ private:
     const Options& options_;
     TickClock& clock_;
     LoadObserver* observer_ = nullptr;
+    LineRows* lineRows_ = nullptr;
+    std::vector<std::array<std::string, 9>> lineRowsRead_;
+    std::size_t lineStored_ = 0; ///< rows stored of the line whose fate is reported next
     std::function<void(int)> retryWait_;
     std::vector<std::string> notices_;
 
@@ -206,6 +232,7 @@ private:
     LineMark committed_;
 
     LogLineParser parser_;
+    std::array<std::string, 9> encoded_;
 };
 
 } // namespace brenvale

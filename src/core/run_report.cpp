@@ -87,7 +87,7 @@ std::string Json(std::string_view text) {
 
 std::string JsonCounts(const LineCounts& counts) {
     std::ostringstream out;
-    out << "{\"linesRead\": " << counts.Read() << ", \"rowsInserted\": " << counts.inserted
+    out << "{\"linesRead\": " << counts.Read() << ", \"rowsInserted\": " << counts.Rows()
         << ", \"linesSkipped\": " << counts.Skipped() << ", \"commentOrEmpty\": " << counts.ignored
         << ", \"short\": " << counts.shortLines << ", \"refused\": " << counts.refused
         << ", \"tooLong\": " << counts.longLines << ", \"incomplete\": " << counts.incomplete
@@ -117,11 +117,12 @@ void LineCounts::Add(const LineCounts& other) {
     inDoubt += other.inDoubt;
     alreadyLoaded += other.alreadyLoaded;
     noValue += other.noValue;
+    extraRows += other.extraRows;
 }
 
 std::string CountsText(const LineCounts& counts) {
     std::ostringstream text;
-    text << "lines read: " << counts.Read() << "; rows inserted: " << counts.inserted;
+    text << "lines read: " << counts.Read() << "; rows inserted: " << counts.Rows();
     if (counts.noValue > 0)
         text << " (no value " << counts.noValue << ")";
     text << "; lines skipped: " << counts.Skipped() << " (comment/empty " << counts.ignored
@@ -257,6 +258,11 @@ void RunReport::OnJobStart(int position, int count, const Job& job) {
     report.job = job;
     jobs_.push_back(std::move(report));
     stream_ = job.File;
+}
+
+void RunReport::OnExtraRows(std::uint64_t rows) {
+    Current().counts.extraRows += rows;
+    total_.extraRows += rows;
 }
 
 void RunReport::OnStream(const std::string& name, std::uint64_t alreadyLoaded, bool rotated) {
@@ -403,7 +409,7 @@ std::string RunReport::RunText() const {
     out << "run: " << jobs_.size() << " of " << jobCount_ << " jobs; " << CountsText(total_) << "; "
         << Seconds(finishedMs_) << " s";
     if (finishedMs_ > 0)
-        out << ", " << RowsPerSecond(total_.inserted, finishedMs_) << " rows/s";
+        out << ", " << RowsPerSecond(total_.Rows(), finishedMs_) << " rows/s";
     out << '\n';
     return out.str();
 }
@@ -434,14 +440,14 @@ std::string RunReport::JsonText(int exitCode, const std::string& result) const {
     out << "{\n  \"program\": \"brenvale-run\",\n  \"version\": " << Json(VersionText())
         << ",\n  \"exitCode\": " << exitCode << ",\n  \"result\": " << Json(result)
         << ",\n  \"seconds\": " << Seconds(finishedMs_)
-        << ",\n  \"rowsPerSecond\": " << RowsPerSecond(total_.inserted, finishedMs_)
+        << ",\n  \"rowsPerSecond\": " << RowsPerSecond(total_.Rows(), finishedMs_)
         << ",\n  \"total\": " << JsonCounts(total_) << ",\n  \"jobs\": [";
     for (std::size_t i = 0; i < jobs_.size(); ++i) {
         const JobReport& job = jobs_[i];
         out << (i == 0 ? "\n" : ",\n") << "    {\"position\": " << job.position
             << ", \"file\": " << Json(job.job.File) << ", \"table\": " << Json(job.job.DBTable)
             << ", \"seconds\": " << Seconds(job.milliseconds)
-            << ", \"rowsPerSecond\": " << RowsPerSecond(job.counts.inserted, job.milliseconds)
+            << ", \"rowsPerSecond\": " << RowsPerSecond(job.counts.Rows(), job.milliseconds)
             << ", \"counts\": " << JsonCounts(job.counts)
             << ", \"diagnostics\": " << JsonList(job.diagnostics)
             << ", \"finishedRotated\": " << JsonList(job.finished)

@@ -26,7 +26,11 @@ struct LineCounts {
     /// Inserted lines with a "-" (no value) stored as NULL in a column that is not text; they
     /// are counted as inserted too.
     std::uint64_t noValue = 0;
+    /// Rows stored beyond one per inserted line: lines read as several rows (Icecast's split by
+    /// title), and rows of refused lines that were stored.
+    std::uint64_t extraRows = 0;
 
+    std::uint64_t Rows() const { return inserted + extraRows; }
     std::uint64_t Read() const {
         return inserted + ignored + shortLines + refused + longLines + incomplete + inDoubt;
     }
@@ -88,6 +92,7 @@ public:
     void OnLine(LineOutcome outcome, std::string_view rawLine, std::uint64_t lineNumber,
                 const DbResult& error) override;
     void OnNotice(const std::string& text) override;
+    void OnExtraRows(std::uint64_t rows) override;
     void OnStream(const std::string& name, std::uint64_t alreadyLoaded, bool rotated) override;
     void OnReconnected(std::uint64_t line, int attempts) override;
     void OnTableEmptied(const std::string& table, std::uint64_t rows) override;

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -24,6 +25,15 @@ namespace {
 constexpr std::uint32_t kRefreshMilliseconds = 200;
 const char* const kLineBreak = "\r\n";
 const char* const kCutGzip = "the gzip file ends in the middle of its data";
+
+/// "+01:00" for 3600 seconds east of UTC.
+std::string UtcOffsetText(std::int64_t seconds) {
+    const std::int64_t minutes = (seconds < 0 ? -seconds : seconds) / 60;
+    char text[48];
+    std::snprintf(text, sizeof text, "%c%02lld:%02lld", seconds < 0 ? '-' : '+',
+                  static_cast<long long>(minutes / 60), static_cast<long long>(minutes % 60));
+    return text;
+}
 
 /// A pause before the next try to connect: 1, 2, 4 ... 30 seconds, yielding so Cancel is seen.
 void PauseBeforeReconnect(int attempt, Yielder& yielder, RunState& state) {
@@ -159,6 +169,16 @@ bool JobRunner::KeepResponsive() {
 }
 
 bool JobRunner::HandleLine(std::string_view line, const std::string& table, const LineMark& mark) {
+    if (holdBack_ && lines_->EndsAfterPlaylist(line)) {
+        // Its titles may not be written yet: this line and the ones after it wait.
+        heldBack_ = true;
+        if (observer_)
+            observer_->OnNotice("Lines of '" + streamName_ + "' from line " +
+                                std::to_string(mark.line) +
+                                " on end after the last line of the playlist log; a later run "
+                                "loads them once their titles are known.");
+        return false;
+    }
     loader_.InsertLogLine(line, table, mark);
     UpdateRecordCounts();
     host_.yielder.Poll();
@@ -228,6 +248,8 @@ bool JobRunner::ReadLocal(const std::string& path, const std::string& table,
         from.stream = index;
         splitter = LineSplitter();
         splitter.StartAt(from);
+        if (lines_)
+            lines_->StartStream();
         if (!loader_.StartStream(from))
             return false;
         return !Stopping();
@@ -286,6 +308,8 @@ JobRunner::DownloadEnd JobRunner::ReadURL(const std::string& url, const std::str
     streamIndex_ = 0;
     streamName_ = url;
     loader_.StartStream(from);
+    if (lines_)
+        lines_->StartStream();
     const auto onLine = [&](std::string_view line, const LineMark& mark) {
         return HandleLine(line, table, mark);
     };
@@ -498,12 +522,82 @@ bool JobRunner::Recover() {
     return false;
 }
 
+bool JobRunner::PrepareFormat(const Job& job, std::string& failure) {
+    heldBack_ = false;
+    holdBack_ = false;
+    loader_.SetLineRows(nullptr);
+    lines_.reset();
+    titles_.reset();
+    const std::string& name = settings_.format.empty() ? job.Format : settings_.format;
+    const std::optional<LogFormat> format = ParseLogFormat(name);
+    if (!format || *format == LogFormat::IcecastPlaylist) {
+        failure =
+            !format ? "the log format '" + name + "' is not known (auto, shoutcast or icecast are)"
+                    : "an Icecast playlist log names titles, not listeners: name it as the "
+                      "Playlist of its access log's job";
+        return false;
+    }
+    // A SHOUTcast log is read as it always was.
+    if (*format == LogFormat::W3C && job.Playlist.empty())
+        return true;
+    std::optional<std::string> playlist = job.Playlist;
+    if (job.Playlist.empty())
+        playlist = IsDownload(job.File) ? std::nullopt : PlaylistBeside(job.File);
+    if (playlist && !IsDownload(*playlist) &&
+        CanonicalSource(*playlist) == CanonicalSource(job.File))
+        playlist.reset();
+    if (playlist) {
+        titles_ = std::make_unique<TitleTimeline>();
+        host_.status.SetStatus("Status:  Reading playlist log '" + GetFileName(*playlist) + "'");
+        std::string error;
+        if (!ReadPlaylist(*playlist, *titles_, error, [this] { return KeepResponsive(); })) {
+            if (host_.state.bCancel)
+                return true;
+            if (!job.Playlist.empty()) {
+                failure = "the playlist log '" + *playlist + "' could not be read: " + error;
+                return false;
+            }
+            // Only found by its name: the log is loaded without titles.
+            titles_.reset();
+            if (observer_)
+                observer_->OnNotice("'" + *playlist + "' beside the log is not used: " + error +
+                                    ".");
+        }
+        host_.status.SetStatus("Status:  Parsing file '" + GetFileName(job.File) + "'");
+        holdBack_ = settings_.incremental && titles_;
+    }
+    lines_ = std::make_unique<FormatLines>(*format, titles_.get());
+    if (settings_.stationOffset)
+        lines_->CheckOffsets(
+            settings_.stationOffset,
+            [this, file = job.File](const LogTime& time, std::int64_t expected) {
+                if (std::exchange(offsetWarned_, true) || !observer_)
+                    return;
+                observer_->OnNotice(
+                    "The times of '" + file + "' are at UTC" + UtcOffsetText(time.offset) + " (" +
+                    FormatLocalTime(time.local) + "), but the station's time zone " +
+                    settings_.stationZone + " is at UTC" + UtcOffsetText(expected) +
+                    " then; they are loaded as written.");
+            });
+    loader_.SetLineRows(lines_.get());
+    return true;
+}
+
 bool JobRunner::LoadJob(const Job& job, std::string& failure) {
+    if (!PrepareFormat(job, failure))
+        return false;
+    bool loaded = false;
     if (settings_.incremental)
-        return LoadIncremental(job, failure);
-    if (IsDownload(job.File))
-        return ProcessURL(job.File, job.DBTable, failure);
-    return ProcessLocalFile(job.File, job.DBTable, failure);
+        loaded = LoadIncremental(job, failure);
+    else if (IsDownload(job.File))
+        loaded = ProcessURL(job.File, job.DBTable, failure);
+    else
+        loaded = ProcessLocalFile(job.File, job.DBTable, failure);
+    if (lines_ && lines_->SawPlaylist() && observer_)
+        observer_->OnNotice("'" + job.File +
+                            "' is an Icecast playlist log: its lines are titles, not listeners, "
+                            "so none was loaded. Name it as the Playlist of its access log's job.");
+    return loaded;
 }
 
 void JobRunner::EndRun() {
@@ -515,6 +609,7 @@ void JobRunner::EndRun() {
 
 RunResult JobRunner::ProcessJobs() {
     jobsFailed_ = 0;
+    offsetWarned_ = false;
     databaseFailure_ = DbResult::Success();
     jobFailure_ = DbResult::Success();
     missingTables_.clear();
@@ -620,7 +715,8 @@ RunResult JobRunner::ProcessJobs() {
     }
 
     for (int i = 1; i <= host_.jobs.Count(); ++i) {
-        job_ = {host_.jobs.Text(i, kColumnFile), host_.jobs.Text(i, kColumnTable)};
+        job_ = {host_.jobs.Text(i, kColumnFile), host_.jobs.Text(i, kColumnTable),
+                host_.jobs.Text(i, kColumnFormat), host_.jobs.Text(i, kColumnPlaylist)};
         const Job& job = job_;
         status.SetProgressValue(static_cast<float>(i));
         status.SetStatus("Status:  Parsing file '" + GetFileName(job.File) + "'");

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "core/database.h"
+#include "core/icecast_lines.h"
 #include "core/incremental.h"
 #include "core/job.h"
 #include "core/line_splitter.h"
@@ -10,6 +11,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <set>
 #include <span>
@@ -67,6 +69,10 @@ struct RunSettings {
     bool incremental = false;             ///< load only lines not loaded before
     bool allowNative = true;              ///< batches through the database's own library
     std::uint32_t reconnectSeconds = 300; ///< how long to try to connect again after a loss
+    std::string format{}; ///< every job's log format (see ParseLogFormat); empty: each job's own
+    /// The station's time zone, whose offset at an instant Icecast's times are checked against.
+    std::string stationZone{};
+    std::function<std::int64_t(std::int64_t instant)> stationOffset{};
 };
 
 /// The validator kept for a downloaded gzip document, whose offsets no Range can reach.
@@ -142,6 +148,8 @@ private:
     };
 
     bool LoadJob(const Job& job, std::string& failure);
+    /// Sets the loader up for the job's log format, reading its playlist log when it has one.
+    bool PrepareFormat(const Job& job, std::string& failure);
     bool LoadIncremental(const Job& job, std::string& failure);
     /// Reads the local log at `path` into the loader, stream by stream, as `streams` says.
     bool ReadLocal(const std::string& path, const std::string& table, const LocalStreams& streams,
@@ -179,7 +187,7 @@ private:
     bool Recover();
     /// Why the job ended after Recover gave up.
     std::string RecoveryFailure() const;
-    bool Stopping() const { return host_.state.bCancel || loader_.Stopped(); }
+    bool Stopping() const { return host_.state.bCancel || loader_.Stopped() || heldBack_; }
     void EndRun();
 
     RunHost host_;
@@ -198,6 +206,11 @@ private:
     int streamIndex_ = 0;
     std::uint32_t lastYield_ = 0;
     Job job_;
+    std::unique_ptr<TitleTimeline> titles_;
+    std::unique_ptr<FormatLines> lines_;
+    bool holdBack_ = false; ///< access lines wait until the playlist log reaches their end
+    bool heldBack_ = false; ///< a line waits: the job reads no further
+    bool offsetWarned_ = false;
 };
 
 } // namespace brenvale

@@ -17,6 +17,11 @@ bool Stops(const DbResult& result) {
     return result.Fatal() || result.failure == DbFailure::Busy;
 }
 
+/// Whether two rows come from the same line (a line may be read as several rows).
+bool SameLine(const LineMark& a, const LineMark& b) {
+    return a.stream == b.stream && a.line == b.line && a.offset == b.offset;
+}
+
 /// A refusal the rows can be isolated from: not the database's own failure, busy or a
 /// transaction that cannot be undone in part.
 bool Refusal(const DbResult& result) {
@@ -181,22 +186,34 @@ DbResult BatchWriter::Finish(const LineMark& end, UnitProgress& progress, BatchO
     return result;
 }
 
+std::size_t BatchWriter::PastLine(std::size_t r) const {
+    while (r + 1 < marks_.size() && SameLine(marks_[r + 1], marks_[r]))
+        ++r;
+    return r + 1;
+}
+
 DbResult BatchWriter::EachAlone(const Sendable& all, const LineMark& end, UnitProgress& progress,
                                 BatchOutcome& outcome) {
-    for (std::size_t i = 0; i < all.rows.size(); ++i) {
+    const std::size_t n = all.rows.size();
+    // A unit per line: the rows one line was read as commit together with its position.
+    for (std::size_t i = 0, j = 0; i < n; i = j) {
+        for (j = i + 1; j < n && SameLine(marks_[all.index[j]], marks_[all.index[i]]); ++j) {
+        }
+        std::vector<DbResult> fates(j - i);
         bool inDoubt = false;
-        DbResult& fate = outcome.fates[all.index[i]];
-        fate = DbResult::Success();
-        DbResult done = RunUnit(std::span(all.rows).subspan(i, 1), EndOf(all, i, end), progress,
-                                std::span(&fate, 1), inDoubt);
+        DbResult done = RunUnit(std::span(all.rows).subspan(i, j - i), EndOf(all, j - 1, end),
+                                progress, fates, inDoubt);
+        for (std::size_t k = 0; k < fates.size(); ++k)
+            outcome.fates[all.index[i + k]] = std::move(fates[k]);
+        const std::size_t past = j == n ? marks_.size() : PastLine(all.index[j - 1]);
         if (!done) {
             done.inDoubt = inDoubt;
-            outcome.inDoubt = done.Fatal() ? all.index[i] + 1 - outcome.committed : 0;
+            outcome.inDoubt = done.Fatal() ? past - outcome.committed : 0;
             return done;
         }
-        outcome.committed = i + 1 == all.rows.size() ? marks_.size() : all.index[i] + 1;
+        outcome.committed = past;
     }
-    if (all.rows.empty()) {
+    if (n == 0) {
         bool inDoubt = false;
         DbResult done = RunUnit({}, end, progress, {}, inDoubt);
         done.inDoubt = inDoubt;
@@ -348,46 +365,57 @@ DbResult BatchWriter::Isolate(std::span<const RowValues> rows, std::span<DbResul
 DbResult BatchWriter::WithoutTransactions(const Sendable& all, const LineMark& end,
                                           UnitProgress& progress, BatchOutcome& outcome) {
     const bool tracked = progress.kind != UnitProgress::Kind::None;
-    for (std::size_t i = 0; i < all.rows.size(); ++i) {
-        DbResult sent = channel_->Send(std::span(all.rows).subspan(i, 1));
-        for (int attempt = 1; sent.failure == DbFailure::Busy && attempt < kBusyAttempts;
-             ++attempt) {
-            Wait(attempt);
-            sent = channel_->Send(std::span(all.rows).subspan(i, 1));
-        }
-        // A driver may word a dead connection as the row's refusal; nothing later would find
-        // out, so the database is asked.
-        if (sent.failure == DbFailure::Refused)
-            if (DbResult ping = channel_->Ping(); ping.failure == DbFailure::ConnectionLost)
-                sent = ping;
+    const std::size_t n = all.rows.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        DbResult sent = SendAlone(all.rows[i]);
+        const std::size_t past = i + 1 == n ? marks_.size() : PastLine(all.index[i]);
         if (sent.Fatal()) {
-            // With autocommit a row whose answer was lost may be stored.
-            sent.inDoubt = sent.failure == DbFailure::ConnectionLost && LostInFlight(sent);
-            outcome.inDoubt = all.index[i] + 1 - outcome.committed;
+            outcome.inDoubt = past - outcome.committed;
             return sent;
         }
         outcome.fates[all.index[i]] = std::move(sent);
+        // The position moves on once the last row of a line is stored.
+        if (i + 1 < n && SameLine(marks_[all.index[i + 1]], marks_[all.index[i]]))
+            continue;
         if (tracked) {
-            UnitProgress next = progress;
-            next.MoveTo(EndOf(all, i, end));
-            if (DbResult saved = SaveProgress(next); !saved) {
-                outcome.committed = all.index[i] + 1;
+            if (DbResult saved = SaveAlone(EndOf(all, i, end), progress); !saved) {
+                outcome.committed = past;
                 return saved;
             }
-            progress = std::move(next);
-            progress.Committed();
         }
-        outcome.committed = i + 1 == all.rows.size() ? marks_.size() : all.index[i] + 1;
+        outcome.committed = past;
     }
-    if (all.rows.empty() && tracked) {
-        UnitProgress next = progress;
-        next.MoveTo(end);
-        if (DbResult saved = SaveProgress(next); !saved)
+    if (n == 0 && tracked)
+        if (DbResult saved = SaveAlone(end, progress); !saved)
             return saved;
-        progress = std::move(next);
-        progress.Committed();
-    }
     outcome.committed = marks_.size();
+    return DbResult::Success();
+}
+
+DbResult BatchWriter::SendAlone(const RowValues& row) {
+    DbResult sent = channel_->Send(std::span(&row, 1));
+    for (int attempt = 1; sent.failure == DbFailure::Busy && attempt < kBusyAttempts; ++attempt) {
+        Wait(attempt);
+        sent = channel_->Send(std::span(&row, 1));
+    }
+    // A driver may word a dead connection as the row's refusal; nothing later would find out,
+    // so the database is asked.
+    if (sent.failure == DbFailure::Refused)
+        if (DbResult ping = channel_->Ping(); ping.failure == DbFailure::ConnectionLost)
+            sent = ping;
+    // With autocommit a row whose answer was lost may be stored.
+    if (sent.failure == DbFailure::ConnectionLost)
+        sent.inDoubt = LostInFlight(sent);
+    return sent;
+}
+
+DbResult BatchWriter::SaveAlone(const LineMark& end, UnitProgress& progress) {
+    UnitProgress next = progress;
+    next.MoveTo(end);
+    if (DbResult saved = SaveProgress(next); !saved)
+        return saved;
+    progress = std::move(next);
+    progress.Committed();
     return DbResult::Success();
 }
 

@@ -131,12 +131,19 @@ private:
                            const DbResult& known, std::size_t knownAt, std::size_t knownRows);
     DbResult Isolate(std::span<const RowValues> rows, std::span<DbResult> fates,
                      const DbResult* known);
-    /// Each row in a unit of work of its own (a table that cannot undo part of a transaction).
+    /// Each line's rows in a unit of work of their own (a table that cannot undo part of a
+    /// transaction).
     DbResult EachAlone(const Sendable& all, const LineMark& end, UnitProgress& progress,
                        BatchOutcome& outcome);
-    /// The rows autocommitted one by one, each with its progress after it.
+    /// The rows autocommitted one by one, each line's progress after its last row.
     DbResult WithoutTransactions(const Sendable& all, const LineMark& end, UnitProgress& progress,
                                  BatchOutcome& outcome);
+    /// One row autocommitted, again while busy.
+    DbResult SendAlone(const RowValues& row);
+    /// The progress moved to `end`, autocommitted.
+    DbResult SaveAlone(const LineMark& end, UnitProgress& progress);
+    /// The first row of the batch after the line of row `r`.
+    std::size_t PastLine(std::size_t r) const;
     /// Stores `next` (the progress moved to the unit's end) in the transaction in hand.
     DbResult SaveProgress(const UnitProgress& next);
     /// The end of sendable row `i` of `all`: its own line, or `end` for the last.

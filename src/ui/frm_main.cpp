@@ -6,6 +6,7 @@
 #include "core/run_report.h"
 #include "core/shell_and_wait.h"
 #include "core/version.h"
+#include "report/time_zone.h"
 #include "ui/file_dialogs.h"
 #include "ui/frm_about.h"
 #include "ui/frm_add_url.h"
@@ -440,6 +441,8 @@ bool frmMain::LoadConfig(std::string& configfile, bool bSilent) {
         grid->Append();
         grid->SetText(grid->Count(), kColumnFile, job.File);
         grid->SetText(grid->Count(), kColumnTable, job.DBTable);
+        grid->SetText(grid->Count(), kColumnFormat, job.Format);
+        grid->SetText(grid->Count(), kColumnPlaylist, job.Playlist);
     }
     SetTitle(ProgramTitle() + " - Config: " + GetFileName(file));
     configPath_ = file;
@@ -477,7 +480,8 @@ ConfigData frmMain::CurrentConfig() const {
     const int count = grid->Count();
     data.jobs.reserve(static_cast<std::size_t>(count));
     for (int row = 1; row <= count; ++row)
-        data.jobs.push_back({grid->Text(row, kColumnFile), grid->Text(row, kColumnTable)});
+        data.jobs.push_back({grid->Text(row, kColumnFile), grid->Text(row, kColumnTable),
+                             grid->Text(row, kColumnFormat), grid->Text(row, kColumnPlaylist)});
     return data;
 }
 
@@ -493,6 +497,12 @@ RunResult frmMain::ProcessJobs(bool showSummary) {
     settings.commitRows = CommitRows();
     settings.incremental = Incremental();
     settings.allowNative = !odbcOnly_;
+    std::string zoneError;
+    if (const auto zone = report::StationZone::Find(timeZone_, zoneError)) {
+        // Icecast writes each time's offset, which the station's zone should agree with.
+        settings.stationZone = zone->Name();
+        settings.stationOffset = [zone = *zone](std::int64_t at) { return zone.OffsetAt(at); };
+    }
     runner_->SetSettings(settings);
 
     WindowReport report(clock_, state_);

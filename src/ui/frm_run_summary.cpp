@@ -120,7 +120,7 @@ std::string RunVerdict(const RunReport& report, RunResult result) {
         const std::string loaded =
             jobs == 1 ? "The job was loaded" : "All " + std::to_string(jobs) + " jobs were loaded";
         return text + (text.empty() ? loaded : "Nothing went wrong before") + ": " +
-               Plural(report.Total().inserted, "row", "rows") + " inserted.";
+               Plural(report.Total().Rows(), "row", "rows") + " inserted.";
     }
     text += std::to_string(failed + refused) + " of " + Plural(jobs, "job needs", "jobs need") +
             " attention:";
@@ -203,7 +203,7 @@ void frmRunSummary::FillJobs(const RunReport& report) {
         auto* item = new QTreeWidgetItem(
             tvJobs,
             {QString::number(job->position), StateText(*job), Q(job->job.File), Q(job->job.DBTable),
-             Count(job->counts.Read()), Count(job->counts.inserted), Count(job->counts.Skipped())});
+             Count(job->counts.Read()), Count(job->counts.Rows()), Count(job->counts.Skipped())});
         item->setIcon(1, StateIcon(*style(), state));
         item->setToolTip(2, Q(job->job.File));
         for (int column = 4; column <= 6; ++column)

@@ -26,6 +26,11 @@ const char* const kLogFileKey = "Log File";
 const char* const kTargetTableKey = "Target Table";
 const char* const kNewTableEntry = "New Table...";
 
+/// Where the file's cell keeps a column the grid does not show.
+int HiddenRole(int column) {
+    return Qt::UserRole + column;
+}
+
 class PathDelegate final : public QStyledItemDelegate {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
@@ -114,6 +119,12 @@ int JobGrid::Count() const {
 }
 
 std::string JobGrid::Text(int row, int column) const {
+    if (column == kColumnFormat || column == kColumnPlaylist) {
+        const QTableWidgetItem* file =
+            row < 1 || row > gridFiles->rowCount() ? nullptr : gridFiles->item(row - 1, 0);
+        return file == nullptr ? std::string()
+                               : file->data(HiddenRole(column)).toString().toStdString();
+    }
     if (row < 1 || row > gridFiles->rowCount() || column < 1 || column > gridFiles->columnCount())
         return {};
     const QTableWidgetItem* item = gridFiles->item(row - 1, column - 1);
@@ -125,6 +136,15 @@ void JobGrid::Append() {
 }
 
 void JobGrid::SetText(int row, int column, const std::string& text) {
+    if (column == kColumnFormat || column == kColumnPlaylist) {
+        // Kept with the file's cell, so they follow the job wherever its row goes.
+        if (row >= 1 && row <= gridFiles->rowCount() && text != Text(row, column)) {
+            if (gridFiles->item(row - 1, 0) == nullptr)
+                SetText(row, kColumnFile, {});
+            gridFiles->item(row - 1, 0)->setData(HiddenRole(column), QString::fromStdString(text));
+        }
+        return;
+    }
     if (row < 1 || row > gridFiles->rowCount() || column < 1 || column > gridFiles->columnCount())
         return;
     QTableWidgetItem* item = gridFiles->item(row - 1, column - 1);

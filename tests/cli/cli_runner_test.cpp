@@ -109,6 +109,8 @@ TEST(CliSetup, UsageConfigurationDataSourceAndRejectsFailures) {
         {"nothing given", "", kExitUsage, "No configuration file"},
         {"two configurations", "a.xml b.xml", kExitUsage, "Only one configuration file"},
         {"unknown option", "a.xml --fast", kExitUsage, "Unknown option '--fast'"},
+        {"unknown log format", "a.xml --format apache", kExitUsage,
+         "--format needs auto, shoutcast or icecast, not 'apache'"},
         {"value missing", "a.xml --dsn", kExitUsage, "--dsn needs a value"},
         {"zero rows", "a.xml --commit-rows 0", kExitUsage, "from 1 to 1000000"},
         {"rows not a number", "a.xml --commit-rows=many", kExitUsage, "not 'many'"},

@@ -21,7 +21,8 @@
 namespace brenvale {
 
 bool operator==(const Job& a, const Job& b) {
-    return a.File == b.File && a.DBTable == b.DBTable;
+    return a.File == b.File && a.DBTable == b.DBTable && a.Format == b.Format &&
+           a.Playlist == b.Playlist;
 }
 
 bool operator==(const ConfigData& a, const ConfigData& b) {
@@ -124,6 +125,19 @@ TEST(RoundTrip, WritesTheLayoutAndLoadsWhatWasSaved) {
                  "\t<TruncatePerFile>False</TruncatePerFile>",
                  "\t<TranslateASCIICodes>False</TranslateASCIICodes>",
                  "\t<TimeZone>America/New_York</TimeZone>", "\t<Jobs>"})},
+        // A job's log format and playlist log only where set.
+        {"IcecastJob",
+         Config(
+             {{"/var/log/icecast2/access.log", "logs", "icecast", "/var/log/icecast2/playlist.log"},
+              {"sc.log", "logs"}}),
+         Layout({"\t<DSN>dsn</DSN>", "\t<TruncateOnce>False</TruncateOnce>",
+                 "\t<TruncatePerFile>False</TruncatePerFile>",
+                 "\t<TranslateASCIICodes>False</TranslateASCIICodes>", "\t<Jobs>", "\t\t<Job>",
+                 "\t\t\t<File>/var/log/icecast2/access.log</File>", "\t\t\t<DBTable>logs</DBTable>",
+                 "\t\t\t<Format>icecast</Format>",
+                 "\t\t\t<Playlist>/var/log/icecast2/playlist.log</Playlist>", "\t\t</Job>",
+                 "\t\t<Job>", "\t\t\t<File>sc.log</File>", "\t\t\t<DBTable>logs</DBTable>",
+                 "\t\t</Job>"})},
         // Written as they are: markup, an opening tag, blanks and UTF-8.
         {"Texts",
          Config({{"/logs/a&b<c>.log", "\"quoted\" 'table'"}, {"<DSN>", "&amp;"}, {" é€ ", "\t"}},

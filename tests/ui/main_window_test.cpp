@@ -563,6 +563,9 @@ TEST_F(MainWindowTest, SaveAsThenSaveThenOpenKeepEveryOption) {
     window->Form_Load("");
     window->AddFile("/logs/a.log");
     grid->SetText(1, kColumnTable, "mw_logs");
+    // A job's log format and playlist log are not shown, and kept.
+    grid->SetText(1, kColumnFormat, "icecast");
+    grid->SetText(1, kColumnPlaylist, "/logs/playlist.log");
     // Loading only new lines takes both TRUNCATE options away; unchecked, they come back empty.
     QCheckBox* const truncation[] = {window->chkTruncateOnStart, window->chkTruncateOnInsert};
     window->chkTruncateOnInsert->setChecked(true);
@@ -602,6 +605,9 @@ TEST_F(MainWindowTest, SaveAsThenSaveThenOpenKeepEveryOption) {
     window->cmdOpenConfig_Click();
     // What Save As reloaded, Save wrote: the options and the jobs come back from the file.
     EXPECT_EQ(Jobs(), (Rows{{"/logs/a.log", "mw_logs"}, {"/logs/b.log", ""}}));
+    EXPECT_EQ(std::tuple(grid->Text(1, kColumnFormat), grid->Text(1, kColumnPlaylist),
+                         grid->Text(2, kColumnFormat)),
+              std::tuple("icecast", "/logs/playlist.log", ""));
     EXPECT_EQ(std::tuple(window->spnCommitRows->value(), window->Incremental(), window->OdbcOnly()),
               std::tuple(500, true, true));
     for (QCheckBox* box : truncation)
