@@ -426,6 +426,8 @@ bool frmMain::LoadConfig(std::string& configfile, bool bSilent) {
         adjusted += (adjusted.empty() ? "" : std::string(kCrLf) + kCrLf) + read.warning;
 
     grid->Clear();
+    fallbackDsns_ = data.fallbackDsns;
+    fallbacksOf_ = data.dsn.value_or("");
     if (data.dsn)
         SelectDsn(*data.dsn);
     // First, since it disables and clears the TRUNCATE options when on.
@@ -474,6 +476,7 @@ ConfigData frmMain::CurrentConfig() const {
     data.incremental = Incremental();
     data.odbcOnly = odbcOnly_;
     data.timeZone = timeZone_;
+    data.fallbackDsns = fallbackDsns_;
     const int count = grid->Count();
     data.jobs.reserve(static_cast<std::size_t>(count));
     for (int row = 1; row <= count; ++row)
@@ -605,7 +608,11 @@ void frmMain::cboDSNList_Change() {
         const std::string previous = conn.IsOpen() ? dsnInUse_ : std::string();
         if (conn.IsOpen())
             conn.Close();
-        const DbResult opened = conn.Open(name);
+        // The configuration's DSN brings its cluster's other nodes; a DSN picked instead not.
+        std::vector<std::string> sources = {name};
+        if (name == fallbacksOf_)
+            sources.insert(sources.end(), fallbackDsns_.begin(), fallbackDsns_.end());
+        const DbResult opened = conn.OpenFirst(sources);
         if (opened) {
             dsnInUse_ = name;
             return;
