@@ -10,7 +10,9 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 #include <vector>
 
 namespace brenvale::odbc {
@@ -498,9 +500,34 @@ void Connection::FindCurrentNamespace(std::string& catalog, std::string& schema)
     }
 }
 
+DbResult Connection::ListSqliteTables(std::vector<ResolvedTable>& tables) {
+    // Another connection's commit holds the file for a moment: wait for it, a while longer
+    // than one busy timeout of the data source.
+    constexpr int kAttempts = 10;
+    for (int attempt = 1;; ++attempt) {
+        SqlRows rows;
+        DbResult read = Query("SELECT name FROM sqlite_master WHERE type IN ('table', 'view') "
+                              "AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\'",
+                              rows);
+        if (read) {
+            for (const auto& row : rows)
+                if (!row.empty() && row[0])
+                    tables.push_back({{}, {}, *row[0], {}});
+            return read;
+        }
+        if (read.failure != DbFailure::Busy || attempt == kAttempts)
+            return read;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50 * attempt));
+    }
+}
+
 DbResult Connection::ListTables(const std::string& catalog, const std::string& schema,
                                 std::vector<ResolvedTable>& tables) {
     tables.clear();
+    // The SQLite driver answers SQLTables with no rows, not an error, while another connection
+    // holds the database; a query says so.
+    if (DbProduct() == Product::SQLite && schema.empty())
+        return ListSqliteTables(tables);
     Handle stmt;
     if (DbResult made = NewStatement(stmt); !made)
         return made;

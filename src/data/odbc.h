@@ -167,6 +167,8 @@ private:
     void FindCurrentNamespace(std::string& catalog, std::string& schema);
     /// Every table and view of the current catalog and schema, the program's own among them.
     DbResult ListCurrentTables(std::vector<std::string>& names);
+    /// SQLite's tables and views, read from its own catalogue.
+    DbResult ListSqliteTables(std::vector<ResolvedTable>& tables);
     /// The user's tables and views of `catalog` and `schema` (empty: not narrowed), exactly.
     DbResult ListTables(const std::string& catalog, const std::string& schema,
                         std::vector<ResolvedTable>& tables);
