@@ -468,7 +468,8 @@ bool JobRunner::ReadPositions(const Job& job, const std::string& source,
             continue;
         }
         // The node went away before the job began: another one serves.
-        if (read.failure == DbFailure::ConnectionLost && ConnectAgain() > 0)
+        if (read.failure == DbFailure::ConnectionLost && attempt < kPositionAttempts &&
+            ConnectAgain() > 0)
             continue;
         failure = (writer ? "the positions of incremental loading could not be read: "
                           : "the table's writer could not be opened: ") +
