@@ -609,10 +609,13 @@ void frmMain::cboDSNList_Change() {
         if (conn.IsOpen())
             conn.Close();
         // The configuration's DSN brings its cluster's other nodes; a DSN picked instead not.
-        std::vector<std::string> sources = {name};
-        if (name == fallbacksOf_)
-            sources.insert(sources.end(), fallbackDsns_.begin(), fallbackDsns_.end());
-        const DbResult opened = conn.OpenFirst(sources);
+        const auto sources = [this](const std::string& dsn) {
+            std::vector<std::string> names = {dsn};
+            if (dsn == fallbacksOf_)
+                names.insert(names.end(), fallbackDsns_.begin(), fallbackDsns_.end());
+            return names;
+        };
+        const DbResult opened = conn.OpenFirst(sources(name));
         if (opened) {
             dsnInUse_ = name;
             return;
@@ -624,7 +627,7 @@ void frmMain::cboDSNList_Change() {
                              "Please verify your database settings under DSN Setup and try "
                              "again.");
         // The DSN that was in use goes on serving, as long as it opens again.
-        if (!previous.empty() && conn.Open(previous))
+        if (!previous.empty() && conn.OpenFirst(sources(previous)))
             dsnInUse_ = previous;
         ShowDsnInUse();
     });
