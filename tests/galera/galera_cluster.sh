@@ -277,16 +277,16 @@ finish_loader 4
 start_loader 4 --dsn galera3,galera1
 finish_loader 4
 code=0
-"$run" "$dir/config4.xml" --dsn galera3 --reconnect-seconds 0 >"$dir/out5.txt" 2>&1 || code=$?
+"$run" "$dir/config4.xml" --dsn galera3 --reconnect-seconds 0 >"$dir/alone.txt" 2>&1 || code=$?
 [ "$code" = 4 ] || fail "a run on the cut-off node alone ended with $code, not 4"
-grep -q "primary component" "$dir/out5.txt" ||
-    fail "a run on the cut-off node alone did not say why: $(cat "$dir/out5.txt")"
+grep -q "primary component" "$dir/alone.txt" ||
+    fail "a run on the cut-off node alone did not say why: $(cat "$dir/alone.txt")"
 mariadb -S "$(node_dir 3)/sock" -u root -e "SET GLOBAL wsrep_provider_options = 'gmcast.isolate=0'"
 wait_for 300 "node 3 to join again" is_synced 3
 check_counts "after the cut-off node" 1 2 3
 
 # What the loaders said about their connections, for whoever reads the test's output.
-cat "$dir"/earlier*.txt "$dir"/out*.txt | grep -h "connection\|primary component" || true
+cat "$dir"/*.txt | grep -h "connection\|primary component\|Another run" || true
 if [ "$failures" = 0 ]; then
     echo "Galera cluster: 3 x $lines lines and two more logs, a node killed and one cut off: every line once on every node"
 fi
