@@ -11,7 +11,7 @@ apt-get install -y -q --no-install-recommends \
     build-essential cmake ninja-build pkg-config git ca-certificates \
     qt6-base-dev libgl-dev libxkbcommon-dev \
     unixodbc unixodbc-dev odbcinst libsqliteodbc libsqlite3-dev odbc-postgresql libpq-dev libmariadb-dev \
-    postgresql postgresql-client sqlite3 mariadb-server mariadb-client odbc-mariadb \
+    postgresql postgresql-client sqlite3 mariadb-server mariadb-client odbc-mariadb galera-4 rsync \
     libcurl4-openssl-dev zlib1g-dev libgtest-dev libgmock-dev \
     python3 xvfb xauth fonts-dejavu-core time \
     dpkg-dev file desktop-file-utils clang-tidy \

@@ -357,6 +357,9 @@ bool CreateMissingTables(odbc::Connection& connection, const std::vector<Job>& j
         if (exists || IsProgramTable(job.DBTable))
             continue;
         if (const DbResult made = CreateLogTable(connection, job.DBTable); !made) {
+            // A loader started beside this one may have made it meanwhile.
+            if (connection.FindTable(job.DBTable, exists) && exists)
+                continue;
             err << kProgram << ": The table '" << job.DBTable
                 << "' could not be created: " << Flatten(made.message) << '\n';
             return false;
@@ -426,8 +429,12 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         }
     }
 
-    const std::string dsn = arguments.dsn.empty() ? config.dsn.value_or("") : arguments.dsn;
-    if (dsn.empty()) {
+    std::vector<std::string> dsns = SplitDsnList(arguments.dsn);
+    if (arguments.dsn.empty() && !config.dsn.value_or("").empty()) {
+        dsns = {*config.dsn};
+        dsns.insert(dsns.end(), config.fallbackDsns.begin(), config.fallbackDsns.end());
+    }
+    if (dsns.empty()) {
         err << kProgram
             << ": No data source: the configuration file names none and --dsn was "
                "not given.\n";
@@ -439,10 +446,15 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         return kExitDsn;
     }
     odbc::Connection connection(odbcEnvironment);
-    if (const DbResult opened = connection.Open(dsn); !opened) {
-        err << kProgram << ": The data source '" << dsn
-            << "' could not be opened: " << Flatten(opened.message) << " (SQLSTATE "
-            << opened.sqlState << ")\n";
+    if (const DbResult opened = connection.OpenFirst(dsns); !opened) {
+        if (dsns.size() == 1)
+            err << kProgram << ": The data source '" << dsns[0]
+                << "' could not be opened: " << Flatten(opened.message) << " (SQLSTATE "
+                << opened.sqlState << ")\n";
+        else
+            err << kProgram
+                << ": None of the data sources could be opened: " << Flatten(opened.message)
+                << "\n";
         return kExitDsn;
     }
     if (arguments.createTables &&
@@ -643,8 +655,8 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliArguments& parse
         std::uint64_t number = 0;
         switch (code) {
         case kDsn:
-            if (*optarg == '\0')
-                return needs("dsn", "a data source name");
+            if (SplitDsnList(optarg).empty())
+                return needs("dsn", "a data source name, or several separated by commas");
             parsed.dsn = optarg;
             break;
         case kContinue:
@@ -733,12 +745,29 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliArguments& parse
     return true;
 }
 
+std::vector<std::string> SplitDsnList(const std::string& text) {
+    std::vector<std::string> names;
+    std::size_t from = 0;
+    for (;;) {
+        const std::size_t comma = text.find(',', from);
+        std::string name = text.substr(from, comma == std::string::npos ? comma : comma - from);
+        const std::size_t first = name.find_first_not_of(" \t");
+        if (first == std::string::npos)
+            return {};
+        names.push_back(name.substr(first, name.find_last_not_of(" \t") - first + 1));
+        if (comma == std::string::npos)
+            return names;
+        from = comma + 1;
+    }
+}
+
 std::string CliUsage() {
     return "Usage: brenvale-run CONFIG [options]\n"
            "Loads the jobs of the configuration file CONFIG into the database, without a "
            "window.\n"
            "\n"
-           "  --dsn NAME                 the data source to use instead of the configuration's\n"
+           "  --dsn NAME[,NAME...]       the data source to use instead of the configuration's;\n"
+           "                             after a lost connection the names are tried in order\n"
            "  --continue-missing-tables  go on when a target table is missing (its lines are\n"
            "                             then refused) instead of loading nothing\n"
            "  --create-tables            create a missing target table (nine columns named\n"

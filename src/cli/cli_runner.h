@@ -13,10 +13,15 @@
 
 namespace brenvale {
 
+/// The data source names of a --dsn value ("a,b,c"), blanks around each dropped; empty when a
+/// name is empty.
+std::vector<std::string> SplitDsnList(const std::string& text);
+
 /// The command line of brenvale-run.
 struct CliArguments {
     std::string configPath;
-    std::string dsn; ///< empty: the configuration's DSN
+    std::string dsn; ///< as given: one name, or several separated by commas; empty: the
+                     ///< configuration's DSN and FallbackDSNs
     bool continueMissingTables = false;
     bool createTables = false;
     std::size_t commitRows = 0; ///< 0: the configuration's CommitRows (1 when it has none)

@@ -73,6 +73,8 @@ std::string ConfigText(const ConfigData& data) {
     AppendLine(out, 0, "<?xml version=\"1.0\"?>");
     AppendLine(out, 0, kRootOpen);
     AppendElement(out, 1, "DSN", data.dsn.value_or(""));
+    for (const std::string& fallback : data.fallbackDsns)
+        AppendElement(out, 1, "FallbackDSN", fallback);
     AppendElement(out, 1, "TruncateOnce", TrueFalse(data.truncateOnce));
     AppendElement(out, 1, "TruncatePerFile", TrueFalse(data.truncatePerFile));
     AppendElement(out, 1, "TranslateASCIICodes", TrueFalse(data.translateASCII));
@@ -227,6 +229,19 @@ public:
         if (search.found.empty())
             return std::nullopt;
         return std::move(search.found.front());
+    }
+
+    /// Every non-empty text of the elements `name` in `text`, in order.
+    std::vector<std::string> All(std::string_view text, std::string_view name) {
+        std::string open;
+        open.append("<").append(name).append(">");
+        std::string close;
+        close.append("</").append(name).append(">");
+        TagSearch search = SearchTags(text, open, close);
+        if (search.unclosed)
+            Unclosed(open, close, {});
+        std::erase_if(search.found, [](const std::string& value) { return value.empty(); });
+        return std::move(search.found);
     }
 
     /// Every text between "<Job>" and "</Job>" in `text`.
@@ -474,6 +489,7 @@ ConfigReadResult ReadConfig(const std::string& path) {
         scope = *root;
 
     data.dsn = reader.First(scope, "DSN");
+    data.fallbackDsns = reader.All(scope, "FallbackDSN");
     data.truncateOnce = reader.IsTrue(scope, "TruncateOnce");
     data.truncatePerFile = reader.IsTrue(scope, "TruncatePerFile");
     data.translateASCII = reader.IsTrue(scope, "TranslateASCIICodes");

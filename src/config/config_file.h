@@ -28,6 +28,9 @@ struct ConfigData {
     bool odbcOnly = false; ///< OdbcOnly (or the older NoCopy): no native path, only ODBC
     std::vector<Job> jobs;
     std::string timeZone; ///< the station's IANA zone for reports; empty: the machine's
+    /// Data sources of the same database tried after `dsn` when the connection is lost (the
+    /// other nodes of a cluster), in order.
+    std::vector<std::string> fallbackDsns;
 };
 
 enum class ConfigStatus {

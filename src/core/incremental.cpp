@@ -13,17 +13,22 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <queue>
 #include <random>
+#include <thread>
 #include <unordered_map>
 
 namespace brenvale {
 
 namespace {
+
+// Tries in all to read a job's positions while other loaders' commits hold the database.
+constexpr int kPositionAttempts = 10;
 
 bool IsPattern(const std::string& file) {
     return file.find_first_of("*?[") != std::string::npos;
@@ -447,26 +452,48 @@ std::vector<PlannedStream> PlanIncremental(const std::vector<LogStream>& streams
     return plan;
 }
 
-bool JobRunner::LoadIncremental(const Job& job, std::string& failure) {
-    DbResult error;
-    TableWriter* writer = loader_.Writer(job.DBTable, error);
-    if (!writer) {
-        failure = "the table's writer could not be opened: " + error.message;
-        return false;
-    }
-    // One log is one source however a job spells it, so runs of either spelling meet.
-    const std::string source = IsDownload(job.File) ? job.File : CanonicalSource(job.File);
-    std::vector<SourcePosition> positions, others;
-    SourceClaim claim;
-    DbResult read = writer->LoadPositions(source, positions, claim);
-    if (read && !IsDownload(job.File))
-        read = writer->LoadOtherPositions(source, others);
-    if (!read) {
-        failure = "the positions of incremental loading could not be read: " + read.message;
+bool JobRunner::ReadPositions(const Job& job, const std::string& source,
+                              std::vector<SourcePosition>& positions,
+                              std::vector<SourcePosition>& others, SourceClaim& claim,
+                              std::string& failure) {
+    for (int attempt = 1;; ++attempt) {
+        DbResult read;
+        TableWriter* writer = loader_.Writer(job.DBTable, read);
+        if (writer) {
+            read = writer->LoadPositions(source, positions, claim);
+            if (read && !IsDownload(job.File))
+                read = writer->LoadOtherPositions(source, others);
+            if (read)
+                return true;
+        }
+        // Another loader's commit holds the database (SQLite's one writer): wait for it.
+        if (read.failure == DbFailure::Busy && attempt < kPositionAttempts) {
+            if (retryWait_)
+                retryWait_(attempt);
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(100 * attempt));
+            continue;
+        }
+        // The node went away before the job began: another one serves.
+        if (read.failure == DbFailure::ConnectionLost && attempt < kPositionAttempts &&
+            ConnectAgain() > 0)
+            continue;
+        failure = (writer ? "the positions of incremental loading could not be read: "
+                          : "the table's writer could not be opened: ") +
+                  read.message;
         if (read.Fatal())
             databaseFailure_ = read;
         return false;
     }
+}
+
+bool JobRunner::LoadIncremental(const Job& job, std::string& failure) {
+    // One log is one source however a job spells it, so runs of either spelling meet.
+    const std::string source = IsDownload(job.File) ? job.File : CanonicalSource(job.File);
+    std::vector<SourcePosition> positions, others;
+    SourceClaim claim;
+    if (!ReadPositions(job, source, positions, others, claim, failure))
+        return false;
     loader_.KeepPositions(source, claim);
     const bool loaded = IsDownload(job.File)
                             ? LoadDownloadIncremental(job, positions, failure)

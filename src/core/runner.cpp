@@ -493,6 +493,24 @@ bool JobRunner::Recover() {
         loader_.ReportUnfinished();
         return false;
     }
+    const int attempts = ConnectAgain();
+    if (attempts == 0) {
+        databaseFailure_ = failure;
+        loader_.ReportUnfinished();
+        return false;
+    }
+    // Where a position was stored, it tells whether the commit whose answer was lost took
+    // effect; otherwise what was in hand is sent again.
+    loader_.Resume(loader_.UnfinishedInDoubt() &&
+                   loader_.UnitCommittedAfterReconnect(job_.DBTable));
+    if (observer_)
+        observer_->OnReconnected(loader_.Committed().line, attempts);
+    return true;
+}
+
+int JobRunner::ConnectAgain() {
+    if (settings_.reconnectSeconds == 0 || host_.state.bCancel)
+        return 0;
     const std::uint32_t started = host_.clock.Ticks();
     const std::uint64_t limit = std::uint64_t{settings_.reconnectSeconds} * 1000;
     for (int attempt = 1;; ++attempt) {
@@ -500,26 +518,17 @@ bool JobRunner::Recover() {
                                std::to_string(attempt) + ")");
         host_.yielder.Yield();
         if (host_.state.bCancel)
-            break;
+            return 0;
         loader_.ForgetWriter();
-        DbResult reconnected = host_.database.Reconnect();
-        if (reconnected) {
-            // Where a position was stored, it tells whether the commit whose answer was lost
-            // took effect; otherwise what was in hand is sent again.
-            loader_.Resume(loader_.UnfinishedInDoubt() &&
-                           loader_.UnitCommittedAfterReconnect(job_.DBTable));
-            if (observer_)
-                observer_->OnReconnected(loader_.Committed().line, attempt);
+        // One round over the data sources: the first that answers (another node) serves.
+        if (host_.database.Reconnect()) {
             host_.status.SetStatus("Status:  Parsing file '" + GetFileName(job_.File) + "'");
-            return true;
+            return attempt;
         }
         if (static_cast<std::uint32_t>(host_.clock.Ticks() - started) >= limit)
-            break;
+            return 0;
         reconnectWait_(attempt);
     }
-    databaseFailure_ = failure;
-    loader_.ReportUnfinished();
-    return false;
 }
 
 bool JobRunner::PrepareFormat(const Job& job, std::string& failure) {

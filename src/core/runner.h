@@ -96,6 +96,7 @@ public:
     }
     /// Waits before retrying work a busy database turned away (default: a short sleep).
     void SetRetryWait(std::function<void(int attempt)> wait) {
+        retryWait_ = wait;
         loader_.SetRetryWait(std::move(wait));
     }
 
@@ -185,6 +186,16 @@ private:
     /// After the loader stopped: connects again when the connection was lost. False when the
     /// run must end (the database is full, the time ran out, the user cancelled).
     bool Recover();
+    /// Connects again, trying for up to the reconnection time: the number of tries it took,
+    /// 0 when it gave up (or the user cancelled). Writers opened before are forgotten.
+    int ConnectAgain();
+    /// Reads the positions of `source` (and, for a local log, those of other sources into the
+    /// same table), asking again while the database is busy and connecting again when the
+    /// connection is lost; false with `failure` set (and the database's failure kept when it
+    /// ends the run).
+    bool ReadPositions(const Job& job, const std::string& source,
+                       std::vector<SourcePosition>& positions, std::vector<SourcePosition>& others,
+                       SourceClaim& claim, std::string& failure);
     /// Why the job ended after Recover gave up.
     std::string RecoveryFailure() const;
     bool Stopping() const { return host_.state.bCancel || loader_.Stopped() || heldBack_; }
@@ -195,6 +206,7 @@ private:
     LogLineLoader loader_;
     RunObserver* observer_ = nullptr;
     std::function<void(int)> reconnectWait_;
+    std::function<void(int)> retryWait_;
     std::set<std::string> missingTables_;
     int jobsFailed_ = 0;
     DbResult databaseFailure_;

@@ -106,10 +106,14 @@ std::string LogTableDefinition(odbc::Connection& connection, const std::string& 
         !PickType(connection, SQL_INTEGER, 0, integer, error) ||
         !PickType(connection, SQL_BIGINT, 0, bigInteger, error))
         return {};
+    // A server's default engine may be one that cannot roll back, or that a Galera cluster
+    // does not replicate (MyISAM).
+    const std::string engine =
+        connection.DbProduct() == Product::MariaDB ? " ENGINE=InnoDB" : std::string();
     return "CREATE TABLE " + TypedTableSql(table, connection.IdentifierQuote()) + " (c_ip " +
            shortText + ", c_dns " + shortText + ", log_time " + timestamp + ", cs_uri_stem " +
            longText + ", c_status " + integer + ", user_agent " + longText + ", sc_bytes " +
-           bigInteger + ", x_duration " + integer + ", avgbandwidth " + bigInteger + ")";
+           bigInteger + ", x_duration " + integer + ", avgbandwidth " + bigInteger + ")" + engine;
 }
 
 DbResult CreateLogTable(odbc::Connection& connection, const std::string& table) {

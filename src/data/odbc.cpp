@@ -10,7 +10,9 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdlib>
+#include <thread>
 #include <vector>
 
 namespace brenvale::odbc {
@@ -71,14 +73,17 @@ int Severity(DbFailure failure) {
 
 } // namespace
 
-DbResult Diagnose(short type, void* handle, const std::string& fallback, Product product) {
+DbResult Diagnose(short type, void* handle, const std::string& fallback, Product product,
+                  long* native) {
     DbResult result = DbResult::Failure("", "");
+    if (native != nullptr)
+        *native = 0;
     for (SQLSMALLINT record = 1; handle != nullptr; ++record) {
         SQLCHAR state[SQL_SQLSTATE_SIZE + 1] = {};
-        SQLINTEGER native = 0;
+        SQLINTEGER code = 0;
         std::array<SQLCHAR, 4096> text{};
         SQLSMALLINT length = 0;
-        const SQLRETURN rc = SQLGetDiagRec(type, handle, record, state, &native, text.data(),
+        const SQLRETURN rc = SQLGetDiagRec(type, handle, record, state, &code, text.data(),
                                            static_cast<SQLSMALLINT>(text.size()), &length);
         if (!Succeeded(rc))
             break;
@@ -90,9 +95,12 @@ DbResult Diagnose(short type, void* handle, const std::string& fallback, Product
             result.message += "\n";
         result.message += recordText;
         // Any record may tell that the connection is gone (PostgreSQL's second one does).
-        const DbFailure kind = ClassifyFailure(product, recordState, native, recordText);
-        if (Severity(kind) > Severity(result.failure))
+        const DbFailure kind = ClassifyFailure(product, recordState, code, recordText);
+        if (Severity(kind) > Severity(result.failure)) {
             result.failure = kind;
+            if (native != nullptr)
+                *native = code;
+        }
     }
     if (result.message.empty())
         result.message = fallback;
@@ -151,10 +159,76 @@ DbResult Connection::Connected(SQLRETURN rc) {
     dbmsName_.clear();
     quoteKnown_ = false;
     folding_.reset();
+    if (DbResult node = CheckClusterNode(); !node) {
+        Close();
+        return node;
+    }
     return DbResult::Success();
 }
 
+DbResult Connection::CheckClusterNode() {
+    if (DbProduct() != Product::MariaDB)
+        return DbResult::Success();
+    SqlRows rows;
+    // SHOW is answered even by a node that takes no other statement.
+    if (DbResult read = Query("SHOW VARIABLES LIKE 'wsrep_on'", rows); !read)
+        return read;
+    if (rows.empty() || rows[0].size() < 2 || rows[0][1] != "ON")
+        return DbResult::Success();
+    if (DbResult read = Query("SHOW STATUS LIKE 'wsrep_ready'", rows); !read)
+        return read;
+    if (rows.empty() || rows[0].size() < 2 || rows[0][1] != "ON")
+        return DbResult::Failure("08S01",
+                                 "This Galera node takes no statements now: it is not part of the "
+                                 "cluster's primary component, or it is still joining "
+                                 "(wsrep_ready is OFF).",
+                                 DbFailure::ConnectionLost);
+    // Reads then wait for every commit the cluster made before them, on whichever node: after a
+    // move to another node, the positions read there include the last commit of this run.
+    return Execute("SET SESSION wsrep_sync_wait = 1");
+}
+
+DbResult Connection::JudgeNode(DbResult failure, long native) {
+    if (native != kGaleraNotReady || judgingNode_ || failure.failure != DbFailure::Busy ||
+        DbProduct() != Product::MariaDB)
+        return failure;
+    judgingNode_ = true;
+    SqlRows rows;
+    const DbResult read = Query("SHOW STATUS LIKE 'wsrep_cluster_status'", rows);
+    judgingNode_ = false;
+    // Outside the primary component it stays so until the cluster heals: another node serves.
+    if (!read || rows.empty() || rows[0].size() < 2 || rows[0][1] != "Primary") {
+        failure.failure = DbFailure::ConnectionLost;
+        failure.message += "\n(This Galera node is not part of the cluster's primary component.)";
+    }
+    return failure;
+}
+
 DbResult Connection::Open(const std::string& dsn) {
+    firstDsn_ = dsn;
+    fallbacks_.clear();
+    return OpenSource(dsn);
+}
+
+DbResult Connection::OpenFirst(const std::vector<std::string>& dsns) {
+    if (dsns.empty())
+        return DbResult::Failure("IM002", "No data source is named.");
+    firstDsn_ = dsns.front();
+    fallbacks_.assign(dsns.begin() + 1, dsns.end());
+    DbResult failures = DbResult::Failure("", "");
+    for (const std::string& dsn : dsns) {
+        DbResult opened = OpenSource(dsn);
+        if (opened || dsns.size() == 1)
+            return opened;
+        if (failures.sqlState.empty())
+            failures.sqlState = opened.sqlState;
+        failures.message += (failures.message.empty() ? "" : "; ") + dsn + ": " + opened.message;
+        failures.failure = opened.failure;
+    }
+    return failures;
+}
+
+DbResult Connection::OpenSource(const std::string& dsn) {
     Close();
     dsn_ = dsn;
     connectionString_.clear();
@@ -205,14 +279,24 @@ DbResult Connection::Ping() {
 }
 
 DbResult Connection::Reconnect() {
-    const std::string dsn = dsn_;
     const std::string connectionString = connectionString_;
-    if (dsn.empty() && connectionString.empty())
+    std::vector<std::string> sources;
+    if (connectionString.empty() && !(firstDsn_.empty() ? dsn_ : firstDsn_).empty()) {
+        sources.push_back(firstDsn_.empty() ? dsn_ : firstDsn_);
+        sources.insert(sources.end(), fallbacks_.begin(), fallbacks_.end());
+    }
+    if (sources.empty() && connectionString.empty())
         return DbResult::Failure("08003", "The connection was never opened.",
                                  DbFailure::ConnectionLost);
     // The same database again: the tables found for the run's names stay.
     std::map<std::string, ResolvedTable> targets = std::move(targets_);
-    DbResult opened = dsn.empty() ? OpenConnectionString(connectionString) : Open(dsn);
+    DbResult opened = connectionString.empty() ? DbResult::Failure("08001", "")
+                                               : OpenConnectionString(connectionString);
+    for (const std::string& dsn : sources) {
+        opened = OpenSource(dsn);
+        if (opened)
+            break;
+    }
     if (opened)
         targets_ = std::move(targets);
     if (!opened && opened.failure == DbFailure::Refused)
@@ -247,7 +331,9 @@ DbResult Connection::NewStatement(Handle& statement) {
 }
 
 DbResult Connection::StatementFailure(void* statement, const std::string& fallback) {
-    return odbc::Diagnose(SQL_HANDLE_STMT, statement, fallback, DbProduct());
+    long native = 0;
+    DbResult failure = odbc::Diagnose(SQL_HANDLE_STMT, statement, fallback, DbProduct(), &native);
+    return JudgeNode(std::move(failure), native);
 }
 
 DbResult Connection::Execute(const std::string& statement) {
@@ -416,9 +502,34 @@ void Connection::FindCurrentNamespace(std::string& catalog, std::string& schema)
     }
 }
 
+DbResult Connection::ListSqliteTables(std::vector<ResolvedTable>& tables) {
+    // Another connection's commit holds the file for a moment: wait for it, a while longer
+    // than one busy timeout of the data source.
+    constexpr int kAttempts = 10;
+    for (int attempt = 1;; ++attempt) {
+        SqlRows rows;
+        DbResult read = Query("SELECT name FROM sqlite_master WHERE type IN ('table', 'view') "
+                              "AND name NOT LIKE 'sqlite\\_%' ESCAPE '\\'",
+                              rows);
+        if (read) {
+            for (const auto& row : rows)
+                if (!row.empty() && row[0])
+                    tables.push_back({{}, {}, *row[0], {}});
+            return read;
+        }
+        if (read.failure != DbFailure::Busy || attempt == kAttempts)
+            return read;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50 * attempt));
+    }
+}
+
 DbResult Connection::ListTables(const std::string& catalog, const std::string& schema,
                                 std::vector<ResolvedTable>& tables) {
     tables.clear();
+    // The SQLite driver answers SQLTables with no rows, not an error, while another connection
+    // holds the database; a query says so.
+    if (DbProduct() == Product::SQLite && schema.empty())
+        return ListSqliteTables(tables);
     Handle stmt;
     if (DbResult made = NewStatement(stmt); !made)
         return made;
@@ -764,9 +875,13 @@ DbResult Connection::EndTransaction(short completion) {
     if (!open_)
         return DbResult::Failure("08003", "The connection is not open.", DbFailure::ConnectionLost);
     const SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, handle_.get(), completion);
-    if (!Succeeded(rc))
-        return odbc::Diagnose(SQL_HANDLE_DBC, handle_.get(), "the transaction could not be ended",
-                              DbProduct());
+    if (!Succeeded(rc)) {
+        long native = 0;
+        DbResult failure =
+            odbc::Diagnose(SQL_HANDLE_DBC, handle_.get(), "the transaction could not be ended",
+                           DbProduct(), &native);
+        return JudgeNode(std::move(failure), native);
+    }
     if (rc == SQL_SUCCESS_WITH_INFO && completion == SQL_ROLLBACK) {
         // MariaDB warns when changes to tables without transactions could not be undone.
         DbResult warning = odbc::Diagnose(SQL_HANDLE_DBC, handle_.get(), "", DbProduct());

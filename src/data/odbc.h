@@ -35,9 +35,10 @@ private:
 
 /// Every diagnostic record of `handle` as one failure: the first SQLSTATE, all texts joined by
 /// line breaks, the kind of failure judged for `product`. Falls back to `fallback` when the
-/// handle has no records.
+/// handle has no records. `native`, when given, receives the native code of the record whose
+/// kind was chosen (0 when none).
 DbResult Diagnose(short type, void* handle, const std::string& fallback,
-                  Product product = Product::Other);
+                  Product product = Product::Other, long* native = nullptr);
 
 /// An ODBC 3 environment. Outlives every connection made on it.
 class Environment {
@@ -73,15 +74,22 @@ public:
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
-    /// Connects to the data source `dsn` with its own settings (the name goes to the driver
-    /// manager as a separate argument, so no character in it can add settings); on failure the
-    /// driver manager's or driver's diagnostic text, and the connection stays closed.
+    /// Connects to the data source `dsn` (and no fallbacks) with its own settings (the name goes to
+    /// the driver manager as a separate argument, so no character in it can add settings); on
+    /// failure the driver manager's or driver's diagnostic text, and the connection stays closed.
     DbResult Open(const std::string& dsn);
     /// Connects with a full connection string ("DRIVER=...;Database=...").
     DbResult OpenConnectionString(const std::string& connectionString);
+    /// Connects to the first of `dsns` that opens and takes statements, trying them in order;
+    /// the others become the fallbacks of Reconnect. On failure every source's diagnostic, each
+    /// after its name.
+    DbResult OpenFirst(const std::vector<std::string>& dsns);
+    /// Data sources of the same database (the nodes of a cluster) that Reconnect tries, in
+    /// order, after the first one opened (Open forgets them).
+    void SetFallbacks(std::vector<std::string> dsns) { fallbacks_ = std::move(dsns); }
     /// Disconnects; harmless when closed.
     void Close();
-    /// The data source name given to Open, empty after OpenConnectionString.
+    /// The data source connected to (or last given to Open), empty after OpenConnectionString.
     const std::string& DsnName() const { return dsn_; }
 
     // Database
@@ -94,6 +102,7 @@ public:
     std::unique_ptr<TableWriter> OpenWriter(const std::string& table, const WriterOptions& options,
                                             DbResult& error) override;
     DbResult Ping() override;
+    /// One round over the data sources: the first one opened, then the fallbacks, in order.
     DbResult Reconnect() override;
 
     // SqlSession
@@ -141,7 +150,15 @@ public:
 
 private:
     DbResult EndTransaction(short completion);
+    /// Open without touching which source comes first.
+    DbResult OpenSource(const std::string& dsn);
     DbResult Connected(short rc);
+    /// After connecting: a Galera node outside the primary component (or still joining) is
+    /// refused as a lost connection, and a usable one reads what other nodes committed.
+    DbResult CheckClusterNode();
+    /// `failure` (with the native code of its record), where a Galera node that is not ready
+    /// is found to be outside the primary component, as a lost connection.
+    DbResult JudgeNode(DbResult failure, long native);
     /// Binds `params` as text and executes the prepared `statement`.
     DbResult ExecuteWith(Handle& statement, const std::string& sql,
                          const std::vector<std::string>& params);
@@ -150,6 +167,8 @@ private:
     void FindCurrentNamespace(std::string& catalog, std::string& schema);
     /// Every table and view of the current catalog and schema, the program's own among them.
     DbResult ListCurrentTables(std::vector<std::string>& names);
+    /// SQLite's tables and views, read from its own catalogue.
+    DbResult ListSqliteTables(std::vector<ResolvedTable>& tables);
     /// The user's tables and views of `catalog` and `schema` (empty: not narrowed), exactly.
     DbResult ListTables(const std::string& catalog, const std::string& schema,
                         std::vector<ResolvedTable>& tables);
@@ -161,6 +180,9 @@ private:
     Handle handle_;
     bool open_ = false;
     std::string dsn_;
+    std::string firstDsn_; ///< the source Reconnect tries first
+    std::vector<std::string> fallbacks_;
+    bool judgingNode_ = false;
     std::string connectionString_;
     std::string dbmsName_;
     std::string quote_;

@@ -51,7 +51,8 @@ Product ProductOf(const std::string& dbmsName) {
         return Product::SQLite;
     if (dbmsName == "PostgreSQL")
         return Product::PostgreSQL;
-    if (dbmsName.find("MariaDB") != std::string::npos || dbmsName.find("MySQL") != std::string::npos)
+    if (dbmsName.find("MariaDB") != std::string::npos ||
+        dbmsName.find("MySQL") != std::string::npos)
         return Product::MariaDB;
     return Product::Other;
 }
@@ -74,6 +75,10 @@ int SqliteCode(const std::string& message) {
 
 DbFailure ClassifyFailure(Product product, const std::string& sqlState, long native,
                           const std::string& message) {
+    // A Galera node that is not ready for a statement says so with 08S01 on a working connection;
+    // the connection finds out whether the node left the primary component.
+    if (product == Product::MariaDB && native == kGaleraNotReady)
+        return DbFailure::Busy;
     if (sqlState.rfind("08", 0) == 0)
         return DbFailure::ConnectionLost;
     switch (product) {
@@ -99,7 +104,7 @@ DbFailure ClassifyFailure(Product product, const std::string& sqlState, long nat
         case 1114: // table full
             return DbFailure::DiskFull;
         case 1205: // lock wait timeout
-        case 1213: // deadlock
+        case 1213: // deadlock, or a Galera transaction that lost its certification
             return DbFailure::Busy;
         default:
             break;

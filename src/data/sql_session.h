@@ -46,6 +46,10 @@ std::string QuotedWith(const std::string& name, const std::string& quote);
 /// The product of a DBMS name as drivers report it.
 Product ProductOf(const std::string& dbmsName);
 
+/// MariaDB's answer on a Galera node that takes no statements now ("WSREP has not yet prepared
+/// node for application use"): joining, or outside the cluster's primary component.
+inline constexpr long kGaleraNotReady = 1047;
+
 /// The kind of failure of a diagnostic: connection lost, disk full, busy or a plain refusal.
 DbFailure ClassifyFailure(Product product, const std::string& sqlState, long native,
                           const std::string& message);

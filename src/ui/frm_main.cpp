@@ -427,6 +427,8 @@ bool frmMain::LoadConfig(std::string& configfile, bool bSilent) {
         adjusted += (adjusted.empty() ? "" : std::string(kCrLf) + kCrLf) + read.warning;
 
     grid->Clear();
+    fallbackDsns_ = data.fallbackDsns;
+    fallbacksOf_ = data.dsn.value_or("");
     if (data.dsn)
         SelectDsn(*data.dsn);
     // First, since it disables and clears the TRUNCATE options when on.
@@ -477,6 +479,7 @@ ConfigData frmMain::CurrentConfig() const {
     data.incremental = Incremental();
     data.odbcOnly = odbcOnly_;
     data.timeZone = timeZone_;
+    data.fallbackDsns = fallbackDsns_;
     const int count = grid->Count();
     data.jobs.reserve(static_cast<std::size_t>(count));
     for (int row = 1; row <= count; ++row)
@@ -615,7 +618,14 @@ void frmMain::cboDSNList_Change() {
         const std::string previous = conn.IsOpen() ? dsnInUse_ : std::string();
         if (conn.IsOpen())
             conn.Close();
-        const DbResult opened = conn.Open(name);
+        // The configuration's DSN brings its cluster's other nodes; a DSN picked instead not.
+        const auto sources = [this](const std::string& dsn) {
+            std::vector<std::string> names = {dsn};
+            if (dsn == fallbacksOf_)
+                names.insert(names.end(), fallbackDsns_.begin(), fallbackDsns_.end());
+            return names;
+        };
+        const DbResult opened = conn.OpenFirst(sources(name));
         if (opened) {
             dsnInUse_ = name;
             return;
@@ -627,7 +637,7 @@ void frmMain::cboDSNList_Change() {
                              "Please verify your database settings under DSN Setup and try "
                              "again.");
         // The DSN that was in use goes on serving, as long as it opens again.
-        if (!previous.empty() && conn.Open(previous))
+        if (!previous.empty() && conn.OpenFirst(sources(previous)))
             dsnInUse_ = previous;
         ShowDsnInUse();
     });

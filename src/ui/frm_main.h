@@ -198,6 +198,9 @@ private:
     bool odbcOnly_ = false;
     /// The configuration's station time zone, kept for reports and written back on save.
     std::string timeZone_;
+    /// The configuration's FallbackDSNs, kept on save, and the DSN they stand behind.
+    std::vector<std::string> fallbackDsns_;
+    std::string fallbacksOf_;
     /// The file at ConfigPath could not be loaded, so Save on Exit must not replace it.
     bool configFileNotLoaded_ = false;
     bool running_ = false;

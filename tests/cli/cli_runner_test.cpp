@@ -50,7 +50,7 @@ CliRun Cli(const std::vector<std::string>& args, std::function<void(std::uint64_
 /// Saves a configuration of `jobs` on `dsn` at `path`, translating escapes; its path.
 std::string SavedConfig(const std::string& path, const std::string& dsn, std::vector<Job> jobs,
                         bool truncateOnce = false) {
-    ConfigData data{dsn, truncateOnce, false, true, 1, false, false, std::move(jobs), {}};
+    ConfigData data{dsn, truncateOnce, false, true, 1, false, false, std::move(jobs), {}, {}};
     std::string error;
     EXPECT_TRUE(SaveConfig(path, data, error)) << error;
     return path;
@@ -555,6 +555,69 @@ TEST_P(CliTest, IncrementalRunsStartedTogetherStoreEachLineOnce) {
                       .size(),
                   1u);
     }
+}
+
+/// One loader per streaming server, all at once, into one table that none of them finds: each
+/// makes what it needs or finds it made, loads its own log incrementally, waits for the others
+/// where the database has one writer, and ends with 0; a second round finds nothing new.
+TEST_P(CliTest, LoadersSideBySideStoreEveryLineOfEveryLogOnce) {
+    db_.TryExec("DROP TABLE cli_side");
+    db_.TryExec("DROP TABLE brenvale_checkpoint");
+    constexpr int kLoaders = 3;
+    constexpr int kLines = 20000;
+    std::vector<std::string> expected;
+    std::vector<std::string> configs;
+    for (int k = 0; k < kLoaders; ++k) {
+        const std::string name = "s" + std::to_string(k);
+        const std::vector<std::string> lines = Numbered(name, kLines);
+        expected.insert(expected.end(), lines.begin(), lines.end());
+        const std::string log = WriteLog(name + ".log", kHeader + LogText(lines));
+        configs.push_back(SavedConfig(dir_ + "/" + name + ".xml", GetParam(), {{log, "cli_side"}}));
+    }
+    std::sort(expected.begin(), expected.end());
+    for (const char* round : {"first", "again"}) {
+        SCOPED_TRACE(round);
+        std::vector<int> status(kLoaders, -1);
+        // Each loader starts the next one and then waits for it, so all three run at once.
+        std::function<void(int)> start = [&](int k) {
+            status[k] = RunExecutable(
+                {configs[k], "--incremental", "--create-tables", "--commit-rows", "500"},
+                ::open("/dev/null", O_WRONLY), dir_ + "/side" + std::to_string(k) + ".txt",
+                [&](pid_t) {
+                    if (k + 1 < kLoaders)
+                        start(k + 1);
+                });
+        };
+        start(0);
+        for (int k = 0; k < kLoaders; ++k) {
+            ASSERT_TRUE(WIFEXITED(status[k]));
+            EXPECT_EQ(WEXITSTATUS(status[k]), kExitSuccess)
+                << ReadFile(dir_ + "/side" + std::to_string(k) + ".txt");
+        }
+        EXPECT_EQ(Names(db_, "cli_side"), expected);
+    }
+}
+
+TEST(CliArguments, DsnListsAreSplitAtCommas) {
+    const struct {
+        const char* text;
+        std::vector<std::string> names;
+        const char* why;
+    } cases[] = {
+        {"one", {"one"}, "a single name"},
+        {"n1,n2,n3", {"n1", "n2", "n3"}, "the nodes in order"},
+        {" n1 , n2", {"n1", "n2"}, "blanks around names dropped"},
+        {"My DSN,other", {"My DSN", "other"}, "a blank inside a name kept"},
+        {"n1,,n2", {}, "an empty name"},
+        {"n1,", {}, "a trailing comma"},
+        {"", {}, "nothing"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(SplitDsnList(c.text), c.names) << c.why;
+    CliArguments parsed;
+    std::string error;
+    EXPECT_FALSE(ParseCliArguments({"a.xml", "--dsn", "n1,,n2"}, parsed, error));
+    EXPECT_THAT(error, HasSubstr("--dsn needs a data source name"));
 }
 
 } // namespace

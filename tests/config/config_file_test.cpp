@@ -28,7 +28,7 @@ bool operator==(const Job& a, const Job& b) {
 bool operator==(const ConfigData& a, const ConfigData& b) {
     const auto fields = [](const ConfigData& d) {
         return std::tie(d.dsn, d.truncateOnce, d.truncatePerFile, d.translateASCII, d.commitRows,
-                        d.incremental, d.odbcOnly, d.jobs, d.timeZone);
+                        d.incremental, d.odbcOnly, d.jobs, d.timeZone, d.fallbackDsns);
     };
     return fields(a) == fields(b);
 }
@@ -45,7 +45,8 @@ using namespace test;
 ConfigData Config(std::vector<Job> jobs, std::optional<std::string> dsn = "dsn", bool once = false,
                   bool perFile = false, bool ascii = false, std::size_t rows = 1,
                   bool incremental = false, bool odbcOnly = false) {
-    return {std::move(dsn), once, perFile, ascii, rows, incremental, odbcOnly, std::move(jobs), {}};
+    return {std::move(dsn), once,     perFile,         ascii, rows,
+            incremental,    odbcOnly, std::move(jobs), {},    {}};
 }
 
 std::vector<Job> Numbered(int count) {
@@ -138,6 +139,17 @@ TEST(RoundTrip, WritesTheLayoutAndLoadsWhatWasSaved) {
                  "\t\t\t<Playlist>/var/log/icecast2/playlist.log</Playlist>", "\t\t</Job>",
                  "\t\t<Job>", "\t\t\t<File>sc.log</File>", "\t\t\t<DBTable>logs</DBTable>",
                  "\t\t</Job>"})},
+        // The other nodes of a cluster follow the DSN, in their order.
+        {"FallbackDsns",
+         [] {
+             ConfigData data = Config({}, "node1");
+             data.fallbackDsns = {"node2", "node3"};
+             return data;
+         }(),
+         Layout({"\t<DSN>node1</DSN>", "\t<FallbackDSN>node2</FallbackDSN>",
+                 "\t<FallbackDSN>node3</FallbackDSN>", "\t<TruncateOnce>False</TruncateOnce>",
+                 "\t<TruncatePerFile>False</TruncatePerFile>",
+                 "\t<TranslateASCIICodes>False</TranslateASCIICodes>", "\t<Jobs>"})},
         // Written as they are: markup, an opening tag, blanks and UTF-8.
         {"Texts",
          Config({{"/logs/a&b<c>.log", "\"quoted\" 'table'"}, {"<DSN>", "&amp;"}, {" é€ ", "\t"}},

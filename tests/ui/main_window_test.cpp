@@ -619,6 +619,32 @@ TEST_F(MainWindowTest, SaveAsThenSaveThenOpenKeepEveryOption) {
                   saveAs, saveAs, saveAs, {false, "Open Configuration File", kXmlFilter, 1}}));
 }
 
+/// The list shows one DSN; the configuration's fallbacks stand behind it (a first node that does
+/// not open is passed over) and go back into the file on every save.
+TEST_F(MainWindowTest, FallbackDsnsServeBehindTheConfigurationsDsnAndAreSavedAgain) {
+    const std::string path =
+        WriteFile(folder + "/cluster.xml",
+                  "<Brenvale.Config><DSN>brenvale_missing_driver</DSN><FallbackDSN>" +
+                      std::string(kSqliteDsn) +
+                      "</FallbackDSN><FallbackDSN>node3</FallbackDSN><Jobs><Job><File>/logs/"
+                      "a.log</File><DBTable>t</DBTable></Job></Jobs></Brenvale.Config>");
+    window->Form_Load("/c " + path);
+    EXPECT_TRUE(prompts.shown.empty());
+    EXPECT_EQ(std::tuple(window->DsnText(), window->conn.DsnName(), window->conn.DbmsName()),
+              std::tuple("brenvale_missing_driver", kSqliteDsn, "SQLite"));
+    const std::string fallbacks = "\t<DSN>brenvale_missing_driver</DSN>\r\n\t<FallbackDSN>" +
+                                  std::string(kSqliteDsn) +
+                                  "</FallbackDSN>\r\n\t<FallbackDSN>node3</FallbackDSN>\r\n";
+    window->cmdSaveConfig_Click();
+    EXPECT_THAT(ReadFile(path), HasSubstr(fallbacks));
+    // Another DSN picked in the window has none behind it, and the file still keeps them.
+    PickDsn(kPostgresDsn);
+    EXPECT_EQ(window->conn.DsnName(), kPostgresDsn);
+    window->cmdSaveConfig_Click();
+    EXPECT_THAT(ReadFile(path), HasSubstr("<FallbackDSN>node3</FallbackDSN>"));
+    EXPECT_TRUE(prompts.shown.empty());
+}
+
 TEST_F(MainWindowTest, TheTableEditorCreatesTablesAndNeverOffersTheBookkeepingTable) {
     TestDatabase db(kSqliteDsn);
     db.CreateLogTable("mw_own");
