@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 
 namespace brenvale {
@@ -51,30 +52,21 @@ bool Digits(std::string_view text, std::size_t count, int& value) {
 
 // Days since 1970-01-01 of a civil date, and back (the proleptic Gregorian calendar).
 std::int64_t DaysFromCivil(std::int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const auto yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+    using namespace std::chrono;
+    return sys_days{year{static_cast<int>(y)} / month{m} / day{d}}.time_since_epoch().count();
 }
 
 void CivilFromDays(std::int64_t z, std::int64_t& y, unsigned& m, unsigned& d) {
-    z += 719468;
-    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const auto doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    d = doy - (153 * mp + 2) / 5 + 1;
-    m = mp < 10 ? mp + 3 : mp - 9;
-    y = static_cast<std::int64_t>(yoe) + era * 400 + (m <= 2);
+    using namespace std::chrono;
+    const year_month_day date{sys_days{days{z}}};
+    y = static_cast<int>(date.year());
+    m = static_cast<unsigned>(date.month());
+    d = static_cast<unsigned>(date.day());
 }
 
-unsigned DaysInMonth(int year, unsigned month) {
-    static constexpr unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    return month == 2 && leap ? 29 : kDays[month - 1];
+unsigned DaysInMonth(int y, unsigned m) {
+    using namespace std::chrono;
+    return static_cast<unsigned>(year_month_day_last{year{y}, month_day_last{month{m}}}.day());
 }
 
 /// A quoted field at the start of `text`: its text with the escapes undone, and the rest of
