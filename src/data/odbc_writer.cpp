@@ -588,9 +588,11 @@ private:
         DbResult ended = commit ? connection_.Commit() : connection_.Rollback();
         if (!ended && commit && ended.failure == DbFailure::ConnectionLost)
             ended.inDoubt = LostInFlight(ended);
-        // After a failed rollback autocommit would commit what is open; the failure goes up,
-        // and the connection is not used on.
-        if (ended || commit)
+        // A commit the database turned away (a busy SQLite) may leave the transaction open, and
+        // switching autocommit on would commit it later: it is rolled back first. After a failed
+        // rollback the failure goes up, and the connection is not used on.
+        const bool undone = ended || (commit && !ended.Fatal() && connection_.Rollback().ok);
+        if (undone)
             (void)connection_.SetAutoCommit(true);
         return ended;
     }
