@@ -66,6 +66,9 @@ skip-name-resolve
 innodb_buffer_pool_size=8M
 innodb_log_file_size=8M
 innodb_flush_log_at_trx_commit=0
+# A loader waits for a row the test holds until the node dies or, on a node cut off (where the
+# holder's leaving frees nothing), for this long.
+innodb_lock_wait_timeout=20
 innodb_autoinc_lock_mode=2
 binlog_format=ROW
 default_storage_engine=InnoDB
@@ -159,14 +162,17 @@ for n in 1 2 3; do
         "$n" "$(sql_port "$n")" >>"$dir/odbc.ini"
 done
 
-# Log K: LINES lines whose second field says which log and line they are.
+# Lines FIRST..LAST of log K (a new file from line 1), their second field saying which log and
+# line they are.
 write_log() {
-    awk -v k="$1" -v n="$2" 'BEGIN {
-        print "#Software: SHOUTcast"; print "#Version: 2.6.1"
-        print "#Fields: c-ip c-dns date time cs-uri-stem c-status cs(User-Agent) sc-bytes x-duration avgbandwidth"
-        for (i = 1; i <= n; i++)
+    local k=$1 first=$2 last=$3
+    [ "$first" = 1 ] && printf '%s\n' "#Software: SHOUTcast" "#Version: 2.6.1" \
+        "#Fields: c-ip c-dns date time cs-uri-stem c-status cs(User-Agent) sc-bytes x-duration avgbandwidth" \
+        >"$dir/log$k.log"
+    awk -v k="$k" -v first="$first" -v last="$last" 'BEGIN {
+        for (i = first; i <= last; i++)
             printf "192.0.2.%d L%s-%d 2024-03-01 18:04:11 /stream?title=Joga 200 VLC%%2F3.0 1048576 65 128\n", i % 250, k, i
-    }' >"$dir/log$1.log"
+    }' >>"$dir/log$k.log"
 }
 # A configuration naming DSN, then FALLBACKS..., for log K.
 write_config() {
@@ -203,25 +209,56 @@ finish_loader() {
     [ "$code" = 0 ] || fail "loader $1 ended with $code: $(tail -n 5 "$dir/out$1.txt")"
 }
 count_of() { on_node "$1" "SELECT COUNT(*) FROM galera_logs WHERE c_dns LIKE 'L$2-%'" 2>/dev/null || echo 0; }
-running() { [ -n "${loaders[$1]:-}" ] && kill -0 "${loaders[$1]}" 2>/dev/null; }
-# Loader K stored COUNT lines of log L (as node 2 sees it), or ended before.
-has_stored() { [ "$(count_of 2 "$2")" -ge "$3" ] || ! running "$1"; }
+# Loader K has not ended (a loader that ended and is not yet waited for counts as ended).
+running() {
+    [ -n "${loaders[$1]:-}" ] && ps -o stat= -p "${loaders[$1]}" 2>/dev/null | grep -qv Z
+}
+innodb_trx() { on_node "$1" "SELECT COUNT(*) FROM information_schema.INNODB_TRX WHERE $2" 2>/dev/null || echo 0; }
+row_held() { [ "$(innodb_trx "$1" "trx_rows_locked > 0")" -ge 1 ]; }
+# Loader K waits for the held row on node N, or ended before.
+waits_for_row() { [ "$(innodb_trx "$1" "trx_state = 'LOCK WAIT'")" -ge 1 ] || ! running "$2"; }
+# Holds, in a session of node N, the row that counts the commits of log K, until release_row: a
+# loader of log K then waits in the middle of its run, at its next commit, as long as needed.
+hold_row() {
+    local n=$1 k=$2
+    rm -f "$dir/hold.fifo"
+    mkfifo "$dir/hold.fifo"
+    mariadb -S "$(node_dir "$n")/sock" -u root brenvale <"$dir/hold.fifo" >/dev/null 2>&1 &
+    holder=$!
+    exec 9>"$dir/hold.fifo"
+    # Through the key, so only that row is held: a lock on other loaders' rows would be taken
+    # away by their commits arriving from the other nodes.
+    echo "BEGIN; SET @k = (SELECT source_key FROM brenvale_checkpoint WHERE file_id = 'claim' AND source LIKE '%/log$k.log');
+        SELECT line_number FROM brenvale_checkpoint WHERE source_key = @k AND file_id = 'claim' FOR UPDATE;" >&9
+    wait_for 60 "the row of log $k held on node $n" row_held "$n"
+}
+# Ends the holding session (a node cut off still takes a client's leaving).
+release_row() {
+    exec 9>&-
+    wait "$holder" 2>/dev/null || true
+}
 
-write_log 1 "$lines"
-write_log 2 "$lines"
-write_log 3 "$lines"
+# A first part of each log, loaded by three loaders side by side.
+first_part=$((lines * 3 / 10))
+for k in 1 2 3; do write_log "$k" 1 "$first_part"; done
 write_config 1 galera1 galera2 galera3
 write_config 2 galera1
 write_config 3 galera3 galera1 galera2
 
 # --- three loaders; node 1 is killed while its loader waits on it, and comes back ---
 for k in 1 2 3; do start_loader "$k"; done
-wait_for 600 "a fifth of log 1 stored" has_stored 1 1 $((lines / 5))
-running 1 || fail "loader 1 ended before a fifth of its log was stored: $(cat "$dir/out1.txt")"
-# The loader holds still while its node dies, so the loss falls in the middle of its run.
-kill -STOP "${loaders[1]}" || true
+for k in 1 2 3; do finish_loader "$k"; done
+for k in 1 2 3; do write_log "$k" $((first_part + 1)) "$lines"; done
+# Loader 1 waits for its row on node 1 when the node dies; the others start beside it then
+# (their commits arriving at node 1 would take the held row away).
+hold_row 1 1
+start_loader 1
+wait_for 600 "loader 1 to wait for its row" waits_for_row 1 1
+running 1 || fail "loader 1 ended without waiting for its row: $(cat "$dir/out1.txt")"
 kill_node 1
-kill -CONT "${loaders[1]}" || true
+release_row
+start_loader 2
+start_loader 3
 restart_node 1
 for k in 1 2 3; do finish_loader "$k"; done
 grep -q "The database connection was lost during .* and made again" "$dir/out1.txt" ||
@@ -251,7 +288,7 @@ engines=$(on_node 2 "SELECT GROUP_CONCAT(ENGINE ORDER BY TABLE_NAME) FROM inform
 
 # --- one log, two loaders on two nodes at once: whichever commits first, the other's commit
 # loses Galera's certification or finds the count moved on, and gives way ---
-write_log 5 20000
+write_log 5 1 20000
 write_config 5 galera1 galera2
 expected_rows[5]=20000
 start_loader 5
@@ -261,16 +298,19 @@ check_counts "after two loaders of one log" 1 2 3
 
 # --- a node cut off from the primary component ---
 log4=50000
-write_log 4 "$log4"
+write_log 4 1 $((log4 / 2))
 expected_rows[4]=$log4
 write_config 4 galera3 galera2
 start_loader 4
-wait_for 600 "a part of log 4 stored" has_stored 4 4 2000
-running 4 || fail "loader 4 ended before a part of its log was stored: $(cat "$dir/out4.txt")"
-kill -STOP "${loaders[4]}" || true
+finish_loader 4
+write_log 4 $((log4 / 2 + 1)) "$log4"
+hold_row 3 4
+start_loader 4
+wait_for 600 "loader 4 to wait for its row" waits_for_row 3 4
+running 4 || fail "loader 4 ended without waiting for its row: $(cat "$dir/out4.txt")"
 mariadb -S "$(node_dir 3)/sock" -u root -e "SET GLOBAL wsrep_provider_options = 'gmcast.isolate=1'"
 wait_for 120 "node 3 to leave the primary component" is_cut_off 3
-kill -CONT "${loaders[4]}" || true
+release_row
 finish_loader 4
 # A run that starts while the node is cut off goes to the next node at once; one with no
 # other node says why it cannot load.
