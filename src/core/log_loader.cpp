@@ -294,10 +294,10 @@ bool LogLineLoader::FinishBatch() {
     if (settled > 0)
         committed_ = pending_[settled - 1].mark;
     DropLines(settled);
-    const std::size_t doubtful = outcome_.committed + outcome_.inDoubt;
-    inDoubtLines_ = outcome_.inDoubt == 0 ? 0
-                    : doubtful >= rows    ? pendingCount_
-                                          : LinesOfRows(doubtful) - settled;
+    // The lines in hand now start with the unit in doubt.
+    inDoubtLines_ = outcome_.inDoubt == 0                           ? 0
+                    : outcome_.committed + outcome_.inDoubt >= rows ? pendingCount_
+                                                                    : LinesOfRows(outcome_.inDoubt);
     unfinishedFates_.assign(outcome_.fates.begin() + static_cast<std::ptrdiff_t>(used),
                             outcome_.fates.end());
     // No answer proves that nothing was stored; where commits are marked the database tells
