@@ -13,10 +13,6 @@ constexpr int kBusyAttempts = 5;
 // A batch's buffer that grew past this for outsized values is given back after the batch.
 constexpr std::size_t kKeptBytes = std::size_t{64} * 1024 * 1024;
 
-bool Stops(const DbResult& result) {
-    return result.Fatal() || result.failure == DbFailure::Busy;
-}
-
 /// Whether two rows come from the same line (a line may be read as several rows).
 bool SameLine(const LineMark& a, const LineMark& b) {
     return a.stream == b.stream && a.line == b.line && a.offset == b.offset;

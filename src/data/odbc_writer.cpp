@@ -573,14 +573,6 @@ private:
         return sent;
     }
 
-    /// A savepoint statement that failed on a working connection: the rows since the mark
-    /// cannot be undone alone.
-    static DbResult Unisolated(DbResult result) {
-        if (!result.ok && !result.Fatal() && result.failure != DbFailure::Busy)
-            result.failure = DbFailure::Unisolated;
-        return result;
-    }
-
     DbResult End(bool commit) {
         if (!inTransaction_)
             return DbResult::Success();

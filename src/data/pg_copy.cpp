@@ -109,17 +109,6 @@ DbResult Failure(PGconn* connection, const PGresult* result, const LastWords* wo
     return DbResult::Failure(std::move(sqlState), std::move(message), kind);
 }
 
-bool Stops(const DbResult& result) {
-    return result.Fatal() || result.failure == DbFailure::Busy;
-}
-
-/// A savepoint statement that failed on a working connection: the unit cannot be undone alone.
-DbResult Unisolated(DbResult result) {
-    if (!result.ok && !Stops(result))
-        result.failure = DbFailure::Unisolated;
-    return result;
-}
-
 /// `sql` with its "?" placeholders numbered as PostgreSQL wants them ($1, $2, ...); quoted texts
 /// and names are left alone.
 std::string NumberedPlaceholders(const std::string& sql) {

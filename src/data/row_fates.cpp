@@ -29,6 +29,16 @@ DbResult NotStored(DbResult warning, long stored, std::size_t sent) {
     return warning;
 }
 
+bool Stops(const DbResult& result) {
+    return result.Fatal() || result.failure == DbFailure::Busy;
+}
+
+DbResult Unisolated(DbResult result) {
+    if (!result.ok && !Stops(result))
+        result.failure = DbFailure::Unisolated;
+    return result;
+}
+
 bool LostInFlight(const DbResult& result) {
     return result.sqlState.rfind("57P0", 0) != 0 && result.sqlState != "70100";
 }

@@ -33,6 +33,13 @@ inline bool IsNoValue(std::string_view value, bool noValue) {
     return noValue && value == "-";
 }
 
+/// The failure stops the work in hand: the database's own, or busy (the same work may pass later).
+bool Stops(const DbResult& result);
+
+/// `result`, when it is a plain failure of a savepoint statement on a working connection, as
+/// DbFailure::Unisolated: what was sent since the mark cannot be undone alone.
+DbResult Unisolated(DbResult result);
+
 /// A lost connection that the server did not announce (by a shutdown's SQLSTATE) may have come
 /// after the work was done.
 bool LostInFlight(const DbResult& result);

@@ -43,10 +43,6 @@ DbResult Failure(sqlite3* db, int rc) {
     return DbResult::Failure("HY000", std::move(message), kind);
 }
 
-bool Stops(const DbResult& result) {
-    return result.Fatal() || result.failure == DbFailure::Busy;
-}
-
 /// Binds `text` as SQLite text of its exact bytes (a NUL included, as the ODBC driver does).
 int BindText(sqlite3_stmt* statement, int index, std::string_view text) {
     if (text.size() > static_cast<std::size_t>(INT_MAX))
@@ -200,9 +196,7 @@ private:
     DbResult Checked(DbResult done) {
         if (done && Ended())
             done = DbResult::Failure("HY000", "The transaction ended on its own.");
-        if (!done && !Stops(done))
-            done.failure = DbFailure::Unisolated;
-        return done;
+        return Unisolated(std::move(done));
     }
 
     DbResult Prepare() {
