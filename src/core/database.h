@@ -133,7 +133,6 @@ struct WriterOptions {
     bool batches = false;    ///< rows come in batches of many rows
     bool allowNative = true; ///< batches may go through the database's own library (COPY,
                              ///< the SQLite library) instead of ODBC
-    bool positions = false;  ///< positions are kept (incremental loading)
     /// Waits before the `attempt`th retry of work a busy database turned away.
     std::function<void(int attempt)> retryWait = {};
 };
@@ -162,8 +161,6 @@ public:
     /// stored) leaves the rows after `outcome.committed` uncommitted unless `outcome.inDoubt`
     /// says otherwise; the batch is dropped either way.
     virtual DbResult Finish(const LineMark& end, UnitProgress& progress, BatchOutcome& outcome) = 0;
-    /// Rows in the batch in hand.
-    virtual std::size_t Rows() const = 0;
     /// The positions kept for `source` (a job's File as typed) and this table, and the count of
     /// their commits, creating the bookkeeping table on first use. A row that cannot be read
     /// as a position fails the call.

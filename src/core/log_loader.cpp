@@ -75,7 +75,6 @@ void LogLineLoader::OpenWriter(const std::string& table) {
     WriterOptions options;
     options.batches = commitRows_ > 1;
     options.allowNative = allowNative_;
-    options.positions = KeepsPositions();
     options.retryWait = retryWait_;
     writer_ = database_.OpenWriter(table, options, writerError_);
     if (!writer_ && writerError_.ok)

@@ -73,7 +73,6 @@ public:
     DbResult Commit();
     /// Rolls back what is open; a failure says the transaction's fate is unknown.
     DbResult Undo();
-    bool Open() const { return open_; }
 
 private:
     Channel& channel_;
@@ -95,7 +94,6 @@ public:
     std::string Notice() const override { return notice_; }
     DbResult Add(const RowValues& row, const LineMark& mark) override;
     DbResult Finish(const LineMark& end, UnitProgress& progress, BatchOutcome& outcome) override;
-    std::size_t Rows() const override { return marks_.size(); }
     DbResult LoadPositions(const std::string& source, std::vector<SourcePosition>& positions,
                            SourceClaim& claim) override;
     DbResult LoadOtherPositions(const std::string& source,

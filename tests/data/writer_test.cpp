@@ -205,7 +205,7 @@ TEST_P(WriterPositions, PositionsCommitWithTheRowsAndOnlyFromTheCountTheyWereRea
     MakeTable(db, "wr_pos");
     db.TryExec("DROP TABLE brenvale_checkpoint");
     DbResult error;
-    const WriterOptions options{.batches = true, .positions = true};
+    const WriterOptions options{.batches = true};
     auto writer = db.connection().OpenWriter("wr_pos", options, error);
     ASSERT_TRUE(writer) << error.message;
     std::vector<SourcePosition> loaded;
