@@ -86,6 +86,12 @@ struct LineMark {
     int stream = 0; ///< the gzip member the line is in (0 for a plain file)
 };
 
+/// Where the line ends that `position` stops after (its stream's member is the caller's to say).
+inline LineMark MarkOf(const SourcePosition& position) {
+    return {position.line, position.offset, position.prefixHash, position.identityHash,
+            position.identityLength};
+}
+
 /// What every unit of work stores beside its rows, so that loading goes on where it stopped and
 /// a commit whose answer was lost can be settled from the database: the position of the stream
 /// in hand, or a mark of the run's own. Each commit moves `claim` on by one.

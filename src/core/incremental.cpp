@@ -62,8 +62,8 @@ bool RotatedName(const std::string& name, const std::string& base, const std::st
     const bool gz = EndsWith(rest, ".gz");
     std::string_view plain = gz ? rest.substr(0, rest.size() - 3) : rest;
     // DNAS: name_N.ext, oldest with the highest N.
-    if (!gz && plain.size() > stem.size() + 1 + ext.size() && plain.substr(0, stem.size()) == stem &&
-        plain[stem.size()] == '_' && EndsWith(plain, ext)) {
+    if (!gz && plain.size() > stem.size() + 1 + ext.size() &&
+        plain.substr(0, stem.size()) == stem && plain[stem.size()] == '_' && EndsWith(plain, ext)) {
         const std::string_view number =
             plain.substr(stem.size() + 1, plain.size() - stem.size() - 1 - ext.size());
         if (AllDigits(number)) {
@@ -85,7 +85,8 @@ bool RotatedName(const std::string& name, const std::string& base, const std::st
         if (separator == '.' && number.size() == 15 && number[8] == '_' &&
             AllDigits(number.substr(0, 8)) && AllDigits(number.substr(9))) {
             found.family = 1;
-            found.rank = std::stoll(std::string(number.substr(0, 8)) + std::string(number.substr(9)));
+            found.rank =
+                std::stoll(std::string(number.substr(0, 8)) + std::string(number.substr(9)));
             return true;
         }
         if (separator == '-' && AllDigits(number)) {
@@ -95,8 +96,9 @@ bool RotatedName(const std::string& name, const std::string& base, const std::st
         }
     }
     // Archives: name.ext.gz, and the DNAS archive name_<date_time>_w3c.gz.
-    if (gz && (plain == base || (plain.size() > stem.size() + 1 &&
-                                 plain.substr(0, stem.size()) == stem && plain[stem.size()] == '_'))) {
+    if (gz &&
+        (plain == base || (plain.size() > stem.size() + 1 && plain.substr(0, stem.size()) == stem &&
+                           plain[stem.size()] == '_'))) {
         found.family = 0;
         found.rank = mtime;
         return true;
@@ -108,9 +110,9 @@ bool RotatedName(const std::string& name, const std::string& base, const std::st
 
 std::string NewFileId() {
     static std::random_device device;
-    static std::mt19937_64 generator(
-        (static_cast<std::uint64_t>(device()) << 32) ^ static_cast<std::uint64_t>(device()) ^
-        static_cast<std::uint64_t>(std::random_device()()));
+    static std::mt19937_64 generator((static_cast<std::uint64_t>(device()) << 32) ^
+                                     static_cast<std::uint64_t>(device()) ^
+                                     static_cast<std::uint64_t>(std::random_device()()));
     return HashText(generator()) + HashText(generator());
 }
 
@@ -121,9 +123,9 @@ std::string CanonicalSource(const std::string& file) {
     // A pattern's folder is resolved; its last part stays a pattern.
     const bool pattern = IsPattern(path.filename().string());
     const fs::path resolved =
-        pattern ? fs::weakly_canonical(fs::absolute(path, error).parent_path(), error) /
-                      path.filename()
-                : fs::weakly_canonical(fs::absolute(path, error), error);
+        pattern
+            ? fs::weakly_canonical(fs::absolute(path, error).parent_path(), error) / path.filename()
+            : fs::weakly_canonical(fs::absolute(path, error), error);
     return error || resolved.empty() ? file : resolved.string();
 }
 
@@ -261,9 +263,8 @@ private:
     using Pending = std::pair<std::uint64_t, std::size_t>; // offset, position
 
     std::uint64_t NextCheck() const {
-        std::uint64_t next = nextIdentity_ < identityLengths_.size()
-                                 ? identityLengths_[nextIdentity_]
-                                 : kNone;
+        std::uint64_t next =
+            nextIdentity_ < identityLengths_.size() ? identityLengths_[nextIdentity_] : kNone;
         if (!prefixChecks_.empty())
             next = std::min(next, prefixChecks_.top().first);
         return next;
@@ -339,7 +340,8 @@ bool ScanStreams(const std::vector<LogStream>& streams, Scanner& scanner,
         if (!read.ok && error.empty())
             error = file.path + ": " + read.error;
         // A plain file need not be read to its end: its length is the file's.
-        if (!read.gzip && !scanner.Scans().empty() && scanner.Scans().back().stream.path == file.path) {
+        if (!read.gzip && !scanner.Scans().empty() &&
+            scanner.Scans().back().stream.path == file.path) {
             struct stat status {};
             if (::stat(file.path.c_str(), &status) == 0)
                 scanner.Scans().back().length = static_cast<std::uint64_t>(status.st_size);
@@ -413,7 +415,7 @@ std::vector<PlannedStream> PlanIncremental(const std::vector<LogStream>& streams
     for (std::size_t p = positions.size(); p < all.size(); ++p)
         for (const std::size_t s : scanner.StreamsOf(p)) {
             const std::uint64_t reached =
-                further[s] >= 0 ? all[static_cast<std::size_t>(further[s])].offset
+                further[s] >= 0    ? all[static_cast<std::size_t>(further[s])].offset
                 : assigned[s] >= 0 ? positions[static_cast<std::size_t>(assigned[s])].offset
                                    : 0;
             if (all[p].offset > reached)
@@ -514,8 +516,8 @@ bool JobRunner::LoadFilesIncremental(const Job& job, const std::vector<SourcePos
     if (streams.empty())
         return false;
     // A long planning sees a cancel as loading does.
-    const std::vector<PlannedStream> plan =
-        PlanIncremental(streams, positions, failure, [this] { return KeepResponsive(); }, others);
+    const std::vector<PlannedStream> plan = PlanIncremental(
+        streams, positions, failure, [this] { return KeepResponsive(); }, others);
     if (plan.empty())
         return failure.empty();
     const std::string damage = failure; // a damaged archive fails the job once the rest is in
@@ -570,8 +572,7 @@ bool JobRunner::LoadPlannedFile(const Job& job, std::span<const PlannedStream> m
             observer_->OnStream(planned.stream.Name(), 0, true);
     };
     const PlannedStream& first = *toLoad.begin()->second;
-    read.from.mark = {first.position.line, first.position.offset, first.position.prefixHash,
-                      first.position.identityHash, first.position.identityLength};
+    read.from.mark = MarkOf(first.position);
     read.from.fileOffset = first.stream.fileOffset;
     for (;;) {
         const bool loaded = ReadLocal(first.stream.path, job.DBTable, read, failure);
@@ -625,8 +626,7 @@ bool JobRunner::LoadDownloadIncremental(const Job& job,
         loader_.StartPosition(current, isNew);
         if (observer_)
             observer_->OnStream(job.File, current.line, false);
-        LineMark from{current.line, current.offset, current.prefixHash, current.identityHash,
-                      current.identityLength};
+        LineMark from = MarkOf(current);
         DownloadOptions options;
         options.useRange = current.validator != kGzipDocument;
         options.validator = current.validator;

@@ -53,8 +53,7 @@ void LogLineLoader::StartPosition(const SourcePosition& position, bool isNew) {
     Flush();
     progress_.position = position;
     progress_.isNew = isNew;
-    committed_ = {position.line, position.offset, position.prefixHash, position.identityHash,
-                  position.identityLength};
+    committed_ = MarkOf(position);
 }
 
 void LogLineLoader::StopKeepingPositions() {
