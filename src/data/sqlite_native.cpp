@@ -14,6 +14,8 @@
 #include <cctype>
 #include <climits>
 #include <cstdlib>
+#include <string>
+#include <unordered_map>
 #include <utility>
 
 namespace brenvale::sqlite {
@@ -95,11 +97,27 @@ private:
     /// Prepares `sql`, binds `params` as text and steps to the end, keeping the rows in `rows`
     /// when given.
     DbResult Step(const std::string& sql, const std::vector<std::string>& params, SqlRows* rows) {
-        sqlite3_stmt* raw = nullptr;
-        int rc = sqlite3_prepare_v2(db_, sql.c_str(), static_cast<int>(sql.size()), &raw, nullptr);
-        const StatementPtr statement(raw);
-        if (rc != SQLITE_OK)
-            return Failure(db_, rc);
+        // The same few statements move positions at every commit: each is prepared once.
+        StatementPtr& statement = prepared_[sql];
+        int rc = SQLITE_OK;
+        if (!statement) {
+            sqlite3_stmt* made = nullptr;
+            rc = sqlite3_prepare_v3(db_, sql.c_str(), static_cast<int>(sql.size()),
+                                    SQLITE_PREPARE_PERSISTENT, &made, nullptr);
+            statement.reset(made);
+            if (rc != SQLITE_OK) {
+                prepared_.erase(sql);
+                return Failure(db_, rc);
+            }
+        }
+        sqlite3_stmt* raw = statement.get();
+        const struct Ready {
+            sqlite3_stmt* statement;
+            ~Ready() {
+                sqlite3_reset(statement);
+                sqlite3_clear_bindings(statement);
+            }
+        } ready{raw};
         for (std::size_t i = 0; i < params.size(); ++i)
             if ((rc = BindText(raw, static_cast<int>(i + 1), params[i])) != SQLITE_OK)
                 return Failure(db_, rc);
@@ -120,6 +138,7 @@ private:
     }
 
     sqlite3* db_;
+    std::unordered_map<std::string, StatementPtr> prepared_;
 };
 
 class NativeChannel final : public Channel {
