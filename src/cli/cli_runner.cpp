@@ -259,13 +259,13 @@ public:
         status_.BeginJob(position, count, job.File, report_, state_);
     }
 
-    void OnLine(LineOutcome outcome, std::string_view rawLine, std::uint64_t lineNumber,
+    void OnLine(LineOutcome outcome, std::string_view rawLine, const LineMark& mark,
                 const DbResult& error) override {
-        report_.OnLine(outcome, rawLine, lineNumber, error);
+        report_.OnLine(outcome, rawLine, mark, error);
         if (outcome == LineOutcome::Pending)
             return;
         if (environment_.afterLine)
-            environment_.afterLine(lineNumber);
+            environment_.afterLine(mark.line);
         // Seen after every line, so a run stops right after the line in hand.
         if (Interrupted())
             state_.bCancel = true;
@@ -280,8 +280,9 @@ public:
 
     void OnExtraRows(std::uint64_t rows) override { report_.OnExtraRows(rows); }
 
-    void OnStream(const std::string& name, std::uint64_t alreadyLoaded, bool rotated) override {
-        report_.OnStream(name, alreadyLoaded, rotated);
+    void OnStream(const std::string& name, int stream, std::uint64_t alreadyLoaded,
+                  bool rotated) override {
+        report_.OnStream(name, stream, alreadyLoaded, rotated);
     }
 
     void OnReconnected(std::uint64_t line, int attempts) override {

@@ -5,6 +5,7 @@
 #include "core/content_hash.h"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -92,37 +93,81 @@ inline LineMark MarkOf(const SourcePosition& position) {
             position.identityLength};
 }
 
+/// The position of one stream as units of work store it.
+struct StreamProgress {
+    int stream = 0;          ///< the gzip member (0 for a plain file or a download)
+    SourcePosition position; ///< as stored, or as the next unit stores it
+    bool isNew = false;      ///< no position of the stream is stored yet
+    bool ended = false;      ///< the stream ended within the batch in hand, at `end`
+    LineMark end;
+};
+
 /// What every unit of work stores beside its rows, so that loading goes on where it stopped and
-/// a commit whose answer was lost can be settled from the database: the position of the stream
-/// in hand, or a mark of the run's own. Each commit moves `claim` on by one.
+/// a commit whose answer was lost can be settled from the database: the positions of the streams
+/// it covers, or a mark of the run's own. Each commit moves `claim` on by one.
 struct UnitProgress {
     enum class Kind {
         None,     ///< nothing: a lost commit stays in doubt
-        Position, ///< the position of `position`'s stream, kept for `source`
+        Position, ///< the positions of `streams`, kept for `source`
         Mark,     ///< the run's mark `source`, a count of commits and nothing else
     };
     Kind kind = Kind::None;
     std::string source;
-    SourcePosition position; ///< its offset and hashes follow the last line each unit covers
-    bool isNew = false;      ///< no position of the stream is stored yet
+    /// The streams whose positions the batch in hand moves, in the order they were read: the
+    /// last is the stream in hand, those before it ended within the batch (the members of one
+    /// file share batches, so that a small member does not cost a commit of its own).
+    std::vector<StreamProgress> streams;
+    std::size_t reached = 0; ///< the unit stores `streams` up to and including this one
     SourceClaim claim;       ///< the count of commits the next commit moves on from
 
-    /// `position` now ends where `mark` does.
+    /// The stream of `stream`, if the batch covers it.
+    const StreamProgress* Find(int stream) const {
+        for (const StreamProgress& s : streams)
+            if (s.stream == stream)
+                return &s;
+        return nullptr;
+    }
+    /// The unit ends at `mark`: its stream stands there, and the streams before it at their ends.
     void MoveTo(const LineMark& mark) {
+        reached = streams.empty() ? 0 : streams.size() - 1;
+        for (std::size_t i = 0; i < streams.size(); ++i) {
+            if (streams[i].stream == mark.stream) {
+                reached = i;
+                Place(streams[i].position, mark);
+                return;
+            }
+            if (streams[i].ended)
+                Place(streams[i].position, streams[i].end);
+        }
+    }
+    /// What the unit stores.
+    std::span<const StreamProgress> Stored() const {
+        return std::span(streams).first(streams.empty() ? 0 : reached + 1);
+    }
+    /// A unit that stored this progress committed.
+    void Committed() {
+        if (kind == Kind::Position && !streams.empty()) {
+            streams[reached].isNew = false;
+            auto stored = streams.begin() + static_cast<std::ptrdiff_t>(reached);
+            // A stream stored at its end needs nothing more.
+            if (stored->ended && stored->position.offset == stored->end.offset)
+                ++stored;
+            streams.erase(streams.begin(), stored);
+            reached = 0;
+        }
+        if (kind != Kind::None) {
+            claim.stored = true;
+            ++claim.commits;
+        }
+    }
+
+private:
+    static void Place(SourcePosition& position, const LineMark& mark) {
         position.offset = mark.offset;
         position.line = mark.line;
         position.prefixHash = mark.prefixHash;
         position.identityHash = mark.identityHash;
         position.identityLength = mark.identityLength;
-    }
-    /// A unit that stored this progress committed.
-    void Committed() {
-        if (kind == Kind::Position)
-            isNew = false;
-        if (kind != Kind::None) {
-            claim.stored = true;
-            ++claim.commits;
-        }
     }
 };
 

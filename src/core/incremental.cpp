@@ -542,7 +542,7 @@ bool JobRunner::LoadPlannedFile(const Job& job, std::span<const PlannedStream> m
         if (!planned.stream.live && !planned.isNew && p.offset >= planned.length) {
             // Loaded to its end before: not read again.
             if (observer_)
-                observer_->OnStream(planned.stream.Name(), p.line, false);
+                observer_->OnStream(planned.stream.Name(), planned.stream.member, p.line, false);
             continue;
         }
         toLoad[planned.stream.member] = &planned;
@@ -564,36 +564,42 @@ bool JobRunner::LoadPlannedFile(const Job& job, std::span<const PlannedStream> m
         if (member == resumed)
             return loader_.Committed();
         BeginPlannedStream(*found->second);
-        return loader_.Committed();
+        LineMark start = MarkOf(found->second->position);
+        start.stream = member;
+        return start;
     };
     read.ended = [&](int member) {
         const PlannedStream& planned = *toLoad.at(member);
-        if (!planned.stream.live && loader_.Committed().line > planned.position.line && observer_)
-            observer_->OnStream(planned.stream.Name(), 0, true);
+        if (!planned.stream.live && loader_.LastLine().line > planned.position.line && observer_)
+            observer_->OnStream(planned.stream.Name(), member, 0, true);
     };
     const PlannedStream& first = *toLoad.begin()->second;
     read.from.mark = MarkOf(first.position);
     read.from.fileOffset = first.stream.fileOffset;
     for (;;) {
         const bool loaded = ReadLocal(first.stream.path, job.DBTable, read, failure);
-        if (!loader_.Stopped())
+        // The members share batches; the next file's positions start with none in hand.
+        if (!loader_.Stopped() && loader_.Flush())
             return loaded;
         if (!Recover()) {
             failure = RecoveryFailure();
             return false;
         }
-        // On from the last committed line of the stream in hand, with its kept position.
-        resumed = streamIndex_;
-        read.from = {streamIndex_, loader_.Committed(), toLoad.at(streamIndex_)->stream.fileOffset};
+        // On from the last committed line, in its member, with its kept position.
+        const LineMark& committed = loader_.Committed();
+        if (const auto found = toLoad.find(committed.stream); found != toLoad.end()) {
+            resumed = committed.stream;
+            read.from = {resumed, committed, found->second->stream.fileOffset};
+        }
     }
 }
 
 void JobRunner::BeginPlannedStream(const PlannedStream& planned) {
     const SourcePosition& p = planned.position;
-    loader_.StartPosition(p, planned.isNew);
+    loader_.StartPosition(p, planned.isNew, planned.stream.member);
     streamName_ = planned.stream.Name();
     if (observer_)
-        observer_->OnStream(streamName_, p.line, false);
+        observer_->OnStream(streamName_, planned.stream.member, p.line, false);
     // Which file is in hand, and how much of it earlier runs loaded.
     if (p.line > 0)
         host_.status.SetStatus(std::string(planned.stream.live ? "Status:  Parsing file '"
@@ -625,7 +631,7 @@ bool JobRunner::LoadDownloadIncremental(const Job& job,
     for (;;) {
         loader_.StartPosition(current, isNew);
         if (observer_)
-            observer_->OnStream(job.File, current.line, false);
+            observer_->OnStream(job.File, 0, current.line, false);
         LineMark from = MarkOf(current);
         DownloadOptions options;
         options.useRange = current.validator != kGzipDocument;

@@ -49,11 +49,23 @@ void LogLineLoader::KeepPositions(const std::string& source, const SourceClaim& 
     progress_.claim = claim;
 }
 
-void LogLineLoader::StartPosition(const SourcePosition& position, bool isNew) {
-    Flush();
-    progress_.position = position;
-    progress_.isNew = isNew;
-    committed_ = MarkOf(position);
+void LogLineLoader::StartPosition(const SourcePosition& position, bool isNew, int stream) {
+    if (stopped_)
+        return; // the stream is started again once the connection is made again
+    std::vector<StreamProgress>& streams = progress_.streams;
+    const bool follows = pendingCount_ > 0 && !streams.empty() && stream > streams.back().stream;
+    if (!follows) {
+        if (!Flush())
+            return;
+        streams.clear();
+    } else if (const LineMark& last = LastLine(); last.stream == streams.back().stream) {
+        // Stored with the unit that reaches past it.
+        streams.back().ended = true;
+        streams.back().end = last;
+    } else {
+        streams.pop_back(); // none of its lines are in hand: nothing to store
+    }
+    streams.push_back({stream, position, isNew, false, {}});
 }
 
 void LogLineLoader::StopKeepingPositions() {
@@ -118,7 +130,7 @@ void LogLineLoader::CountInserted() {
     RaiseCounter(state_.RecordsTotal);
 }
 
-void LogLineLoader::Report(LineOutcome outcome, std::string_view raw, std::uint64_t lineNumber,
+void LogLineLoader::Report(LineOutcome outcome, std::string_view raw, const LineMark& mark,
                            const DbResult& error) {
     lastOutcome_ = outcome;
     const std::size_t counted = outcome == LineOutcome::Inserted ? 1 : 0;
@@ -126,7 +138,7 @@ void LogLineLoader::Report(LineOutcome outcome, std::string_view raw, std::uint6
         observer_->OnExtraRows(lineStored_ - counted);
     lineStored_ = 0;
     if (observer_)
-        observer_->OnLine(outcome, raw, lineNumber, error);
+        observer_->OnLine(outcome, raw, mark, error);
 }
 
 void LogLineLoader::Notice(const std::string& text) {
@@ -180,7 +192,7 @@ LineOutcome LogLineLoader::AddRows(std::string_view line, const std::string& tab
     }
     OpenWriter(table);
     if (!writer_) {
-        Report(LineOutcome::Refused, line, mark.line, writerError_);
+        Report(LineOutcome::Refused, line, mark, writerError_);
         committed_ = mark;
         return LineOutcome::Refused;
     }
@@ -233,7 +245,7 @@ void LogLineLoader::SkipLine(LineOutcome outcome, std::string_view line, const L
     if (stopped_)
         return;
     if (pendingCount_ == 0) {
-        Report(outcome, line, mark.line, DbResult::Success());
+        Report(outcome, line, mark, DbResult::Success());
         committed_ = mark;
     } else {
         NextPending(line, mark).outcome = outcome;
@@ -268,11 +280,18 @@ void LogLineLoader::FlushIfDue() {
 bool LogLineLoader::Flush() {
     if (stopped_)
         return false;
-    // Lines that insert nothing still move a kept position on.
-    const bool moved = KeepsPositions() && committed_.offset > progress_.position.offset;
-    if (!writer_ || (pendingCount_ == 0 && !moved))
+    if (!writer_ || (pendingCount_ == 0 && !PositionMoved()))
         return true;
     return FinishBatch();
+}
+
+bool LogLineLoader::PositionMoved() const {
+    if (!KeepsPositions() || progress_.streams.empty())
+        return false;
+    // Lines that insert nothing still move a kept position on.
+    const StreamProgress& last = progress_.streams.back();
+    return progress_.streams.size() > 1 ||
+           (committed_.stream == last.stream && committed_.offset > last.position.offset);
 }
 
 bool LogLineLoader::FinishBatch() {
@@ -318,7 +337,7 @@ std::size_t LogLineLoader::ReportLines(std::size_t lines, const std::vector<DbRe
     for (std::size_t r = 0; r < lines; ++r) {
         const PendingLine& line = pending_[r];
         if (!line.insert) {
-            Report(line.outcome, Raw(line), line.mark.line, DbResult::Success());
+            Report(line.outcome, Raw(line), line.mark, DbResult::Success());
             continue;
         }
         // Rows whose fate is not known were stored with their unit.
@@ -327,8 +346,7 @@ std::size_t LogLineLoader::ReportLines(std::size_t lines, const std::vector<DbRe
             known[k] = fates[next + k];
         next += line.rows;
         const DbResult fate = LineFate(known);
-        Report(fate ? LineOutcome::Inserted : LineOutcome::Refused, Raw(line), line.mark.line,
-               fate);
+        Report(fate ? LineOutcome::Inserted : LineOutcome::Refused, Raw(line), line.mark, fate);
     }
     return next;
 }
@@ -374,7 +392,7 @@ void LogLineLoader::ReportUnfinished() {
     if (unfinishedInDoubt_) {
         for (std::size_t r = 0; r < pendingCount_; ++r) {
             const PendingLine& line = pending_[r];
-            Report(line.insert ? LineOutcome::InDoubt : line.outcome, Raw(line), line.mark.line,
+            Report(line.insert ? LineOutcome::InDoubt : line.outcome, Raw(line), line.mark,
                    line.insert ? failure_ : DbResult::Success());
         }
     }
@@ -387,7 +405,7 @@ void LogLineLoader::Resume(bool unitCommitted) {
         // Nothing tells whether the unit took effect: it is sent again, and said to be in doubt.
         for (std::size_t r = 0; r < unit; ++r)
             if (pending_[r].insert)
-                Report(LineOutcome::InDoubt, Raw(pending_[r]), pending_[r].mark.line, failure_);
+                Report(LineOutcome::InDoubt, Raw(pending_[r]), pending_[r].mark, failure_);
     }
     // The unit in doubt (the first lines in hand) was committed after all.
     const std::size_t settled = unitCommitted ? unit : 0;
@@ -402,9 +420,13 @@ void LogLineLoader::Resume(bool unitCommitted) {
     ClearPending();
     unfinishedFates_.clear();
     inDoubtLines_ = 0;
-    // Back to what the database holds, for the next save.
-    if (KeepsPositions())
+    // The streams after the last committed line are read again from what the database holds.
+    std::erase_if(progress_.streams,
+                  [&](const StreamProgress& s) { return s.stream > committed_.stream; });
+    if (KeepsPositions() && !progress_.streams.empty()) {
+        progress_.streams.back().ended = false;
         progress_.MoveTo(committed_);
+    }
     stopped_ = false;
     failure_ = DbResult::Success();
     unfinishedInDoubt_ = false;
@@ -413,10 +435,9 @@ void LogLineLoader::Resume(bool unitCommitted) {
 }
 
 bool LogLineLoader::StartStream(const LineMark& start) {
-    // A position belongs to one stream; without positions a batch runs on into the next one.
-    if (KeepsPositions() ? !Flush() : stopped_)
+    if (stopped_)
         return false;
-    if (pendingCount_ == 0)
+    if (pendingCount_ == 0 && progress_.streams.size() <= 1)
         committed_ = start;
     return true;
 }
@@ -438,8 +459,11 @@ bool LogLineLoader::UnitCommittedAfterReconnect(const std::string& table) {
     if (!KeepsPositions())
         return true;
     const LineMark& end = pending_[std::min(inDoubtLines_, pendingCount_) - 1].mark;
+    const StreamProgress* stream = progress_.Find(end.stream);
+    if (!stream)
+        return false;
     for (const SourcePosition& position : positions)
-        if (position.fileId == progress_.position.fileId && position.offset == end.offset &&
+        if (position.fileId == stream->position.fileId && position.offset == end.offset &&
             position.prefixHash == end.prefixHash)
             return true;
     return false;

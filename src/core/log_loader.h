@@ -39,7 +39,8 @@ enum class LineOutcome {
 class LoadObserver {
 public:
     virtual ~LoadObserver() = default;
-    virtual void OnLine(LineOutcome outcome, std::string_view rawLine, std::uint64_t lineNumber,
+    /// `mark` says where the line ends: its number, and the stream (gzip member) it is in.
+    virtual void OnLine(LineOutcome outcome, std::string_view rawLine, const LineMark& mark,
                         const DbResult& error) = 0;
     /// The line whose fate is told next stored `rows` rows more than the one of an inserted line
     /// (a line read as several rows), or, refused, that many of its rows.
@@ -84,19 +85,20 @@ public:
     /// stores the position of the stream in hand with them and moves `claim` on, so a commit
     /// fails (DbFailure::Taken) once another run stored lines of the source.
     void KeepPositions(const std::string& source, const SourceClaim& claim);
-    /// The lines that follow come from the stream whose stored position is `position` (`isNew`
-    /// when none is stored yet); the loader keeps its own copy.
-    void StartPosition(const SourcePosition& position, bool isNew);
+    /// The lines that follow come from stream `stream` (a gzip member) of a log, whose stored
+    /// position is `position` (`isNew` when none is stored yet); the loader keeps its own copy.
+    /// A later member of the same file shares the batch in hand; anything else commits it first.
+    void StartPosition(const SourcePosition& position, bool isNew, int stream = 0);
     /// Flushes, then keeps no more positions.
     void StopKeepingPositions();
-    /// The position of the stream in hand as the loader last stored or will store it.
-    const SourcePosition& Position() const { return progress_.position; }
     /// The HTTP validator stored with the next position.
-    void SetValidator(const std::string& validator) { progress_.position.validator = validator; }
+    void SetValidator(const std::string& validator) {
+        if (!progress_.streams.empty())
+            progress_.streams.back().position.validator = validator;
+    }
 
-    /// Lines now come from another log (or the same one read again from `start`). Where
-    /// positions are kept the lines in hand are committed first; Committed() is `start` when no
-    /// line is in hand.
+    /// Lines now come from another log (or the same one read again from `start`); Committed()
+    /// is `start` when nothing is in hand.
     bool StartStream(const LineMark& start);
     /// After Stopped and a new connection: whether the unit in doubt (whose commit's answer was
     /// lost) took effect, as the count of commits stored with it tells; false where nothing is
@@ -134,6 +136,10 @@ public:
     const DbResult& Failure() const { return failure_; }
     /// The last line whose fate is settled and committed.
     const LineMark& Committed() const { return committed_; }
+    /// The last line handed to the loader, committed or in hand.
+    const LineMark& LastLine() const {
+        return pendingCount_ > 0 ? pending_[pendingCount_ - 1].mark : committed_;
+    }
     /// After Stopped: the lines in hand when the database failed, whose commit may have taken
     /// effect (false when they were surely not stored).
     bool UnfinishedInDoubt() const { return unfinishedInDoubt_; }
@@ -170,11 +176,13 @@ private:
     /// The fate of a line from its rows' fates (the first refusal, if any), counting them.
     DbResult LineFate(std::span<const DbResult> fates);
     void CountInserted();
-    void Report(LineOutcome outcome, std::string_view raw, std::uint64_t lineNumber,
+    void Report(LineOutcome outcome, std::string_view raw, const LineMark& mark,
                 const DbResult& error);
     void Notice(const std::string& text);
     PendingLine& NextPending(std::string_view line, const LineMark& mark);
     void FlushIfDue();
+    /// A kept position moved on although no line is in hand.
+    bool PositionMoved() const;
     bool RowByRow() const;
     /// Has the writer store the batch in hand with the progress; reports what it settled.
     bool FinishBatch();

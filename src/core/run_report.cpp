@@ -225,12 +225,14 @@ bool RunReport::CloseRejects(std::string& error) {
     return true;
 }
 
-void RunReport::WriteReject(std::uint64_t lineNumber, std::string_view reason,
-                            const DbResult& error, std::string_view raw) {
+void RunReport::WriteReject(const LineMark& mark, std::string_view reason, const DbResult& error,
+                            std::string_view raw) {
     if (!rejects_.is_open() || jobs_.empty())
         return;
-    rejects_ << EscapeRejectField(stream_) << '\t' << EscapeRejectField(Current().job.DBTable)
-             << '\t' << lineNumber << '\t' << reason << '\t' << EscapeRejectField(error.sqlState)
+    const auto named = streamNames_.find(mark.stream);
+    const std::string& stream = named == streamNames_.end() ? stream_ : named->second;
+    rejects_ << EscapeRejectField(stream) << '\t' << EscapeRejectField(Current().job.DBTable)
+             << '\t' << mark.line << '\t' << reason << '\t' << EscapeRejectField(error.sqlState)
              << '\t' << EscapeRejectField(error.message) << '\t' << EscapeRejectField(raw) << '\n';
     ++rejectsWritten_;
 }
@@ -258,6 +260,7 @@ void RunReport::OnJobStart(int position, int count, const Job& job) {
     report.job = job;
     jobs_.push_back(std::move(report));
     stream_ = job.File;
+    streamNames_.clear();
 }
 
 void RunReport::OnExtraRows(std::uint64_t rows) {
@@ -265,17 +268,22 @@ void RunReport::OnExtraRows(std::uint64_t rows) {
     total_.extraRows += rows;
 }
 
-void RunReport::OnStream(const std::string& name, std::uint64_t alreadyLoaded, bool rotated) {
-    stream_ = name;
+void RunReport::OnStream(const std::string& name, int stream, std::uint64_t alreadyLoaded,
+                         bool rotated) {
     JobReport& job = Current();
     job.counts.alreadyLoaded += alreadyLoaded;
     total_.alreadyLoaded += alreadyLoaded;
-    if (rotated)
+    if (rotated) {
         job.finished.push_back(name);
+        return;
+    }
+    stream_ = name;
+    streamNames_[stream] = name;
 }
 
-void RunReport::OnLine(LineOutcome outcome, std::string_view rawLine, std::uint64_t lineNumber,
+void RunReport::OnLine(LineOutcome outcome, std::string_view rawLine, const LineMark& mark,
                        const DbResult& error) {
+    const std::uint64_t lineNumber = mark.line;
     JobReport& job = Current();
     LineCounts& counts = job.counts;
     LineCounts& total = total_;
@@ -295,12 +303,12 @@ void RunReport::OnLine(LineOutcome outcome, std::string_view rawLine, std::uint6
     case LineOutcome::Short:
         ++counts.shortLines;
         ++total.shortLines;
-        WriteReject(lineNumber, "short", DbResult::Success(), rawLine);
+        WriteReject(mark, "short", DbResult::Success(), rawLine);
         break;
     case LineOutcome::Refused:
         ++counts.refused;
         ++total.refused;
-        WriteReject(lineNumber, "refused", error, rawLine);
+        WriteReject(mark, "refused", error, rawLine);
         if (job.diagnostics.size() < kDiagnosticsShown)
             job.diagnostics.push_back("line " + std::to_string(lineNumber) + ": " + error.sqlState +
                                       ": " + Flatten(error.message));
@@ -308,7 +316,7 @@ void RunReport::OnLine(LineOutcome outcome, std::string_view rawLine, std::uint6
     case LineOutcome::TooLong:
         ++counts.longLines;
         ++total.longLines;
-        WriteReject(lineNumber, "too-long",
+        WriteReject(mark, "too-long",
                     DbResult::Failure("", "The line is longer than " +
                                               std::to_string(LineSplitter::kDefaultMaxLine) +
                                               " bytes; its bytes were not kept."),
@@ -318,7 +326,7 @@ void RunReport::OnLine(LineOutcome outcome, std::string_view rawLine, std::uint6
         ++counts.incomplete;
         ++total.incomplete;
         if (!incremental_)
-            WriteReject(lineNumber, "incomplete",
+            WriteReject(mark, "incomplete",
                         DbResult::Failure("", "The last line had no line end and the log was "
                                               "still being written; it was not loaded."),
                         rawLine);
@@ -326,7 +334,7 @@ void RunReport::OnLine(LineOutcome outcome, std::string_view rawLine, std::uint6
     case LineOutcome::InDoubt:
         ++counts.inDoubt;
         ++total.inDoubt;
-        WriteReject(lineNumber, "in-doubt", error, rawLine);
+        WriteReject(mark, "in-doubt", error, rawLine);
         break;
     case LineOutcome::Pending:
         return;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <fstream>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -89,11 +90,12 @@ public:
 
     void OnJobStart(int position, int count, const Job& job) override;
     void OnJobEnd(int position, const Job& job, const std::string& failure) override;
-    void OnLine(LineOutcome outcome, std::string_view rawLine, std::uint64_t lineNumber,
+    void OnLine(LineOutcome outcome, std::string_view rawLine, const LineMark& mark,
                 const DbResult& error) override;
     void OnNotice(const std::string& text) override;
     void OnExtraRows(std::uint64_t rows) override;
-    void OnStream(const std::string& name, std::uint64_t alreadyLoaded, bool rotated) override;
+    void OnStream(const std::string& name, int stream, std::uint64_t alreadyLoaded,
+                  bool rotated) override;
     void OnReconnected(std::uint64_t line, int attempts) override;
     void OnTableEmptied(const std::string& table, std::uint64_t rows) override;
 
@@ -132,7 +134,7 @@ public:
     std::string JsonText(int exitCode, const std::string& result) const;
 
 private:
-    void WriteReject(std::uint64_t lineNumber, std::string_view reason, const DbResult& error,
+    void WriteReject(const LineMark& mark, std::string_view reason, const DbResult& error,
                      std::string_view raw);
     JobReport& Current();
 
@@ -146,7 +148,10 @@ private:
     LineCounts total_;
     std::vector<std::string> notices_;
     std::vector<EmptiedTable> emptied_;
-    std::string stream_;
+    std::string stream_; ///< the stream begun last
+    /// The streams of the file in hand by number: a batch may still report lines of one
+    /// after the next has begun.
+    std::map<int, std::string> streamNames_;
     int pauses_ = 0;
     std::uint32_t pausedAt_ = 0;
     bool incremental_ = false;

@@ -200,9 +200,12 @@ bool JobRunner::FinishStream(LineSplitter& splitter, const std::string& table, b
     // Still being written: a later reading (or run) gets it whole.
     if (!loader_.Flush())
         return false;
-    if (observer_ && reportHeld)
-        observer_->OnLine(LineOutcome::Incomplete, splitter.PartialLine(),
-                          splitter.LastLineEnd().line + 1, DbResult::Success());
+    if (observer_ && reportHeld) {
+        LineMark partial = splitter.LastLineEnd();
+        ++partial.line;
+        observer_->OnLine(LineOutcome::Incomplete, splitter.PartialLine(), partial,
+                          DbResult::Success());
+    }
     return true;
 }
 
@@ -226,12 +229,8 @@ bool JobRunner::ReadLocal(const std::string& path, const std::string& table,
             // A gzip member ended whole: its last line is complete.
             if (!FinishStream(splitter, table, true, streams.holdBack))
                 return false;
-            // Without a word to say at a stream's end, a batch runs on into the next stream.
-            if (streams.ended) {
-                if (!loader_.Flush())
-                    return false;
+            if (streams.ended)
                 streams.ended(current);
-            }
         }
         if (streams.last >= 0 && index > streams.last) {
             ended = true;
@@ -431,7 +430,7 @@ bool JobRunner::ProcessLocalFile(const std::string& path, const std::string& tab
         streamName_ = index == 0 ? path : path + "#" + std::to_string(index + 1);
         const LineMark start = index == streams.from.stream ? streams.from.mark : LineMark{};
         if (observer_)
-            observer_->OnStream(streamName_, start.line, false);
+            observer_->OnStream(streamName_, index, start.line, false);
         return std::optional<LineMark>(start);
     };
     for (;;) {
@@ -449,7 +448,7 @@ bool JobRunner::ProcessLocalFile(const std::string& path, const std::string& tab
 bool JobRunner::ProcessURL(const std::string& url, const std::string& table, std::string& failure) {
     LineMark from;
     if (observer_)
-        observer_->OnStream(url, 0, false);
+        observer_->OnStream(url, 0, 0, false);
     for (;;) {
         const DownloadEnd end = ReadURL(url, table, from, {}, failure);
         if (end == DownloadEnd::Changed) {

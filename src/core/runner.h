@@ -41,10 +41,11 @@ public:
     /// `failure` is empty when the log was read to its end (or the run was cancelled).
     virtual void OnJobEnd(int position, const Job& job, const std::string& failure) = 0;
     /// Lines of a job now come from `name` (the job's file, a rotated file, a gzip member, a
-    /// download). With incremental loading `alreadyLoaded` lines of it were loaded by earlier
-    /// runs and are skipped; `rotated` when it is an earlier file whose tail is being finished.
-    virtual void OnStream(const std::string& /*name*/, std::uint64_t /*alreadyLoaded*/,
-                          bool /*rotated*/) {}
+    /// download), stream `stream` of its file: the lines whose marks say that stream are its.
+    /// With incremental loading `alreadyLoaded` lines of it were loaded by earlier runs and are
+    /// skipped; `rotated` when it is an earlier file whose tail was finished.
+    virtual void OnStream(const std::string& /*name*/, int /*stream*/,
+                          std::uint64_t /*alreadyLoaded*/, bool /*rotated*/) {}
     /// The database connection was lost and made again; loading goes on from `line`.
     virtual void OnReconnected(std::uint64_t /*line*/, int /*attempts*/) {}
     /// `table` was emptied before loading; it held `rows` rows.

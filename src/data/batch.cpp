@@ -420,7 +420,7 @@ DbResult BatchWriter::SaveProgress(const UnitProgress& next) {
     case UnitProgress::Kind::None:
         return DbResult::Success();
     case UnitProgress::Kind::Position:
-        return Checkpoints().Save(next.source, table_.typed, next.position, next.isNew, next.claim);
+        return Checkpoints().Save(next.source, table_.typed, next.Stored(), next.claim);
     case UnitProgress::Kind::Mark:
         break;
     }

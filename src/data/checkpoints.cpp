@@ -213,11 +213,18 @@ DbResult CheckpointTable::MoveClaim(const std::string& source, const std::string
 }
 
 DbResult CheckpointTable::Save(const std::string& source, const std::string& table,
-                               const SourcePosition& position, bool isNew,
-                               const SourceClaim& claim) {
+                               std::span<const StreamProgress> streams, const SourceClaim& claim) {
     // The count first: a second run waits here for the first one's commit, then gives way.
     if (DbResult claimed = MoveClaim(source, table, claim); !claimed)
         return claimed;
+    for (const StreamProgress& stream : streams)
+        if (DbResult saved = SavePosition(source, table, stream.position, stream.isNew); !saved)
+            return saved;
+    return DbResult::Success();
+}
+
+DbResult CheckpointTable::SavePosition(const std::string& source, const std::string& table,
+                                       const SourcePosition& position, bool isNew) {
     const std::vector<std::string> values = {position.fileName,
                                              HashText(position.identityHash),
                                              std::to_string(position.identityLength),

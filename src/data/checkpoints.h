@@ -6,6 +6,7 @@
 #include "data/sql_session.h"
 
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -26,9 +27,9 @@ public:
     DbResult Load(const std::string& source, const std::string& table,
                   std::vector<SourcePosition>& positions, SourceClaim& claim);
     /// Moves the count of commits on from `claim` (DbFailure::Taken when the database holds
-    /// another), then inserts (`isNew`) or updates one position.
+    /// another), then inserts (`isNew`) or updates the position of each stream.
     DbResult Save(const std::string& source, const std::string& table,
-                  const SourcePosition& position, bool isNew, const SourceClaim& claim);
+                  std::span<const StreamProgress> streams, const SourceClaim& claim);
     /// The sound positions of every other source loading into `table`.
     DbResult LoadOthers(const std::string& source, const std::string& table,
                         std::vector<SourcePosition>& positions);
@@ -44,6 +45,8 @@ public:
     DbResult Forget(const std::string& table);
 
 private:
+    DbResult SavePosition(const std::string& source, const std::string& table,
+                          const SourcePosition& position, bool isNew);
     SqlSession& session_;
     int exists_ = -1;
 };

@@ -431,6 +431,65 @@ TEST_P(IncrementalTest, AHostileArchiveFailsItsJobAndLoadsOnlyTheMembersCheckedW
     }
 }
 
+TEST_P(IncrementalTest, TheMembersOfAnArchiveShareBatchesAndEachKeepsItsPosition) {
+    // Forty members of ten lines (one refused in member 17), as hourly rotation leaves them,
+    // then five more: batches run across members, a commit stores the position of each member
+    // it reaches, and a refused line or a table that cannot roll back changes none of it.
+    const std::string refused = "192.0.2.10 bad 2006-11-26 13:05:00 /stream 200 a 4096 60 12800";
+    const auto member = [&](int m) {
+        std::string text = kHeader + Lines(Numbered("m" + std::to_string(m) + "_", 10));
+        return m == 17 ? text + refused + "\r\n" : text;
+    };
+    const std::string path = ScratchDir("members") + "/sc_w3c_20240301_w3c.gz";
+    std::vector<std::string> engines = {""};
+    if (db_.IsMaria())
+        engines.push_back("MyISAM");
+    for (const std::size_t commitRows : {std::size_t{1}, std::size_t{25}, std::size_t{1000}})
+        for (const std::string& engine : engines) {
+            SCOPED_TRACE(std::to_string(commitRows) + " " + engine);
+            Reset();
+            expected_.clear();
+            db_.CreateLogTable(table_, true);
+            if (!engine.empty())
+                db_.Exec("ALTER TABLE " + table_ + " ENGINE=" + engine);
+            std::string archive;
+            for (int m = 0; m < 40; ++m)
+                archive += Compressed(member(m));
+            WriteFile(path, archive);
+            RunHarness h(db_.connection(), {{path, table_}},
+                         {.commitRows = commitRows, .incremental = true});
+            std::string error;
+            ASSERT_TRUE(h.report.OpenRejects(dir_ + "/rejects.tsv", error)) << error;
+            EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
+            ASSERT_TRUE(h.report.CloseRejects(error)) << error;
+            const LineCounts& first = h.report.Total();
+            EXPECT_EQ(std::pair(first.inserted, first.refused), std::pair(400ul, 1ul));
+            ExpectEachOnce();
+            // Named with its own member, though its batch ran on into later ones.
+            EXPECT_THAT(ReadFile(dir_ + "/rejects.tsv"),
+                        ::testing::HasSubstr(path + "#18\t" + table_ + "\t14\trefused"));
+            const std::string positions =
+                "brenvale_checkpoint WHERE target_table = '" + table_ + "' AND file_id <> 'claim'";
+            EXPECT_EQ(db_.Count(positions), 40);
+            // One commit a batch, however many members it reaches.
+            const Rows claim = db_.Query("SELECT line_number FROM brenvale_checkpoint WHERE "
+                                         "target_table = '" +
+                                         table_ + "' AND file_id = 'claim'");
+            ASSERT_EQ(claim.size(), 1u);
+            if (commitRows == 1000 && engine.empty()) {
+                EXPECT_EQ(claim[0][0], "1");
+            }
+
+            for (int m = 40; m < 45; ++m)
+                archive += Compressed(member(m));
+            WriteFile(path, archive);
+            EXPECT_EQ(Run(path, commitRows).counts.inserted, 50u);
+            EXPECT_EQ(Run(path, commitRows).counts.Read(), 0u);
+            ExpectEachOnce();
+            EXPECT_EQ(db_.Count(positions), 45);
+        }
+}
+
 TEST_P(IncrementalTest, ACancelWhilePlanningAnArchiveLoadsNothing) {
     std::string archive;
     for (int i = 0; i < 2000; ++i)
@@ -536,7 +595,8 @@ TEST_P(RestartTest, AConnectionLostAtACommitOrASavepointNeitherLosesNorDoublesAL
              {std::tuple<std::size_t, bool, std::string>{7, false, plain},
               {1, true, plain},
               {7, true, plain},
-              {7, false, archive}}) {
+              {7, false, archive},
+              {7, true, archive}}) {
             SCOPED_TRACE(std::to_string(commitRows) + (incremental ? " incremental, " : ", ") +
                          word + (afterServer ? " answered, " : " unsent, ") + log);
             if (std::string_view(word) == "SAVEPOINT" && !db_.IsPostgres())
@@ -556,6 +616,13 @@ TEST_P(RestartTest, AConnectionLostAtACommitOrASavepointNeitherLosesNorDoublesAL
                 ExpectEachOnce();
             else
                 EXPECT_EQ(Names(db_, table_), inArchive);
+            // Every member's position went with its lines.
+            if (incremental) {
+                RunHarness again(own.connection(), {{log, table_}},
+                                 {.commitRows = commitRows, .incremental = true});
+                EXPECT_EQ(again.runner.ProcessJobs(), RunResult::Completed);
+                EXPECT_EQ(again.report.Total().Read(), 0u);
+            }
         }
 
     // Row by row without positions nothing can be asked: the line in flight is sent again and

@@ -86,11 +86,11 @@ inline std::vector<std::string> Names(TestDatabase& db, const std::string& table
 struct HookedReport final : RunReport {
     using RunReport::RunReport;
     std::function<void(LineOutcome, std::uint64_t line)> hook;
-    void OnLine(LineOutcome outcome, std::string_view raw, std::uint64_t line,
+    void OnLine(LineOutcome outcome, std::string_view raw, const LineMark& mark,
                 const DbResult& error) override {
-        RunReport::OnLine(outcome, raw, line, error);
+        RunReport::OnLine(outcome, raw, mark, error);
         if (hook)
-            hook(outcome, line);
+            hook(outcome, mark.line);
     }
 };
 

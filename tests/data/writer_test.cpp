@@ -216,11 +216,11 @@ TEST_P(WriterPositions, PositionsCommitWithTheRowsAndOnlyFromTheCountTheyWereRea
 
     const std::vector<RowValues> rows = {
         {"192.0.2.7", "p1", "2024-03-01 18:04:11", "/s", "200", "a", "1", "2", "3"}};
-    UnitProgress progress{.kind = UnitProgress::Kind::Position,
-                          .source = "/logs/a.log",
-                          .position = {"id1", "a.log", 11, 256, 300, 2, 22, "\"etag\""},
-                          .isNew = true,
-                          .claim = claim};
+    UnitProgress progress{
+        .kind = UnitProgress::Kind::Position,
+        .source = "/logs/a.log",
+        .streams = {{0, {"id1", "a.log", 11, 256, 300, 2, 22, "\"etag\""}, true, false, {}}},
+        .claim = claim};
     std::vector<DbResult> fates;
     // A count another run moved on refuses the position, and the rows go with it.
     progress.claim.commits = 7;
@@ -232,7 +232,8 @@ TEST_P(WriterPositions, PositionsCommitWithTheRowsAndOnlyFromTheCountTheyWereRea
     ASSERT_TRUE(test::StoreBatch(*writer, rows, fates, &progress).ok);
     EXPECT_EQ(db.Count("wr_pos"), 1);
     // The position ends where the batch does (its one row, line 1 at byte 100).
-    EXPECT_EQ(std::tuple(progress.position.offset, progress.position.line, progress.isNew,
+    const StreamProgress& stream = progress.streams.at(0);
+    EXPECT_EQ(std::tuple(stream.position.offset, stream.position.line, stream.isNew,
                          progress.claim.commits),
               std::tuple(100ul, 1ul, false, 1ul));
     ASSERT_TRUE(writer->LoadPositions("/logs/a.log", loaded, claim).ok);
@@ -250,7 +251,7 @@ TEST_P(WriterPositions, PositionsCommitWithTheRowsAndOnlyFromTheCountTheyWereRea
         return std::tie(p.fileId, p.fileName, p.identityHash, p.identityLength, p.offset, p.line,
                         p.prefixHash, p.validator);
     };
-    EXPECT_EQ(fields(loaded[0]), fields(progress.position));
+    EXPECT_EQ(fields(loaded[0]), fields(progress.streams.at(0).position));
     EXPECT_EQ(loaded[0].offset, 8192u);
     ASSERT_TRUE(writer->LoadPositions("/logs/b.log", loaded, claim).ok);
     EXPECT_TRUE(loaded.empty());
@@ -260,11 +261,11 @@ TEST_P(WriterPositions, PositionsCommitWithTheRowsAndOnlyFromTheCountTheyWereRea
         test::TestDatabase second(GetParam());
         auto late = second.connection().OpenWriter("wr_pos", options, error);
         ASSERT_TRUE(late) << error.message;
-        UnitProgress theirs{.kind = UnitProgress::Kind::Position,
-                            .source = "/logs/a.log",
-                            .position = {"id2", "a.log", 11, 256, 900, 9, 33, ""},
-                            .isNew = true,
-                            .claim = old};
+        UnitProgress theirs{
+            .kind = UnitProgress::Kind::Position,
+            .source = "/logs/a.log",
+            .streams = {{0, {"id2", "a.log", 11, 256, 900, 9, 33, ""}, true, false, {}}},
+            .claim = old};
         const DbResult taken = test::StoreBatch(*late, rows, fates, &theirs);
         EXPECT_EQ(taken.failure, DbFailure::Taken) << taken.message;
         EXPECT_THAT(taken.message, ::testing::HasSubstr("Another run is loading '/logs/a.log'"));
