@@ -616,6 +616,18 @@ void JobRunner::EndRun() {
 }
 
 RunResult JobRunner::ProcessJobs() {
+    if (const std::optional<RunResult> refused = StartRun())
+        return *refused;
+    std::optional<RunResult> ended = CheckTables();
+    if (!ended && host_.options.TruncateOnStart())
+        ended = EmptyTablesFirst();
+    for (int i = 1; !ended && i <= host_.jobs.Count(); ++i)
+        ended = RunJob(i);
+    EndRun();
+    return ended.value_or(RunResult::Completed);
+}
+
+std::optional<RunResult> JobRunner::StartRun() {
     jobsFailed_ = 0;
     offsetWarned_ = false;
     databaseFailure_ = DbResult::Success();
@@ -630,32 +642,29 @@ RunResult JobRunner::ProcessJobs() {
         host_.state.bCancel = false;
         return RunResult::NoConnection;
     }
-
     StatusDisplay& status = host_.status;
-    RunState& state = host_.state;
     status.SetStatus("Status: Setting Up Jobs");
     status.SetFilesProcessed("Files Processed: ");
     status.SetRecordsInsertedTotal("Records Inserted (total): ");
     status.SetRecordsInsertedFile("Records Inserted (this file): ");
     status.Show();
     status.SetOwnerEnabled(false);
-    state.RecordsThisFile = 0;
-    state.RecordsTotal = 0;
+    host_.state.RecordsThisFile = 0;
+    host_.state.RecordsTotal = 0;
     host_.yielder.Yield();
     lastYield_ = host_.clock.Ticks();
-
-    const int count = host_.jobs.Count();
-    status.SetProgressMaximum(static_cast<float>(count));
+    status.SetProgressMaximum(static_cast<float>(host_.jobs.Count()));
     status.SetProgressMinimum(0);
+    return std::nullopt;
+}
 
+std::optional<RunResult> JobRunner::CheckTables() {
     for (int i = 1; i <= host_.jobs.Count(); ++i) {
         const std::string table = host_.jobs.Text(i, kColumnTable);
         DbResult error;
         host_.yielder.Poll();
-        if (state.bCancel) {
-            EndRun();
+        if (host_.state.bCancel)
             return RunResult::Cancelled;
-        }
         if (IsProgramTable(table)) {
             host_.prompts.Inform(MessageIcon::Critical, "Table Not Allowed",
                                  "Job " + std::to_string(i) + " names '" + table +
@@ -663,7 +672,6 @@ RunResult JobRunner::ProcessJobs() {
                                      "was loaded. It takes no log lines; choose another target "
                                      "table." +
                                      kLineBreak + kLineBreak + "Nothing was loaded.");
-            EndRun();
             return RunResult::ProgramTable;
         }
         // A table asked about once is not asked about again in the same run.
@@ -674,128 +682,116 @@ RunResult JobRunner::ProcessJobs() {
                                  std::string("The list of tables could not be read from the "
                                              "database:") +
                                      kLineBreak + kLineBreak + error.message);
-            EndRun();
             return RunResult::TableCheckFailed;
         }
         if (!host_.prompts.AskYesNo(MessageIcon::Exclamation, "Table Does Not Exist",
-                                    MissingTableQuestion(table))) {
-            EndRun();
+                                    MissingTableQuestion(table)))
             return RunResult::MissingTable;
-        }
         missingTables_.insert(table);
     }
+    return std::nullopt;
+}
 
-    const auto truncate = [&](const std::string& table) {
-        // A table the catalogue does not list is never emptied: its lines are refused instead.
-        if (missingTables_.count(table) > 0)
-            return true;
-        const DbResult result = TruncateTable(table);
-        // A cancel while another session held the table: it stays as it was.
-        if (result || host_.state.bCancel)
-            return true;
-        host_.prompts.Inform(MessageIcon::Critical, "Error Emptying Table",
-                             "The table '" + table + "' could not be emptied:" + kLineBreak +
-                                 kLineBreak + result.message + kLineBreak + kLineBreak +
-                                 "The run has been stopped.");
-        return false;
-    };
+bool JobRunner::EmptyBeforeLoading(const std::string& table) {
+    // A table the catalogue does not list is never emptied: its lines are refused instead.
+    if (missingTables_.count(table) > 0)
+        return true;
+    const DbResult result = TruncateTable(table);
+    // A cancel while another session held the table: it stays as it was.
+    if (result || host_.state.bCancel)
+        return true;
+    host_.prompts.Inform(MessageIcon::Critical, "Error Emptying Table",
+                         "The table '" + table + "' could not be emptied:" + kLineBreak +
+                             kLineBreak + result.message + kLineBreak + kLineBreak +
+                             "The run has been stopped.");
+    return false;
+}
 
-    if (host_.options.TruncateOnStart()) {
-        for (int i = 1; i <= host_.jobs.Count(); ++i) {
-            const std::string table = host_.jobs.Text(i, kColumnTable);
-            status.SetStatus("Status:  Truncating table '" + table + "'");
-            status.SetProgressValue(static_cast<float>(i));
-            host_.yielder.Yield();
-            // A cancel seen before a table is emptied keeps it.
-            if (state.bCancel) {
-                EndRun();
-                return RunResult::Cancelled;
-            }
-            if (!truncate(table)) {
-                EndRun();
-                return RunResult::TruncateFailed;
-            }
-            if (state.bCancel) {
-                EndRun();
-                return RunResult::Cancelled;
-            }
-        }
-    }
-
+std::optional<RunResult> JobRunner::EmptyTablesFirst() {
     for (int i = 1; i <= host_.jobs.Count(); ++i) {
-        job_ = {host_.jobs.Text(i, kColumnFile), host_.jobs.Text(i, kColumnTable),
-                host_.jobs.Text(i, kColumnFormat), host_.jobs.Text(i, kColumnPlaylist)};
-        const Job& job = job_;
-        status.SetProgressValue(static_cast<float>(i));
-        status.SetStatus("Status:  Parsing file '" + GetFileName(job.File) + "'");
-        status.SetFilesProcessed("Processing File:  " + std::to_string(i) + " of " +
-                                 std::to_string(host_.jobs.Count()));
+        const std::string table = host_.jobs.Text(i, kColumnTable);
+        host_.status.SetStatus("Status:  Truncating table '" + table + "'");
+        host_.status.SetProgressValue(static_cast<float>(i));
         host_.yielder.Yield();
-        if (state.bCancel) {
-            EndRun();
+        // A cancel seen before a table is emptied keeps it.
+        if (host_.state.bCancel)
             return RunResult::Cancelled;
-        }
-        state.RecordsThisFile = 0;
-        status.SetFileProgress(0, 0);
-        loader_.Reset();
-        if (observer_)
-            observer_->OnJobStart(i, host_.jobs.Count(), job);
-        if (host_.options.TruncateOnInsert() && !truncate(job.DBTable)) {
-            if (observer_)
-                observer_->OnJobEnd(i, job, "the table could not be emptied");
-            EndRun();
+        if (!EmptyBeforeLoading(table))
             return RunResult::TruncateFailed;
-        }
-        if (state.bCancel) {
-            if (observer_)
-                observer_->OnJobEnd(i, job, {});
-            EndRun();
+        if (host_.state.bCancel)
             return RunResult::Cancelled;
-        }
-        std::string failure;
-        bool loaded = LoadJob(job, failure);
-        // The lines in hand belong to this job however it ended, so its counts agree with
-        // the table.
-        if (databaseFailure_.ok && !loader_.Flush() && !Recover()) {
-            if (failure.empty())
-                failure = RecoveryFailure();
-            loaded = false;
-        }
-        if (!databaseFailure_.ok) {
-            if (observer_)
-                observer_->OnJobEnd(i, job, failure.empty() ? databaseFailure_.message : failure);
-            EndRun();
-            return databaseFailure_.failure == DbFailure::ConnectionLost ? RunResult::DatabaseLost
-                                                                         : RunResult::DatabaseFull;
-        }
-        const DbResult jobFailure = std::exchange(jobFailure_, DbResult::Success());
-        if (jobFailure.failure == DbFailure::Taken) {
-            // Not a failure: the other run loads what is left, and nothing was stored twice.
-            loaded = true;
-            if (observer_)
-                observer_->OnNotice(jobFailure.message + " This run left the rest to it.");
-        } else if (!loaded) {
-            ++jobsFailed_;
-            // A download that fails is quiet, as the window has always been; an unreadable
-            // local file is worth a word, and the run goes on with the next job.
-            if (!jobFailure.ok)
-                host_.prompts.Inform(MessageIcon::Exclamation, "Error Loading Log File",
-                                     "The log file '" + job.File + "' could not be loaded:" +
-                                         kLineBreak + kLineBreak + failure);
-            else if (!IsDownload(job.File))
-                host_.prompts.Inform(MessageIcon::Exclamation, "Error Opening Log File",
-                                     "The log file '" + job.File + "' could not be read:" +
-                                         kLineBreak + kLineBreak + failure);
-        }
-        if (observer_)
-            observer_->OnJobEnd(i, job, loaded ? std::string() : failure);
-        if (state.bCancel) {
-            EndRun();
-            return RunResult::Cancelled;
-        }
     }
-    EndRun();
-    return RunResult::Completed;
+    return std::nullopt;
+}
+
+std::optional<RunResult> JobRunner::RunJob(int i) {
+    job_ = {host_.jobs.Text(i, kColumnFile), host_.jobs.Text(i, kColumnTable),
+            host_.jobs.Text(i, kColumnFormat), host_.jobs.Text(i, kColumnPlaylist)};
+    const Job& job = job_;
+    StatusDisplay& status = host_.status;
+    status.SetProgressValue(static_cast<float>(i));
+    status.SetStatus("Status:  Parsing file '" + GetFileName(job.File) + "'");
+    status.SetFilesProcessed("Processing File:  " + std::to_string(i) + " of " +
+                             std::to_string(host_.jobs.Count()));
+    host_.yielder.Yield();
+    if (host_.state.bCancel)
+        return RunResult::Cancelled;
+    host_.state.RecordsThisFile = 0;
+    status.SetFileProgress(0, 0);
+    loader_.Reset();
+    if (observer_)
+        observer_->OnJobStart(i, host_.jobs.Count(), job);
+    std::optional<RunResult> ended;
+    std::string failure;
+    if (host_.options.TruncateOnInsert() && !EmptyBeforeLoading(job.DBTable)) {
+        failure = "the table could not be emptied";
+        ended = RunResult::TruncateFailed;
+    } else if (!host_.state.bCancel) {
+        ended = LoadAndSettle(job, failure);
+    }
+    if (observer_)
+        observer_->OnJobEnd(i, job, failure);
+    if (!ended && host_.state.bCancel)
+        return RunResult::Cancelled;
+    return ended;
+}
+
+std::optional<RunResult> JobRunner::LoadAndSettle(const Job& job, std::string& failure) {
+    bool loaded = LoadJob(job, failure);
+    // The lines in hand belong to this job however it ended, so its counts agree with the table.
+    if (databaseFailure_.ok && !loader_.Flush() && !Recover()) {
+        if (failure.empty())
+            failure = RecoveryFailure();
+        loaded = false;
+    }
+    if (!databaseFailure_.ok) {
+        if (failure.empty())
+            failure = databaseFailure_.message;
+        return databaseFailure_.failure == DbFailure::ConnectionLost ? RunResult::DatabaseLost
+                                                                     : RunResult::DatabaseFull;
+    }
+    const DbResult jobFailure = std::exchange(jobFailure_, DbResult::Success());
+    if (jobFailure.failure == DbFailure::Taken) {
+        // Not a failure: the other run loads what is left, and nothing was stored twice.
+        loaded = true;
+        if (observer_)
+            observer_->OnNotice(jobFailure.message + " This run left the rest to it.");
+    } else if (!loaded) {
+        ++jobsFailed_;
+        // A download that fails is quiet, as the window has always been; an unreadable local
+        // file is worth a word, and the run goes on with the next job.
+        if (!jobFailure.ok)
+            host_.prompts.Inform(MessageIcon::Exclamation, "Error Loading Log File",
+                                 "The log file '" + job.File +
+                                     "' could not be loaded:" + kLineBreak + kLineBreak + failure);
+        else if (!IsDownload(job.File))
+            host_.prompts.Inform(MessageIcon::Exclamation, "Error Opening Log File",
+                                 "The log file '" + job.File + "' could not be read:" + kLineBreak +
+                                     kLineBreak + failure);
+    }
+    if (loaded)
+        failure.clear();
+    return std::nullopt;
 }
 
 std::string MissingTableQuestion(const std::string& table) {

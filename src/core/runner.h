@@ -145,9 +145,24 @@ private:
         /// As stream `index` begins: the mark its loading starts after (bytes before it are
         /// passed over), or nothing to pass the whole stream by.
         std::function<std::optional<LineMark>(int index)> begin;
-        /// Stream `index` was loaded to its end and its lines committed.
+        /// Stream `index` was read to its end; its last lines may still be in the batch in hand.
         std::function<void(int index)> ended;
     };
+
+    // The phases of a run; each returns how the run ended when it ended it.
+    /// Resets the run's state and shows the status; refuses a run without jobs or connection.
+    std::optional<RunResult> StartRun();
+    /// Every job's table is listed by the catalogue, or the user goes on without it.
+    std::optional<RunResult> CheckTables();
+    /// Empties every job's table before any job loads.
+    std::optional<RunResult> EmptyTablesFirst();
+    /// Empties `table` unless it is missing; false (said to the user) when it cannot be emptied.
+    bool EmptyBeforeLoading(const std::string& table);
+    /// Job `i`: its table emptied when asked, its log loaded, its end told to the observer.
+    std::optional<RunResult> RunJob(int i);
+    /// Loads the job's log and commits what is in hand; says why a job failed. `failure` is
+    /// left empty when the job loaded.
+    std::optional<RunResult> LoadAndSettle(const Job& job, std::string& failure);
 
     bool LoadJob(const Job& job, std::string& failure);
     /// Sets the loader up for the job's log format, reading its playlist log when it has one.
