@@ -11,6 +11,7 @@
 #include <dirent.h>
 #include <glob.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -109,10 +110,15 @@ bool RotatedName(const std::string& name, const std::string& base, const std::st
 } // namespace
 
 std::string NewFileId() {
-    static std::random_device device;
-    static std::mt19937_64 generator((static_cast<std::uint64_t>(device()) << 32) ^
-                                     static_cast<std::uint64_t>(device()) ^
-                                     static_cast<std::uint64_t>(std::random_device()()));
+    static std::mt19937_64 generator;
+    static pid_t seededIn = 0;
+    // A forked process seeds its own: it would repeat its parent's next ids.
+    if (seededIn != ::getpid()) {
+        std::random_device device;
+        std::seed_seq seed{device(), device(), device(), device()};
+        generator.seed(seed);
+        seededIn = ::getpid();
+    }
     return HashText(generator()) + HashText(generator());
 }
 

@@ -135,12 +135,22 @@ TEST_P(IncrementalTest, RotationsArchivesCopiesAndGrowthOverManyRuns) {
 }
 
 TEST_P(IncrementalTest, KilledAnywhereThenRunAgainLoadsEachLineOnce) {
-    const std::string log = dir_ + "/sc_w3c.log";
-    WriteFile(log, kHeader + Lines(Numbered("k", 120)));
+    // The same lines as a plain log, and as an archive of twelve members sharing batches.
+    const std::string plain = dir_ + "/sc_w3c.log";
+    const std::vector<std::string> names = Numbered("k", 120);
+    WriteFile(plain, kHeader + Lines(names));
+    std::string members;
+    for (std::size_t m = 0; m < 12; ++m)
+        members +=
+            Compressed(kHeader + LogText({names.begin() + static_cast<std::ptrdiff_t>(m * 10),
+                                          names.begin() + static_cast<std::ptrdiff_t>(m * 10 + 10)},
+                                         "\r\n"));
+    const std::string archive = WriteFile(ScratchDir("killed") + "/sc_w3c.log.gz", members);
     std::mt19937 random(20240301);
-    for (int seed = 0; seed < 6; ++seed) {
+    for (int seed = 0; seed < 9; ++seed) {
         SCOPED_TRACE(seed);
         Reset();
+        const std::string& log = seed < 6 ? plain : archive;
         const std::size_t commitRows = seed % 2 ? 9 : 1;
         const std::uint64_t at = 2 + random() % 110;
         const bool atYield = seed % 3 == 0;
