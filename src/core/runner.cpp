@@ -290,63 +290,43 @@ bool JobRunner::ReadLocal(const std::string& path, const std::string& table,
     return true;
 }
 
+/// One download while its body arrives.
+struct JobRunner::Download {
+    LineSplitter splitter;
+    std::unique_ptr<GzipSpool> spool; ///< a gzip document, kept whole until it is checked
+    bool gzip = false;
+    bool firstPiece = true;
+    bool partial = false;         ///< the answer is a 206: the body starts at the asked offset
+    bool changed = false;         ///< not the document the position belongs to
+    std::uint64_t received = 0;   ///< bytes of the document the body reached
+    std::uint64_t downloaded = 0; ///< bytes of the document as it travels, for the progress
+    std::uint64_t length = 0;     ///< the document's length, 0 when the server gave none
+    std::uint64_t skipHash = kHashStart;
+};
+
 JobRunner::DownloadEnd JobRunner::ReadURL(const std::string& url, const std::string& table,
                                           const LineMark& from, const DownloadOptions& options,
                                           std::string& failure) {
     host_.yielder.Yield();
-    LineSplitter splitter;
-    std::unique_ptr<GzipSpool> spool;
-    bool gzip = false;
-    bool firstPiece = true;
-    bool partial = false;
-    bool changed = false;
-    std::uint64_t received = 0;
-    std::uint64_t downloaded = 0; // bytes of the document as it travels, for the progress
-    std::uint64_t length = 0;     // the document's length, 0 when the server gave none
-    std::uint64_t skipHash = kHashStart;
+    Download d;
     streamIndex_ = 0;
     streamName_ = url;
     loader_.StartStream(from);
     if (lines_)
         lines_->StartStream();
-    const auto onLine = [&](std::string_view line, const LineMark& mark) {
-        return HandleLine(line, table, mark);
-    };
-    const auto onLong = [&](const LineMark& mark) {
-        loader_.SkipLine(LineOutcome::TooLong, {}, mark);
-        return !Stopping() && KeepResponsive();
-    };
-    // Bytes up to `from` were loaded before: a whole body skips them, and they must be the same.
-    const auto body = [&](std::string_view bytes) {
-        if (received < from.offset) {
-            const auto skipped = static_cast<std::size_t>(
-                std::min<std::uint64_t>(from.offset - received, bytes.size()));
-            skipHash = HashBytes(bytes.substr(0, skipped), skipHash);
-            received += skipped;
-            bytes.remove_prefix(skipped);
-            if (received < from.offset)
-                return true;
-            if (skipHash != from.prefixHash) {
-                changed = true;
-                return false;
-            }
-            splitter.StartAt(from);
-        }
-        received += bytes.size();
-        return bytes.empty() || splitter.Feed(bytes, onLine, onLong);
-    };
+    const auto body = [&](std::string_view bytes) { return FeedBody(d, bytes, from, table); };
     const auto piece = [&](std::string_view bytes) {
-        downloaded += bytes.size();
-        host_.status.SetFileProgress(downloaded, length);
-        if (firstPiece) {
-            firstPiece = false;
-            gzip = !partial && LooksGzip(bytes);
-            if (gzip)
-                spool = std::make_unique<GzipSpool>();
-            if (options.keepValidator && gzip)
+        d.downloaded += bytes.size();
+        host_.status.SetFileProgress(d.downloaded, d.length);
+        if (d.firstPiece) {
+            d.firstPiece = false;
+            d.gzip = !d.partial && LooksGzip(bytes);
+            if (d.gzip)
+                d.spool = std::make_unique<GzipSpool>();
+            if (options.keepValidator && d.gzip)
                 loader_.SetValidator(kGzipDocument);
         }
-        const bool more = gzip ? spool->Write(bytes) : body(bytes);
+        const bool more = d.gzip ? d.spool->Write(bytes) : body(bytes);
         if (!more)
             return false;
         host_.yielder.Yield();
@@ -362,31 +342,71 @@ JobRunner::DownloadEnd JobRunner::ReadURL(const std::string& url, const std::str
         request.ifRange = options.validator;
     }
     request.onResponse = [&](const HttpResponseInfo& info) {
-        partial = info.status == 206;
-        // A partial body counts on from where it starts in the whole document.
-        downloaded =
-            partial && info.rangeStart > 0 ? static_cast<std::uint64_t>(info.rangeStart) : 0;
-        const std::int64_t whole = partial ? info.completeLength : info.contentLength;
-        length = whole > 0 ? static_cast<std::uint64_t>(whole) : 0;
-        if (partial) {
-            // The body goes on where the earlier one ended, or it is not the same document.
-            if (info.rangeStart != static_cast<std::int64_t>(from.offset))
-                changed = true;
-            received = from.offset;
-            splitter.StartAt(from);
-        } else {
-            splitter.StartAt(LineMark{});
-        }
-        if (options.keepValidator)
-            loader_.SetValidator(!info.etag.empty() ? info.etag : info.lastModified);
+        StartBody(d, info, from, options.keepValidator);
     };
     const HttpOutcome outcome = HttpGet(url, UserAgent(), piece, idle, {}, request);
     // A gzip document is loaded once it is in, each member checked whole first.
     LocalReadResult unpacked;
     unpacked.ok = true;
-    if (gzip && spool->Error().empty() && !outcome.stopped && !Stopping())
-        unpacked = spool->Replay(body, idle);
-    if (changed)
+    if (d.gzip && d.spool->Error().empty() && !outcome.stopped && !Stopping())
+        unpacked = d.spool->Replay(body, idle);
+    return EndDownload(d, outcome, unpacked, table, from, options.holdBack, failure);
+}
+
+void JobRunner::StartBody(Download& d, const HttpResponseInfo& info, const LineMark& from,
+                          bool keepValidator) {
+    d.partial = info.status == 206;
+    // A partial body counts on from where it starts in the whole document.
+    d.downloaded =
+        d.partial && info.rangeStart > 0 ? static_cast<std::uint64_t>(info.rangeStart) : 0;
+    const std::int64_t whole = d.partial ? info.completeLength : info.contentLength;
+    d.length = whole > 0 ? static_cast<std::uint64_t>(whole) : 0;
+    if (d.partial) {
+        // The body goes on where the earlier one ended, or it is not the same document.
+        if (info.rangeStart != static_cast<std::int64_t>(from.offset))
+            d.changed = true;
+        d.received = from.offset;
+        d.splitter.StartAt(from);
+    } else {
+        d.splitter.StartAt(LineMark{});
+    }
+    if (keepValidator)
+        loader_.SetValidator(!info.etag.empty() ? info.etag : info.lastModified);
+}
+
+bool JobRunner::FeedBody(Download& d, std::string_view bytes, const LineMark& from,
+                         const std::string& table) {
+    // Bytes up to `from` were loaded before: a whole body skips them, and they must be the same.
+    if (d.received < from.offset) {
+        const auto skipped = static_cast<std::size_t>(
+            std::min<std::uint64_t>(from.offset - d.received, bytes.size()));
+        d.skipHash = HashBytes(bytes.substr(0, skipped), d.skipHash);
+        d.received += skipped;
+        bytes.remove_prefix(skipped);
+        if (d.received < from.offset)
+            return true;
+        if (d.skipHash != from.prefixHash) {
+            d.changed = true;
+            return false;
+        }
+        d.splitter.StartAt(from);
+    }
+    d.received += bytes.size();
+    const auto onLine = [&](std::string_view line, const LineMark& mark) {
+        return HandleLine(line, table, mark);
+    };
+    const auto onLong = [&](const LineMark& mark) {
+        loader_.SkipLine(LineOutcome::TooLong, {}, mark);
+        return !Stopping() && KeepResponsive();
+    };
+    return bytes.empty() || d.splitter.Feed(bytes, onLine, onLong);
+}
+
+JobRunner::DownloadEnd JobRunner::EndDownload(Download& d, const HttpOutcome& outcome,
+                                              const LocalReadResult& unpacked,
+                                              const std::string& table, const LineMark& from,
+                                              bool holdBack, std::string& failure) {
+    if (d.changed)
         return DownloadEnd::Changed;
     if (outcome.ok && outcome.status == 416) {
         // Nothing after the offset: the same document, or a shorter (new) one.
@@ -395,23 +415,23 @@ JobRunner::DownloadEnd JobRunner::ReadURL(const std::string& url, const std::str
             return DownloadEnd::Changed;
         return DownloadEnd::Done;
     }
-    if (outcome.ok && received < from.offset)
+    if (outcome.ok && d.received < from.offset)
         return DownloadEnd::Changed; // a whole body shorter than what was loaded
-    if (gzip && !spool->Error().empty()) {
-        failure = spool->Error();
+    if (d.gzip && !d.spool->Error().empty()) {
+        failure = d.spool->Error();
         return DownloadEnd::Failed;
     }
     if (!unpacked.ok) {
         failure = unpacked.error;
         // Bytes after the last member: the members before them were checked whole.
-        if (unpacked.damaged && !Stopping() && FinishStream(splitter, table, true, false))
+        if (unpacked.damaged && !Stopping() && FinishStream(d.splitter, table, true, false))
             loader_.Flush();
         return DownloadEnd::Failed;
     }
     if (Stopping())
         return DownloadEnd::Done;
     // A body cut short (or a gzip document cut inside a member) leaves its last line unfinished.
-    FinishStream(splitter, table, outcome.ok && !unpacked.cutShort, options.holdBack);
+    FinishStream(d.splitter, table, outcome.ok && !unpacked.cutShort, holdBack);
     if (!outcome.ok && !outcome.stopped) {
         failure = outcome.error;
         return DownloadEnd::Failed;

@@ -16,9 +16,14 @@
 #include <set>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace brenvale {
+
+struct HttpOutcome;
+struct HttpResponseInfo;
+struct LocalReadResult;
 
 /// How a run ended.
 enum class RunResult {
@@ -182,6 +187,17 @@ private:
     /// address is not the one `from` belongs to.
     DownloadEnd ReadURL(const std::string& url, const std::string& table, const LineMark& from,
                         const DownloadOptions& options, std::string& failure);
+    struct Download;
+    /// The answer's status and headers: where its body starts, how long the document is.
+    void StartBody(Download& d, const HttpResponseInfo& info, const LineMark& from,
+                   bool keepValidator);
+    /// Bytes of the document as they come (a gzip document's once it is checked).
+    bool FeedBody(Download& d, std::string_view bytes, const LineMark& from,
+                  const std::string& table);
+    /// How the download ended, once its body is in (or cut off).
+    DownloadEnd EndDownload(Download& d, const HttpOutcome& outcome,
+                            const LocalReadResult& unpacked, const std::string& table,
+                            const LineMark& from, bool holdBack, std::string& failure);
     bool LoadFilesIncremental(const Job& job, const std::vector<SourcePosition>& positions,
                               const std::vector<SourcePosition>& others, std::string& failure);
     /// Loads the planned streams of one file (its gzip members) in one reading.
