@@ -295,7 +295,7 @@ bool LogLineLoader::PositionMoved() const {
 }
 
 bool LogLineLoader::FinishBatch() {
-    const LineMark end = pendingCount_ > 0 ? pending_[pendingCount_ - 1].mark : committed_;
+    const LineMark end = LastLine();
     const std::size_t rows = pendingInserts_;
     const DbResult finished = writer_->Finish(end, progress_, outcome_);
     if (finished) {
