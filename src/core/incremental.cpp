@@ -119,7 +119,14 @@ std::string NewFileId() {
         generator.seed(seed);
         seededIn = ::getpid();
     }
-    return HashText(generator()) + HashText(generator());
+    // Ids of one process ascend (time, then a count), so a run's new position rows append to
+    // the key's index instead of touching a page of it per row; the random half keeps them unique
+    // across processes and machines.
+    static std::uint64_t last = 0;
+    const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::system_clock::now().time_since_epoch());
+    last = std::max(last + 1, static_cast<std::uint64_t>(now.count()) << 16);
+    return HashText(last) + HashText(generator());
 }
 
 std::string CanonicalSource(const std::string& file) {
@@ -204,6 +211,7 @@ namespace {
 struct Scan {
     LogStream stream;
     std::uint64_t length = 0;
+    bool everyMember = false; ///< a gzip file left unread: nothing stored can describe it
 };
 
 /// Hashes each stream's bytes once and checks, at the lengths the positions name, whether they
@@ -258,6 +266,8 @@ public:
                 cutShortBy_[prefixChecks_.top().second] = static_cast<int>(scans_.size()) - 1;
     }
 
+    /// No position to look for: reading only finds the streams.
+    bool LooksForNothing() const { return identityLengths_.empty(); }
     std::vector<Scan>& Scans() { return scans_; }
     /// The streams position `p` continues, in the order they were scanned.
     const std::vector<std::size_t>& StreamsOf(std::size_t p) const { return streamsOf_[p]; }
@@ -317,6 +327,14 @@ bool ScanStreams(const std::vector<LogStream>& streams, Scanner& scanner,
             std::ifstream peek(file.path, std::ios::binary);
             char magic[2] = {};
             gzip = peek.read(magic, 2) && LooksGzip(std::string_view(magic, 2));
+        }
+        if (gzip && scanner.LooksForNothing()) {
+            // Its members are found as they are loaded; reading it twice would double the work.
+            scanner.Start(file);
+            scanner.Scans().back().everyMember = true;
+            scanner.Scans().back().length = 1;
+            scanner.End();
+            continue;
         }
         LocalReadCallbacks callbacks;
         callbacks.onStream = [&](int index, std::uint64_t fileOffset) {
@@ -435,6 +453,7 @@ std::vector<PlannedStream> PlanIncremental(const std::vector<LogStream>& streams
         PlannedStream planned;
         planned.stream = scans[s].stream;
         planned.length = scans[s].length;
+        planned.everyMember = scans[s].everyMember;
         if (assigned[s] >= 0) {
             planned.position = positions[static_cast<std::size_t>(assigned[s])];
             planned.isNew = false;
@@ -526,13 +545,13 @@ bool JobRunner::LoadFilesIncremental(const Job& job, const std::vector<SourcePos
         streams, positions, failure, [this] { return KeepResponsive(); }, others);
     if (plan.empty())
         return failure.empty();
-    const std::string damage = failure; // a damaged archive fails the job once the rest is in
+    std::string damage = failure; // a damaged archive fails the job once the rest is in
     // The streams of one file (the members of a gzip archive) are read in one pass.
     for (std::size_t first = 0; first < plan.size() && !host_.state.bCancel && !heldBack_;) {
         std::size_t end = first + 1;
         while (end < plan.size() && plan[end].stream.path == plan[first].stream.path)
             ++end;
-        if (!LoadPlannedFile(job, std::span(plan).subspan(first, end - first), failure))
+        if (!LoadPlannedFile(job, std::span(plan).subspan(first, end - first), failure, damage))
             return false;
         first = end;
     }
@@ -540,8 +559,27 @@ bool JobRunner::LoadFilesIncremental(const Job& job, const std::vector<SourcePos
     return damage.empty();
 }
 
+namespace {
+
+/// Member `member` of a gzip file planned unread, met at `fileOffset`: new content.
+PlannedStream NewMember(const PlannedStream& file, int member, std::uint64_t fileOffset) {
+    PlannedStream planned = file;
+    planned.stream.member = member;
+    planned.stream.fileOffset = fileOffset;
+    planned.stream.age = file.stream.age + member;
+    planned.stream.live = false; // a gzip member is complete
+    planned.position = {};
+    planned.position.fileId = NewFileId();
+    planned.position.identityHash = kHashStart;
+    planned.position.prefixHash = kHashStart;
+    planned.position.fileName = planned.stream.Name();
+    return planned;
+}
+
+} // namespace
+
 bool JobRunner::LoadPlannedFile(const Job& job, std::span<const PlannedStream> members,
-                                std::string& failure) {
+                                std::string& failure, std::string& damage) {
     std::map<int, const PlannedStream*> toLoad;
     for (const PlannedStream& planned : members) {
         const SourcePosition& p = planned.position;
@@ -555,15 +593,20 @@ bool JobRunner::LoadPlannedFile(const Job& job, std::span<const PlannedStream> m
     }
     if (toLoad.empty())
         return true;
+    const PlannedStream& first = *toLoad.begin()->second;
+    std::map<int, PlannedStream> met; // the members of a file planned unread, as they come
     int resumed = -1;
     LocalStreams read;
-    read.from = {toLoad.begin()->first, {}};
-    read.last = toLoad.rbegin()->first;
+    read.from = {toLoad.begin()->first, MarkOf(first.position), first.stream.fileOffset};
+    read.last = first.everyMember ? -1 : toLoad.rbegin()->first;
     // A line without its line feed is never stored: its stream may still grow (a pattern's
     // newest match cannot be told from the live file for sure), and a later run loads it whole.
     read.holdBack = true;
-    read.mayGrow = toLoad.begin()->second->stream.live;
-    read.begin = [&](int member) -> std::optional<LineMark> {
+    read.mayGrow = first.stream.live;
+    read.begin = [&](int member, std::uint64_t fileOffset) -> std::optional<LineMark> {
+        if (first.everyMember && !toLoad.contains(member))
+            toLoad[member] =
+                &met.emplace(member, NewMember(first, member, fileOffset)).first->second;
         const auto found = toLoad.find(member);
         if (found == toLoad.end())
             return std::nullopt;
@@ -574,14 +617,16 @@ bool JobRunner::LoadPlannedFile(const Job& job, std::span<const PlannedStream> m
         start.stream = member;
         return start;
     };
+    if (first.everyMember)
+        read.damaged = [&](const std::string& error) {
+            if (damage.empty())
+                damage = error;
+        };
     read.ended = [&](int member) {
         const PlannedStream& planned = *toLoad.at(member);
         if (!planned.stream.live && loader_.LastLine().line > planned.position.line && observer_)
             observer_->OnStream(planned.stream.Name(), member, 0, true);
     };
-    const PlannedStream& first = *toLoad.begin()->second;
-    read.from.mark = MarkOf(first.position);
-    read.from.fileOffset = first.stream.fileOffset;
     for (;;) {
         const bool loaded = ReadLocal(first.stream.path, job.DBTable, read, failure);
         // The members share batches; the next file's positions start with none in hand.

@@ -15,11 +15,13 @@ namespace brenvale {
 /// One stream of log bytes: a plain file, or one member of a gzip file.
 struct LogStream {
     std::string path;
-    int member = 0;      ///< the gzip member (0 for a plain file)
-    bool live = false;   ///< it may still grow: the job's own file, or a pattern's newest match
-    int age = 0;         ///< loading order: lower is older content
+    int member = 0;    ///< the gzip member (0 for a plain file)
+    bool live = false; ///< it may still grow: the job's own file, or a pattern's newest match
+    int age = 0;       ///< loading order: lower is older content
     std::uint64_t fileOffset = 0; ///< where the gzip member begins in its file
-    std::string Name() const { return member == 0 ? path : path + "#" + std::to_string(member + 1); }
+    std::string Name() const {
+        return member == 0 ? path : path + "#" + std::to_string(member + 1);
+    }
 };
 
 /// The files a job's File names for incremental loading, oldest content first: the file and
@@ -31,9 +33,12 @@ std::vector<LogStream> FindLogStreams(const std::string& file, std::string& erro
 /// A stream with the position it goes on from.
 struct PlannedStream {
     LogStream stream;
-    SourcePosition position; ///< where loading starts; offset 0 for a new stream
-    bool isNew = true;       ///< no earlier run knew this content
+    SourcePosition position;  ///< where loading starts; offset 0 for a new stream
+    bool isNew = true;        ///< no earlier run knew this content
     std::uint64_t length = 0; ///< its bytes when it was planned
+    /// A gzip file no stored position can describe, planned without reading it: every member is
+    /// new, and each is planned as loading meets it (`stream` is the file's first).
+    bool everyMember = false;
 };
 
 /// Matches `positions` to `streams` by content: a position continues a stream when the stream

@@ -224,7 +224,7 @@ bool JobRunner::ReadLocal(const std::string& path, const std::string& table,
         return !Stopping() && KeepResponsive();
     };
     LocalReadCallbacks callbacks;
-    callbacks.onStream = [&](int index, std::uint64_t) {
+    callbacks.onStream = [&](int index, std::uint64_t fileOffset) {
         if (current >= 0 && !passing) {
             // A gzip member ended whole: its last line is complete.
             if (!FinishStream(splitter, table, true, streams.holdBack))
@@ -237,7 +237,7 @@ bool JobRunner::ReadLocal(const std::string& path, const std::string& table,
             return false;
         }
         current = streamIndex_ = index;
-        const std::optional<LineMark> start = streams.begin(index);
+        const std::optional<LineMark> start = streams.begin(index, fileOffset);
         passing = !start;
         if (passing)
             return !Stopping();
@@ -273,6 +273,10 @@ bool JobRunner::ReadLocal(const std::string& path, const std::string& table,
         if (read.damaged && read.handedOnSound && current >= 0 && !passing && !ended &&
             !Stopping() && FinishStream(splitter, table, true, streams.holdBack))
             loader_.Flush();
+        if (read.damaged && streams.damaged && !loader_.Stopped() && !Stopping()) {
+            streams.damaged(path + ": " + read.error);
+            return true;
+        }
         return false;
     }
     if (read.stopped || ended || Stopping())
@@ -446,7 +450,7 @@ JobRunner::DownloadEnd JobRunner::EndDownload(Download& d, const HttpOutcome& ou
 bool JobRunner::ProcessLocalFile(const std::string& path, const std::string& table,
                                  std::string& failure) {
     LocalStreams streams;
-    streams.begin = [&](int index) {
+    streams.begin = [&](int index, std::uint64_t) {
         streamName_ = index == 0 ? path : path + "#" + std::to_string(index + 1);
         const LineMark start = index == streams.from.stream ? streams.from.mark : LineMark{};
         if (observer_)

@@ -147,11 +147,14 @@ private:
         /// Keep a last line without a line feed back, to be loaded whole by a later run.
         bool holdBack = false;
         bool mayGrow = false; ///< the last stream may still grow: a line held back is no news
-        /// As stream `index` begins: the mark its loading starts after (bytes before it are
-        /// passed over), or nothing to pass the whole stream by.
-        std::function<std::optional<LineMark>(int index)> begin;
+        /// As stream `index` begins (at `fileOffset` in its file): the mark its loading starts
+        /// after (bytes before it are passed over), or nothing to pass the whole stream by.
+        std::function<std::optional<LineMark>(int index, std::uint64_t fileOffset)> begin;
         /// Stream `index` was read to its end; its last lines may still be in the batch in hand.
         std::function<void(int index)> ended;
+        /// Gzip data damaged after the lines handed on, which are loaded: told the error instead
+        /// of failing (when set).
+        std::function<void(const std::string& error)> damaged;
     };
 
     // The phases of a run; each returns how the run ended when it ended it.
@@ -200,9 +203,10 @@ private:
                             const LineMark& from, bool holdBack, std::string& failure);
     bool LoadFilesIncremental(const Job& job, const std::vector<SourcePosition>& positions,
                               const std::vector<SourcePosition>& others, std::string& failure);
-    /// Loads the planned streams of one file (its gzip members) in one reading.
+    /// Loads the planned streams of one file (its gzip members) in one reading. A file planned
+    /// unread that turns out damaged is loaded up to the damage, which `damage` then names.
     bool LoadPlannedFile(const Job& job, std::span<const PlannedStream> members,
-                         std::string& failure);
+                         std::string& failure, std::string& damage);
     /// Shows and keeps the position of a planned stream whose lines come next.
     void BeginPlannedStream(const PlannedStream& planned);
     bool LoadDownloadIncremental(const Job& job, const std::vector<SourcePosition>& positions,

@@ -217,41 +217,43 @@ DbResult CheckpointTable::Save(const std::string& source, const std::string& tab
     // The count first: a second run waits here for the first one's commit, then gives way.
     if (DbResult claimed = MoveClaim(source, table, claim); !claimed)
         return claimed;
+    // An archive of many members stores a row per member it reached: the key and the time
+    // are made once.
+    const std::string key = SourceKey(source, table);
+    const std::string now = NowUtc();
     for (const StreamProgress& stream : streams)
-        if (DbResult saved = SavePosition(source, table, stream.position, stream.isNew); !saved)
+        if (DbResult saved = SavePosition(key, source, table, stream.position, stream.isNew, now);
+            !saved)
             return saved;
     return DbResult::Success();
 }
 
-DbResult CheckpointTable::SavePosition(const std::string& source, const std::string& table,
-                                       const SourcePosition& position, bool isNew) {
-    const std::vector<std::string> values = {position.fileName,
-                                             HashText(position.identityHash),
-                                             std::to_string(position.identityLength),
-                                             std::to_string(position.offset),
-                                             std::to_string(position.line),
-                                             HashText(position.prefixHash),
-                                             position.validator,
-                                             NowUtc()};
-    if (isNew) {
-        std::vector<std::string> params = {SourceKey(source, table), position.fileId, source,
-                                           table};
-        params.insert(params.end(), values.begin(), values.end());
-        return session_.Run(std::string("INSERT INTO ") + kCheckpointTable +
-                                " (source_key, file_id, source, target_table, file_name, "
-                                "identity_hash, identity_length, byte_offset, line_number, "
-                                "prefix_hash, validator, updated_at) VALUES (?, ?, ?, ?, ?, ?, ?, "
-                                "?, ?, ?, ?, ?)",
-                            params);
-    }
-    std::vector<std::string> params = values;
-    params.push_back(SourceKey(source, table));
+DbResult CheckpointTable::SavePosition(const std::string& key, const std::string& source,
+                                       const std::string& table, const SourcePosition& position,
+                                       bool isNew, const std::string& now) {
+    static const std::string insert = std::string("INSERT INTO ") + kCheckpointTable +
+                                      " (source_key, file_id, source, target_table, file_name, "
+                                      "identity_hash, identity_length, byte_offset, line_number, "
+                                      "prefix_hash, validator, updated_at) VALUES (?, ?, ?, ?, ?, "
+                                      "?, ?, ?, ?, ?, ?, ?)";
+    static const std::string update =
+        std::string("UPDATE ") + kCheckpointTable +
+        " SET file_name = ?, identity_hash = ?, identity_length = ?, byte_offset = ?, "
+        "line_number = ?, prefix_hash = ?, validator = ?, updated_at = ? WHERE source_key = ? "
+        "AND file_id = ?";
+    std::vector<std::string> params;
+    params.reserve(12);
+    if (isNew)
+        params = {key, position.fileId, source, table};
+    params.insert(params.end(), {position.fileName, HashText(position.identityHash),
+                                 std::to_string(position.identityLength),
+                                 std::to_string(position.offset), std::to_string(position.line),
+                                 HashText(position.prefixHash), position.validator, now});
+    if (isNew)
+        return session_.Run(insert, params);
+    params.push_back(key);
     params.push_back(position.fileId);
-    return session_.Run(std::string("UPDATE ") + kCheckpointTable +
-                            " SET file_name = ?, identity_hash = ?, identity_length = ?, "
-                            "byte_offset = ?, line_number = ?, prefix_hash = ?, validator = ?, "
-                            "updated_at = ? WHERE source_key = ? AND file_id = ?",
-                        params);
+    return session_.Run(update, params);
 }
 
 bool CheckpointTable::HasPositions(const std::string& table, DbResult& error) {

@@ -45,8 +45,10 @@ public:
     DbResult Forget(const std::string& table);
 
 private:
-    DbResult SavePosition(const std::string& source, const std::string& table,
-                          const SourcePosition& position, bool isNew);
+    /// One stream's row; `key` is the source's key and `now` the commit's time.
+    DbResult SavePosition(const std::string& key, const std::string& source,
+                          const std::string& table, const SourcePosition& position, bool isNew,
+                          const std::string& now);
     SqlSession& session_;
     int exists_ = -1;
 };

@@ -441,6 +441,30 @@ TEST_P(IncrementalTest, AHostileArchiveFailsItsJobAndLoadsOnlyTheMembersCheckedW
     }
 }
 
+TEST_P(IncrementalTest, ADamagedArchiveAmongAPatternsFilesFailsItsJobOnceTheOthersAreIn) {
+    // Read whole as it is loaded (nothing is stored yet) or planned first (a second run): the
+    // members before the damage and the pattern's other file go in either way, each line once.
+    const std::string dir = ScratchDir("damaged-pattern");
+    std::string bad = Compressed(ListenerLines(Numbered("b", 40), 2));
+    bad[bad.size() - 8] ^= 0x55;
+    WriteFile(dir + "/sc_w3c_1.log.gz", Compressed(kHeader + ListenerLines(Numbered("a", 30))) +
+                                            bad + Compressed(ListenerLines(Numbered("c", 20), 3)));
+    WriteFile(dir + "/sc_w3c_2.log", kHeader + ListenerLines(Numbered("d", 25), 4));
+    Reset();
+    for (int run = 1; run <= 2; ++run) {
+        SCOPED_TRACE(run);
+        RunHarness h(db_.connection(), {{dir + "/sc_w3c*", table_}},
+                     {.commitRows = 1000, .incremental = true});
+        EXPECT_EQ(h.runner.ProcessJobs(), RunResult::Completed);
+        ASSERT_EQ(h.report.Jobs().size(), 1u);
+        EXPECT_THAT(h.report.Jobs()[0].failure, HasSubstr("gzip member 2 is damaged"));
+        std::map<char, long> counts;
+        for (const std::string& name : Names(db_, table_))
+            ++counts[name[0]];
+        EXPECT_EQ(counts, (std::map<char, long>{{'a', 30}, {'d', 25}}));
+    }
+}
+
 TEST_P(IncrementalTest, TheMembersOfAnArchiveShareBatchesAndEachKeepsItsPosition) {
     // Forty members of ten lines (one refused in member 17), as hourly rotation leaves them,
     // then five more: batches run across members, a commit stores the position of each member
