@@ -453,8 +453,9 @@ bool JobRunner::ProcessLocalFile(const std::string& path, const std::string& tab
     streams.begin = [&](int index, std::uint64_t) {
         streamName_ = index == 0 ? path : path + "#" + std::to_string(index + 1);
         const LineMark start = index == streams.from.stream ? streams.from.mark : LineMark{};
+        // Lines before `start` were loaded by this run, before a new connection: counted then.
         if (observer_)
-            observer_->OnStream(streamName_, index, start.line, false);
+            observer_->OnStream(streamName_, index, 0, false);
         return std::optional<LineMark>(start);
     };
     for (;;) {
