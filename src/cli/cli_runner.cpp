@@ -409,6 +409,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         config.incremental = true;
     if (arguments.odbcOnly)
         config.odbcOnly = true;
+    if (arguments.durableBatches)
+        config.durableBatches = true;
     if (const std::string conflict = ConflictingOptions(config); !conflict.empty()) {
         err << kProgram << ": " << conflict << '\n';
         return kExitConfig;
@@ -492,6 +494,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         settings.commitRows = arguments.commitRows > 0 ? arguments.commitRows : config.commitRows;
         settings.incremental = config.incremental;
         settings.allowNative = !config.odbcOnly;
+        settings.lazyCommits = !config.durableBatches;
         settings.reconnectSeconds = arguments.reconnectSeconds;
         settings.format = arguments.format;
         std::string zoneError;
@@ -603,6 +606,7 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliArguments& parse
         kCommitRows,
         kIncremental,
         kOdbcOnly,
+        kDurable,
         kMaxRejects,
         kReconnect,
         kRejects,
@@ -619,6 +623,7 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliArguments& parse
         {"commit-rows", required_argument, nullptr, kCommitRows},
         {"incremental", no_argument, nullptr, kIncremental},
         {"odbc-only", no_argument, nullptr, kOdbcOnly},
+        {"durable-batches", no_argument, nullptr, kDurable},
         {"format", required_argument, nullptr, kFormat},
         // The older spelling, from when COPY was the only way around ODBC.
         {"no-copy", no_argument, nullptr, kOdbcOnly},
@@ -677,6 +682,9 @@ bool ParseCliArguments(const std::vector<std::string>& args, CliArguments& parse
             break;
         case kOdbcOnly:
             parsed.odbcOnly = true;
+            break;
+        case kDurable:
+            parsed.durableBatches = true;
             break;
         case kFormat:
             if (const auto format = ParseLogFormat(optarg);
@@ -780,6 +788,10 @@ std::string CliUsage() {
            "                             the table brenvale_checkpoint of the database)\n"
            "  --odbc-only                batches through ODBC only: no COPY for PostgreSQL, no\n"
            "                             SQLite library for SQLite (--no-copy says the same)\n"
+           "  --durable-batches          every incremental batch waits for PostgreSQL's disk (by\n"
+           "                             default those between durable ones, at least every 2\n"
+           "                             seconds, do not: a server crash takes them back with\n"
+           "                             their positions, and they are loaded again)\n"
            "  --format NAME              read every log as NAME: auto (each log's first lines\n"
            "                             tell; the default), shoutcast or icecast\n"
            "  --max-rejects N            exit with 12 when more than N lines were refused by the\n"

@@ -24,10 +24,11 @@ struct CliArguments {
                      ///< configuration's DSN and FallbackDSNs
     bool continueMissingTables = false;
     bool createTables = false;
-    std::size_t commitRows = 0; ///< 0: the configuration's CommitRows (1 when it has none)
-    bool incremental = false;   ///< or the configuration's Incremental
-    bool odbcOnly = false;      ///< or the configuration's OdbcOnly
-    std::string format;         ///< every job's log format; empty: each job's own Format
+    std::size_t commitRows = 0;  ///< 0: the configuration's CommitRows (1 when it has none)
+    bool incremental = false;    ///< or the configuration's Incremental
+    bool odbcOnly = false;       ///< or the configuration's OdbcOnly
+    bool durableBatches = false; ///< or the configuration's DurableBatches
+    std::string format;          ///< every job's log format; empty: each job's own Format
     std::uint64_t maxRejects = 0;
     std::uint32_t reconnectSeconds = 300;
     std::string rejectsPath; ///< empty: no rejects file

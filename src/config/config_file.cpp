@@ -85,6 +85,8 @@ std::string ConfigText(const ConfigData& data) {
         AppendElement(out, 1, "Incremental", "True");
     if (data.odbcOnly)
         AppendElement(out, 1, "OdbcOnly", "True");
+    if (data.durableBatches)
+        AppendElement(out, 1, "DurableBatches", "True");
     if (!data.timeZone.empty())
         AppendElement(out, 1, "TimeZone", data.timeZone);
     AppendLine(out, 1, kJobsOpen);
@@ -497,6 +499,7 @@ ConfigReadResult ReadConfig(const std::string& path) {
     data.incremental = reader.IsTrue(scope, "Incremental");
     // NoCopy is the older name, from when COPY was the only way around ODBC.
     data.odbcOnly = reader.IsTrue(scope, "OdbcOnly") || reader.IsTrue(scope, "NoCopy");
+    data.durableBatches = reader.IsTrue(scope, "DurableBatches");
     data.timeZone = reader.First(scope, "TimeZone").value_or("");
 
     const std::optional<std::string> list =

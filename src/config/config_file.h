@@ -31,6 +31,7 @@ struct ConfigData {
     /// Data sources of the same database tried after `dsn` when the connection is lost (the
     /// other nodes of a cluster), in order.
     std::vector<std::string> fallbackDsns;
+    bool durableBatches = false; ///< DurableBatches: every commit waits for the disk
 };
 
 enum class ConfigStatus {

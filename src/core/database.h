@@ -119,6 +119,9 @@ struct UnitProgress {
     std::vector<StreamProgress> streams;
     std::size_t reached = 0; ///< the unit stores `streams` up to and including this one
     SourceClaim claim;       ///< the count of commits the next commit moves on from
+    /// The commit need not be durable: a crash of the server may take it back together with
+    /// this progress, which the count of commits then shows. After a commit: whether it was.
+    bool lazy = false;
 
     /// The stream of `stream`, if the batch covers it.
     const StreamProgress* Find(int stream) const {
@@ -177,6 +180,7 @@ struct BatchOutcome {
     std::size_t committed = 0;   ///< the leading rows whose units of work are committed
     std::size_t inDoubt = 0;     ///< after a failure: the rows from `committed` on whose unit's
                                  ///< commit may have taken effect (its answer was lost)
+    bool lazy = false;           ///< the batch was committed without waiting for the disk
 };
 
 /// Options of a writer, fixed for a job.

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <tuple>
 
 namespace brenvale {
 
@@ -15,6 +16,14 @@ namespace {
 constexpr std::uint32_t kBatchMilliseconds = 1000;
 // A batch is committed when its bytes pass this, so long lines cannot make it grow without end.
 constexpr std::size_t kBatchBytes = std::size_t{16} * 1024 * 1024;
+/// Lazy commits are followed by a durable one at least this often: what a crash of the server
+/// can take back, and a run must load again, stays this small.
+constexpr std::uint32_t kDurableMilliseconds = 2000;
+
+/// Whether `a` ends after `b` in the order the lines are read.
+bool Later(const LineMark& a, const LineMark& b) {
+    return std::tie(a.stream, a.line) > std::tie(b.stream, b.line);
+}
 
 void RaiseCounter(std::int32_t& counter) {
     // An overflowing counter keeps its value; the row it would have counted stays inserted.
@@ -133,6 +142,10 @@ void LogLineLoader::CountInserted() {
 void LogLineLoader::Report(LineOutcome outcome, std::string_view raw, const LineMark& mark,
                            const DbResult& error) {
     lastOutcome_ = outcome;
+    if (Replayed(mark)) {
+        lineStored_ = 0;
+        return;
+    }
     const std::size_t counted = outcome == LineOutcome::Inserted ? 1 : 0;
     if (observer_ && lineStored_ > counted)
         observer_->OnExtraRows(lineStored_ - counted);
@@ -274,15 +287,36 @@ LogLineLoader::PendingLine& LogLineLoader::NextPending(std::string_view line,
 void LogLineLoader::FlushIfDue() {
     if (pendingInserts_ >= commitRows_ || pendingBytes_ >= kBatchBytes ||
         static_cast<std::uint32_t>(clock_.Ticks() - batchStart_) > kBatchMilliseconds)
-        Flush();
+        // A batch the limits end may commit lazily where positions are kept (whatever a crash
+        // takes back, the next run finds in the database) and the last durable commit is
+        // recent; the batch that ends a log is always durable. Without positions a run that
+        // cannot connect again could not say which lines are stored.
+        FlushBatch(lazyCommits_ && KeepsPositions() && !durableNext_ &&
+                   static_cast<std::uint32_t>(clock_.Ticks() - lastDurable_) <
+                       kDurableMilliseconds);
 }
 
 bool LogLineLoader::Flush() {
+    return FlushBatch(false);
+}
+
+bool LogLineLoader::FlushBatch(bool lazy) {
     if (stopped_)
         return false;
     if (!writer_ || (pendingCount_ == 0 && !PositionMoved()))
         return true;
-    return FinishBatch();
+    return FinishBatch(lazy);
+}
+
+void LogLineLoader::NoteCommit(bool lazy) {
+    if (lazy) {
+        lazy_.push_back({progress_.claim.commits, committed_, progress_});
+        return;
+    }
+    // A durable commit puts every earlier one on disk too.
+    lazy_.clear();
+    durableNext_ = false;
+    lastDurable_ = clock_.Ticks();
 }
 
 bool LogLineLoader::PositionMoved() const {
@@ -294,16 +328,23 @@ bool LogLineLoader::PositionMoved() const {
            (committed_.stream == last.stream && committed_.offset > last.position.offset);
 }
 
-bool LogLineLoader::FinishBatch() {
+bool LogLineLoader::FinishBatch(bool lazy) {
     const LineMark end = LastLine();
     const std::size_t rows = pendingInserts_;
+    // Where a crash may take lazy commits back, the run goes back to the last durable one.
+    if (lazy && lazy_.empty())
+        lazy_.push_back({progress_.claim.commits, committed_, progress_});
+    progress_.lazy = lazy;
     const DbResult finished = writer_->Finish(end, progress_, outcome_);
     if (finished) {
         ReportLines(pendingCount_, outcome_.fates);
         committed_ = end;
         ClearPending();
+        NoteCommit(outcome_.lazy);
         return true;
     }
+    if (outcome_.committed > 0)
+        NoteCommit(false);
     // The lines of the units that committed are settled; the rest wait for a new connection.
     const std::size_t settled =
         outcome_.committed == rows ? pendingCount_ : LinesOfRows(outcome_.committed);
@@ -345,6 +386,8 @@ std::size_t LogLineLoader::ReportLines(std::size_t lines, const std::vector<DbRe
         for (std::size_t k = 0; k < line.rows && next + k < fates.size(); ++k)
             known[k] = fates[next + k];
         next += line.rows;
+        if (Replayed(line.mark))
+            continue; // counted when it was first stored
         const DbResult fate = LineFate(known);
         Report(fate ? LineOutcome::Inserted : LineOutcome::Refused, Raw(line), line.mark, fate);
     }
@@ -416,6 +459,9 @@ void LogLineLoader::Resume(bool unitCommitted) {
             progress_.MoveTo(committed_);
             progress_.Committed();
         }
+        // It may have been lazy: a crash may still take it back.
+        if (!lazy_.empty())
+            lazy_.push_back({progress_.claim.commits, committed_, progress_});
     }
     ClearPending();
     unfinishedFates_.clear();
@@ -432,6 +478,46 @@ void LogLineLoader::Resume(bool unitCommitted) {
     unfinishedInDoubt_ = false;
     writer_.reset();
     writerOpened_ = false;
+    durableNext_ = true;
+}
+
+bool LogLineLoader::TakeBackLostCommits(const std::string& table) {
+    if (lazy_.size() < 2 || !Tracking())
+        return true;
+    OpenWriter(table);
+    std::vector<SourcePosition> positions;
+    SourceClaim stored;
+    DbResult read =
+        writer_ ? writer_->LoadPositions(progress_.source, positions, stored) : writerError_;
+    if (!read) {
+        Stop(read, false);
+        return false;
+    }
+    if (stored.commits >= progress_.claim.commits)
+        return true; // the connection was lost, not the server
+    const auto kept = std::ranges::find(lazy_, stored.commits, &Settled::commits);
+    if (kept == lazy_.end()) {
+        Stop(DbResult::Failure("", "The database kept " + std::to_string(stored.commits) +
+                                       " commits of this run, which matches none of them."),
+             false);
+        return false;
+    }
+    // The lines after the last kept commit were counted once already.
+    if (!replayThrough_ || Later(committed_, *replayThrough_))
+        replayThrough_ = committed_;
+    committed_ = kept->mark;
+    progress_ = kept->progress;
+    lazy_.erase(kept + 1, lazy_.end());
+    return true;
+}
+
+bool LogLineLoader::Replayed(const LineMark& mark) {
+    if (!replayThrough_)
+        return false;
+    if (!Later(mark, *replayThrough_))
+        return true;
+    replayThrough_.reset();
+    return false;
 }
 
 bool LogLineLoader::StartStream(const LineMark& start) {
@@ -496,6 +582,9 @@ void LogLineLoader::Reset() {
     writerError_ = DbResult::Success();
     progress_ = UnitProgress();
     committed_ = {};
+    lazy_.clear();
+    replayThrough_.reset();
+    durableNext_ = true;
 }
 
 } // namespace brenvale

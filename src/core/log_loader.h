@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -77,6 +78,9 @@ public:
     std::size_t CommitRows() const { return commitRows_; }
     /// Lets batches go through the database's own library (COPY, SQLite's; on by default).
     void SetAllowNative(bool allow) { allowNative_ = allow; }
+    /// Lets batches that keep positions commit without waiting for the disk where the database
+    /// can (PostgreSQL), with a durable commit every two seconds and at each log's end.
+    void SetLazyCommits(bool lazy) { lazyCommits_ = lazy; }
     /// Waits before the `attempt`th retry of work a busy database turned away; the default
     /// sleeps a little longer each time.
     void SetRetryWait(std::function<void(int attempt)> wait) { retryWait_ = std::move(wait); }
@@ -136,6 +140,12 @@ public:
     const DbResult& Failure() const { return failure_; }
     /// The last line whose fate is settled and committed.
     const LineMark& Committed() const { return committed_; }
+    /// The last line committed durably: a crash of the server cannot take it back.
+    const LineMark& Durable() const { return lazy_.empty() ? committed_ : lazy_.front().mark; }
+    /// After Resume: where the server lost lazy commits (it crashed), goes back to the last one
+    /// it kept, so the lines after it are loaded again; lines reported before are not reported
+    /// twice. False (the loader stopped, with the reason) when the database cannot tell.
+    bool TakeBackLostCommits(const std::string& table);
     /// The last line handed to the loader, committed or in hand.
     const LineMark& LastLine() const {
         return pendingCount_ > 0 ? pending_[pendingCount_ - 1].mark : committed_;
@@ -184,8 +194,14 @@ private:
     /// A kept position moved on although no line is in hand.
     bool PositionMoved() const;
     bool RowByRow() const;
+    /// Flush, the commit allowed to be lazy.
+    bool FlushBatch(bool lazy);
     /// Has the writer store the batch in hand with the progress; reports what it settled.
-    bool FinishBatch();
+    bool FinishBatch(bool lazy);
+    /// A commit went through: kept to go back to where it was lazy, the end of those otherwise.
+    void NoteCommit(bool lazy);
+    /// A line reported before a crash took its commit back, now loaded again.
+    bool Replayed(const LineMark& mark);
     /// Reports the first `lines` lines in hand with their rows' fates from `fates`, the first
     /// of them the fate of the first row among them; returns how many fates were used.
     std::size_t ReportLines(std::size_t lines, const std::vector<DbResult>& fates);
@@ -219,6 +235,20 @@ private:
 
     UnitProgress progress_; ///< what each commit stores beside its rows
     bool markerTried_ = false;
+
+    /// Where a commit left the run: its count of commits, its last line and its progress.
+    struct Settled {
+        std::uint64_t commits = 0;
+        LineMark mark;
+        UnitProgress progress;
+    };
+    /// The last durable commit, then the lazy ones after it (empty when all are durable).
+    std::vector<Settled> lazy_;
+    bool lazyCommits_ = false;
+    /// The next commit is durable: a job's first, and the first after a new connection.
+    bool durableNext_ = true;
+    std::uint32_t lastDurable_ = 0;         ///< the clock's ticks at the last durable commit
+    std::optional<LineMark> replayThrough_; ///< lines up to here were reported already
 
     std::size_t commitRows_ = 1;
     std::vector<PendingLine> pending_;

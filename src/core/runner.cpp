@@ -113,6 +113,7 @@ void JobRunner::SetSettings(const RunSettings& settings) {
     settings_ = settings;
     loader_.SetCommitRows(settings.commitRows);
     loader_.SetAllowNative(settings.allowNative);
+    loader_.SetLazyCommits(settings.lazyCommits);
 }
 
 void JobRunner::SetCommitRows(std::size_t rows) {
@@ -496,7 +497,8 @@ std::string JobRunner::RecoveryFailure() const {
 
 bool JobRunner::Recover() {
     DbResult failure = loader_.Failure();
-    lastStoredLine_ = loader_.Committed().line;
+    // Lazy commits are stored only once a durable one follows.
+    lastStoredLine_ = loader_.Durable().line;
     if (!failure.Fatal() && failure.failure != DbFailure::Busy &&
         failure.failure != DbFailure::Taken) {
         // A driver may word a dead connection as a refusal of its own statement ("internal
@@ -527,6 +529,12 @@ bool JobRunner::Recover() {
     // effect; otherwise what was in hand is sent again.
     loader_.Resume(loader_.UnfinishedInDoubt() &&
                    loader_.UnitCommittedAfterReconnect(job_.DBTable));
+    // A server that crashed may have lost lazy commits: loading goes back to what it kept.
+    if (!loader_.TakeBackLostCommits(job_.DBTable)) {
+        databaseFailure_ = loader_.Failure();
+        loader_.ReportUnfinished();
+        return false;
+    }
     if (observer_)
         observer_->OnReconnected(loader_.Committed().line, attempts);
     return true;

@@ -71,9 +71,12 @@ struct RunHost {
 
 /// How the runner loads, beyond the options of the window.
 struct RunSettings {
-    std::size_t commitRows = 1;           ///< rows per transaction; 1 is row by row
-    bool incremental = false;             ///< load only lines not loaded before
-    bool allowNative = true;              ///< batches through the database's own library
+    std::size_t commitRows = 1; ///< rows per transaction; 1 is row by row
+    bool incremental = false;   ///< load only lines not loaded before
+    bool allowNative = true;    ///< batches through the database's own library
+    /// Counted batches may commit without waiting for the disk (PostgreSQL); a crash of the
+    /// server then takes back at most the last two seconds, which the run loads again.
+    bool lazyCommits = true;
     std::uint32_t reconnectSeconds = 300; ///< how long to try to connect again after a loss
     std::string format{}; ///< every job's log format (see ParseLogFormat); empty: each job's own
     /// The station's time zone, whose offset at an instant Icecast's times are checked against.

@@ -51,9 +51,15 @@ DbResult Transaction::Begin() {
     return begun;
 }
 
-DbResult Transaction::Commit() {
+DbResult Transaction::Commit(bool lazy, bool* wasLazy) {
     open_ = false;
-    return channel_.Commit();
+    if (!lazy)
+        return channel_.Commit();
+    DbResult committed;
+    const bool lazily = channel_.CommitLazily(committed);
+    if (wasLazy)
+        *wasLazy = lazily && committed;
+    return committed;
 }
 
 DbResult Transaction::Undo() {
@@ -167,11 +173,15 @@ DbResult BatchWriter::Finish(const LineMark& end, UnitProgress& progress, BatchO
         result = RunUnit(all.rows, end, progress, fates, inDoubt);
         for (std::size_t i = 0; i < fates.size(); ++i)
             outcome.fates[all.index[i]] = std::move(fates[i]);
-        if (result)
+        if (result) {
             outcome.committed = marks_.size();
-        else if (result.failure == DbFailure::Unisolated)
+            outcome.lazy = progress.lazy;
+        } else if (result.failure == DbFailure::Unisolated) {
+            // A unit per line commits durably: the count of commits could not tell which of
+            // them a crash took back.
+            progress.lazy = false;
             result = EachAlone(all, end, progress, outcome);
-        else if (result.Fatal())
+        } else if (result.Fatal())
             outcome.inDoubt = marks_.size();
         result.inDoubt = result.inDoubt || inDoubt;
     }
@@ -286,9 +296,11 @@ DbResult BatchWriter::TryUnit(Transaction& transaction, bool streamed,
             return undone;
         return saved;
     }
-    DbResult committed = transaction.Commit();
+    bool lazily = false;
+    DbResult committed = transaction.Commit(progress.lazy, &lazily);
     if (committed) {
         progress = std::move(next);
+        progress.lazy = lazily;
         progress.Committed();
         return committed;
     }

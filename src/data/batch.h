@@ -34,6 +34,12 @@ public:
 
     virtual DbResult Begin() = 0;
     virtual DbResult Commit() = 0;
+    /// Commits without waiting for the disk, where the database can; false when it cannot (the
+    /// commit is then an ordinary one).
+    virtual bool CommitLazily(DbResult& committed) {
+        committed = Commit();
+        return false;
+    }
     virtual DbResult Rollback() = 0;
 
     /// How many of the leading `rows` one statement takes (at least one).
@@ -70,7 +76,8 @@ public:
     Transaction& operator=(const Transaction&) = delete;
 
     DbResult Begin();
-    DbResult Commit();
+    /// `lazy`: the commit may skip waiting for the disk; `wasLazy` says whether it did.
+    DbResult Commit(bool lazy = false, bool* wasLazy = nullptr);
     /// Rolls back what is open; a failure says the transaction's fate is unknown.
     DbResult Undo();
 

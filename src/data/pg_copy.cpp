@@ -291,6 +291,12 @@ public:
         return DbResult::Success();
     }
     DbResult Commit() override { return End(true); }
+    // Atomic, only not yet on disk: the position commits with the rows, so a crash takes both
+    // back together. Same round trip as a plain COMMIT.
+    bool CommitLazily(DbResult& committed) override {
+        committed = End(true, true);
+        return true;
+    }
     DbResult Rollback() override { return End(false); }
 
     DbResult Send(std::span<const RowValues> rows) override {
@@ -397,7 +403,7 @@ private:
             Drain();
     }
 
-    DbResult End(bool commit) {
+    DbResult End(bool commit, bool lazily = false) {
         Abort();
         if (!inTransaction_)
             return DbResult::Success();
@@ -408,11 +414,17 @@ private:
         PGconn* connection = connection_.get();
         if (commit && Gone())
             return session_.Failed(nullptr);
-        const Result result(PQexec(connection, commit ? "COMMIT" : "ROLLBACK"));
+        const char* const end = !commit  ? "ROLLBACK"
+                                : lazily ? "SET LOCAL synchronous_commit = off; COMMIT"
+                                         : "COMMIT";
+        const Result result(PQexec(connection, end));
         if (!result || PQresultStatus(result.get()) != PGRES_COMMAND_OK) {
             DbResult failure = session_.Failed(result.get());
             if (commit && failure.failure == DbFailure::ConnectionLost)
                 failure.inDoubt = LostInFlight(failure);
+            // A SET refused ahead of the COMMIT left the transaction open: it ends unstored.
+            else if (PQtransactionStatus(connection) != PQTRANS_IDLE)
+                (void)Result(PQexec(connection, "ROLLBACK"));
             return failure;
         }
         // A transaction that failed earlier answers COMMIT by rolling back.

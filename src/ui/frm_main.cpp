@@ -438,6 +438,7 @@ bool frmMain::LoadConfig(std::string& configfile, bool bSilent) {
     chkTranslateASCII->setChecked(data.translateASCII);
     SetCommitRows(data.commitRows);
     SetOdbcOnly(data.odbcOnly);
+    durableBatches_ = data.durableBatches;
     timeZone_ = data.timeZone;
     for (const Job& job : data.jobs) {
         grid->Append();
@@ -478,6 +479,7 @@ ConfigData frmMain::CurrentConfig() const {
     data.commitRows = CommitRows();
     data.incremental = Incremental();
     data.odbcOnly = odbcOnly_;
+    data.durableBatches = durableBatches_;
     data.timeZone = timeZone_;
     data.fallbackDsns = fallbackDsns_;
     const int count = grid->Count();
@@ -500,6 +502,7 @@ RunResult frmMain::ProcessJobs(bool showSummary) {
     settings.commitRows = CommitRows();
     settings.incremental = Incremental();
     settings.allowNative = !odbcOnly_;
+    settings.lazyCommits = !durableBatches_;
     std::string zoneError;
     if (const auto zone = report::StationZone::Find(timeZone_, zoneError)) {
         // Icecast writes each time's offset, which the station's zone should agree with.

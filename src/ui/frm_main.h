@@ -196,6 +196,7 @@ private:
     std::string dsnSetupProgram_;
     std::string dsnInUse_; ///< the DSN `conn` is open on
     bool odbcOnly_ = false;
+    bool durableBatches_ = false; ///< kept from the configuration file: every commit durable
     /// The configuration's station time zone, kept for reports and written back on save.
     std::string timeZone_;
     /// The configuration's FallbackDSNs, kept on save, and the DSN they stand behind.

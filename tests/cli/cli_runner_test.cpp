@@ -77,13 +77,15 @@ class CliOnSqlite : public CliTest {};
 TEST(CliArguments, EveryOptionIsRead) {
     CliArguments parsed;
     std::string error;
-    ASSERT_TRUE(ParseCliArguments({"--dsn", "x", "a.xml", "--continue-missing-tables",
-                                   "--commit-rows=250", "--rejects", "r.tsv", "--quiet"},
-                                  parsed, error))
+    ASSERT_TRUE(
+        ParseCliArguments({"--dsn", "x", "a.xml", "--continue-missing-tables", "--commit-rows=250",
+                           "--rejects", "r.tsv", "--quiet", "--durable-batches"},
+                          parsed, error))
         << error;
     EXPECT_EQ(std::tuple(parsed.configPath, parsed.dsn, parsed.continueMissingTables,
-                         parsed.commitRows, parsed.rejectsPath, parsed.quiet),
-              std::tuple("a.xml", "x", true, 250u, "r.tsv", true));
+                         parsed.commitRows, parsed.rejectsPath, parsed.quiet,
+                         parsed.durableBatches),
+              std::tuple("a.xml", "x", true, 250u, "r.tsv", true, true));
     ASSERT_TRUE(ParseCliArguments({"--", "--odd.xml"}, parsed, error)) << error;
     EXPECT_EQ(parsed.configPath, "--odd.xml");
     EXPECT_EQ(Cli({"--help"}).code, kExitSuccess);

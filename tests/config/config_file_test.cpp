@@ -28,7 +28,8 @@ bool operator==(const Job& a, const Job& b) {
 bool operator==(const ConfigData& a, const ConfigData& b) {
     const auto fields = [](const ConfigData& d) {
         return std::tie(d.dsn, d.truncateOnce, d.truncatePerFile, d.translateASCII, d.commitRows,
-                        d.incremental, d.odbcOnly, d.jobs, d.timeZone, d.fallbackDsns);
+                        d.incremental, d.odbcOnly, d.jobs, d.timeZone, d.fallbackDsns,
+                        d.durableBatches);
     };
     return fields(a) == fields(b);
 }
@@ -44,9 +45,9 @@ using namespace test;
 
 ConfigData Config(std::vector<Job> jobs, std::optional<std::string> dsn = "dsn", bool once = false,
                   bool perFile = false, bool ascii = false, std::size_t rows = 1,
-                  bool incremental = false, bool odbcOnly = false) {
-    return {std::move(dsn), once,     perFile,         ascii, rows,
-            incremental,    odbcOnly, std::move(jobs), {},    {}};
+                  bool incremental = false, bool odbcOnly = false, bool durable = false) {
+    return {std::move(dsn),  once, perFile, ascii,  rows, incremental, odbcOnly,
+            std::move(jobs), {},   {},      durable};
 }
 
 std::vector<Job> Numbered(int count) {
@@ -110,12 +111,13 @@ TEST(RoundTrip, WritesTheLayoutAndLoadsWhatWasSaved) {
                  "\t\t\t<File>C:\\Logs\\sc_w3c.log</File>", "\t\t\t<DBTable>log&<\"x\"></DBTable>",
                  "\t\t</Job>", "\t\t<Job>", "\t\t\t<File></File>", "\t\t\t<DBTable></DBTable>",
                  "\t\t</Job>"})},
-        {"NewOptionsBeforeTheJobs", Config({}, "", false, true, false, 2, true, true),
+        {"NewOptionsBeforeTheJobs", Config({}, "", false, true, false, 2, true, true, true),
          Layout({"\t<DSN></DSN>", "\t<TruncateOnce>False</TruncateOnce>",
                  "\t<TruncatePerFile>True</TruncatePerFile>",
                  "\t<TranslateASCIICodes>False</TranslateASCIICodes>",
                  "\t<CommitRows>2</CommitRows>", "\t<Incremental>True</Incremental>",
-                 "\t<OdbcOnly>True</OdbcOnly>", "\t<Jobs>"})},
+                 "\t<OdbcOnly>True</OdbcOnly>", "\t<DurableBatches>True</DurableBatches>",
+                 "\t<Jobs>"})},
         {"StationTimeZone",
          [] {
              ConfigData data = Config({});
@@ -260,10 +262,11 @@ TEST(ReadConfig, OptionsAreTrueInAnyCaseAndRowsArePositiveDecimals) {
     for (const auto& [value, on] : flags) {
         SCOPED_TRACE(std::string("\"") + value + "\"");
         std::string bytes = "<Jobs></Jobs>";
-        for (const std::string name :
-             {"TruncateOnce", "TruncatePerFile", "TranslateASCIICodes", "Incremental", "OdbcOnly"})
+        for (const std::string name : {"TruncateOnce", "TruncatePerFile", "TranslateASCIICodes",
+                                       "Incremental", "OdbcOnly", "DurableBatches"})
             bytes += "<" + name + ">" + value + "</" + name + ">";
-        EXPECT_EQ(ReadConfig(Written(bytes)).data, Config({}, std::nullopt, on, on, on, 1, on, on));
+        EXPECT_EQ(ReadConfig(Written(bytes)).data,
+                  Config({}, std::nullopt, on, on, on, 1, on, on, on));
         // OdbcOnly's older name reads as it did.
         EXPECT_EQ(ReadConfig(Written("<Jobs></Jobs><NoCopy>" + std::string(value) + "</NoCopy>"))
                       .data.odbcOnly,

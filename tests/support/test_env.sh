@@ -2,7 +2,7 @@
 # Sets up, or tears down, what the tests talk to: ODBC ini files naming a SQLite, a PostgreSQL and
 # a MariaDB data source, and private PostgreSQL and MariaDB servers on 127.0.0.1.
 # Usage: test_env.sh start|stop DIR PG_PORT MARIA_PORT
-#        test_env.sh pg-stop|pg-start|maria-stop|maria-start DIR PG_PORT MARIA_PORT
+#        test_env.sh pg-stop|pg-crash|pg-start|maria-stop|maria-start DIR PG_PORT MARIA_PORT
 #        (the tests stop and start a server in the middle of a run with these)
 set -euo pipefail
 action=$1 dir=$2 port=$3 mport=$4
@@ -16,9 +16,16 @@ pg_stop() {
         as_postgres "$pgbin/pg_ctl" -D "$pgdata" -m fast -w stop >/dev/null 2>&1 || true
     fi
 }
+# A crash: the server's unwritten WAL, lazy commits with it, is lost.
+pg_crash() {
+    if [ -f "$pgdata/postmaster.pid" ]; then
+        as_postgres "$pgbin/pg_ctl" -D "$pgdata" -m immediate -w stop >/dev/null 2>&1 || true
+    fi
+}
 pg_start() {
     as_postgres "$pgbin/pg_ctl" -D "$pgdata" -w -l "$pgdata/server.log" \
-        -o "-p $port -c listen_addresses=127.0.0.1 -k $pgdata -c fsync=off" start >/dev/null
+        -o "-p $port -c listen_addresses=127.0.0.1 -k $pgdata -c fsync=off -c wal_writer_delay=10s" \
+        start >/dev/null
 }
 
 maria_stop() {
@@ -59,6 +66,7 @@ stop)
     exit 0
     ;;
 pg-stop) pg_stop; exit 0 ;;
+pg-crash) pg_crash; exit 0 ;;
 pg-start) pg_start; exit 0 ;;
 maria-stop) maria_stop; exit 0 ;;
 maria-start) maria_start; exit 0 ;;
