@@ -459,8 +459,6 @@ std::vector<PlannedStream> PlanIncremental(const std::vector<LogStream>& streams
             planned.isNew = false;
         } else {
             planned.position.fileId = NewFileId();
-            planned.position.identityHash = kHashStart;
-            planned.position.prefixHash = kHashStart;
         }
         if (further[s] >= 0) {
             const SourcePosition& other = all[static_cast<std::size_t>(further[s])];
@@ -570,8 +568,6 @@ PlannedStream NewMember(const PlannedStream& file, int member, std::uint64_t fil
     planned.stream.live = false; // a gzip member is complete
     planned.position = {};
     planned.position.fileId = NewFileId();
-    planned.position.identityHash = kHashStart;
-    planned.position.prefixHash = kHashStart;
     planned.position.fileName = planned.stream.Name();
     return planned;
 }

@@ -310,7 +310,7 @@ bool LogLineLoader::FlushBatch(bool lazy) {
 
 void LogLineLoader::NoteCommit(bool lazy) {
     if (lazy) {
-        lazy_.push_back({progress_.claim.commits, committed_, progress_});
+        lazy_.push_back(Standing());
         return;
     }
     // A durable commit puts every earlier one on disk too.
@@ -333,7 +333,7 @@ bool LogLineLoader::FinishBatch(bool lazy) {
     const std::size_t rows = pendingInserts_;
     // Where a crash may take lazy commits back, the run goes back to the last durable one.
     if (lazy && lazy_.empty())
-        lazy_.push_back({progress_.claim.commits, committed_, progress_});
+        lazy_.push_back(Standing());
     progress_.lazy = lazy;
     const DbResult finished = writer_->Finish(end, progress_, outcome_);
     if (finished) {
@@ -461,7 +461,7 @@ void LogLineLoader::Resume(bool unitCommitted) {
         }
         // It may have been lazy: a crash may still take it back.
         if (!lazy_.empty())
-            lazy_.push_back({progress_.claim.commits, committed_, progress_});
+            lazy_.push_back(Standing());
     }
     ClearPending();
     unfinishedFates_.clear();

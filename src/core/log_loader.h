@@ -242,6 +242,8 @@ private:
         LineMark mark;
         UnitProgress progress;
     };
+    /// Where the last commit left the run.
+    Settled Standing() const { return {progress_.claim.commits, committed_, progress_}; }
     /// The last durable commit, then the lazy ones after it (empty when all are durable).
     std::vector<Settled> lazy_;
     bool lazyCommits_ = false;

@@ -186,6 +186,17 @@ bool JobRunner::HandleLine(std::string_view line, const std::string& table, cons
     return !Stopping();
 }
 
+bool JobRunner::FeedLines(LineSplitter& splitter, std::string_view bytes,
+                          const std::string& table) {
+    return splitter.Feed(
+        bytes,
+        [&](std::string_view line, const LineMark& mark) { return HandleLine(line, table, mark); },
+        [&](const LineMark& mark) {
+            loader_.SkipLine(LineOutcome::TooLong, {}, mark);
+            return !Stopping() && KeepResponsive();
+        });
+}
+
 bool JobRunner::FinishStream(LineSplitter& splitter, const std::string& table, bool complete,
                              bool holdBack, bool reportHeld) {
     if (!splitter.HasPartialLine())
@@ -217,13 +228,6 @@ bool JobRunner::ReadLocal(const std::string& path, const std::string& table,
     std::uint64_t pass = 0; // bytes of it to pass over before its lines start
     bool passing = false;   // the whole stream is passed by
     bool ended = false;
-    const auto onLine = [&](std::string_view line, const LineMark& mark) {
-        return HandleLine(line, table, mark);
-    };
-    const auto onLong = [&](const LineMark& mark) {
-        loader_.SkipLine(LineOutcome::TooLong, {}, mark);
-        return !Stopping() && KeepResponsive();
-    };
     LocalReadCallbacks callbacks;
     callbacks.onStream = [&](int index, std::uint64_t fileOffset) {
         if (current >= 0 && !passing) {
@@ -260,7 +264,7 @@ bool JobRunner::ReadLocal(const std::string& path, const std::string& table,
         const auto passed = static_cast<std::size_t>(std::min<std::uint64_t>(pass, bytes.size()));
         pass -= passed;
         bytes.remove_prefix(passed);
-        return splitter.Feed(bytes, onLine, onLong) && KeepResponsive();
+        return FeedLines(splitter, bytes, table) && KeepResponsive();
     };
     callbacks.idle = [&]() { return KeepResponsive(); };
     callbacks.onProgress = [&](std::uint64_t done, std::uint64_t size) {
@@ -397,14 +401,7 @@ bool JobRunner::FeedBody(Download& d, std::string_view bytes, const LineMark& fr
         d.splitter.StartAt(from);
     }
     d.received += bytes.size();
-    const auto onLine = [&](std::string_view line, const LineMark& mark) {
-        return HandleLine(line, table, mark);
-    };
-    const auto onLong = [&](const LineMark& mark) {
-        loader_.SkipLine(LineOutcome::TooLong, {}, mark);
-        return !Stopping() && KeepResponsive();
-    };
-    return bytes.empty() || d.splitter.Feed(bytes, onLine, onLong);
+    return bytes.empty() || FeedLines(d.splitter, bytes, table);
 }
 
 JobRunner::DownloadEnd JobRunner::EndDownload(Download& d, const HttpOutcome& outcome,
@@ -513,13 +510,7 @@ bool JobRunner::Recover() {
         loader_.Resume(false);
         return false;
     }
-    if (failure.failure != DbFailure::ConnectionLost || settings_.reconnectSeconds == 0 ||
-        host_.state.bCancel) {
-        databaseFailure_ = failure;
-        loader_.ReportUnfinished();
-        return false;
-    }
-    const int attempts = ConnectAgain();
+    const int attempts = failure.failure == DbFailure::ConnectionLost ? ConnectAgain() : 0;
     if (attempts == 0) {
         databaseFailure_ = failure;
         loader_.ReportUnfinished();

@@ -216,6 +216,9 @@ private:
                                  std::string& failure);
     /// Hands one line to the loader; false when the run must stop reading.
     bool HandleLine(std::string_view line, const std::string& table, const LineMark& mark);
+    /// Hands the whole lines of `bytes` to HandleLine; a line too long to keep is reported in
+    /// its place.
+    bool FeedLines(LineSplitter& splitter, std::string_view bytes, const std::string& table);
     /// The end of a stream: its partial last line is loaded, or held back (and reported
     /// incomplete when `reportHeld`).
     bool FinishStream(LineSplitter& splitter, const std::string& table, bool complete,
