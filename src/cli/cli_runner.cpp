@@ -371,32 +371,10 @@ bool CreateMissingTables(odbc::Connection& connection, const std::vector<Job>& j
     return true;
 }
 
-int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
-        const CliEnvironment& environment) {
-    CliArguments arguments;
-    std::string error;
-    if (!ParseCliArguments(args, arguments, error)) {
-        err << kProgram << ": " << error << "\n\n" << CliUsage();
-        return kExitUsage;
-    }
-    if (arguments.help) {
-        out << CliUsage();
-        return kExitSuccess;
-    }
-    if (arguments.version) {
-        out << kProgram << ' ' << VersionText() << '\n';
-        return kExitSuccess;
-    }
-
-    SteadyTickClock steadyClock;
-    TickClock& clock =
-        environment.clock ? *environment.clock : static_cast<TickClock&>(steadyClock);
-    const ConsoleStatus::Mode mode = arguments.quiet                ? ConsoleStatus::Mode::Quiet
-                                     : environment.progressTerminal ? ConsoleStatus::Mode::Terminal
-                                                                    : ConsoleStatus::Mode::Plain;
-    ConsoleStatus status(err, mode, clock);
-    ConsolePrompts prompts(err, arguments.continueMissingTables, status);
-
+/// The configuration, with the command line's switches over it; an exit code when the run
+/// cannot start with it.
+std::optional<int> ReadRunConfig(const CliArguments& arguments, std::ostream& err,
+                                 ConfigData& config) {
     const ConfigReadResult read = ReadConfig(arguments.configPath);
     if (read.status != ConfigStatus::Loaded) {
         err << kProgram << ": " << read.error << '\n';
@@ -404,7 +382,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     }
     if (!read.warning.empty())
         err << kProgram << ": warning: " << read.warning << '\n';
-    ConfigData config = read.data;
+    config = read.data;
     if (arguments.incremental)
         config.incremental = true;
     if (arguments.odbcOnly)
@@ -431,7 +409,13 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             return kExitRejects;
         }
     }
+    return std::nullopt;
+}
 
+/// Opens the first data source of the command line's list, or else of the configuration's;
+/// an exit code when none opens.
+std::optional<int> OpenDataSource(const CliArguments& arguments, const ConfigData& config,
+                                  odbc::Connection& connection, std::ostream& err) {
     std::vector<std::string> dsns = SplitDsnList(arguments.dsn);
     if (arguments.dsn.empty() && !config.dsn.value_or("").empty()) {
         dsns = {*config.dsn};
@@ -443,12 +427,6 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
                "not given.\n";
         return kExitDsn;
     }
-    odbc::Environment odbcEnvironment;
-    if (!odbcEnvironment.ok()) {
-        err << kProgram << ": The ODBC driver manager gave no environment.\n";
-        return kExitDsn;
-    }
-    odbc::Connection connection(odbcEnvironment);
     if (const DbResult opened = connection.OpenFirst(dsns); !opened) {
         if (dsns.size() == 1)
             err << kProgram << ": The data source '" << dsns[0]
@@ -460,72 +438,44 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
                 << "\n";
         return kExitDsn;
     }
-    if (arguments.createTables &&
-        !CreateMissingTables(connection, config.jobs, out, err, arguments.quiet))
-        return kExitMissingTable;
+    return std::nullopt;
+}
 
-    RunReport report(clock);
-    report.SetIncremental(config.incremental);
-    if (!arguments.rejectsPath.empty() && !report.OpenRejects(arguments.rejectsPath, error)) {
-        err << kProgram << ": " << error << '\n';
-        return kExitRejects;
+/// How the run loads: the configuration's settings with the command line's over them.
+RunSettings SettingsOf(const CliArguments& arguments, const ConfigData& config) {
+    RunSettings settings;
+    settings.commitRows = arguments.commitRows > 0 ? arguments.commitRows : config.commitRows;
+    settings.incremental = config.incremental;
+    settings.allowNative = !config.odbcOnly;
+    settings.lazyCommits = !config.durableBatches;
+    settings.reconnectSeconds = arguments.reconnectSeconds;
+    settings.format = arguments.format;
+    std::string zoneError;
+    if (const auto zone = report::StationZone::Find(config.timeZone, zoneError)) {
+        // Icecast writes each time's offset, which the station's zone should agree with.
+        settings.stationZone = zone->Name();
+        settings.stationOffset = [zone = *zone](std::int64_t at) { return zone.OffsetAt(at); };
     }
+    return settings;
+}
 
-    const InterruptGuard interruptGuard;
-    RunState state;
-    InterruptYielder yielder(state);
-    CliObserver observer(out, err, arguments.quiet, report, state, status, environment);
-    VectorJobList jobs(config.jobs);
-    FixedOptions options;
-    options.truncateOnStart = config.truncateOnce;
-    options.truncateOnInsert = config.truncatePerFile;
-    options.translateASCII = config.translateASCII;
-
+/// What the runner said about the run once it ended.
+struct RunEnd {
     RunResult result = RunResult::Completed;
     int jobsFailed = 0;
     DbResult databaseFailure;
     std::uint64_t lastStored = 0;
     std::string lastStream;
-    {
-        JobRunner runner(
-            RunHost{jobs, connection, status, prompts, yielder, options, clock, state});
-        runner.SetObserver(&observer);
-        RunSettings settings;
-        settings.commitRows = arguments.commitRows > 0 ? arguments.commitRows : config.commitRows;
-        settings.incremental = config.incremental;
-        settings.allowNative = !config.odbcOnly;
-        settings.lazyCommits = !config.durableBatches;
-        settings.reconnectSeconds = arguments.reconnectSeconds;
-        settings.format = arguments.format;
-        std::string zoneError;
-        if (const auto zone = report::StationZone::Find(config.timeZone, zoneError)) {
-            // Icecast writes each time's offset, which the station's zone should agree with.
-            settings.stationZone = zone->Name();
-            settings.stationOffset = [zone = *zone](std::int64_t at) { return zone.OffsetAt(at); };
-        }
-        runner.SetSettings(settings);
-        if (environment.reconnectWait)
-            runner.SetReconnectWait(environment.reconnectWait);
-        if (environment.retryWait)
-            runner.SetRetryWait(environment.retryWait);
-        result = runner.ProcessJobs();
-        jobsFailed = runner.JobsFailed();
-        databaseFailure = runner.DatabaseFailure();
-        lastStored = runner.LastStoredLine();
-        lastStream = runner.LastStream();
-    }
-    status.Clear();
-    report.Finish();
-    if (!arguments.quiet && !report.Jobs().empty())
-        out << report.RunText() << std::flush;
+};
 
-    // The code is the window's too; only the console's words are given here.
-    int code = ExitCodeOf(result, jobsFailed, report.Total().inDoubt);
-    switch (result) {
+/// The console's words for how the run ended (the exit code is the window's too).
+void SayHowItEnded(const RunEnd& end, const RunReport& report, std::size_t jobCount,
+                   std::ostream& err) {
+    switch (end.result) {
     case RunResult::Completed:
-        if (jobsFailed > 0)
-            err << kProgram << ": " << jobsFailed << " of " << config.jobs.size() << " jobs "
-                << (jobsFailed == 1 ? "could not read its log" : "could not read their logs")
+        if (end.jobsFailed > 0)
+            err << kProgram << ": " << end.jobsFailed << " of " << jobCount << " jobs "
+                << (end.jobsFailed == 1 ? "could not read its log" : "could not read their logs")
                 << "; the other jobs were loaded.\n";
         break;
     case RunResult::Cancelled: {
@@ -545,11 +495,11 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     case RunResult::DatabaseLost:
     case RunResult::DatabaseFull:
         err << kProgram << ": "
-            << (result == RunResult::DatabaseLost ? "The database connection was lost"
-                                                  : "The database can store nothing more")
-            << ": " << Flatten(databaseFailure.message) << " (SQLSTATE " << databaseFailure.sqlState
-            << "). The last line known to be stored is line " << lastStored << " of '" << lastStream
-            << "'";
+            << (end.result == RunResult::DatabaseLost ? "The database connection was lost"
+                                                      : "The database can store nothing more")
+            << ": " << Flatten(end.databaseFailure.message) << " (SQLSTATE "
+            << end.databaseFailure.sqlState << "). The last line known to be stored is line "
+            << end.lastStored << " of '" << end.lastStream << "'";
         if (report.Total().inDoubt > 0)
             err << "; " << report.Total().inDoubt << " line"
                 << (report.Total().inDoubt == 1 ? " was" : "s were")
@@ -559,6 +509,13 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     default:
         break;
     }
+}
+
+/// The in-doubt and too-many-rejects words, the rejects file closed and the summary written;
+/// the exit code, raised when one of them fails.
+int SettleOutputs(int code, RunResult result, const CliArguments& arguments, RunReport& report,
+                  std::ostream& err) {
+    std::string error;
     if (const std::uint64_t doubt = report.Total().inDoubt; code == kExitInDoubt) {
         err << kProgram << ": " << doubt << " line" << (doubt == 1 ? " was" : "s were")
             << " sent as the connection was lost, with no way to tell whether the database "
@@ -592,6 +549,89 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         }
     }
     return code;
+}
+
+int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err,
+        const CliEnvironment& environment) {
+    CliArguments arguments;
+    std::string error;
+    if (!ParseCliArguments(args, arguments, error)) {
+        err << kProgram << ": " << error << "\n\n" << CliUsage();
+        return kExitUsage;
+    }
+    if (arguments.help) {
+        out << CliUsage();
+        return kExitSuccess;
+    }
+    if (arguments.version) {
+        out << kProgram << ' ' << VersionText() << '\n';
+        return kExitSuccess;
+    }
+
+    SteadyTickClock steadyClock;
+    TickClock& clock =
+        environment.clock ? *environment.clock : static_cast<TickClock&>(steadyClock);
+    const ConsoleStatus::Mode mode = arguments.quiet                ? ConsoleStatus::Mode::Quiet
+                                     : environment.progressTerminal ? ConsoleStatus::Mode::Terminal
+                                                                    : ConsoleStatus::Mode::Plain;
+    ConsoleStatus status(err, mode, clock);
+    ConsolePrompts prompts(err, arguments.continueMissingTables, status);
+
+    ConfigData config;
+    if (const std::optional<int> refused = ReadRunConfig(arguments, err, config))
+        return *refused;
+    odbc::Environment odbcEnvironment;
+    if (!odbcEnvironment.ok()) {
+        err << kProgram << ": The ODBC driver manager gave no environment.\n";
+        return kExitDsn;
+    }
+    odbc::Connection connection(odbcEnvironment);
+    if (const std::optional<int> refused = OpenDataSource(arguments, config, connection, err))
+        return *refused;
+    if (arguments.createTables &&
+        !CreateMissingTables(connection, config.jobs, out, err, arguments.quiet))
+        return kExitMissingTable;
+
+    RunReport report(clock);
+    report.SetIncremental(config.incremental);
+    if (!arguments.rejectsPath.empty() && !report.OpenRejects(arguments.rejectsPath, error)) {
+        err << kProgram << ": " << error << '\n';
+        return kExitRejects;
+    }
+
+    const InterruptGuard interruptGuard;
+    RunState state;
+    InterruptYielder yielder(state);
+    CliObserver observer(out, err, arguments.quiet, report, state, status, environment);
+    VectorJobList jobs(config.jobs);
+    FixedOptions options;
+    options.truncateOnStart = config.truncateOnce;
+    options.truncateOnInsert = config.truncatePerFile;
+    options.translateASCII = config.translateASCII;
+
+    RunEnd end;
+    {
+        JobRunner runner(
+            RunHost{jobs, connection, status, prompts, yielder, options, clock, state});
+        runner.SetObserver(&observer);
+        runner.SetSettings(SettingsOf(arguments, config));
+        if (environment.reconnectWait)
+            runner.SetReconnectWait(environment.reconnectWait);
+        if (environment.retryWait)
+            runner.SetRetryWait(environment.retryWait);
+        end.result = runner.ProcessJobs();
+        end.jobsFailed = runner.JobsFailed();
+        end.databaseFailure = runner.DatabaseFailure();
+        end.lastStored = runner.LastStoredLine();
+        end.lastStream = runner.LastStream();
+    }
+    status.Clear();
+    report.Finish();
+    if (!arguments.quiet && !report.Jobs().empty())
+        out << report.RunText() << std::flush;
+    SayHowItEnded(end, report, config.jobs.size(), err);
+    return SettleOutputs(ExitCodeOf(end.result, end.jobsFailed, report.Total().inDoubt), end.result,
+                         arguments, report, err);
 }
 
 } // namespace
